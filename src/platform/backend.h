@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The platform layer: everything the program needs from the operating system
+// goes through the facilities declared beside this header. Each facility has a
+// real backend (src/platform/linux) and a scriptable fake (src/platform/fake);
+// which one serves is decided here, once per process.
+namespace platform {
+
+// Outcomes that callers branch on.
+enum class Result { Ok, AccessLost, Timeout, DeviceInvalidated, Unsupported, Failed };
+
+const char* ResultName(Result result);
+
+enum class BackendKind { X11, Fake };
+
+class Backend {
+ public:
+  // KORVOREC_PLATFORM=fake|x11 decides; without it x11 when DISPLAY is set,
+  // otherwise fake.
+  static BackendKind Kind();
+  // Tests switch to the fake before touching any facility.
+  static void Use(BackendKind kind);
+  static bool IsFake() { return Kind() == BackendKind::Fake; }
+};
+
+// Opaque handles of the layer.
+using WindowId = std::uint64_t;
+using MonitorId = std::uint64_t;
+using ModuleHandle = void*;
+
+struct Rect {
+  int left = 0;
+  int top = 0;
+  int right = 0;
+  int bottom = 0;
+  int Width() const { return right - left; }
+  int Height() const { return bottom - top; }
+  bool IsEmpty() const { return right <= left || bottom <= top; }
+  bool operator==(const Rect& o) const {
+    return left == o.left && top == o.top && right == o.right && bottom == o.bottom;
+  }
+  bool operator!=(const Rect& o) const { return !(*this == o); }
+};
+
+}  // namespace platform

@@ -1,0 +1,35 @@
+#include "platform/linux/x11connection.h"
+
+#include <glog/logging.h>
+
+#include <mutex>
+
+namespace platform::native {
+namespace {
+void InitThreadsOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { XInitThreads(); });
+}
+}  // namespace
+
+Display* SharedDisplay() {
+  InitThreadsOnce();
+  static Display* display = [] {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) LOG(ERROR) << "cannot open X display";
+    return d;
+  }();
+  return display;
+}
+
+X11Connection::X11Connection() {
+  InitThreadsOnce();
+  m_display = XOpenDisplay(nullptr);
+  if (!m_display) LOG(ERROR) << "cannot open X display";
+}
+
+X11Connection::~X11Connection() {
+  if (m_display) XCloseDisplay(m_display);
+}
+
+}  // namespace platform::native

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+namespace platform::native {
+
+// The layer's shared X connection for short requests (window lookups,
+// monitor lists). Threads that stream (capturers) open their own.
+// Null when no display can be opened.
+Display* SharedDisplay();
+
+// An owned connection, closed on destruction.
+class X11Connection {
+ public:
+  X11Connection();
+  ~X11Connection();
+  X11Connection(const X11Connection&) = delete;
+  X11Connection& operator=(const X11Connection&) = delete;
+  Display* get() const { return m_display; }
+  explicit operator bool() const { return m_display != nullptr; }
+
+ private:
+  Display* m_display = nullptr;
+};
+
+}  // namespace platform::native

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// A fresh folder under the system temp folder, removed by its destructor.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+// Folder holding the built programs (korvorec, libglance.so).
+std::string BuildDir();
+
+// True when the display and sound server of scripts/test are there.
+bool HaveDisplay();
+bool HavePulse();
+
+}  // namespace testsupport
