@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/backend.h"
+
+namespace platform {
+
+// The user's application-data folder (XDG data home), no trailing slash;
+// "" when unknown.
+std::string AppDataFolder();
+
+// Autorun entries: a command started when the user's session starts.
+std::optional<std::string> ReadAutorunEntry(const std::string& name);
+Result WriteAutorunEntry(const std::string& name, const std::string& command);
+Result DeleteAutorunEntry(const std::string& name);
+
+// Hiding the desktop's own parts while recording.
+Result SetTaskbarVisible(bool visible);
+Result SetDesktopIconsVisible(bool visible);
+
+// Power actions.
+Result HibernateSystem();
+Result ShutdownSystem();
+
+}  // namespace platform
