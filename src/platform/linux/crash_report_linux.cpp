@@ -31,6 +31,8 @@ constexpr size_t kAltStackSize = 256 * 1024;
 
 std::atomic<CrashCallback> g_callback{nullptr};
 std::atomic<long> g_reportingThread{0};
+// The loader may name the program as it was started (a relative path).
+char g_programPath[4096];
 
 long CurrentThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 
@@ -103,6 +105,7 @@ StackFrameInfo Resolve(std::uintptr_t address, bool isReturnAddress) {
   Dl_info dl{};
   if (address == 0 || !dladdr(reinterpret_cast<void*>(lookup), &dl)) return frame;
   if (dl.dli_fname) frame.module = dl.dli_fname;
+  if (!frame.module.empty() && frame.module[0] != '/' && g_programPath[0]) frame.module = g_programPath;
   frame.moduleOffset = address - reinterpret_cast<std::uintptr_t>(dl.dli_fbase);
   if (dl.dli_sname) {
     int status = 0;
@@ -217,6 +220,9 @@ Result InstallCrashHandler(CrashCallback callback) {
     ss.ss_flags = 0;
     if (sigaltstack(&ss, nullptr) != 0) return Result::Failed;
   }
+  const ssize_t length = readlink("/proc/self/exe", g_programPath, sizeof(g_programPath) - 1);
+  g_programPath[length > 0 ? length : 0] = '\0';
+
   // The first backtrace loads the unwinder; do that now, not in the handler.
   void* warmUp[4];
   backtrace(warmUp, 4);
