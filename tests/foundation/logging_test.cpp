@@ -286,3 +286,21 @@ TEST(MachineInfo, LinesInOrderFromTheFakeMachine) {
   EXPECT_EQ(lines[5], "GPU:");
   machine.Reset();
 }
+
+TEST(MachineInfo, RealMachineUnderXvfb) {
+  if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
+  platform::Backend::Use(platform::BackendKind::X11);
+  std::vector<std::string> lines;
+  {
+    CapturedLog log;
+    LogMachineInfo();
+    lines = log.lines;
+  }
+  const char* const prefixes[] = {"------------------Machine Info Begin", "Version:", "CPU:",
+                                  "System:", "Memory:", "GPU:", "System resolution:",
+                                  "------------------Machine Info End"};
+  ASSERT_EQ(lines.size(), 8u);
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].rfind(prefixes[i], 0), 0u) << lines[i];
+  EXPECT_TRUE(std::regex_match(lines[4], std::regex("Memory:[0-9]+G"))) << lines[4];
+  EXPECT_EQ(lines[6], "System resolution:1920x1080");
+}
