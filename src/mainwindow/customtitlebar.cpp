@@ -10,8 +10,11 @@ namespace {
 
 constexpr int kTitleHeight = 60;
 
+// "border:none" keeps the toolkit's own button bevel from being drawn under
+// the transparent background.
+
 const char kImageButtonSheet[] =
-    "QPushButton {padding:10px 10px 10px 10px;background:transparent;image:url(%1);}"
+    "QPushButton {padding:10px 10px 10px 10px;background:transparent;border:none;image:url(%1);}"
     "QPushButton:hover {padding:10px 10px 10px 10px;image:url(%2);}"
     "QPushButton:pressed {padding:12px 10px 8px 10px;image:url(%3); }";
 
@@ -59,11 +62,11 @@ CustomTitleBar::CustomTitleBar(QWidget* parent) : QWidget(parent) {
   layout->setSpacing(0);
 
   m_buttonSettings->setStyleSheet(
-      "QPushButton {padding:10px 10px 10px 10px;background:transparent;color:white}"
+      "QPushButton {padding:10px 10px 10px 10px;background:transparent;border:none;color:white}"
       "QPushButton:hover {padding:10px 10px 10px 10px;color:#46D4A6;}"
       "QPushButton:pressed {padding:12px 10px 8px 10px;color:#46D4A6}");
-  m_buttonRestore->setStyleSheet("background:transparent");
-  m_buttonMax->setStyleSheet("background:transparent");
+  m_buttonRestore->setStyleSheet("background:transparent;border:none");
+  m_buttonMax->setStyleSheet("background:transparent;border:none");
   m_buttonMin->setStyleSheet(ImageButtonSheet(":/min.png", ":/min-hover.png", ":/min-hover.png"));
   m_buttonClose->setStyleSheet(
       ImageButtonSheet(":/close.png", ":/close-hover.png", ":/close-hover.png"));
@@ -75,7 +78,11 @@ CustomTitleBar::CustomTitleBar(QWidget* parent) : QWidget(parent) {
   setFixedHeight(kTitleHeight);
 
   for (QObject* child : children()) {
-    if (auto* button = qobject_cast<QPushButton*>(child)) button->setFocusPolicy(Qt::NoFocus);
+    if (auto* button = qobject_cast<QPushButton*>(child)) {
+      button->setFocusPolicy(Qt::NoFocus);
+      // Inside a dialog a button would become the default one and get its frame.
+      button->setAutoDefault(false);
+    }
   }
 
   connect(m_buttonHelp, &QPushButton::clicked, this, &CustomTitleBar::onButtonHelpClicked);
