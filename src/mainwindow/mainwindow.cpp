@@ -16,10 +16,15 @@
 #include "mainwindow/recordernotifyevent.h"
 #include "mainwindow/shadowmenu.h"
 #include "mainwindow/widgetstyle.h"
+#include "platform/windows.h"
 #include "settings.h"
 #include "ui_mainwindow.h"
+#include "utils.h"
 
 namespace {
+
+// Posted by a second start of the program to bring this window forward.
+constexpr uint32_t kActivateMessage = 2025;
 
 constexpr int kIconRole = Qt::UserRole + 1;
 constexpr int kSelectedIconRole = Qt::UserRole + 2;
@@ -40,6 +45,10 @@ MainWindow::MainWindow(QWidget* parent)
   m_ui = new Ui_MainWindow;
   m_ui->setupUi(this);
   InitUi();
+  platform::Windows().InstallMessageHandler(
+      [this](platform::WindowId, uint32_t message, intptr_t, intptr_t) {
+        if (message == kActivateMessage) BringWindowToFront(this);
+      });
   setFixedSize(width(), height());
 }
 
