@@ -19,8 +19,11 @@ RecordStatusBar::RecordStatusBar(MainWindow* window, QWidget* parent)
   connect(m_ui->pushButton_3, &QPushButton::clicked, this, &RecordStatusBar::onStop);
   platform::Result result =
       platform::Windows().SetExcludedFromCapture(static_cast<platform::WindowId>(winId()), true);
-  if (result != platform::Result::Ok)
+  static bool logged = false;
+  if (result != platform::Result::Ok && !logged) {
+    logged = true;
     LOG(INFO) << "status bar stays visible to screen captures: " << platform::ResultName(result);
+  }
   setAttribute(Qt::WA_TranslucentBackground);
 }
 
