@@ -96,5 +96,4 @@ class WASAPIAudioCapturer : public AudioCapturer {
   bool m_restartRunning = false;
   bool m_restartPending = false;
   std::atomic<bool> m_shuttingDown{false};
-  std::atomic<bool> m_stopRequested{false};
 };
