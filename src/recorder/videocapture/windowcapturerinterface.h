@@ -97,9 +97,10 @@ class WindowCapturerInterface {
   std::vector<std::shared_ptr<PreProcesser>> m_preProcessers;
 };
 
-// 0 desktop duplication; any other type has no source on this platform yet
-// and gives null. The caller owns the result.
+// 0 desktop duplication, 1 the capture library, 2 GDI-style screen copy;
+// null for other types and for sources not built into this program. The
+// caller owns the result.
 WindowCapturerInterface* CreateCapturer(int type);
-// The source for monitor and region recordings; null when none accepts the
-// monitor.
+// The source for monitor and region recordings: duplication, then the
+// library, then screen copy; null when none is available.
 WindowCapturerInterface* CreateMonitorCapturer(platform::MonitorId monitor);
