@@ -42,6 +42,10 @@ start_test_services() {
   pactl set-default-source mic.monitor
 
   # Settings, logs and recordings of the tests stay in the run's folder.
+  export TMPDIR="$TEST_RUNTIME/tmp"
+  mkdir -p "$TMPDIR"
+  export XDG_RUNTIME_DIR="$TEST_RUNTIME/xdg"
+  mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
   export HOME="$TEST_RUNTIME/home"
   export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share"
   mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$HOME/Videos"

@@ -1,1 +1,106 @@
-int main() { return 0; }
+#include <glog/logging.h>
+#include <langinfo.h>
+
+#include <QApplication>
+#include <QSharedMemory>
+#include <QTextCodec>
+
+#include <cstring>
+#include <memory>
+
+#include "constants.h"
+#include "loadedlibraries.h"
+#include "logging.h"
+#include "mainwindow/mainwindow.h"
+#include "platform/termination.h"
+#include "platform/windows.h"
+#include "settings.h"
+#include "utils.h"
+
+namespace {
+
+constexpr char kInstanceKey[] = "screenrecorder20f25820-b63a-4150-b315-f5fa555b9ec6";
+constexpr uint32_t kActivateMessage = 2025;
+
+// Qt encodes file names with the locale codec, so GB2312 is taken only where
+// the system itself speaks it; elsewhere (UTF-8) Chinese folder names would be
+// written garbled.
+void SetLocaleCodec() {
+  const char* codeset = nl_langinfo(CODESET);
+  if (codeset && (std::strncmp(codeset, "GB", 2) == 0))
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GB2312"));
+}
+
+// The toolkit scales for the display; the process needs nothing more.
+void SetDpiAwareness() {}
+
+void CreateDataFolders() {
+  for (const std::string& folder : {Settings::LogFolder(), Settings::TempFolder()})
+    if (!CreateDir(folder)) LOG(ERROR) << "make dir failed:" << folder;
+}
+
+void ActivateRunningInstance() {
+  auto& windows = platform::Windows();
+  const platform::WindowId window =
+      windows.FindWindow(platform::kToolkitWindowClass, kAppName);
+  if (window) windows.PostMessage(window, kActivateMessage, 0, 0);
+}
+
+// A segment left by a process that died keeps existing on this system; the
+// last process to detach removes it.
+void DropStaleInstanceSegment() {
+  QSharedMemory stale(kInstanceKey);
+  if (stale.attach(QSharedMemory::ReadOnly)) stale.detach();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  bool startHidden = argc > 1 && std::strcmp(argv[1], "/background") == 0;
+
+  SetLocaleCodec();
+  QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+  QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
+  QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+      Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+  SetDpiAwareness();
+  LoadCaptureLibrary(LoadedLibraries());
+
+  auto app = std::make_unique<QApplication>(argc, argv);
+  Q_INIT_RESOURCE(resources);
+  CreateDataFolders();
+  InitLogging();
+  if (!Settings::Instance()->Init()) {
+    LOG(ERROR) << "init settings failed";
+    return 0;
+  }
+  LogMachineInfo();
+
+  DropStaleInstanceSegment();
+  auto instance = std::make_unique<QSharedMemory>(kInstanceKey);
+  if (instance->attach(QSharedMemory::ReadWrite)) {
+    LOG(INFO) << "another instance is running";
+    ActivateRunningInstance();
+    return 0;
+  }
+  instance->create(1, QSharedMemory::ReadWrite);
+
+  auto window = std::make_unique<MainWindow>();
+  if (startHidden)
+    window->HideToTray();
+  else
+    window->show();
+
+  // Asked to end (log-out, kill): leave the event loop so that everything is
+  // torn down in order, a running recording included.
+  platform::InstallTerminationHandler([] {
+    LOG(INFO) << "termination requested";
+    QCoreApplication::quit();
+  });
+  app->exec();
+
+  window.reset();
+  instance.reset();
+  app.reset();
+  return 0;
+}

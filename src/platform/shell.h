@@ -7,6 +7,21 @@
 
 namespace platform {
 
+class ShellFacility {
+ public:
+  virtual ~ShellFacility() = default;
+  virtual std::string AppDataFolder() = 0;
+  virtual std::optional<std::string> ReadAutorunEntry(const std::string& name) = 0;
+  virtual Result WriteAutorunEntry(const std::string& name, const std::string& command) = 0;
+  virtual Result DeleteAutorunEntry(const std::string& name) = 0;
+  virtual Result SetTaskbarVisible(bool visible) = 0;
+  virtual Result SetDesktopIconsVisible(bool visible) = 0;
+  virtual Result Hibernate() = 0;
+  virtual Result Shutdown() = 0;
+};
+
+ShellFacility& Shell();
+
 // The user's application-data folder (XDG data home), no trailing slash;
 // "" when unknown.
 std::string AppDataFolder();

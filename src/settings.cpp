@@ -1,0 +1,482 @@
+#include "settings.h"
+
+#include <glog/logging.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointF>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStringList>
+
+#include <cmath>
+#include <mutex>
+#include <set>
+
+#include "loadedlibraries.h"
+#include "platform/modules.h"
+#include "platform/shell.h"
+#include "recorder/videocapture/glancerinterface.h"
+#include "recorder/video/nvencavailability.h"
+#include "utils.h"
+
+namespace {
+
+Settings g_settings;
+
+constexpr char kDefaultKeymouseFont[] = "Microsoft YaHei UI,18,-1,5,75,0,0,0,0,0,Bold";
+
+// A stored value that cannot be used is reported once per key and value.
+void LogBadValue(const QString& key, const QVariant& value, const QVariant& fallback) {
+  static std::mutex mutex;
+  static std::set<QString> reported;
+  const QString id = key + "=" + value.toString();
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!reported.insert(id).second) return;
+  LOG(ERROR) << "invalid setting " << key.toStdString() << "=\"" << value.toString().toStdString()
+             << "\", using " << fallback.toString().toStdString();
+}
+
+// Reads an integer key and keeps it when it converts and lies in [lo, hi].
+long long ReadRanged(QSettings* s, const QString& key, long long fallback, long long lo,
+                     long long hi) {
+  s->sync();
+  const QVariant v = s->value(key);
+  if (!v.isValid()) return fallback;
+  bool ok = false;
+  const long long n = v.toLongLong(&ok);
+  if (!ok || n < lo || n > hi) {
+    LogBadValue(key, v, fallback);
+    return fallback;
+  }
+  return n;
+}
+
+bool ReadBool(QSettings* s, const QString& key, bool fallback) {
+  s->sync();
+  return s->value(key, fallback).toBool();
+}
+
+QString ReadString(QSettings* s, const QString& key) {
+  s->sync();
+  return s->value(key, QString()).toString();
+}
+
+QColor ReadColor(QSettings* s, const QString& key, const char* fallback) {
+  QString text = ReadString(s, key);
+  if (text.isEmpty() && fallback) text = fallback;
+  QColor color;
+  color.setNamedColor(text);
+  return color;
+}
+
+std::pair<int, int> ReadHotKey(QSettings* s, const QString& key, std::pair<int, int> fallback) {
+  const QStringList list = s->value(key).toStringList();
+  if (list.size() != 2) return fallback;
+  return {list[0].toInt(nullptr, 10), list[1].toInt(nullptr, 10)};
+}
+
+void WriteHotKey(QSettings* s, const QString& key, int modifiers, int k) {
+  s->setValue(key, QStringList{QString::number(modifiers), QString::number(k)});
+}
+
+int DefaultQp() {
+  static const int qp = IsNvencAvailable() ? -32 : -20;
+  return qp;
+}
+
+}  // namespace
+
+Settings* Settings::Instance() { return &g_settings; }
+
+Settings::Settings() = default;
+
+Settings::~Settings() { delete m_settings; }
+
+bool Settings::Init() {
+  QCoreApplication::setOrganizationName("Korvo");
+  QCoreApplication::setApplicationName("screenrecorder");
+  delete m_settings;
+  m_settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope,
+                             QCoreApplication::organizationName(),
+                             QCoreApplication::applicationName());
+  m_settings->setIniCodec("UTF8");
+  return m_settings != nullptr;
+}
+
+QString Settings::FileName() const { return m_settings ? m_settings->fileName() : QString(); }
+
+std::string Settings::DataFolder() {
+  const std::string base = platform::AppDataFolder();
+  return QString::fromStdString(base + "/ScreenRecorder/").toLocal8Bit().toStdString();
+}
+
+std::string Settings::LogFolder() { return DataFolder() + "log/"; }
+
+std::string Settings::TempFolder() { return DataFolder() + "temp/"; }
+
+bool Settings::IsGlanceSupported() {
+  LoadedLibrary* library = FindLoadedLibrary(LoadedLibraries(), kCaptureLibraryName);
+  if (!library) return false;
+  auto supported = reinterpret_cast<DoesGlanceSupportedFunc>(
+      platform::ResolveSymbol(library->handle, "DoesGlanceSupported"));
+  return supported && supported();
+}
+
+QString Settings::DefaultSaveFolder() {
+  return QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+}
+
+// --- record ---
+
+unsigned int Settings::GetRecordRecordtype() {
+  return static_cast<unsigned int>(ReadRanged(m_settings, "/record/recordtype", 0, 0, 3));
+}
+void Settings::SetRecordRecordtype(unsigned int value) {
+  m_settings->setValue("/record/recordtype", value);
+}
+
+unsigned int Settings::GetRecordRecordresolution() {
+  return static_cast<unsigned int>(ReadRanged(m_settings, "/record/recordresolution", 0, 0, 4));
+}
+void Settings::SetRecordRecordresolution(unsigned int value) {
+  m_settings->setValue("/record/recordresolution", value);
+}
+
+unsigned int Settings::GetRecordRecordaudio() {
+  // 0 speaker, 1 microphone, 2 both, 3 none.
+  return static_cast<unsigned int>(ReadRanged(m_settings, "/record/recordaudio", 0, 0, 3));
+}
+void Settings::SetRecordRecordaudio(unsigned int value) {
+  m_settings->setValue("/record/recordaudio", value);
+}
+
+double Settings::GetRecordVideoframerate() {
+  m_settings->sync();
+  const QVariant v = m_settings->value("/record/videoframerate", 25);
+  bool ok = false;
+  const double rate = v.toDouble(&ok);
+  if (!ok || !std::isfinite(rate) || rate < 1 || rate > 120) {
+    LogBadValue("/record/videoframerate", v, 25);
+    return 25;
+  }
+  return rate;
+}
+void Settings::SetRecordVideoframerate(double value) {
+  m_settings->setValue("/record/videoframerate", value);
+}
+
+unsigned int Settings::GetRecordAudiofrequency() {
+  return static_cast<unsigned int>(
+      ReadRanged(m_settings, "/record/audiofrequency", 48000, 8000, 192000));
+}
+void Settings::SetRecordAudiofrequency(int value) {
+  m_settings->setValue("/record/audiofrequency", value);
+}
+
+unsigned int Settings::GetRecordAudiobitrate() {
+  return static_cast<unsigned int>(ReadRanged(m_settings, "/record/audiobitrate", 256, 8, 1024));
+}
+void Settings::SetRecordAudiobitrate(int value) {
+  m_settings->setValue("/record/audiobitrate", value);
+}
+
+int Settings::GetRecordQp() {
+  m_settings->sync();
+  if (!m_settings->contains("/record/qp")) return DefaultQp();
+  const QVariant v = m_settings->value("/record/qp");
+  bool ok = false;
+  const int qp = v.toInt(&ok);
+  if (!ok || qp < -51 || qp > 51) {
+    const int fallback = DefaultQp();
+    LogBadValue("/record/qp", v, fallback);
+    return fallback;
+  }
+  return qp;
+}
+void Settings::SetRecordQp(int value) { m_settings->setValue("/record/qp", value); }
+
+int Settings::GetRecordFilesegment() {
+  return static_cast<int>(ReadRanged(m_settings, "/record/filesegment", 0, 0, 2));
+}
+void Settings::SetRecordFilesegment(int value) {
+  m_settings->setValue("/record/filesegment", value);
+}
+
+unsigned int Settings::GetRecordFsduration() {
+  return static_cast<unsigned int>(ReadRanged(m_settings, "/record/fsduration", 0, 0, 1000000));
+}
+void Settings::SetRecordFsduration(int value) { m_settings->setValue("/record/fsduration", value); }
+
+unsigned int Settings::GetRecordFssize() {
+  return static_cast<unsigned int>(ReadRanged(m_settings, "/record/fssize", 0, 0, 1000000));
+}
+void Settings::SetRecordFssize(int value) { m_settings->setValue("/record/fssize", value); }
+
+bool Settings::GetRecordAutorun() { return ReadBool(m_settings, "/record/autorun", false); }
+void Settings::SetRecordAutorun(bool value) { m_settings->setValue("/record/autorun", value); }
+
+bool Settings::GetRecordCameraSwitch() {
+  return ReadBool(m_settings, "/record/camera_switch", false);
+}
+void Settings::SetRecordCameraSwitch(bool value) {
+  m_settings->setValue("/record/camera_switch", value);
+}
+
+bool Settings::GetRecordEnableRecordSchedule() {
+  return ReadBool(m_settings, "/record/enable_record_schedule", false);
+}
+void Settings::SetRecordEnableRecordSchedule(bool value) {
+  m_settings->setValue("/record/enable_record_schedule", value);
+}
+
+std::pair<int, int> Settings::GetRecordStartpausehotkey() {
+  return ReadHotKey(m_settings, "/record/startpausehotkey",
+                    {static_cast<int>(Qt::AltModifier), static_cast<int>(Qt::Key_9)});
+}
+void Settings::SetRecordStartpausehotkey(int modifiers, int key) {
+  WriteHotKey(m_settings, "/record/startpausehotkey", modifiers, key);
+}
+
+std::pair<int, int> Settings::GetRecordStophotkey() {
+  return ReadHotKey(m_settings, "/record/stophotkey",
+                    {static_cast<int>(Qt::ShiftModifier), static_cast<int>(Qt::Key_S)});
+}
+void Settings::SetRecordStophotkey(int modifiers, int key) {
+  WriteHotKey(m_settings, "/record/stophotkey", modifiers, key);
+}
+
+bool Settings::GetRecordRegionRect(QRect& rect) {
+  m_settings->sync();
+  rect = m_settings->value("/record/region_rect", QRect()).toRect();
+  return !(rect.isEmpty() || rect.isNull());
+}
+void Settings::SetRecordRegionRect(const QRect& rect) {
+  m_settings->setValue("/record/region_rect", rect);
+}
+
+bool Settings::GetRecordRecordTask(QDateTime& start, QDateTime& end, uint64_t& dur, int& op) {
+  const QString text = ReadString(m_settings, "/record/record_task");
+  if (text.isEmpty()) return false;
+  const QJsonObject object = ParseJson(text);
+  if (object.isEmpty()) return false;
+  start.setSecsSinceEpoch(static_cast<qint64>(object.value("start").toDouble()));
+  end.setSecsSinceEpoch(static_cast<qint64>(object.value("end").toDouble()));
+  const double d = object.value("dur").toDouble();
+  dur = (std::isfinite(d) && d > 0) ? static_cast<uint64_t>(d) : 0;
+  op = object.value("op").toInt();
+  return true;
+}
+void Settings::SetRecordRecordTask(const QDateTime& start, const QDateTime& end, uint64_t dur,
+                                   int op) {
+  if (!start.isValid()) return;
+  QJsonObject object;
+  object.insert("start", static_cast<qint64>(start.toSecsSinceEpoch()));
+  object.insert("end", end.isValid() ? static_cast<qint64>(end.toSecsSinceEpoch()) : 0);
+  object.insert("dur", static_cast<double>(dur));
+  object.insert("op", op);
+  m_settings->setValue("/record/record_task", QString::fromUtf8(QJsonDocument(object).toJson()));
+}
+
+void Settings::GetRecordCamera(QString& unique, QString& description) {
+  unique = ReadString(m_settings, "/record/camera_unique");
+  description = ReadString(m_settings, "/record/camera_description");
+}
+void Settings::SetRecordCamera(const QString& unique, const QString& description) {
+  m_settings->setValue("/record/camera_unique", unique);
+  m_settings->setValue("/record/camera_description", description);
+}
+
+QString Settings::GetRecordSpeakerUnique() { return ReadString(m_settings, "/record/speaker_unique"); }
+void Settings::SetRecordSpeakerUnique(const QString& value) {
+  m_settings->setValue("/record/speaker_unique", value);
+}
+
+QString Settings::GetRecordMicUnique() { return ReadString(m_settings, "/record/mic_unique"); }
+void Settings::SetRecordMicUnique(const QString& value) {
+  m_settings->setValue("/record/mic_unique", value);
+}
+
+// --- general ---
+
+QString Settings::GetGeneralFilesaveurl() {
+  const QString folder = ReadString(m_settings, "/general/filesaveurl");
+  if (folder.isEmpty()) return DefaultSaveFolder();
+  if (QDir::isRelativePath(folder)) {
+    LogBadValue("/general/filesaveurl", folder, DefaultSaveFolder());
+    return DefaultSaveFolder();
+  }
+  // An existing folder that cannot be written is kept: the start of a
+  // recording tells the user.
+  const QFileInfo info(folder);
+  if (info.exists() && (!info.isDir() || !info.isWritable()))
+    LOG(WARNING) << "save folder is not writable: " << folder.toStdString();
+  return folder;
+}
+void Settings::SetGeneralFilesaveurl(const QString& value) {
+  m_settings->setValue("/general/filesaveurl", value);
+}
+
+bool Settings::GetGeneralHideWhenRecord() {
+  return ReadBool(m_settings, "/general/hideWhenRecord", false);
+}
+void Settings::SetGeneralHideWhenRecord(bool value) {
+  m_settings->setValue("/general/hideWhenRecord", value);
+}
+
+bool Settings::GetGeneralNocapWndWhenRecord() {
+  return ReadBool(m_settings, "/general/nocapWndWhenRecord", false);
+}
+void Settings::SetGeneralNocapWndWhenRecord(bool value) {
+  m_settings->setValue("/general/nocapWndWhenRecord", value);
+}
+
+bool Settings::GetGeneralHideTaskbar() { return ReadBool(m_settings, "/general/hide_taskbar", false); }
+void Settings::SetGeneralHideTaskbar(bool value) {
+  m_settings->setValue("/general/hide_taskbar", value);
+}
+
+bool Settings::GetGeneralHideDesktopIcon() {
+  return ReadBool(m_settings, "/general/hide_desktop_icon", false);
+}
+void Settings::SetGeneralHideDesktopIcon(bool value) {
+  m_settings->setValue("/general/hide_desktop_icon", value);
+}
+
+bool Settings::GetGeneralHidewhenclose() {
+  return ReadBool(m_settings, "/general/hidewhenclose", true);
+}
+void Settings::SetGeneralHidewhenclose(bool value) {
+  m_settings->setValue("/general/hidewhenclose", value);
+}
+
+bool Settings::GetGeneralRecordStatusBar() {
+  return ReadBool(m_settings, "/general/record_status_bar", true);
+}
+void Settings::SetGeneralRecordStatusBar(bool value) {
+  m_settings->setValue("/general/record_status_bar", value);
+}
+
+bool Settings::GetGeneralRecordmouse() { return ReadBool(m_settings, "/general/recordmouse", true); }
+void Settings::SetGeneralRecordmouse(bool value) {
+  m_settings->setValue("/general/recordmouse", value);
+}
+
+// --- watermark ---
+
+QString Settings::GetWatermarkText() { return ReadString(m_settings, "/watermark/text"); }
+void Settings::SetWatermarkText(const QString& value) {
+  m_settings->setValue("/watermark/text", value);
+}
+
+QFont Settings::GetWatermarkFont() {
+  QFont font;
+  font.fromString(ReadString(m_settings, "/watermark/font"));
+  return font;
+}
+void Settings::SetWatermarkFont(const QFont& value) {
+  m_settings->setValue("/watermark/font", value.toString());
+}
+
+QColor Settings::GetWatermarkColor() { return ReadColor(m_settings, "/watermark/color", nullptr); }
+void Settings::SetWatermarkColor(const QColor& value) {
+  m_settings->setValue("/watermark/color", value.name());
+}
+
+bool Settings::GetWatermarkPos(double& x, double& y) {
+  m_settings->sync();
+  const QPointF pos = m_settings->value("/watermark/pos", QPointF()).toPointF();
+  if (pos.isNull()) return false;
+  if (!std::isfinite(pos.x()) || !std::isfinite(pos.y())) {
+    LogBadValue("/watermark/pos", m_settings->value("/watermark/pos"), "no position");
+    return false;
+  }
+  x = pos.x();
+  y = pos.y();
+  return true;
+}
+void Settings::SetWatermarkPos(double x, double y) {
+  m_settings->setValue("/watermark/pos", QPointF(x, y));
+}
+
+// --- keymouse ---
+
+bool Settings::GetKeymouseShowkeystroke() {
+  return ReadBool(m_settings, "/keymouse/showkeystroke", false);
+}
+void Settings::SetKeymouseShowkeystroke(bool value) {
+  m_settings->setValue("/keymouse/showkeystroke", value);
+}
+
+bool Settings::GetKeymouseShowcombinekey() {
+  return ReadBool(m_settings, "/keymouse/showcombinekey", false);
+}
+void Settings::SetKeymouseShowcombinekey(bool value) {
+  m_settings->setValue("/keymouse/showcombinekey", value);
+}
+
+bool Settings::GetKeymouseShowcommonkey() {
+  return ReadBool(m_settings, "/keymouse/showcommonkey", false);
+}
+void Settings::SetKeymouseShowcommonkey(bool value) {
+  m_settings->setValue("/keymouse/showcommonkey", value);
+}
+
+bool Settings::GetKeymouseHighlight() { return ReadBool(m_settings, "/keymouse/highlight", false); }
+void Settings::SetKeymouseHighlight(bool value) {
+  m_settings->setValue("/keymouse/highlight", value);
+}
+
+QColor Settings::GetKeymouseColor() { return ReadColor(m_settings, "/keymouse/color", "#f9f9f9"); }
+void Settings::SetKeymouseColor(const QColor& value) {
+  m_settings->setValue("/keymouse/color", value.name());
+}
+
+QColor Settings::GetKeymouseBackgroundcolor() {
+  return ReadColor(m_settings, "/keymouse/backgroundcolor", "#000000");
+}
+void Settings::SetKeymouseBackgroundcolor(const QColor& value) {
+  m_settings->setValue("/keymouse/backgroundcolor", value.name());
+}
+
+QColor Settings::GetKeymouseMouseColor() {
+  return ReadColor(m_settings, "/keymouse/mouse_color", "#FFFF00");
+}
+void Settings::SetKeymouseMouseColor(const QColor& value) {
+  m_settings->setValue("/keymouse/mouse_color", value.name());
+}
+
+QFont Settings::GetKeymouseFont() {
+  QString text = ReadString(m_settings, "/keymouse/font");
+  if (text.isEmpty()) text = kDefaultKeymouseFont;
+  QFont font;
+  font.fromString(text);
+  return font;
+}
+void Settings::SetKeymouseFont(const QFont& value) {
+  m_settings->setValue("/keymouse/font", value.toString());
+}
+
+QString Settings::GetKeymouseDisplayscreen() {
+  return ReadString(m_settings, "/keymouse/displayscreen");
+}
+void Settings::SetKeymouseDisplayscreen(const QString& value) {
+  m_settings->setValue("/keymouse/displayscreen", value);
+}
+
+int Settings::GetKeymouseBackgroundopacity() {
+  return static_cast<int>(ReadRanged(m_settings, "/keymouse/backgroundopacity", 40, 0, 100));
+}
+void Settings::SetKeymouseBackgroundopacity(int value) {
+  m_settings->setValue("/keymouse/backgroundopacity", value);
+}
+
+int Settings::GetKeymouseHaloDiameter() {
+  return static_cast<int>(ReadRanged(m_settings, "/keymouse/halo_diameter", 25, 1, 1000));
+}
+void Settings::SetKeymouseHaloDiameter(int value) {
+  m_settings->setValue("/keymouse/halo_diameter", value);
+}

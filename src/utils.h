@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QRect>
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/backend.h"
+
+class QEvent;
+class QWidget;
+class MainWindow;
+
+// The primary display's size at start-up, at (0, 0).
+extern QRect g_primaryScreenRect;
+
+// Text: "multi-byte" strings are in the locale's 8-bit encoding.
+std::wstring MultiByteToWide(const std::string& text);
+std::wstring AnsiToWide(const std::string& text);  // up to the first zero
+std::string WideToMultiByte(const std::wstring& text);
+std::string WideToUtf8(const std::wstring& text);  // up to the first zero
+std::string AnsiToUtf8(const std::string& text);
+
+// Folders and files.
+bool MakePath(const std::string& path);
+bool DirExists(const std::string& path);
+bool CreateDir(const std::string& path);
+// Path (UTF-8) of a new recording named after the current time, or "" when the
+// save folder cannot be made.
+std::string NewRecordFileName();
+
+// Modules.
+platform::ModuleHandle LoadSystemLibrary(const std::string& fileName);
+platform::ModuleHandle LoadModule(const std::string& fileName);
+void UnloadModule(platform::ModuleHandle module);
+
+// Autorun entry: the program's path and "/background".
+void SetAutoRun(const std::string& name);
+void DeleteAutoRun(const std::string& name);
+
+// Shell and system.
+void SetTaskbarVisible(bool visible);
+// Throws std::system_error when the desktop cannot be changed.
+void SetDesktopIconsVisible(bool visible);
+void HibernateSystem();
+void ShutdownSystem();
+
+// Display and windows.
+void QueryDisplayMode(QRect& rect);
+QRect GetScreenRect();
+QRect GetScreenGeometry();
+double GetDeviceScale(const std::string& deviceName);
+double GetScreenScale(int x);
+bool IsWindowCovered(platform::WindowId window);
+void BringWindowToFront(QWidget* widget);
+MainWindow* FindMainWindow();
+void PostToMainWindow(QEvent* event);
+
+// Renders the watermark text (and icon) into a transparent image file.
+bool SaveWatermarkImage(const QString& iconPath, const QString& text, int width, int height,
+                        const QString& outputPath);
+
+QJsonObject ParseJson(const QString& text);
+
+// Throws std::system_error(code) with the message when code is negative.
+void ThrowIfFailed(int32_t code, const char* message);
+void ThrowIfFailedString(int32_t code, const std::string& message);

@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFontMetrics>
+#include <QImage>
+#include <QRegularExpression>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <system_error>
+
+#include "loadedlibraries.h"
+#include "platform/fake/fake_monitors.h"
+#include "platform/fake/fake_shell.h"
+#include "platform/modules.h"
+#include "settings.h"
+#include "support/testsupport.h"
+#include "utils.h"
+
+namespace {
+
+class UtilsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_dir = new testsupport::TempDir;
+    setenv("XDG_CONFIG_HOME", (s_dir->path() + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (s_dir->path() + "/data").c_str(), 1);
+  }
+  static void TearDownTestSuite() { delete s_dir; }
+
+  void SetUp() override {
+    ASSERT_TRUE(Settings::Instance()->Init());
+    platform::Backend::Use(platform::BackendKind::Fake);
+    platform::fake::FakeShell::Instance().Reset();
+    platform::fake::FakeMonitors::Instance().Reset();
+  }
+  static testsupport::TempDir* s_dir;
+  testsupport::TempDir m_dir;
+};
+
+testsupport::TempDir* UtilsTest::s_dir = nullptr;
+
+TEST_F(UtilsTest, CreateDirMakesNestedFoldersAndReportsFailures) {
+  const std::string nested = m_dir.path() + "/a/b/c";
+  EXPECT_TRUE(CreateDir(nested));
+  EXPECT_TRUE(DirExists(nested));
+  EXPECT_TRUE(DirExists(nested + "/"));
+  EXPECT_TRUE(CreateDir(nested + "/"));  // existing: true
+  // A file in the way, and a folder that cannot be written.
+  std::ofstream(m_dir.path() + "/file") << "x";
+  EXPECT_FALSE(CreateDir(m_dir.path() + "/file/sub"));
+  EXPECT_FALSE(DirExists(m_dir.path() + "/file"));
+  if (geteuid() != 0) {
+    chmod(nested.c_str(), 0500);
+    EXPECT_FALSE(CreateDir(nested + "/denied"));
+    chmod(nested.c_str(), 0700);
+  }
+}
+
+TEST_F(UtilsTest, NewRecordFileNameIsTheStartTimeInTheSaveFolder) {
+  const QString folder = QString::fromStdString(m_dir.path()) + "/录像 folder";
+  Settings::Instance()->SetGeneralFilesaveurl(folder);
+  const QDateTime before = QDateTime::currentDateTime();
+  const std::string name = NewRecordFileName();
+  const QString path = QString::fromUtf8(name.c_str());
+  ASSERT_TRUE(path.startsWith(folder + "/")) << name;
+  const QString base = path.mid(folder.size() + 1);
+  ASSERT_TRUE(QRegularExpression("^\\d{8}_\\d{6}\\.mp4$").match(base).hasMatch()) << name;
+  const QDateTime stamp = QDateTime::fromString(base.left(15), "yyyyMMdd_hhmmss");
+  EXPECT_LE(qAbs(stamp.secsTo(before)), 2);
+  EXPECT_TRUE(QDir(folder).exists());  // made on the way, under its UTF-8 name
+
+  std::ofstream(m_dir.path() + "/blocker") << "x";
+  Settings::Instance()->SetGeneralFilesaveurl(QString::fromStdString(m_dir.path()) +
+                                              "/blocker/sub");
+  EXPECT_EQ(NewRecordFileName(), "");
+}
+
+TEST_F(UtilsTest, DisplayScalesFollowTheMonitorsDpi) {
+  auto& monitors = platform::fake::FakeMonitors::Instance();
+  const std::pair<int, double> cases[] = {{96, 1.0},  {120, 1.25}, {144, 1.5}, {168, 1.75},
+                                          {192, 2.0}, {110, 1.0},  {72, 1.0}};
+  for (const auto& [dpi, scale] : cases) {
+    monitors.SetDpi("screen0", dpi, dpi);
+    EXPECT_DOUBLE_EQ(GetDeviceScale("screen0"), scale) << dpi;
+  }
+  monitors.SetDpi("screen0", 120, 96);  // average 108
+  EXPECT_DOUBLE_EQ(GetDeviceScale("screen0"), 1.0);
+}
+
+TEST_F(UtilsTest, AutorunEntryIsWrittenOnlyWhenItDiffers) {
+  auto& shell = platform::fake::FakeShell::Instance();
+  SetAutoRun("korvorec");
+  ASSERT_EQ(shell.AutorunWrites(), 1);
+  EXPECT_EQ(*shell.ReadAutorunEntry("korvorec"), platform::ProgramPath() + " /background");
+  SetAutoRun("korvorec");
+  EXPECT_EQ(shell.AutorunWrites(), 1);
+  shell.WriteAutorunEntry("korvorec", "/old/path /background");
+  SetAutoRun("korvorec");
+  EXPECT_EQ(shell.AutorunWrites(), 3);
+  DeleteAutoRun("korvorec");
+  EXPECT_FALSE(shell.ReadAutorunEntry("korvorec").has_value());
+}
+
+TEST_F(UtilsTest, RealAutostartFileHoldsTheCommand) {
+  platform::Backend::Use(platform::BackendKind::X11);
+  SetAutoRun("korvorec");
+  const QString file = QString::fromStdString(s_dir->path()) + "/config/autostart/korvorec.desktop";
+  ASSERT_TRUE(QFile::exists(file));
+  QFile f(file);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(f.readAll());
+  EXPECT_TRUE(text.contains(QString::fromStdString("Exec=" + platform::ProgramPath() +
+                                                   " /background")));
+  const QDateTime written = QFileInfo(file).lastModified();
+  f.close();
+  {
+    QFile touch(file);
+    ASSERT_TRUE(touch.open(QIODevice::ReadWrite));
+    touch.setFileTime(written.addSecs(-100), QFileDevice::FileModificationTime);
+  }
+  SetAutoRun("korvorec");  // same command: untouched
+  EXPECT_EQ(QFileInfo(file).lastModified(), written.addSecs(-100));
+  DeleteAutoRun("korvorec");
+  EXPECT_FALSE(QFile::exists(file));
+}
+
+TEST_F(UtilsTest, DesktopIconSwitchThrowsWhereItCannotWork) {
+  try {
+    SetDesktopIconsVisible(false);
+    FAIL() << "expected std::system_error";
+  } catch (const std::system_error& e) {
+    EXPECT_LT(e.code().value(), 0);
+    EXPECT_NE(std::string(e.what()).find("Failed to find desktop window"), std::string::npos);
+  }
+  SetTaskbarVisible(false);  // unsupported: logged, no throw
+  EXPECT_NO_THROW(ThrowIfFailed(0, "fine"));
+  EXPECT_THROW(ThrowIfFailedString(-5, "bad"), std::system_error);
+}
+
+TEST_F(UtilsTest, PowerActionsGoThroughTheLayer) {
+  HibernateSystem();
+  ShutdownSystem();
+  EXPECT_EQ(platform::fake::FakeShell::Instance().PowerActions(),
+            (std::vector<std::string>{"hibernate", "shutdown"}));
+}
+
+TEST_F(UtilsTest, ParseJsonGivesObjectsOnly) {
+  EXPECT_TRUE(ParseJson("[1, 2]").isEmpty());
+  EXPECT_TRUE(ParseJson("{broken").isEmpty());
+  EXPECT_EQ(ParseJson("{\"a\": 3}").value("a").toInt(), 3);
+}
+
+TEST_F(UtilsTest, LoadedLibraryLookupIsExact) {
+  LoadedLibraryList list;
+  LoadCaptureLibrary(list);
+  ASSERT_EQ(list.size(), 1u) << "libglance.so beside the test program";
+  EXPECT_NE(FindLoadedLibrary(list, "libglance.so"), nullptr);
+  EXPECT_EQ(FindLoadedLibrary(list, "LIBGLANCE.SO"), nullptr);
+  EXPECT_NE(platform::ResolveSymbol(list.front()->handle, "CreateGlancer"), nullptr);
+  FreeLoadedLibraries(list);
+  EXPECT_TRUE(list.empty());
+  LoadedLibrary missing("libnot-there.so");
+  EXPECT_EQ(missing.handle, nullptr);
+}
+
+TEST_F(UtilsTest, WatermarkImageIsTransparentWithTheText) {
+  int argc = 1;
+  char arg0[] = "utils_test";
+  char* argv[] = {arg0, nullptr};
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  Settings::Instance()->SetWatermarkColor(QColor(0, 255, 0));
+  const QString out = QString::fromStdString(m_dir.path()) + "/wm.png";
+  ASSERT_TRUE(SaveWatermarkImage("", QString(60, QChar('W')), 2000, 40, out));
+  QImage image(out);
+  ASSERT_EQ(image.size(), QSize(2000, 40));
+  EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+  EXPECT_EQ(qAlpha(image.pixel(1999, 39)), 0);
+  int rightmost = -1;
+  for (int x = 0; x < image.width(); ++x)
+    for (int y = 0; y < image.height(); ++y)
+      if (qAlpha(image.pixel(x, y)) > 0 && qGreen(image.pixel(x, y)) > 100) rightmost = x;
+  ASSERT_GT(rightmost, 10);
+  // The box is only as wide as the first 50 characters.
+  const int width50 = QFontMetrics(QFont()).horizontalAdvance(QString(50, QChar('W')));
+  EXPECT_LT(rightmost, 10 + width50 * 2);
+  EXPECT_FALSE(SaveWatermarkImage("", "x", 0, 40, out));
+}
+
+}  // namespace
