@@ -83,10 +83,3 @@ class VideoEncoderInterface {
   std::atomic<uint64_t> m_droppedFrames{0};
   std::atomic<uint64_t> m_encodedFrames{0};
 };
-
-// The encoder for this machine: NVENC, then Quick Sync, then the software
-// encoder. The caller owns it.
-VideoEncoderInterface* CreateVideoEncoder();
-bool IsNvencAvailable();
-bool HasNvidiaAdapter();
-bool LoadNvencLibrary();

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <memory>
 
+#include "platform/fake/fake_input.h"
 #include "platform/fake/fake_monitors.h"
 #include "platform/fake/fake_screen_duplication.h"
 #include "recorder/videocapture/capturertestsupport.h"
+#include "recorder/mousepreprocesser.h"
 #include "recorder/videocapture/dxgicapturer.h"
 
 using platform::DuplicationFrameInfo;
@@ -59,6 +61,7 @@ class DXGICapturerTest : public ::testing::Test {
     platform::Backend::Use(platform::BackendKind::Fake);
     platform::fake::FakeMonitors::Instance().Reset();
     FakeScreen::Instance().Reset();
+    platform::fake::FakeInput::Instance().Reset();
   }
   void TearDown() override {
     capturer.reset();
@@ -309,4 +312,34 @@ TEST_F(DXGICapturerTest, FactoryAndFailedInit) {
   EXPECT_NE(dynamic_cast<DXGICapturer*>(chosen.get()), nullptr);
   std::unique_ptr<DXGICapturer> none(new DXGICapturer());
   EXPECT_FALSE(none->IsSupported(42));
+}
+
+TEST_F(DXGICapturerTest, HaloRingLiesUnderThePointer) {
+  // A 30 x 1 colour pointer line through the ring's left and right edges.
+  std::vector<uint8_t> shape(30 * 4);
+  for (int j = 0; j < 30; ++j) {
+    const uint32_t blue = 0xFF0000FFu;
+    std::memcpy(&shape[j * 4], &blue, 4);
+  }
+  FakeScreen::Instance().SetPointerShape(
+      PointerShapeInfo{PointerShapeType::Color, 30, 1, 120, 0, 0}, shape);
+  FakeScreen::Instance().QueueAcquire(Frame(400, 300, true));
+  CaptureParams params;
+  params.drawCursor = true;
+  params.preProcess = true;
+  params.red = 255;
+  params.haloDiameter = 20;
+  capturer = std::make_unique<DXGICapturer>();
+  ASSERT_TRUE(capturer->Init(params));
+  capturer->AddPreProcesser(std::make_shared<MousePreProcesser>());
+  capturer->SetCallbacks([this](AVFrame* f) { sink(f); }, nullptr);
+  ASSERT_EQ(capturer->Start(), 0);
+  ASSERT_TRUE(WaitFrames(1));
+  capturer->Stop();
+  const auto& f = sink.frames[0];
+  // Ring centre (403, 300), radius 20: red where the pointer is not.
+  EXPECT_EQ(f.At(403, 280) & 0xFFFFFF, 0xFF0000u);
+  EXPECT_EQ(f.At(403, 320) & 0xFFFFFF, 0xFF0000u);
+  // On the pointer's row the pointer covers the ring.
+  EXPECT_EQ(f.At(423, 300), 0xFF0000FFu);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCursor>
 #include <QImage>
 #include <QPainter>
 #include <QWidget>
@@ -83,6 +84,21 @@ TEST(DXGICapturerX11, RegionOfAPaintedWindowIsPixelExact) {
   window.SetPhase(40);
   ASSERT_TRUE(sink.WaitFor(
       [](const auto& frames) { return !frames.empty() && Matches(frames.back(), 40); }, true));
+  // The pointer moved into the region is drawn from its XFixes image.
+  QCursor::setPos(300, 250);
+  ASSERT_TRUE(sink.WaitFor(
+      [](const auto& frames) {
+        const auto& f = frames.back();
+        for (int y = 100; y < 110; ++y)
+          for (int x = 100; x < 110; ++x)
+            if ((f.At(x, y) & 0xFFFFFF) != (Pattern(x, y, 40) & 0xFFFFFF)) return true;
+        return false;
+      },
+      true));
+  QCursor::setPos(1800, 1000);
+  window.SetPhase(80);
+  ASSERT_TRUE(sink.WaitFor(
+      [](const auto& frames) { return !frames.empty() && Matches(frames.back(), 80); }, true));
   capturer.Stop();
 
   const auto& frames = sink.frames;
@@ -93,7 +109,7 @@ TEST(DXGICapturerX11, RegionOfAPaintedWindowIsPixelExact) {
   EXPECT_EQ(last.height, 240);
   for (int y = 0; y < 240; ++y)
     for (int x = 0; x < 320; ++x)
-      ASSERT_EQ(last.At(x, y) & 0xFFFFFF, Pattern(x, y, 40) & 0xFFFFFF) << x << "," << y;
+      ASSERT_EQ(last.At(x, y) & 0xFFFFFF, Pattern(x, y, 80) & 0xFFFFFF) << x << "," << y;
 }
 
 TEST(DXGICapturerX11, WholeMonitorAndSnapshot) {
