@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/rational.h>

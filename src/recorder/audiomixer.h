@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavutil/frame.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavutil/frame.h>
@@ -12,6 +14,15 @@ extern "C" {
 #include <thread>
 
 #include "recorder/audiostreamformat.h"
+
+#include <string>
+
+// The graph description that converts into `target`,
+// e.g. aresample=48000,aformat=sample_fmts=fltp:channel_layouts=stereo.
+std::string BuildAresampleDescription(const AudioStreamFormat& target);
+
+// Makes an abuffersink accept exactly the format of `out`. 0 or an FFmpeg error.
+int SetAudioSinkFormat(AVFilterContext* sink, const AudioStreamFormat& out);
 
 // Converts one audio source into the encoder's format on its own pull thread.
 class filter_aresample {

@@ -51,6 +51,15 @@ uint64_t LayoutFromMask(uint32_t mask, int channels) {
 void SetFrameLayout(AVFrame* frame, uint64_t mask, int channels) {
   av_channel_layout_uninit(&frame->ch_layout);
   av_channel_layout_from_mask(&frame->ch_layout, UsableLayout(mask, channels));
+#if FF_API_OLD_CHANNEL_LAYOUT
+  // The filters of this FFmpeg still compare the old fields, which they may
+  // also have filled in on a frame we reuse.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  frame->channel_layout = UsableLayout(mask, channels);
+  frame->channels = channels;
+#pragma GCC diagnostic pop
+#endif
 }
 
 }  // namespace
