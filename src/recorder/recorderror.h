@@ -1,15 +1,15 @@
 #pragma once
 
-// Result codes of the recording engine. 6 to 9 stay inside the engine.
+// Error codes of the recording engine. Values 6 to 9 stay inside the engine.
 enum RecordError : int {
   kRecordFailed = -1,
-  kRecordOk = 0,
-  kRecordDeviceLost = 2,
-  kRecordScreenCapturerFailed = 3,
-  kRecordSpeakerCapturerFailed = 4,
-  kRecordMicCapturerFailed = 5,
-  kRecordNoEncoder = 6,
-  kRecordAllocContextFailed = 7,
-  kRecordOpenEncoderFailed = 8,
+  kRecordSuccess = 0,
+  kRecordCaptureLost = 2,
+  kRecordCapturerInitFailed = 3,
+  kRecordSpeakerInitFailed = 4,
+  kRecordMicInitFailed = 5,
+  kRecordEncoderNotFound = 6,
+  kRecordOutputFailed = 7,
+  kRecordEncoderOpenFailed = 8,
   kRecordConvertFailed = 9,
 };

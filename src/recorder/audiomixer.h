@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavutil/frame.h>
+}
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "recorder/audiostreamformat.h"
+
+// Mixes two audio sources (speaker loopback and microphone) into the
+// encoder's format on its own pull thread.
+class AudioMixer {
+ public:
+  using FrameCallback = std::function<void(AVFrame*, int)>;
+  using ErrorCallback = std::function<void(int, int)>;
+
+  AudioMixer();
+  ~AudioMixer();
+  AudioMixer(const AudioMixer&) = delete;
+  AudioMixer& operator=(const AudioMixer&) = delete;
+
+  int Init(const AudioStreamFormat& in0, const AudioStreamFormat& in1,
+           const AudioStreamFormat& out);
+  // index 0 feeds in0, 1 feeds in1; a null frame ends that input.
+  int AddFrame(AVFrame* frame, int index);
+  int Start();
+  void Stop();
+  AVRational GetTimeBase();
+  void SetCallbacks(FrameCallback frameCallback, ErrorCallback errorCallback);
+  void Release();
+
+ private:
+  void PullLoop();
+
+  AudioStreamFormat m_in0;
+  AVFilterContext* m_in0Ctx = nullptr;
+  AVFilterInOut* m_in0Io = nullptr;
+  AudioStreamFormat m_in1;
+  AVFilterContext* m_in1Ctx = nullptr;
+  AVFilterInOut* m_in1Io = nullptr;
+  AudioStreamFormat m_out;
+  AVFilterContext* m_outCtx = nullptr;
+  AVFilterInOut* m_outIo = nullptr;
+  AVFilterGraph* m_graph = nullptr;
+  FrameCallback m_frameCallback;
+  ErrorCallback m_errorCallback;
+  std::atomic<bool> m_initialised{false};
+  std::atomic<bool> m_running{false};
+  std::thread m_thread;
+  std::mutex m_mutex;
+  std::condition_variable m_cond;
+  bool m_hasData = false;
+  bool m_ended[2] = {false, false};
+};

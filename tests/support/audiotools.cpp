@@ -1,0 +1,53 @@
+#include "support/audiotools.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+namespace testsupport {
+
+double ToneAmplitude(const std::vector<float>& interleaved, int channels, int rate, double hz) {
+  const size_t n = interleaved.size() / static_cast<size_t>(channels);
+  if (n == 0) return 0;
+  double re = 0, im = 0;
+  const double w = 2 * M_PI * hz / rate;
+  for (size_t i = 0; i < n; ++i) {
+    double s = interleaved[i * channels];
+    re += s * std::cos(w * i);
+    im -= s * std::sin(w * i);
+  }
+  return 2 * std::sqrt(re * re + im * im) / n;
+}
+
+TonePlayer::TonePlayer(const std::string& sink, double hz, double seconds, float amplitude) {
+  static int counter = 0;
+  m_file = (std::filesystem::temp_directory_path() /
+            ("korvorec-tone-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".raw"))
+               .string();
+  const int rate = 48000;
+  const size_t frames = static_cast<size_t>(seconds * rate);
+  std::vector<float> data(frames * 2);
+  for (size_t i = 0; i < frames; ++i)
+    data[2 * i] = data[2 * i + 1] = amplitude * static_cast<float>(std::sin(2 * M_PI * hz * i / rate));
+  FILE* f = std::fopen(m_file.c_str(), "wb");
+  if (f) {
+    std::fwrite(data.data(), sizeof(float), data.size(), f);
+    std::fclose(f);
+  }
+  std::string cmd = "pacat --raw --format=float32le --rate=48000 --channels=2 -d " + sink + " " + m_file;
+  m_thread = std::thread([cmd] { (void)std::system(cmd.c_str()); });
+}
+
+TonePlayer::~TonePlayer() {
+  Join();
+  std::remove(m_file.c_str());
+}
+
+void TonePlayer::Join() {
+  if (m_thread.joinable()) m_thread.join();
+}
+
+}  // namespace testsupport

@@ -1,0 +1,27 @@
+#include "support/logcapture.h"
+
+namespace testsupport {
+
+LogCapture::LogCapture() { google::AddLogSink(this); }
+
+LogCapture::~LogCapture() { google::RemoveLogSink(this); }
+
+void LogCapture::send(google::LogSeverity, const char*, const char*, int, const struct ::tm*, const char* message,
+                      size_t message_len) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_messages.emplace_back(message, message_len);
+}
+
+bool LogCapture::Contains(const std::string& text) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const auto& m : m_messages)
+    if (m.find(text) != std::string::npos) return true;
+  return false;
+}
+
+std::vector<std::string> LogCapture::Messages() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_messages;
+}
+
+}  // namespace testsupport
