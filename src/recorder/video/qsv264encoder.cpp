@@ -35,12 +35,12 @@ int Qsv264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp
   m_codec.codec = avcodec_find_encoder_by_name("h264_qsv");
   if (!m_codec.codec) {
     LOG(ERROR) << "can't find h264 qsv";
-    return kRecordNoEncoder;
+    return kRecordEncoderNotFound;
   }
   m_codec.context = avcodec_alloc_context3(m_codec.codec);
   if (!m_codec.context) {
     LOG(ERROR) << "alloc context3 failed";
-    return kRecordAllocContextFailed;
+    return kRecordOutputFailed;
   }
   AVDictionary* options = nullptr;
   SetUpContext(m_codec.context, width, height, fps, qp, keyFrameSeconds, &options);
@@ -49,7 +49,7 @@ int Qsv264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp
   if (ret != 0) {
     LOG(ERROR) << "avcodec open failed";
     Close();
-    return kRecordOpenEncoderFailed;
+    return kRecordEncoderOpenFailed;
   }
   if (!m_codec.AllocateFrame()) {
     Close();

@@ -48,12 +48,12 @@ int X264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp,
   m_codec.codec = FindSoftwareEncoder();
   if (!m_codec.codec) {
     LOG(ERROR) << "x264 not found";
-    return kRecordNoEncoder;
+    return kRecordEncoderNotFound;
   }
   m_codec.context = avcodec_alloc_context3(m_codec.codec);
   if (!m_codec.context) {
     LOG(ERROR) << "alloc context3 failed";
-    return kRecordAllocContextFailed;
+    return kRecordOutputFailed;
   }
   AVDictionary* options = nullptr;
   SetUpContext(m_codec.context, width, height, fps, qp, keyFrameSeconds, &options);
@@ -63,7 +63,7 @@ int X264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp,
     char text[AV_ERROR_MAX_STRING_SIZE] = {0};
     LOG(ERROR) << "avcodec open failed " << AvErrorText(ret, text, sizeof(text));
     Close();
-    return kRecordOpenEncoderFailed;
+    return kRecordEncoderOpenFailed;
   }
   if (!m_codec.AllocateFrame()) {
     Close();
