@@ -1,5 +1,7 @@
 #include "mainwindow/mainwindow.h"
 
+#include <glog/logging.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
@@ -16,6 +18,7 @@
 #include "mainwindow/recordernotifyevent.h"
 #include "mainwindow/shadowmenu.h"
 #include "mainwindow/widgetstyle.h"
+#include "settingsdialog/regiondisplaydlg.h"
 #include "platform/windows.h"
 #include "settings.h"
 #include "ui_mainwindow.h"
@@ -47,12 +50,22 @@ MainWindow::MainWindow(QWidget* parent)
   InitUi();
   platform::Windows().InstallMessageHandler(
       [this](platform::WindowId, uint32_t message, intptr_t, intptr_t) {
-        if (message == kActivateMessage) BringWindowToFront(this);
+        if (message == kActivateMessage) OnActivateRequest();
       });
+  platform::Session().Watch([this](platform::SessionEvent event) { OnSessionChange(event); });
   setFixedSize(width(), height());
 }
 
-MainWindow::~MainWindow() { delete m_ui; }
+MainWindow::~MainWindow() {
+  // Leaving with a recording running still finishes its file.
+  if (m_recorder) {
+    LOG(INFO) << "closing while recording: finishing the file";
+    m_recorder->Stop();
+    m_recorder.reset();
+    AllowSystemSleep(true);
+  }
+  delete m_ui;
+}
 
 void MainWindow::InitUi() {
   CenterOnScreen();
@@ -292,7 +305,8 @@ void MainWindow::on_listWidget_sidebar_currentRowChanged(int currentRow) {
 bool MainWindow::event(QEvent* event) {
   if (event->type() == RecorderNotifyEvent::kType) {
     auto* notify = static_cast<RecorderNotifyEvent*>(event);
-    HandleRecorderEvent(notify->NotifyType(), notify->ErrorCode());
+    HandleRecorderEvent(static_cast<NotifyType>(notify->NotifyType()),
+                        static_cast<RecordError>(notify->ErrorCode()));
   }
   return QMainWindow::event(event);
 }

@@ -6,20 +6,26 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "mainwindow/framelesswindow.h"
 #include "mainwindow/recordstatusbar.h"
+#include "platform/session.h"
+#include "recorder/recorder.h"
 
 class CustomTitleBar;
 class ListviewItemDelegate;
+class RegionDisplayDlg;
 class ShadowMenu;
 class Ui_MainWindow;
 class WidgetStyle;
 
 // The program's main window: title bar, sidebar (record page, list page),
 // the desktop preview, the option combos and the start and stop buttons.
-class MainWindow : public FramelessWindow {
+class MainWindow : public FramelessWindow, public RecorderObserver {
   Q_OBJECT
 
  public:
@@ -28,6 +34,14 @@ class MainWindow : public FramelessWindow {
 
   // Hides the window and leaves the tray icon to bring it back.
   void HideToTray();
+
+  // A recorder exists and records (paused included).
+  bool IsRecording() const;
+  // Called by the recorder on any thread; reacts on the GUI thread.
+  void OnRecorderNotify(NotifyType type, RecordError code) override;
+
+  // Tests replace how free disk space is measured (bytes; -1 unknown).
+  static void SetFreeSpaceProbe(std::function<int64_t(const QString&)> probe);
 
   // "hh:mm:ss" of a number of seconds; the hours grow past two digits.
   static QString FormatDuration(uint64_t seconds);
@@ -75,8 +89,20 @@ class MainWindow : public FramelessWindow {
   // Recording control: the start/pause/resume road and the stop road.
   void StartPauseRecording();
   void StopRecording();
-  bool IsRecording() const;
-  void HandleRecorderEvent(int type, int code);
+  void HandleRecorderEvent(NotifyType type, RecordError code);
+  QString MakeOutputFilePath();
+  bool HasEnoughDiskSpace();
+  void PrepareForRecording();
+  void ShowRecordingWidgets(const RecordParams& params);
+  void RestoreAfterRecording();
+  // Hands the finished files to the list page.
+  void OnRecordingFinished(const std::vector<std::string>& files);
+
+  // Session changes and keep-awake.
+  void OnSystemShutdown();
+  void OnSessionChange(platform::SessionEvent event);
+  void OnActivateRequest();
+  void AllowSystemSleep(bool allow);
 
   Ui_MainWindow* m_ui = nullptr;
   CustomTitleBar* m_titleBar = nullptr;
@@ -90,4 +116,6 @@ class MainWindow : public FramelessWindow {
   uint64_t m_elapsedSeconds = 0;
   std::unique_ptr<WidgetStyle> m_style;
   RecordStatusBar m_statusBar;
+  std::unique_ptr<Recorder> m_recorder;
+  std::unique_ptr<RegionDisplayDlg> m_regionFrame;
 };
