@@ -1,0 +1,31 @@
+#include "settingsdialog/regiondisplaydlg.h"
+
+#include <QPainter>
+#include <QPen>
+
+#include "ui_regiondisplaydlg.h"
+
+RegionDisplayDlg::RegionDisplayDlg(QWidget* parent)
+    : QDialog(parent), ui(new Ui_RegionDisplayDlg) {
+  ui->setupUi(this);
+  setFixedSize(500, 400);
+  setAttribute(Qt::WA_TranslucentBackground);
+  setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::SubWindow);
+  hide();
+}
+
+RegionDisplayDlg::~RegionDisplayDlg() { delete ui; }
+
+void RegionDisplayDlg::SetRegion(QRect rect) {
+  m_region = rect;
+  setFixedSize(rect.width(), rect.height());
+}
+
+void RegionDisplayDlg::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  painter.setPen(QPen(QBrush(QColor(255, 0, 0)), 2));
+  painter.setBrush(Qt::NoBrush);
+  painter.drawRect(0, 0, width(), height());
+  painter.end();
+  QDialog::paintEvent(event);
+}
