@@ -14,10 +14,15 @@ std::wstring ToWide(const std::string& utf8) {
 
 MonitorItem::MonitorItem(platform::MonitorId monitor, const platform::Rect& rect)
     : monitor(monitor), rect(rect) {
-  for (const auto& info : platform::GetMonitors().List()) {
-    if (info.id != monitor) continue;
-    deviceName = ToWide(info.deviceName);
-    isPrimary = info.primary;
+  const std::vector<platform::MonitorInfo> monitors = platform::GetMonitors().List();
+  // The display server may mark no monitor primary; the first one is then,
+  // as for the primary rectangle.
+  bool anyPrimary = false;
+  for (const auto& info : monitors) anyPrimary = anyPrimary || info.primary;
+  for (size_t i = 0; i < monitors.size(); ++i) {
+    if (monitors[i].id != monitor) continue;
+    deviceName = ToWide(monitors[i].deviceName);
+    isPrimary = monitors[i].primary || (!anyPrimary && i == 0);
     break;
   }
 }

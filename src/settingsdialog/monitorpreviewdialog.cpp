@@ -96,7 +96,8 @@ void MonitorPreviewDialog::AddMonitorItem(const MonitorItem& item) {
     delete[] data;
   }
 
-  const QPixmap scaled = pixmap.scaledToHeight(90, Qt::SmoothTransformation);
+  const QPixmap scaled =
+      pixmap.isNull() ? pixmap : pixmap.scaledToHeight(90, Qt::SmoothTransformation);
   QIcon icon;
   icon.addPixmap(scaled, QIcon::Normal, QIcon::Off);
   ui->listWidget->setIconSize(scaled.size());
