@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPen>
+#include <QRegion>
 
 #include "ui_regiondisplaydlg.h"
 
@@ -11,7 +12,14 @@ RegionDisplayDlg::RegionDisplayDlg(QWidget* parent)
   setFixedSize(500, 400);
   setAttribute(Qt::WA_TranslucentBackground);
   setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::SubWindow);
+  UpdateMask();
   hide();
+}
+
+// Only the outline belongs to the window: without a compositing manager a
+// transparent pixel would otherwise hide, and be recorded over, the content.
+void RegionDisplayDlg::UpdateMask() {
+  setMask(QRegion(rect()).subtracted(QRegion(rect().adjusted(1, 1, -1, -1))));
 }
 
 RegionDisplayDlg::~RegionDisplayDlg() { delete ui; }
@@ -19,6 +27,7 @@ RegionDisplayDlg::~RegionDisplayDlg() { delete ui; }
 void RegionDisplayDlg::SetRegion(QRect rect) {
   m_region = rect;
   setFixedSize(rect.width(), rect.height());
+  UpdateMask();
 }
 
 void RegionDisplayDlg::paintEvent(QPaintEvent* event) {

@@ -21,6 +21,8 @@ class RegionDisplayDlg : public QDialog {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  void UpdateMask();
+
   Ui_RegionDisplayDlg* ui = nullptr;
   QRect m_region;
 };
