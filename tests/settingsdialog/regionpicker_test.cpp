@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QPushButton>
@@ -49,11 +50,19 @@ class RegionPickerTest : public ::testing::Test {
   }
   static QWidget* ToolBar(QWidget* dialog) { return Button(dialog, "确定")->parentWidget(); }
 
+  // A move with the left button held, delivered at once (QTest::mouseMove
+  // warps the pointer and the X server reports it later).
+  static void Move(QWidget* w, QPoint to) {
+    QMouseEvent event(QEvent::MouseMove, to, w->mapToGlobal(to), Qt::NoButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(w, &event);
+  }
+
   // A left-button drag in steps, as a user's hand makes it.
   static void Drag(QWidget* w, QPoint from, QPoint to) {
     QTest::mousePress(w, Qt::LeftButton, {}, from);
     const int steps = 4;
-    for (int i = 1; i <= steps; ++i) QTest::mouseMove(w, from + (to - from) * i / steps);
+    for (int i = 1; i <= steps; ++i) Move(w, from + (to - from) * i / steps);
     QTest::mouseRelease(w, Qt::LeftButton, {}, to);
     w->repaint();
   }
@@ -194,12 +203,25 @@ TEST_F(RegionPickerTest, HandlesResizeButNotBelowTheMinimumSize) {
   Drag(&dialog, QPoint(697, 597), QPoint(797, 647));
   EXPECT_EQ(dialog.GetRegion(), QRect(QPoint(300, 200), QPoint(800, 650)));
 
-  // Top-left handle dragged inwards: 351 wide is allowed, 309 is not.
+  // Top-left handle dragged inwards: 311 wide is allowed, 309 is not, and
+  // neither is turning the rectangle inside out.
   QTest::mousePress(&dialog, Qt::LeftButton, {}, QPoint(302, 202));
-  QTest::mouseMove(&dialog, QPoint(352, 202));
-  QTest::mouseMove(&dialog, QPoint(394, 202));
-  QTest::mouseRelease(&dialog, Qt::LeftButton, {}, QPoint(394, 202));
+  Move(&dialog, QPoint(492, 202));
+  EXPECT_EQ(dialog.GetRegion(), QRect(QPoint(490, 200), QPoint(800, 650)));
+  Move(&dialog, QPoint(494, 202));
+  Move(&dialog, QPoint(1000, 202));
+  QTest::mouseRelease(&dialog, Qt::LeftButton, {}, QPoint(1000, 202));
   dialog.repaint();
+  EXPECT_EQ(dialog.GetRegion(), QRect(QPoint(490, 200), QPoint(800, 650)));
+  QTest::mousePress(&dialog, Qt::LeftButton, {}, QPoint(492, 202));
+  Move(&dialog, QPoint(352, 202));
+  QTest::mouseRelease(&dialog, Qt::LeftButton, {}, QPoint(352, 202));
+  dialog.repaint();
+  EXPECT_EQ(dialog.GetRegion(), QRect(QPoint(350, 200), QPoint(800, 650)));
+  // Past the screen's corner the edge stops on it.
+  Drag(&dialog, QPoint(352, 202), QPoint(-200, -300));
+  EXPECT_EQ(dialog.GetRegion(), QRect(QPoint(0, 0), QPoint(800, 650)));
+  Drag(&dialog, QPoint(2, 2), QPoint(352, 202));
   EXPECT_EQ(dialog.GetRegion(), QRect(QPoint(350, 200), QPoint(800, 650)));
 
   // Middle-right handle: only the width changes.
