@@ -250,6 +250,9 @@ TEST_F(MonitorPickerTest, WithoutACaptureSourceMonitorsKeepTheirItems) {
   ASSERT_EQ(list->count(), 2);
   EXPECT_TRUE(list->item(0)->icon().pixmap(QSize(160, 90)).isNull());
   EXPECT_EQ(list->item(1)->text(), "RIGHT");
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  guitest::SaveScreenshot(&dialog, "monitorpreviewdialog_nothumbnails");
   // A value that is not a monitor handle selects nothing.
   list->item(0)->setData(MonitorPreviewDialog::kMonitorRole, QString("LEFT"));
   list->setCurrentRow(0);
