@@ -23,6 +23,7 @@ extern "C" {
 #include "recorder/audiostreamformat.h"
 #include "recorder/filteraresample.h"
 #include "recorder/swshelper.h"
+#include "recorder/video/videoencoderfactory.h"
 #include "recorder/video/videoencoderinterface.h"
 #include "recorder/videocapture/windowcapturerinterface.h"
 #include "recorder/watermarkmaker.h"
@@ -529,7 +530,7 @@ int FfmpegMuxer::Stop() {
     if (!m_audio->gatherers.empty() && m_audio->gatherers[0].filledSamples > 0)
       PushGatheredBlock(m_audio->gatherers[0]);
   }
-  m_video->encoder->Stop();
+  m_video->encoder->StopAfterDrain();
   if (m_audio) m_audio->aac->Stop();
 
   std::lock_guard<std::mutex> lock(m_mutex);
