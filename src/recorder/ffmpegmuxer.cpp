@@ -13,6 +13,8 @@ extern "C" {
 #include <glog/logging.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -522,10 +524,16 @@ int FfmpegMuxer::Stop() {
     for (AudioCapturer* source : m_audio->sources) source->Stop();
   m_video->capturer->Stop();
   if (m_audio) {
-    // Whatever the filters hold goes on to the encoder.
-    if (m_audio->mixer) {
-      m_audio->mixer->Stop();
+    // The end of every input lets the filters give up what they hold; their
+    // pull threads hand it on when they wake.
+    for (int i = 0; i < m_audio->sourceCount; ++i) {
+      if (m_audio->mixer)
+        m_audio->mixer->AddFrame(nullptr, i);
+      else
+        m_audio->resamplers[static_cast<size_t>(i)]->AddFrame(nullptr);
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (m_audio->mixer) m_audio->mixer->Stop();
     for (auto& resampler : m_audio->resamplers) resampler->Stop();
     if (!m_audio->gatherers.empty() && m_audio->gatherers[0].filledSamples > 0)
       PushGatheredBlock(m_audio->gatherers[0]);
