@@ -9,12 +9,16 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <cmath>
 #include <set>
 
 extern "C" {
+#include <libavutil/channel_layout.h>
 #include <libavutil/samplefmt.h>
+#include <libavutil/time.h>
 }
 
+#include "recorder/audiocapturer.h"
 #include "recorder/ffmpegmuxer.h"
 #include "recorder/recorder.h"
 #include "recorder/scriptedsource.h"
@@ -34,6 +38,29 @@ class Observer : public RecorderObserver {
   std::atomic<int> calls{0};
   std::atomic<int> lastType{-1};
   std::atomic<int> lastCode{-1};
+};
+
+// An audio source fed by the test: packed float at 48 kHz.
+class FedAudio : public AudioCapturer {
+ public:
+  explicit FedAudio(int channels) {
+    m_channels = channels;
+    m_sampleFormat = AV_SAMPLE_FMT_FLT;
+    m_sampleRate = 48000;
+    AVChannelLayout layout{};
+    av_channel_layout_default(&layout, channels);
+    m_channelLayout = layout.u.mask;
+  }
+  int Init(const std::string&, const std::string&, int) override { return 0; }
+  int Start() override { return 0; }
+  int Pause() override { return 0; }
+  int Resume() override { return 0; }
+  int Stop() override { return 0; }
+  AVRational GetTimeBase() override { return AVRational{1, 1000000}; }
+  int64_t GetStartTime() override { return 0; }
+  void Deliver(AVFrame* frame) {
+    if (m_frameCallback) m_frameCallback(frame, m_index);
+  }
 };
 
 class FfmpegMuxerTest : public ::testing::Test {
@@ -202,6 +229,66 @@ TEST_F(FfmpegMuxerTest, SizeSegmentsAreAllPlayable) {
     packets += probe.Video()->packets;
   }
   EXPECT_EQ(packets, muxer.VideoPacketsWritten());
+}
+
+// Sound in frames of 441 samples (blocks of 1024 never line up with them)
+// for mono, stereo and six channels: every AAC packet follows the previous
+// by exactly one block, and each channel carries its tone.
+TEST_F(FfmpegMuxerTest, AudioBlocksKeepTheTimeOfTheirFirstSample) {
+  for (int channels : {1, 2, 6}) {
+    SCOPED_TRACE(channels);
+    const std::string path = Path("sound" + std::to_string(channels) + ".mp4");
+    ScriptedSource source(320, 240, 60, 33333);
+    source.pace = std::chrono::milliseconds(10);
+    ASSERT_TRUE(source.Init(CaptureParams{}));
+    FedAudio audio(channels);
+    AudioCapturer* sources[] = {&audio};
+    FfmpegMuxer muxer;
+    MuxParams params = Params(320, 240);
+    params.channels = channels;
+    ASSERT_EQ(muxer.Init(path.c_str(), &source, sources, 1, params), 0);
+    ASSERT_EQ(muxer.Start(), 0);
+    const int64_t base = av_gettime_relative();
+    constexpr int kSamples = 441;
+    AVFrame* frame = av_frame_alloc();
+    std::vector<float> pcm(size_t(kSamples) * channels);
+    for (int i = 0; i < 200; ++i) {
+      for (int n = 0; n < kSamples; ++n)
+        for (int c = 0; c < channels; ++c)
+          pcm[size_t(n) * channels + c] =
+              0.5f * std::sin(2 * M_PI * (300 + 100 * c) * (i * kSamples + n) / 48000.0);
+      frame->nb_samples = kSamples;
+      frame->format = AV_SAMPLE_FMT_FLT;
+      frame->sample_rate = 48000;
+      av_channel_layout_uninit(&frame->ch_layout);
+      av_channel_layout_default(&frame->ch_layout, channels);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+      frame->channel_layout = frame->ch_layout.u.mask;  // still compared by the filters
+      frame->channels = channels;
+#pragma GCC diagnostic pop
+      frame->pts = base + int64_t(i) * kSamples * 1000000 / 48000;
+      av_samples_fill_arrays(frame->data, frame->linesize, reinterpret_cast<uint8_t*>(pcm.data()),
+                             channels, kSamples, AV_SAMPLE_FMT_FLT, 1);
+      frame->extended_data = frame->data;
+      audio.Deliver(frame);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    av_frame_free(&frame);
+    RunToEnd(muxer, source);
+
+    const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+    ASSERT_TRUE(probe.opened);
+    const testsupport::StreamProbe* sound = probe.Audio();
+    ASSERT_NE(sound, nullptr);
+    EXPECT_EQ(sound->channels, channels);
+    EXPECT_GT(sound->audioRms, 0.2);
+    // 200 x 441 samples make 86 blocks; the encoder's first one is its delay.
+    EXPECT_GE(sound->packets, 84);
+    ASSERT_GE(sound->packetPts.size(), 2u);
+    for (size_t i = 1; i < sound->packetPts.size(); ++i)
+      EXPECT_EQ(sound->packetPts[i] - sound->packetPts[i - 1], 1024) << "packet " << i;
+  }
 }
 
 // The source reports its loss: the recorder tells its observers (0, 2),

@@ -54,6 +54,7 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
     s.video = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
     s.width = st->codecpar->width;
     s.height = st->codecpar->height;
+    s.channels = st->codecpar->ch_layout.nb_channels;
     probe.streams.push_back(s);
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) continue;
@@ -110,6 +111,7 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
         d.lastDts = packet->dts;
       }
       if (packet->pts != AV_NOPTS_VALUE) {
+        s.packetPts.push_back(packet->pts);
         const double t = packet->pts * av_q2d(st->time_base);
         if (index < 64 && first[index]) {
           s.firstPts = t;

@@ -18,6 +18,8 @@ struct StreamProbe {
   double firstPts = 0.0;      // seconds
   double lastPts = 0.0;
   double audioRms = 0.0;  // over every decoded sample
+  int channels = 0;
+  std::vector<int64_t> packetPts;  // in the stream's time base
   int width = 0;
   int height = 0;
 };
