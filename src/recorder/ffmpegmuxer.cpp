@@ -13,6 +13,8 @@ extern "C" {
 #include <glog/logging.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +25,7 @@ extern "C" {
 #include "recorder/audiostreamformat.h"
 #include "recorder/filteraresample.h"
 #include "recorder/swshelper.h"
+#include "recorder/video/videoencoderfactory.h"
 #include "recorder/video/videoencoderinterface.h"
 #include "recorder/videocapture/windowcapturerinterface.h"
 #include "recorder/watermarkmaker.h"
@@ -521,15 +524,21 @@ int FfmpegMuxer::Stop() {
     for (AudioCapturer* source : m_audio->sources) source->Stop();
   m_video->capturer->Stop();
   if (m_audio) {
-    // Whatever the filters hold goes on to the encoder.
-    if (m_audio->mixer) {
-      m_audio->mixer->Stop();
+    // The end of every input lets the filters give up what they hold; their
+    // pull threads hand it on when they wake.
+    for (int i = 0; i < m_audio->sourceCount; ++i) {
+      if (m_audio->mixer)
+        m_audio->mixer->AddFrame(nullptr, i);
+      else
+        m_audio->resamplers[static_cast<size_t>(i)]->AddFrame(nullptr);
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (m_audio->mixer) m_audio->mixer->Stop();
     for (auto& resampler : m_audio->resamplers) resampler->Stop();
     if (!m_audio->gatherers.empty() && m_audio->gatherers[0].filledSamples > 0)
       PushGatheredBlock(m_audio->gatherers[0]);
   }
-  m_video->encoder->Stop();
+  m_video->encoder->StopAfterDrain();
   if (m_audio) m_audio->aac->Stop();
 
   std::lock_guard<std::mutex> lock(m_mutex);
