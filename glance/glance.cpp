@@ -78,6 +78,11 @@ bool HasComposite(Display* d) {
   return major > 0 || minor >= 2;
 }
 
+bool IsBgraVisual(const Visual* visual) {
+  return visual && visual->red_mask == 0xFF0000 && visual->green_mask == 0xFF00 &&
+         visual->blue_mask == 0xFF;
+}
+
 // Premultiplied ARGB over an opaque pixel.
 uint32_t Blend(uint32_t src, uint32_t dst) {
   const uint32_t a = src >> 24;
@@ -155,8 +160,10 @@ class X11Glancer : public GlancerInterface {
       m_width = attrs.width;
       m_height = attrs.height;
       m_border = attrs.border_width;
+      m_bgraVisual = IsBgraVisual(attrs.visual);
     } else {
       m_target = m_root;
+      m_bgraVisual = IsBgraVisual(DefaultVisual(d, DefaultScreen(d)));
       if (!MonitorRect()) return false;
     }
     m_damage = XDamageCreate(d, m_target, XDamageReportNonEmpty);
@@ -313,9 +320,9 @@ class X11Glancer : public GlancerInterface {
       DropPixmap();
       return false;
     }
+    // Images of pixmaps carry no colour masks: the window's visual has them.
     const bool bgra = image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
-                      image->red_mask == 0xFF0000 && image->green_mask == 0xFF00 &&
-                      image->blue_mask == 0xFF;
+                      m_bgraVisual;
     if (bgra) {
       *tw = image->width;
       *th = image->height;
@@ -398,6 +405,7 @@ class X11Glancer : public GlancerInterface {
   int m_damageEvent = 0;
   int m_fixesEvent = 0;
   bool m_haveFixes = false;
+  bool m_bgraVisual = false;
   bool m_redirected = false;
   bool m_mapped = false;
   bool m_closed = false;
