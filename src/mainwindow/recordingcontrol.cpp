@@ -248,7 +248,7 @@ void MainWindow::StartPauseRecording() {
   if (mode == 3) {
     WindowSnapshotDialog picker;
     if (picker.exec() == 0) return;
-    params.window = picker.SelectedWindow().hwnd;
+    params.window = picker.SelectedWindow().window;
   }
 
   m_recorder = std::make_unique<Recorder>();
