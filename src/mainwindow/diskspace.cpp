@@ -1,6 +1,5 @@
 #include "mainwindow/diskspace.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QStorageInfo>
 
@@ -22,12 +21,13 @@ std::function<int64_t(const QString&)>& Source() {
 int64_t FreeDiskBytes(const QString& path) {
   if (Source()) return Source()(path);
   // The file may not exist yet: ask about the nearest folder that does.
-  QFileInfo info(path);
-  QDir dir = info.isDir() ? QDir(path) : info.absoluteDir();
-  while (!dir.exists() && !dir.isRoot()) {
-    if (!dir.cdUp()) break;
+  QString folder = QFileInfo(path).absoluteFilePath();
+  while (!QFileInfo(folder).isDir()) {
+    const QString parent = QFileInfo(folder).absolutePath();
+    if (parent == folder) break;
+    folder = parent;
   }
-  const QStorageInfo storage(dir.absolutePath());
+  const QStorageInfo storage(folder);
   if (!storage.isValid() || !storage.isReady()) {
     LOG(WARNING) << "free space unknown for " << path.toStdString();
     return -1;
