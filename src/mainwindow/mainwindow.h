@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPersistentModelIndex>
 #include <QPoint>
 #include <QString>
 #include <QSystemTrayIcon>
@@ -19,6 +20,7 @@
 class CustomTitleBar;
 class ListviewItemDelegate;
 class RegionDisplayDlg;
+class QStandardItemModel;
 class ShadowMenu;
 class Ui_MainWindow;
 class WidgetStyle;
@@ -27,6 +29,7 @@ class WidgetStyle;
 // the desktop preview, the option combos and the start and stop buttons.
 class MainWindow : public FramelessWindow, public RecorderObserver {
   Q_OBJECT
+  friend class MainWindowTestAccess;
 
  public:
   explicit MainWindow(QWidget* parent = nullptr);
@@ -40,11 +43,13 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   // Called by the recorder on any thread; reacts on the GUI thread.
   void OnRecorderNotify(NotifyType type, RecordError code) override;
 
-  // Tests replace how free disk space is measured (bytes; -1 unknown).
-  static void SetFreeSpaceProbe(std::function<int64_t(const QString&)> probe);
-
   // "hh:mm:ss" of a number of seconds; the hours grow past two digits.
   static QString FormatDuration(uint64_t seconds);
+
+  // Recording list: size text of a file, and a media file's duration in
+  // whole seconds (false when it cannot be opened).
+  static QString FormatFileSize(int64_t bytes);
+  static bool GetMediaDuration(const QString& path, int64_t& seconds);
 
  public slots:
   // Start, pause or resume; also called by the floating status bar.
@@ -68,6 +73,12 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   void onFeedback();
   void onQQGroup();
   void onOfficalWebsite();
+  void onTableClicked(const QModelIndex& index);
+  void onTableDoubleClicked(const QModelIndex& index);
+  void onPlay();
+  void onRename();
+  void onOpenFileCategory();
+  void onDelete();
 
  protected:
   bool event(QEvent* event) override;
@@ -91,18 +102,30 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   void StopRecording();
   void HandleRecorderEvent(NotifyType type, RecordError code);
   QString MakeOutputFilePath();
-  bool HasEnoughDiskSpace();
+  bool HasEnoughDiskSpace() const;
   void PrepareForRecording();
   void ShowRecordingWidgets(const RecordParams& params);
   void RestoreAfterRecording();
-  // Hands the finished files to the list page.
-  void OnRecordingFinished(const std::vector<std::string>& files);
 
   // Session changes and keep-awake.
   void OnSystemShutdown();
   void OnSessionChange(platform::SessionEvent event);
   void OnActivateRequest();
   void AllowSystemSleep(bool allow);
+
+  // Timers and the scheduled recording.
+  void CheckRecordSchedule(bool recording);
+  void CheckScheduleOnStop();
+
+  // Recording list.
+  void InitRecordTable();
+  void ReloadRecordList();
+  void FillRecordList();
+  void AddRecordRow(const QString& path, int row);
+  // After a stop: appends the new files, newest first, list page shown and
+  // the newest name open for editing.
+  void ShowRecordedFiles(const std::vector<std::string>& files);
+  QString RowFilePath(int row) const;
 
   Ui_MainWindow* m_ui = nullptr;
   CustomTitleBar* m_titleBar = nullptr;
@@ -118,4 +141,10 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   RecordStatusBar m_statusBar;
   std::unique_ptr<Recorder> m_recorder;
   std::unique_ptr<RegionDisplayDlg> m_regionFrame;
+  uint64_t m_scheduleTicks = 0;
+  QStandardItemModel* m_recordModel = nullptr;
+  ShadowMenu* m_rowMenu = nullptr;
+  bool m_renamePending = false;
+  QPersistentModelIndex m_renameIndex;
+  QString m_oldName;
 };

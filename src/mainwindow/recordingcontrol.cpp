@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QScreen>
-#include <QStorageInfo>
 
 #include <system_error>
 
@@ -28,34 +27,10 @@
 
 namespace {
 
-constexpr int64_t kMinFreeBytes = 0xA00000;  // 10 MiB
-
 // Where the window is parked while the region picker covers the screen.
 const QPoint kParkedPosition(-70000, -90000);
 
-int64_t FreeBytesOf(const QString& path) {
-  // The folder may not exist yet: ask the nearest existing parent.
-  QString folder = QFileInfo(path).absolutePath();
-  while (!folder.isEmpty() && !QDir(folder).exists()) {
-    const QString parent = QFileInfo(folder).absolutePath();
-    if (parent == folder) break;
-    folder = parent;
-  }
-  QStorageInfo storage(folder);
-  if (!storage.isValid()) return -1;
-  return storage.bytesFree();
-}
-
-std::function<int64_t(const QString&)>& FreeSpaceProbe() {
-  static std::function<int64_t(const QString&)> probe = FreeBytesOf;
-  return probe;
-}
-
 }  // namespace
-
-void MainWindow::SetFreeSpaceProbe(std::function<int64_t(const QString&)> probe) {
-  FreeSpaceProbe() = probe ? std::move(probe) : FreeBytesOf;
-}
 
 bool MainWindow::IsRecording() const { return m_recorder && m_recorder->IsRecording(); }
 
@@ -79,13 +54,6 @@ QString MainWindow::MakeOutputFilePath() {
     return QString();
   }
   return folder + "/" + QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss") + ".mp4";
-}
-
-bool MainWindow::HasEnoughDiskSpace() {
-  if (m_outputPath.isEmpty()) return false;
-  const int64_t free = FreeSpaceProbe()(m_outputPath);
-  if (free < 0) return true;  // unknown: let the recording try
-  return free >= kMinFreeBytes;
 }
 
 void MainWindow::PrepareForRecording() {
@@ -291,7 +259,7 @@ void MainWindow::StopRecording() {
   showNormal();
   BringWindowToFront(this);
 
-  OnRecordingFinished(files);
+  ShowRecordedFiles(files);
 
   ShowIdleLook();
   m_recorder.reset();

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "guitestenv.h"
+#include "mainwindow/diskspace.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/recordstatusbar.h"
 #include "platform/backend.h"
@@ -76,7 +77,7 @@ class RecordingControlTest : public ::testing::Test {
     settings->SetRecordVideoframerate(15);
     settings->SetGeneralRecordStatusBar(true);
     settings->SetGeneralHideWhenRecord(false);
-    MainWindow::SetFreeSpaceProbe(nullptr);
+    SetFreeDiskBytesSource(nullptr);
   }
 
   QStringList Recordings() const {
@@ -151,7 +152,7 @@ TEST_F(RecordingControlTest, FolderThatCannotBeMadeShowsItsMessage) {
 }
 
 TEST_F(RecordingControlTest, TooLittleFreeSpaceRefusesToStart) {
-  MainWindow::SetFreeSpaceProbe([](const QString&) { return int64_t{10485759}; });
+  SetFreeDiskBytesSource([](const QString&) { return int64_t{10485759}; });
   MainWindow window;
   window.show();
   MessageCatcher catcher;
@@ -162,13 +163,13 @@ TEST_F(RecordingControlTest, TooLittleFreeSpaceRefusesToStart) {
   EXPECT_TRUE(Recordings().isEmpty());
 
   // Exactly 10 MiB is enough.
-  MainWindow::SetFreeSpaceProbe([](const QString&) { return int64_t{10485760}; });
+  SetFreeDiskBytesSource([](const QString&) { return int64_t{10485760}; });
   QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
   EXPECT_TRUE(window.IsRecording());
   QTest::qWait(1000);
   QTest::mouseClick(window.findChild<QPushButton*>("pushButton_stop"), Qt::LeftButton);
   EXPECT_EQ(Recordings().size(), 1);
-  MainWindow::SetFreeSpaceProbe(nullptr);
+  SetFreeDiskBytesSource(nullptr);
 }
 
 TEST_F(RecordingControlTest, ScreenSourceThatCannotOpenShowsItsMessageAndLeavesNoFile) {
