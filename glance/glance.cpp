@@ -1,9 +1,438 @@
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xcomposite.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "glancerinterface.h"
 
-// Window capture is not offered yet: the library loads and answers that it
-// cannot capture.
-extern "C" __attribute__((visibility("default"))) bool DoesGlanceSupported() { return false; }
+#define GLANCE_EXPORT extern "C" __attribute__((visibility("default")))
 
-extern "C" __attribute__((visibility("default"))) GlancerInterface* CreateGlancer() {
-  return nullptr;
+namespace {
+
+constexpr char kInterfaceKey[] = GLANCE_INTERFACE_KEY;
+// Frames come no faster than this, however often the window repaints.
+constexpr auto kMinFrameInterval = std::chrono::microseconds(16667);
+constexpr int kPollMs = 16;
+
+void InitThreadsOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { XInitThreads(); });
 }
+
+// Protocol errors of our own connections are recorded instead of ending the
+// process; those of other connections go to the handler installed before.
+std::mutex g_errorMutex;
+std::map<Display*, bool> g_errors;
+XErrorHandler g_previousHandler = nullptr;
+
+int OnXError(Display* display, XErrorEvent* event) {
+  {
+    std::lock_guard<std::mutex> lock(g_errorMutex);
+    auto it = g_errors.find(display);
+    if (it != g_errors.end()) {
+      it->second = true;
+      return 0;
+    }
+  }
+  return g_previousHandler ? g_previousHandler(display, event) : 0;
+}
+
+void WatchErrors(Display* display) {
+  static std::once_flag once;
+  std::call_once(once, [] { g_previousHandler = XSetErrorHandler(OnXError); });
+  std::lock_guard<std::mutex> lock(g_errorMutex);
+  g_errors[display] = false;
+}
+
+void UnwatchErrors(Display* display) {
+  std::lock_guard<std::mutex> lock(g_errorMutex);
+  g_errors.erase(display);
+}
+
+// Syncs and answers whether an error arrived since the last call.
+bool HadError(Display* display) {
+  XSync(display, False);
+  std::lock_guard<std::mutex> lock(g_errorMutex);
+  const bool had = g_errors[display];
+  g_errors[display] = false;
+  return had;
+}
+
+bool HasComposite(Display* d) {
+  int eventBase = 0, errorBase = 0, major = 0, minor = 2;
+  if (!XCompositeQueryExtension(d, &eventBase, &errorBase)) return false;
+  // Named window pixmaps came with 0.2.
+  if (!XCompositeQueryVersion(d, &major, &minor)) return false;
+  return major > 0 || minor >= 2;
+}
+
+bool IsBgraVisual(const Visual* visual) {
+  return visual && visual->red_mask == 0xFF0000 && visual->green_mask == 0xFF00 &&
+         visual->blue_mask == 0xFF;
+}
+
+// Premultiplied ARGB over an opaque pixel.
+uint32_t Blend(uint32_t src, uint32_t dst) {
+  const uint32_t a = src >> 24;
+  if (a == 0xFF) return src;
+  if (src == 0) return dst;
+  uint32_t out = 0xFF000000u;
+  for (int shift = 0; shift < 24; shift += 8) {
+    const uint32_t s = (src >> shift) & 0xFF;
+    const uint32_t d = (dst >> shift) & 0xFF;
+    out |= std::min<uint32_t>(255, s + (d * (255 - a) + 127) / 255) << shift;
+  }
+  return out;
+}
+
+// Captures one window through its Composite pixmap, or one monitor from the
+// root window, on a worker thread of its own. A frame goes out when the
+// content changed (XDamage), the size changed or, with the pointer drawn,
+// the pointer moved or changed its shape.
+class X11Glancer : public GlancerInterface {
+ public:
+  ~X11Glancer() override { Stop(); }
+
+  bool Init(const GlancerConfig& config) override {
+    if (config.interfaceKey.size() != sizeof(kInterfaceKey) - 1 ||
+        config.interfaceKey != kInterfaceKey)
+      return false;
+    Stop();
+    m_config = config;
+    InitThreadsOnce();
+    m_display = XOpenDisplay(nullptr);
+    if (!m_display) return false;
+    WatchErrors(m_display);
+    if (!Open()) {
+      Release();
+      return false;
+    }
+    return true;
+  }
+
+  bool Start() override {
+    if (!m_display) return true;  // nothing to capture
+    if (m_running) return true;
+    if (m_thread.joinable()) m_thread.join();
+    m_running = true;
+    m_thread = std::thread([this] { Run(); });
+    return true;
+  }
+
+  bool Stop() override {
+    m_running = false;
+    // From a callback: the worker ends by itself; the release follows later.
+    if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id()) return true;
+    if (m_thread.joinable()) m_thread.join();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Release();
+    return true;
+  }
+
+ private:
+  bool Open() {
+    Display* d = m_display;
+    int errorBase = 0;
+    if (!HasComposite(d) || !XDamageQueryExtension(d, &m_damageEvent, &errorBase)) return false;
+    m_haveFixes = XFixesQueryExtension(d, &m_fixesEvent, &errorBase);
+    m_root = DefaultRootWindow(d);
+    if (m_config.window) {
+      m_target = Window(m_config.window);
+      XWindowAttributes attrs;
+      if (!XGetWindowAttributes(d, m_target, &attrs) || HadError(d)) return false;
+      XSelectInput(d, m_target, StructureNotifyMask);
+      XCompositeRedirectWindow(d, m_target, CompositeRedirectAutomatic);
+      if (HadError(d)) return false;
+      m_redirected = true;
+      m_mapped = attrs.map_state == IsViewable;
+      m_width = attrs.width;
+      m_height = attrs.height;
+      m_border = attrs.border_width;
+      m_bgraVisual = IsBgraVisual(attrs.visual);
+    } else {
+      m_target = m_root;
+      m_bgraVisual = IsBgraVisual(DefaultVisual(d, DefaultScreen(d)));
+      if (!MonitorRect()) return false;
+    }
+    m_damage = XDamageCreate(d, m_target, XDamageReportNonEmpty);
+    if (m_haveFixes && m_config.captureCursor)
+      XFixesSelectCursorInput(d, m_root, XFixesDisplayCursorNotifyMask);
+    return !HadError(d);
+  }
+
+  // The monitor's area of the root window: monitor n is the n-th (from 1)
+  // of the display server's active monitors; 0 the whole screen.
+  bool MonitorRect() {
+    Display* d = m_display;
+    const int screen = DefaultScreen(d);
+    m_mapped = true;
+    m_originX = m_originY = 0;
+    m_width = DisplayWidth(d, screen);
+    m_height = DisplayHeight(d, screen);
+    if (m_config.monitor == 0) return true;
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(d, m_root, True, &count);
+    bool found = false;
+    if (monitors && m_config.monitor <= uint64_t(count)) {
+      const XRRMonitorInfo& m = monitors[m_config.monitor - 1];
+      m_originX = m.x;
+      m_originY = m.y;
+      m_width = m.width;
+      m_height = m.height;
+      found = true;
+    } else if (!monitors && m_config.monitor == 1) {
+      found = true;  // no RandR monitors: the screen is the one
+    }
+    if (monitors) XRRFreeMonitors(monitors);
+    return found;
+  }
+
+  void Release() {
+    if (!m_display) return;
+    Display* d = m_display;
+    if (m_pixmap) XFreePixmap(d, m_pixmap);
+    if (!m_closed) {
+      if (m_damage) XDamageDestroy(d, m_damage);
+      if (m_redirected) XCompositeUnredirectWindow(d, m_target, CompositeRedirectAutomatic);
+      if (m_target != m_root && m_target) XSelectInput(d, m_target, NoEventMask);
+    }
+    HadError(d);
+    UnwatchErrors(d);
+    XCloseDisplay(d);
+    m_display = nullptr;
+    m_pixmap = 0;
+    m_damage = 0;
+    m_redirected = false;
+    m_target = 0;
+    m_closed = false;
+  }
+
+  void Run() {
+    Display* d = m_display;
+    bool wanted = true;  // the first frame goes out at once
+    auto lastFrame = std::chrono::steady_clock::now() - kMinFrameInterval;
+    while (m_running) {
+      bool closedNow = false;
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        wanted |= DrainEvents(&closedNow);
+        if (m_haveFixes && m_config.captureCursor && !m_closed) wanted |= PointerMoved();
+      }
+      if (closedNow && m_config.onClosed) m_config.onClosed();
+      const auto now = std::chrono::steady_clock::now();
+      if (wanted && !m_closed && m_mapped && now - lastFrame >= kMinFrameInterval) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_running) break;
+        if (CaptureFrame()) lastFrame = now;
+        wanted = false;
+      }
+      pollfd fd{ConnectionNumber(d), POLLIN, 0};
+      poll(&fd, 1, kPollMs);
+    }
+  }
+
+  // Handles the queued events; true when they call for a new frame.
+  bool DrainEvents(bool* closedNow) {
+    Display* d = m_display;
+    bool wanted = false;
+    while (XPending(d) > 0) {
+      XEvent event;
+      XNextEvent(d, &event);
+      if (event.type == m_damageEvent + XDamageNotify) {
+        wanted = true;
+      } else if (m_haveFixes && event.type == m_fixesEvent + XFixesCursorNotify) {
+        wanted = true;
+      } else if (event.type == DestroyNotify && event.xdestroywindow.window == m_target) {
+        if (!m_closed) *closedNow = true;
+        m_closed = true;
+      } else if (event.type == ConfigureNotify && event.xconfigure.window == m_target) {
+        if (event.xconfigure.width != m_width || event.xconfigure.height != m_height ||
+            event.xconfigure.border_width != m_border) {
+          m_width = event.xconfigure.width;
+          m_height = event.xconfigure.height;
+          m_border = event.xconfigure.border_width;
+          DropPixmap();
+          wanted = true;
+        }
+      } else if (event.type == MapNotify && event.xmap.window == m_target) {
+        m_mapped = true;
+        DropPixmap();
+        wanted = true;
+      } else if (event.type == UnmapNotify && event.xunmap.window == m_target) {
+        m_mapped = false;
+        DropPixmap();
+      }
+    }
+    return wanted;
+  }
+
+  void DropPixmap() {
+    if (m_pixmap) XFreePixmap(m_display, m_pixmap);
+    m_pixmap = 0;
+  }
+
+  bool PointerMoved() {
+    Window rootReturn, child;
+    int x = 0, y = 0, wx = 0, wy = 0;
+    unsigned int mask = 0;
+    if (!XQueryPointer(m_display, m_root, &rootReturn, &child, &x, &y, &wx, &wy, &mask))
+      return false;
+    const bool moved = x != m_pointerX || y != m_pointerY;
+    m_pointerX = x;
+    m_pointerY = y;
+    return moved;
+  }
+
+  // Reads the whole target into m_texture (tw x th); false when it cannot.
+  bool ReadTexture(int* tw, int* th) {
+    Display* d = m_display;
+    XDamageSubtract(d, m_damage, None, None);
+    XImage* image = nullptr;
+    if (m_target == m_root) {
+      image = XGetImage(d, m_root, m_originX, m_originY, unsigned(m_width), unsigned(m_height),
+                        AllPlanes, ZPixmap);
+    } else {
+      if (!m_pixmap) {
+        m_pixmap = XCompositeNameWindowPixmap(d, m_target);
+        if (HadError(d)) {
+          m_pixmap = 0;
+          return false;
+        }
+      }
+      // The named pixmap holds the border too.
+      image = XGetImage(d, m_pixmap, m_border, m_border, unsigned(m_width), unsigned(m_height),
+                        AllPlanes, ZPixmap);
+    }
+    if (HadError(d) || !image) {
+      if (image) XDestroyImage(image);
+      DropPixmap();
+      return false;
+    }
+    // Images of pixmaps carry no colour masks: the window's visual has them.
+    const bool bgra = image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
+                      m_bgraVisual;
+    if (bgra) {
+      *tw = image->width;
+      *th = image->height;
+      m_texture.resize(size_t(*tw) * *th);
+      for (int y = 0; y < *th; ++y) {
+        const auto* src =
+            reinterpret_cast<const uint32_t*>(image->data + size_t(y) * image->bytes_per_line);
+        uint32_t* dst = m_texture.data() + size_t(y) * *tw;
+        for (int x = 0; x < *tw; ++x) dst[x] = src[x] | 0xFF000000u;
+      }
+    }
+    XDestroyImage(image);
+    return bgra;
+  }
+
+  void DrawPointer(int tw, int th) {
+    XFixesCursorImage* cursor = XFixesGetCursorImage(m_display);
+    if (!cursor) return;
+    int originX = m_originX, originY = m_originY;
+    if (m_target != m_root) {
+      Window child;
+      XTranslateCoordinates(m_display, m_target, m_root, 0, 0, &originX, &originY, &child);
+    }
+    const int left = cursor->x - cursor->xhot - originX;
+    const int top = cursor->y - cursor->yhot - originY;
+    for (int j = 0; j < cursor->height; ++j) {
+      const int y = top + j;
+      if (y < 0 || y >= th) continue;
+      for (int i = 0; i < cursor->width; ++i) {
+        const int x = left + i;
+        if (x < 0 || x >= tw) continue;
+        uint32_t& pixel = m_texture[size_t(y) * tw + x];
+        pixel = Blend(static_cast<uint32_t>(cursor->pixels[size_t(j) * cursor->width + i]), pixel);
+      }
+    }
+    XFree(cursor);
+  }
+
+  bool CaptureFrame() {
+    int tw = 0, th = 0;
+    if (!ReadTexture(&tw, &th)) return false;
+    if (m_haveFixes && m_config.captureCursor) DrawPointer(tw, th);
+
+    const GlancerRect& r = m_config.region;
+    int w = r.right - r.left;
+    int h = r.bottom - r.top;
+    const bool whole = w <= 0 || h <= 0;
+    if (whole) {
+      w = tw;
+      h = th;
+    }
+    // What lies outside the window stays black.
+    m_buffer.assign(size_t(w) * h * 4, 0);
+    const size_t stride = size_t(w) * 4;
+    if (whole) {
+      for (int i = 0; i < th; ++i)
+        std::memcpy(m_buffer.data() + i * stride, m_texture.data() + size_t(i) * tw, stride);
+    } else {
+      const int firstRow = std::max(0, -r.top);
+      const int firstColumn = std::max(0, -r.left);
+      const int rows = std::min(h, th - r.top);
+      const int columns = std::min(w, tw - r.left);
+      for (int i = firstRow; i < rows; ++i) {
+        if (columns <= firstColumn) break;
+        std::memcpy(m_buffer.data() + i * stride + size_t(firstColumn) * 4,
+                    m_texture.data() + size_t(r.top + i) * tw + r.left + firstColumn,
+                    size_t(columns - firstColumn) * 4);
+      }
+    }
+    if (m_config.onFrame) m_config.onFrame(m_buffer.data(), int(m_buffer.size()), w, h);
+    return true;
+  }
+
+  GlancerConfig m_config;
+  Display* m_display = nullptr;
+  Window m_root = 0;
+  Window m_target = 0;  // the window, or the root for a monitor
+  Pixmap m_pixmap = 0;
+  Damage m_damage = 0;
+  int m_damageEvent = 0;
+  int m_fixesEvent = 0;
+  bool m_haveFixes = false;
+  bool m_bgraVisual = false;
+  bool m_redirected = false;
+  bool m_mapped = false;
+  bool m_closed = false;
+  int m_originX = 0;  // monitor's place on the root window
+  int m_originY = 0;
+  int m_width = 0;
+  int m_height = 0;
+  int m_border = 0;
+  int m_pointerX = -1;
+  int m_pointerY = -1;
+  std::vector<uint32_t> m_texture;
+  std::vector<uint8_t> m_buffer;
+  std::mutex m_mutex;
+  std::thread m_thread;
+  std::atomic<bool> m_running{false};
+};
+
+}  // namespace
+
+GLANCE_EXPORT bool DoesGlanceSupported() {
+  InitThreadsOnce();
+  Display* d = XOpenDisplay(nullptr);
+  if (!d) return false;
+  int eventBase = 0, errorBase = 0;
+  const bool supported = HasComposite(d) && XDamageQueryExtension(d, &eventBase, &errorBase);
+  XCloseDisplay(d);
+  return supported;
+}
+
+GLANCE_EXPORT GlancerInterface* CreateGlancer() { return new X11Glancer(); }

@@ -17,7 +17,8 @@ struct GlancerRect {
 
 struct GlancerConfig {
   uint64_t window = 0;   // window to capture; wins over monitor when not 0
-  uint64_t monitor = 0;  // monitor to capture when window is 0
+  uint64_t monitor = 0;  // monitor to capture when window is 0: the n-th (from 1) of the
+                         // display server's active monitors; 0 the whole screen
   GlancerRect region;    // crop in frame pixels; zero width or height: whole frame
   bool captureCursor = false;
   std::function<void(unsigned char* data, int size, int width, int height)> onFrame;

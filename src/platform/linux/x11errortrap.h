@@ -1,0 +1,25 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+namespace platform::native {
+
+// Catches the protocol errors of one connection while it lives, instead of
+// Xlib's default handler ending the process. Errors of other connections go
+// on to the handler that was installed before. One trap per connection at a
+// time.
+class X11ErrorTrap {
+ public:
+  explicit X11ErrorTrap(Display* display);
+  ~X11ErrorTrap();
+  X11ErrorTrap(const X11ErrorTrap&) = delete;
+  X11ErrorTrap& operator=(const X11ErrorTrap&) = delete;
+
+  // Syncs with the server; true when an error arrived since the trap was set.
+  bool Failed();
+
+ private:
+  Display* m_display;
+};
+
+}  // namespace platform::native

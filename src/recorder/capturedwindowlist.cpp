@@ -1,0 +1,89 @@
+#include "recorder/capturedwindowlist.h"
+
+#include <glog/logging.h>
+
+#include "constants.h"
+#include "platform/windows.h"
+
+WindowInfo::WindowInfo(platform::WindowId id) : window(id) {
+  for (const auto& w : platform::Windows().EnumerateTopLevel()) {
+    if (w.id == id) {
+      title = w.title;
+      className = w.className;
+      break;
+    }
+  }
+}
+
+WindowInfo::WindowInfo(platform::WindowId id, std::string title, std::string className)
+    : window(id), title(std::move(title)), className(std::move(className)) {}
+
+CapturedWindowList::CapturedWindowList() {
+  for (const auto& w : platform::Windows().EnumerateTopLevel()) {
+    if (w.title.empty()) continue;
+    if (IsCapturable(w)) Add(WindowInfo(w.id, w.title, w.className));
+  }
+}
+
+void CapturedWindowList::Add(const WindowInfo& window) {
+  if (!m_handles.insert(window.window).second) return;
+  m_windows.push_back(window);
+}
+
+bool CapturedWindowList::IsCapturable(const platform::TopLevelWindow& window) {
+  if (window.minimized) {
+    LOG(INFO) << "is iconic handle is " << window.id;
+    return false;
+  }
+  if (window.title.empty()) return false;
+  if (!window.visible) return false;
+  return !IsExcludedWindow(WindowInfo(window.id, window.title, window.className));
+}
+
+bool CapturedWindowList::IsExcludedWindow(const WindowInfo& window) {
+  if (window.title.find(kAppName) != std::string::npos) return true;
+  if (window.title == "Dialog") return true;
+  static const std::pair<const char*, const char*> kShellParts[] = {
+      {"Task View", "Windows.UI.Core.CoreWindow"},
+      {"DesktopWindowXamlSource", "Windows.UI.Core.CoreWindow"},
+      {"PopupHost", "Xaml_WindowedPopupClass"},
+  };
+  for (const auto& [title, className] : kShellParts)
+    if (window.title == title && window.className == className) return true;
+  return false;
+}
+
+PrintCaptureHelper::~PrintCaptureHelper() { Release(); }
+
+bool PrintCaptureHelper::Init(platform::WindowId window) {
+  Release();
+  m_window = window;
+  const platform::Rect bounds = platform::Windows().WindowBounds(window);
+  if (!window || bounds.IsEmpty()) return false;
+  if (platform::OpenScreenCopy(&m_screen) != platform::Result::Ok) {
+    m_screen.reset();
+    return false;
+  }
+  m_width = bounds.Width();
+  m_height = bounds.Height();
+  m_imageSize = size_t(m_width) * m_height * 4;
+  return true;
+}
+
+bool PrintCaptureHelper::Capture() {
+  if (!m_screen) return false;
+  int width = 0, height = 0;
+  if (m_screen->CopyWindow(m_window, &m_bits, &width, &height) != platform::Result::Ok)
+    return false;
+  m_width = width;
+  m_height = height;
+  m_imageSize = m_bits.size();
+  return true;
+}
+
+void PrintCaptureHelper::Release() {
+  m_screen.reset();
+  m_bits.clear();
+  m_width = m_height = 0;
+  m_imageSize = 0;
+}

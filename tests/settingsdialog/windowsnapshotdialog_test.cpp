@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+#include "mainwindow/customtitlebar.h"
+#include "mainwindow/guitestenv.h"
+#include "platform/fake/fake_screen_copy.h"
+#include "platform/fake/fake_windows.h"
+#include "settingsdialog/windowsnapshotdialog.h"
+#include "support/testsupport.h"
+
+namespace {
+
+class PaintedWindow : public QWidget {
+ public:
+  PaintedWindow(const QString& title, QColor colour) : m_colour(colour) {
+    setWindowTitle(title);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.fillRect(rect(), m_colour);
+    p.setPen(Qt::white);
+    p.drawText(rect(), Qt::AlignCenter, windowTitle());
+  }
+
+ private:
+  QColor m_colour;
+};
+
+QListWidgetItem* ItemFor(QListWidget* list, platform::WindowId id) {
+  for (int i = 0; i < list->count(); ++i) {
+    const QVariant data = list->item(i)->data(Qt::UserRole + 1);
+    if (data.value<WindowInfo>().window == id) return list->item(i);
+  }
+  return nullptr;
+}
+
+// Runs the dialog modally; act runs once it is shown.
+int RunWith(WindowSnapshotDialog& dialog, std::function<void()> act) {
+  QTimer::singleShot(0, &dialog, [&dialog, act] {
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    act();
+  });
+  return dialog.exec();
+}
+
+class WindowSnapshotDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
+    platform::Backend::Use(platform::BackendKind::X11);
+    guitest::App();
+  }
+};
+
+}  // namespace
+
+TEST_F(WindowSnapshotDialogTest, ListsWindowsAsThumbnailsAndReturnsTheChosenOne) {
+  PaintedWindow first("记事本 - notes.txt", QColor(40, 120, 200));
+  first.setGeometry(60, 60, 480, 270);
+  first.show();
+  PaintedWindow second("Browser", QColor(200, 90, 40));
+  second.setGeometry(600, 60, 320, 400);
+  second.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&first));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&second));
+
+  WindowSnapshotDialog dialog(nullptr);
+  EXPECT_EQ(dialog.windowTitle(), "Dialog");
+  EXPECT_EQ(dialog.size(), QSize(775, 442));
+  auto* list = dialog.findChild<QListWidget*>("listWidget");
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->viewMode(), QListView::IconMode);
+  EXPECT_EQ(list->currentItem(), nullptr);
+  EXPECT_TRUE(list->selectedItems().isEmpty());
+  QListWidgetItem* item = ItemFor(list, first.winId());
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(item->text(), "记事本 - notes.txt");
+  EXPECT_EQ(item->sizeHint(), QSize(160, 135));
+  const WindowInfo record = item->data(Qt::UserRole + 1).value<WindowInfo>();
+  EXPECT_EQ(record.title, "记事本 - notes.txt");
+  EXPECT_FALSE(record.className.empty());
+  // The thumbnail is the window's own picture, 90 pixels high.
+  const QPixmap thumb = item->icon().pixmap(QSize(160, 90));
+  ASSERT_FALSE(thumb.isNull());
+  EXPECT_EQ(thumb.height(), 90);
+  EXPECT_EQ(thumb.toImage().pixelColor(5, 5), QColor(40, 120, 200));
+  EXPECT_NE(ItemFor(list, second.winId()), nullptr);
+  EXPECT_EQ(QMetaType::type("WindowInfo"), qMetaTypeId<WindowInfo>());
+
+  const int result = RunWith(dialog, [&] {
+    EXPECT_TRUE(guitest::SaveScreenshot(&dialog, "windowsnapshotdialog"));
+    list->setItemSelected(ItemFor(list, second.winId()), true);
+    QTest::mouseClick(dialog.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+  });
+  EXPECT_EQ(result, QDialog::Accepted);
+  const WindowInfo chosen = dialog.SelectedWindow();
+  EXPECT_EQ(chosen.window, second.winId());
+  EXPECT_EQ(chosen.title, "Browser");
+}
+
+TEST_F(WindowSnapshotDialogTest, OkWithoutSelectionGivesAnEmptyRecordAndCancelRejects) {
+  PaintedWindow window("Something", Qt::darkGreen);
+  window.setGeometry(60, 60, 200, 150);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  {
+    WindowSnapshotDialog dialog(nullptr);
+    const int result = RunWith(dialog, [&] {
+      QTest::mouseClick(dialog.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    });
+    EXPECT_EQ(result, QDialog::Accepted);
+    const WindowInfo none = dialog.SelectedWindow();
+    EXPECT_EQ(none.window, 0u);
+    EXPECT_TRUE(none.title.empty());
+    EXPECT_TRUE(none.className.empty());
+  }
+  {
+    WindowSnapshotDialog dialog(nullptr);
+    const int result = RunWith(dialog, [&] {
+      QTest::mouseClick(dialog.findChild<QPushButton*>("pushButton_2"), Qt::LeftButton);
+    });
+    EXPECT_EQ(result, QDialog::Rejected);
+  }
+  {
+    WindowSnapshotDialog dialog(nullptr);
+    const int result = RunWith(dialog, [&] {
+      emit dialog.findChild<CustomTitleBar*>()->signalButtonCloseClicked();
+    });
+    EXPECT_EQ(result, QDialog::Rejected);
+  }
+}
+
+TEST(WindowSnapshotDialogFake, WindowWithoutAPictureIsLeftOut) {
+  if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
+  guitest::App();
+  platform::Backend::Use(platform::BackendKind::Fake);
+  auto& windows = platform::fake::FakeWindows::Instance();
+  windows.Reset();
+  platform::fake::FakeScreenCopyScript::Instance().Reset();
+  platform::TopLevelWindow a;
+  a.id = 1;
+  a.title = "Pictured";
+  a.rect = {0, 0, 320, 180};
+  a.visible = true;
+  platform::TopLevelWindow b = a;
+  b.id = 2;
+  b.title = "No picture";
+  windows.AddWindow(a);
+  windows.AddWindow(b);
+  platform::fake::FakeScreenCopyScript::Instance().SetWindowImage(1, 320, 180, 0xFF00FF00u);
+  WindowSnapshotDialog dialog(nullptr);
+  auto* list = dialog.findChild<QListWidget*>("listWidget");
+  ASSERT_EQ(list->count(), 1);
+  EXPECT_EQ(list->item(0)->text(), "Pictured");
+  platform::Backend::Use(platform::BackendKind::X11);
+}
