@@ -17,7 +17,7 @@
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/recordstatusbar.h"
 #include "platform/backend.h"
-#include "platform/fake/fake_screen_duplication.h"
+#include "platform/fake/fake_audio_endpoints.h"
 #include "settings.h"
 #include "support/mediaprobe.h"
 
@@ -172,24 +172,25 @@ TEST_F(RecordingControlTest, TooLittleFreeSpaceRefusesToStart) {
   SetFreeDiskBytesSource(nullptr);
 }
 
-TEST_F(RecordingControlTest, ScreenSourceThatCannotOpenShowsItsMessageAndLeavesNoFile) {
+TEST_F(RecordingControlTest, FailedStartShowsItsMessageAndLeavesNoFile) {
   platform::Backend::Use(platform::BackendKind::Fake);
-  auto& screen = platform::fake::FakeScreen::Instance();
-  screen.Reset();
-  for (int i = 0; i < 10; ++i) screen.QueueOpen(platform::Result::Failed);
-  Settings::Instance()->SetRecordRecordaudio(3);
+  auto& audio = platform::fake::FakeAudioEndpoints::Instance();
+  audio.Reset();
+  audio.SetMixFormatResult(platform::Result::Failed);  // the speaker cannot be set up
+  Settings::Instance()->SetRecordRecordaudio(0);
   {
     MainWindow window;
     window.show();
     MessageCatcher catcher;
     QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
     ASSERT_TRUE(WaitFor([&] { return !catcher.texts().isEmpty(); }, 3000));
-    EXPECT_TRUE(catcher.texts().contains(QStringLiteral("屏幕采集器初始化失败")))
+    EXPECT_TRUE(catcher.texts().contains(QStringLiteral("扬声器采集器初始化失败")))
         << catcher.texts().join(",").toStdString();
     EXPECT_FALSE(window.IsRecording());
+    EXPECT_FALSE(window.findChild<QPushButton*>("pushButton_stop")->isEnabled());
     EXPECT_TRUE(Recordings().isEmpty()) << "a failed start left a file";
   }
-  screen.Reset();
+  audio.Reset();
   platform::Backend::Use(platform::BackendKind::X11);
 }
 
