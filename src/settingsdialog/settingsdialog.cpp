@@ -57,6 +57,12 @@ QFont PickFont(const QFont& stored, bool* accepted) {
   return dialog.currentFont();
 }
 
+// The recorder draws an unset watermark colour in red; the preview matches.
+QColor WatermarkColor() {
+  const QColor color = Settings::Instance()->GetWatermarkColor();
+  return color.isValid() ? color : QColor(Qt::red);
+}
+
 void ExcludeFromCapture(QWidget* window, bool excluded) {
   const platform::Result result = platform::Windows().SetExcludedFromCapture(
       static_cast<platform::WindowId>(window->winId()), excluded);
@@ -409,13 +415,13 @@ void SettingsDialog::FillAudioCombo(QComboBox* combo, bool speakers) {
     GetRenderDevices(devices);
   else
     GetCaptureDevices(devices);
-  QString current;
+  // Chosen by identifier: several endpoints may carry the same name.
+  int current = -1;
   for (const AudioDevice& device : devices) {
-    const QString name = QString::fromStdString(device.name);
-    combo->addItem(name, QVariant::fromValue(device));
-    if (device.id == stored) current = name;
+    if (device.id == stored) current = combo->count();
+    combo->addItem(QString::fromStdString(device.name), QVariant::fromValue(device));
   }
-  if (!current.isEmpty()) combo->setCurrentText(current);
+  if (current >= 0) combo->setCurrentIndex(current);
 }
 
 void SettingsDialog::onSpeakerChanged(int index) {
@@ -470,7 +476,7 @@ void SettingsDialog::InitWatermarkPage() {
   m_watermarkPreviewer = new WatermarkPreviewer(m_ui->page_5);
   m_watermarkPreviewer->SetPreviewHeight(245);
   m_watermarkPreviewer->SetText(text);
-  m_watermarkPreviewer->SetTextColor(settings->GetWatermarkColor());
+  m_watermarkPreviewer->SetTextColor(WatermarkColor());
   m_watermarkPreviewer->SetTextFont(settings->GetWatermarkFont());
   double x = 0, y = 0;
   if (settings->GetWatermarkPos(x, y)) m_watermarkPreviewer->SetRelativePos(x, y);
@@ -573,7 +579,7 @@ void SettingsDialog::onWatermarkPreview() {
   Settings* settings = Settings::Instance();
   auto* full = new WatermarkPreviewer(this);
   full->SetText(m_ui->lineEdit_textwatermark->text());
-  full->SetTextColor(settings->GetWatermarkColor());
+  full->SetTextColor(WatermarkColor());
   full->SetTextFont(settings->GetWatermarkFont());
   full->ShowFullScreen();
   full->SetRelativePos(x, y);

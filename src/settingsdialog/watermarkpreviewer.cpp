@@ -94,6 +94,8 @@ void WatermarkPreviewer::ShowFullScreen() {
   setParent(nullptr);
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+  // Without a window manager full-screen is only a state: size it too.
+  if (QScreen* screen = QGuiApplication::primaryScreen()) setGeometry(screen->geometry());
   showFullScreen();
   m_hintLabel->move(width() / 2 - m_hintLabel->width() / 2, height() / 6);
   m_hintLabel->show();
