@@ -18,6 +18,7 @@
 #include "mainwindow/mediafilesreloadevent.h"
 #include "platform/monitors.h"
 #include "settingsdialog/settingsdialog.h"
+#include "settingsdialog/watermarkpreviewer.h"
 
 namespace {
 
@@ -328,6 +329,8 @@ TEST_F(SettingsDialogTest, StoredScheduleIsShownAndADurationRecordHasNoStopTime)
   EXPECT_TRUE(Child<QRadioButton>(&dialog, "radioButton_recorddruation")->isChecked());
   EXPECT_FALSE(Child<QRadioButton>(&dialog, "radioButton_stoptime")->isChecked());
   EXPECT_EQ(Child<QTimeEdit>(&dialog, "timeEdit")->time(), QTime(1, 2, 5));
+  // The stored "no stop time" (0) is not shown as a 1970 stop time.
+  EXPECT_NE(Child<QDateTimeEdit>(&dialog, "dateTimeEdit_2")->dateTime().toSecsSinceEpoch(), 0);
   EXPECT_EQ(Child<QComboBox>(&dialog, "comboBox_behavior")->currentIndex(), 2);
 }
 
@@ -515,6 +518,66 @@ TEST_F(SettingsDialogTest, KeyDisplayScreenIsStoredWhenChosen) {
   auto* screen = Child<QComboBox>(&dialog, "comboBox_4");
   screen->setCurrentIndex(1);
   EXPECT_EQ(settings()->GetKeymouseDisplayscreen(), screen->itemText(1));
+}
+
+TEST_F(SettingsDialogTest, MainWindowSettingsButtonOpensAParentlessDialog) {
+  MainWindow window;
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  settings()->SetRecordQp(-30);
+  bool seen = false;
+  OnModal([&seen](QWidget* modal) {
+    auto* dialog = qobject_cast<SettingsDialog*>(modal);
+    ASSERT_NE(dialog, nullptr);
+    seen = true;
+    EXPECT_EQ(dialog->parentWidget(), nullptr);
+    dialog->findChild<QSlider*>("imageQualitySlider")->setValue(-3);
+    QTest::mouseClick(dialog->findChild<QPushButton*>("ButtonClose"), Qt::LeftButton);
+  });
+  QTest::mouseClick(Child<QPushButton>(&window, "Settings"), Qt::LeftButton);
+  EXPECT_TRUE(seen);
+  EXPECT_EQ(settings()->GetRecordQp(), -3);
+}
+
+// The preview button saves and closes the dialog and leaves a full-screen
+// preview with the text where the page had it; a refused save leaves none.
+TEST_F(SettingsDialogTest, FullScreenPreviewFollowsASuccessfulSave) {
+  MainWindow window;
+  settings()->SetWatermarkText("wm");
+  settings()->SetWatermarkPos(0.1, 0.2);
+  auto fullScreenPreviews = [] {
+    int n = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (dynamic_cast<WatermarkPreviewer*>(w) && w->isVisible()) ++n;
+    return n;
+  };
+  SettingsDialog dialog(nullptr);
+  Show(dialog);
+  auto* schedule = Child<QCheckBox>(&dialog, "checkBox_scheduleRecord");
+  schedule->setChecked(true);
+  Child<QDateTimeEdit>(&dialog, "dateTimeEdit")->setDateTime(QDateTime::currentDateTime().addDays(-1));
+  OnModal([](QWidget* modal) {
+    QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+  });
+  QTest::mouseClick(Child<QPushButton>(&dialog, "btn_wm_full_preview"), Qt::LeftButton);
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_EQ(fullScreenPreviews(), 0);
+
+  schedule->setChecked(false);
+  QTest::mouseClick(Child<QPushButton>(&dialog, "btn_wm_full_preview"), Qt::LeftButton);
+  EXPECT_FALSE(dialog.isVisible());
+  WatermarkPreviewer* full = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* p = dynamic_cast<WatermarkPreviewer*>(w)) full = p;
+  ASSERT_NE(full, nullptr);
+  EXPECT_EQ(full->parentWidget(), nullptr);
+  EXPECT_EQ(full->TextLabel()->text(), "wm");
+  double x = 0, y = 0;
+  full->GetRelativePos(x, y);
+  EXPECT_NEAR(x, 0.1, 0.01);
+  EXPECT_NEAR(y, 0.2, 0.01);
+  full->close();
+  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // Every page as the user sees it, saved into the build folder.
