@@ -17,10 +17,10 @@
 #include "mainwindow/mediafilesreloadevent.h"
 #include "mainwindow/messagedialog.h"
 #include "mainwindow/widgetstyle.h"
-#include "platform/monitors.h"
 #include "platform/windows.h"
 #include "recorder/audiodevices.h"
 #include "settings.h"
+#include "settingsdialog/monitorlist.h"
 #include "settingsdialog/watermarkpreviewer.h"
 #include "ui_settingsdialog.h"
 #include "utils.h"
@@ -496,8 +496,8 @@ void SettingsDialog::InitKeyboardPage() {
   m_ui->horizontalSlider->setMinimum(10);
   m_ui->horizontalSlider->setMaximum(100);
   m_ui->horizontalSlider->setValue(settings->GetKeymouseBackgroundopacity());
-  for (const platform::MonitorInfo& monitor : platform::GetMonitors().List())
-    m_ui->comboBox_4->addItem(QString::fromStdString(monitor.deviceName));
+  for (const MonitorItem& monitor : GetMonitors())
+    m_ui->comboBox_4->addItem(QString::fromStdWString(monitor.deviceName));
   const QString screen = settings->GetKeymouseDisplayscreen();
   if (!screen.isEmpty()) m_ui->comboBox_4->setCurrentText(screen);
   EnableKeyboardControls(settings->GetKeymouseShowkeystroke());

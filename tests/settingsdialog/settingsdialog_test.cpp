@@ -16,6 +16,7 @@
 #include "dialogtestenv.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/mediafilesreloadevent.h"
+#include "platform/fake/fake_monitors.h"
 #include "platform/monitors.h"
 #include "settingsdialog/settingsdialog.h"
 #include "settingsdialog/watermarkpreviewer.h"
@@ -505,19 +506,24 @@ TEST_F(SettingsDialogTest, ColourChoicesAreStoredWhenAcceptedOnly) {
   EXPECT_TRUE(found);
 }
 
+// Two scripted monitors: the stored one is chosen, a change is stored at once.
 TEST_F(SettingsDialogTest, KeyDisplayScreenIsStoredWhenChosen) {
-  if (platform::GetMonitors().List().size() < 2) {
-    // One monitor: choosing is not possible, but the close still stores it.
+  platform::Backend::Use(platform::BackendKind::Fake);
+  auto& monitors = platform::fake::FakeMonitors::Instance();
+  monitors.SetMonitors({{1, {0, 0, 1920, 1080}, "DP-1", true},
+                        {2, {1920, 0, 3840, 1080}, "HDMI-2", false}});
+  settings()->SetKeymouseDisplayscreen("HDMI-2");
+  {
     SettingsDialog dialog(nullptr);
-    ASSERT_TRUE(dialog.SaveSettings());
-    EXPECT_EQ(settings()->GetKeymouseDisplayscreen(),
-              QString::fromStdString(platform::GetMonitors().List().at(0).deviceName));
-    return;
+    auto* screen = Child<QComboBox>(&dialog, "comboBox_4");
+    ASSERT_EQ(screen->count(), 2);
+    EXPECT_EQ(screen->itemText(0), "DP-1");
+    EXPECT_EQ(screen->currentText(), "HDMI-2");
+    screen->setCurrentIndex(0);
+    EXPECT_EQ(settings()->GetKeymouseDisplayscreen(), "DP-1");
   }
-  SettingsDialog dialog(nullptr);
-  auto* screen = Child<QComboBox>(&dialog, "comboBox_4");
-  screen->setCurrentIndex(1);
-  EXPECT_EQ(settings()->GetKeymouseDisplayscreen(), screen->itemText(1));
+  monitors.Reset();
+  platform::Backend::Use(platform::BackendKind::X11);
 }
 
 TEST_F(SettingsDialogTest, MainWindowSettingsButtonOpensAParentlessDialog) {
