@@ -121,6 +121,7 @@ void SettingsDialog::SetExcludeFromCapture(bool restore) {
 void SettingsDialog::AddPage(const QString& name) {
   auto* item = new QStandardItem;
   item->setData(name, Qt::DisplayRole);
+  item->setEditable(false);  // a double-click must not rename a page
   m_pageModel.appendRow(item);
 }
 

@@ -65,8 +65,10 @@ TEST_F(SettingsDialogTest, OpensOnTheFirstOfTenPages) {
                          "水印", "键盘设置", "鼠标设置", "快捷键", "关于"};
   ASSERT_EQ(list->model()->rowCount(), 10);
   ASSERT_EQ(stack->count(), 10);
-  for (int row = 0; row < 10; ++row)
+  for (int row = 0; row < 10; ++row) {
     EXPECT_EQ(list->model()->index(row, 0).data().toString(), QString::fromUtf8(names[row]));
+    EXPECT_FALSE(list->model()->flags(list->model()->index(row, 0)) & Qt::ItemIsEditable);
+  }
   EXPECT_EQ(list->currentIndex().row(), 0);
   EXPECT_EQ(stack->currentIndex(), 0);
 
