@@ -29,6 +29,9 @@ class MainWindow : public FramelessWindow {
   // Hides the window and leaves the tray icon to bring it back.
   void HideToTray();
 
+  // A recording exists (paused included).
+  bool IsRecording() const;
+
   // "hh:mm:ss" of a number of seconds; the hours grow past two digits.
   static QString FormatDuration(uint64_t seconds);
 
@@ -44,6 +47,7 @@ class MainWindow : public FramelessWindow {
   void onButtonMaxClicked();
   void onButtonCloseClicked();
   void onButtonHelpClicked();
+  void onButtonSettingsClicked();
   void iconActivated(QSystemTrayIcon::ActivationReason reason);
   void onCaptureModeChanged(int index);
   void onAudioTypeChanged(int index);
@@ -75,7 +79,6 @@ class MainWindow : public FramelessWindow {
   // Recording control: the start/pause/resume road and the stop road.
   void StartPauseRecording();
   void StopRecording();
-  bool IsRecording() const;
   void HandleRecorderEvent(int type, int code);
 
   Ui_MainWindow* m_ui = nullptr;
