@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "guitestenv.h"
+#include "privatesettings.h"
 #include "mainwindow/diskspace.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/scheduleclock.h"
@@ -69,6 +70,8 @@ class DialogCloser {
 
 class ScheduleTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { guitest::UsePrivateSettingsFolder(); }
+
   void SetUp() override {
     if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs the test display";
     guitest::App();
