@@ -19,6 +19,7 @@
 #include <system_error>
 #include <vector>
 
+#include "mainwindow/mainwindow.h"
 #include "platform/modules.h"
 #include "platform/monitors.h"
 #include "platform/shell.h"
@@ -216,7 +217,7 @@ void BringWindowToFront(QWidget* widget) {
 
 MainWindow* FindMainWindow() {
   for (QWidget* w : QApplication::topLevelWidgets())
-    if (w->inherits("MainWindow")) return reinterpret_cast<MainWindow*>(w);
+    if (auto* window = qobject_cast<MainWindow*>(w)) return window;
   return nullptr;
 }
 
@@ -225,13 +226,11 @@ void PostToMainWindow(QEvent* event) {
     LOG(ERROR) << "event is null";
     return;
   }
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (w->inherits("MainWindow")) {
-      QCoreApplication::postEvent(w, event, Qt::NormalEventPriority);
-      return;
-    }
+  if (MainWindow* window = FindMainWindow()) {
+    QCoreApplication::postEvent(window, event, Qt::NormalEventPriority);
+    return;
   }
-  delete event;
+  delete event;  // nobody to take it
 }
 
 // --- watermark image ---

@@ -1,0 +1,239 @@
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <glog/logging.h>
+#include <poll.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "platform/linux/x11connection.h"
+#include "platform/screen_duplication.h"
+
+namespace platform::native {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Root-window image of one output through MIT-SHM; XDamage tells when the
+// screen changed, XFixes when the pointer shape changed, XQueryPointer where
+// the pointer is. A change of the root window's size loses the duplication.
+class X11Duplication : public ScreenDuplication {
+ public:
+  explicit X11Duplication(const MonitorInfo& output) : m_rect(output.rect) {}
+
+  ~X11Duplication() override {
+    Display* d = m_connection.get();
+    if (!d) return;
+    if (m_damage) XDamageDestroy(d, m_damage);
+    if (m_image) {
+      if (m_attached) XShmDetach(d, &m_shm);
+      XSync(d, False);
+      XDestroyImage(m_image);  // frees nothing of the segment
+    }
+    if (m_shm.shmaddr && m_shm.shmaddr != reinterpret_cast<char*>(-1)) shmdt(m_shm.shmaddr);
+    if (m_cursor) XFree(m_cursor);
+  }
+
+  Result Open() {
+    Display* d = m_connection.get();
+    if (!d) return Result::Failed;
+    int major = 0, minor = 0;
+    Bool pixmaps = False;
+    if (!XShmQueryVersion(d, &major, &minor, &pixmaps)) {
+      LOG(ERROR) << "MIT-SHM is not available";
+      return Result::Failed;
+    }
+    int errorBase = 0;
+    if (!XDamageQueryExtension(d, &m_damageEvent, &errorBase)) {
+      LOG(ERROR) << "XDamage is not available";
+      return Result::Failed;
+    }
+    if (!XFixesQueryExtension(d, &m_fixesEvent, &errorBase)) {
+      LOG(ERROR) << "XFixes is not available";
+      return Result::Failed;
+    }
+    const int screen = DefaultScreen(d);
+    m_root = RootWindow(d, screen);
+    m_rootWidth = DisplayWidth(d, screen);
+    m_rootHeight = DisplayHeight(d, screen);
+    if (m_rect.IsEmpty() || m_rect.left < 0 || m_rect.top < 0 || m_rect.right > m_rootWidth ||
+        m_rect.bottom > m_rootHeight) {
+      LOG(ERROR) << "output lies outside the screen";
+      return Result::Failed;
+    }
+    m_image = XShmCreateImage(d, DefaultVisual(d, screen), DefaultDepth(d, screen), ZPixmap,
+                              nullptr, &m_shm, m_rect.Width(), m_rect.Height());
+    if (!m_image || m_image->bits_per_pixel != 32) {
+      LOG(ERROR) << "no 32-bit shared image";
+      return Result::Failed;
+    }
+    m_shm.shmid = shmget(IPC_PRIVATE, size_t(m_image->bytes_per_line) * m_image->height,
+                         IPC_CREAT | 0600);
+    if (m_shm.shmid < 0) return Result::Failed;
+    m_shm.shmaddr = m_image->data = static_cast<char*>(shmat(m_shm.shmid, nullptr, 0));
+    // Marked for removal now: it goes away with the last detach.
+    shmctl(m_shm.shmid, IPC_RMID, nullptr);
+    if (m_shm.shmaddr == reinterpret_cast<char*>(-1)) return Result::Failed;
+    m_shm.readOnly = False;
+    if (!XShmAttach(d, &m_shm)) return Result::Failed;
+    m_attached = true;
+    m_damage = XDamageCreate(d, m_root, XDamageReportNonEmpty);
+    XFixesSelectCursorInput(d, m_root, XFixesDisplayCursorNotifyMask);
+    XSelectInput(d, m_root, StructureNotifyMask);
+    XSync(d, False);
+    return Result::Ok;
+  }
+
+  int Width() const override { return m_rect.Width(); }
+  int Height() const override { return m_rect.Height(); }
+
+  Result AcquireNextFrame(int timeoutMs, DuplicationFrameInfo* info) override {
+    Display* d = m_connection.get();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      DrainEvents();
+      if (m_lost) return Result::AccessLost;
+      const bool moved = QueryPointer();
+      if (m_first || m_damaged || m_shapeChanged || moved) {
+        if (m_damaged) XDamageSubtract(d, m_damage, None, None);
+        if (!XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes)) {
+          LOG(ERROR) << "XShmGetImage failed";
+          return Result::Failed;
+        }
+        *info = DuplicationFrameInfo{};
+        if (m_first || moved || m_shapeChanged) {
+          info->lastPointerUpdate = ++m_pointerUpdates;
+          info->pointerX = m_pointerX - m_hotX - m_rect.left;
+          info->pointerY = m_pointerY - m_hotY - m_rect.top;
+          info->pointerVisible = m_pointerX >= m_rect.left && m_pointerX < m_rect.right &&
+                                 m_pointerY >= m_rect.top && m_pointerY < m_rect.bottom;
+        }
+        if (m_shapeChanged && m_cursor)
+          info->pointerShapeBufferSize = uint32_t(m_cursor->width) * m_cursor->height * 4;
+        m_first = m_damaged = false;
+        m_held = true;
+        return Result::Ok;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return Result::Timeout;
+      // The pointer moves without events: look again every few milliseconds.
+      pollfd fd{ConnectionNumber(d), POLLIN, 0};
+      poll(&fd, 1, static_cast<int>(std::min<long>(left.count(), 4)));
+    }
+  }
+
+  const uint8_t* FrameData(int* pitch) override {
+    if (!m_held) return nullptr;
+    *pitch = m_image->bytes_per_line;
+    return reinterpret_cast<const uint8_t*>(m_image->data);
+  }
+
+  Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,
+                              PointerShapeInfo* info) override {
+    if (!m_cursor) return Result::Failed;
+    const uint32_t needed = uint32_t(m_cursor->width) * m_cursor->height * 4;
+    *required = needed;
+    if (size < needed) return Result::Failed;
+    // XFixes hands 32-bit ARGB values in longs.
+    uint32_t* out = reinterpret_cast<uint32_t*>(buffer);
+    for (size_t i = 0; i < size_t(m_cursor->width) * m_cursor->height; ++i)
+      out[i] = static_cast<uint32_t>(m_cursor->pixels[i]);
+    info->type = PointerShapeType::Color;
+    info->width = m_cursor->width;
+    info->height = m_cursor->height;
+    info->pitch = m_cursor->width * 4;
+    info->hotX = m_cursor->xhot;
+    info->hotY = m_cursor->yhot;
+    m_shapeChanged = false;
+    return Result::Ok;
+  }
+
+  Result ReleaseFrame() override {
+    m_held = false;
+    DrainEvents();
+    return m_lost ? Result::AccessLost : Result::Ok;
+  }
+
+ private:
+  void DrainEvents() {
+    Display* d = m_connection.get();
+    while (XPending(d) > 0) {
+      XEvent event;
+      XNextEvent(d, &event);
+      if (event.type == m_damageEvent + XDamageNotify) {
+        m_damaged = true;
+      } else if (event.type == m_fixesEvent + XFixesCursorNotify) {
+        FetchCursor();
+      } else if (event.type == ConfigureNotify && event.xconfigure.window == m_root) {
+        if (event.xconfigure.width != m_rootWidth || event.xconfigure.height != m_rootHeight)
+          m_lost = true;
+      }
+    }
+    if (!m_cursor) FetchCursor();
+  }
+
+  void FetchCursor() {
+    XFixesCursorImage* cursor = XFixesGetCursorImage(m_connection.get());
+    if (!cursor) return;
+    if (m_cursor) XFree(m_cursor);
+    m_cursor = cursor;
+    m_hotX = cursor->xhot;
+    m_hotY = cursor->yhot;
+    m_shapeChanged = true;
+  }
+
+  // True when the pointer moved since the last look.
+  bool QueryPointer() {
+    Window rootReturn, child;
+    int x = 0, y = 0, wx = 0, wy = 0;
+    unsigned int mask = 0;
+    if (!XQueryPointer(m_connection.get(), m_root, &rootReturn, &child, &x, &y, &wx, &wy, &mask))
+      return false;
+    const bool moved = x != m_pointerX || y != m_pointerY;
+    m_pointerX = x;
+    m_pointerY = y;
+    return moved;
+  }
+
+  X11Connection m_connection;
+  Rect m_rect;
+  Window m_root = 0;
+  int m_rootWidth = 0;
+  int m_rootHeight = 0;
+  XShmSegmentInfo m_shm{};
+  XImage* m_image = nullptr;
+  bool m_attached = false;
+  Damage m_damage = 0;
+  int m_damageEvent = 0;
+  int m_fixesEvent = 0;
+  XFixesCursorImage* m_cursor = nullptr;
+  int m_hotX = 0;
+  int m_hotY = 0;
+  int m_pointerX = -1;
+  int m_pointerY = -1;
+  int64_t m_pointerUpdates = 0;
+  bool m_first = true;
+  bool m_damaged = false;
+  bool m_shapeChanged = false;
+  bool m_lost = false;
+  bool m_held = false;
+};
+
+}  // namespace
+
+Result DuplicateOutput(const MonitorInfo& output, std::unique_ptr<ScreenDuplication>* out) {
+  auto duplication = std::make_unique<X11Duplication>(output);
+  const Result r = duplication->Open();
+  if (r != Result::Ok) return r;
+  *out = std::move(duplication);
+  return Result::Ok;
+}
+
+}  // namespace platform::native

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/backend.h"
+#include "platform/monitors.h"
+
+namespace platform {
+
+// Kinds of pointer shape a duplication reports.
+enum class PointerShapeType : int {
+  Monochrome = 1,   // AND mask rows, then XOR mask rows; 1 bit a pixel
+  Color = 2,        // 32-bit BGRA
+  MaskedColor = 4,  // 32-bit; a non-zero alpha byte means XOR with the screen
+};
+
+struct PointerShapeInfo {
+  PointerShapeType type = PointerShapeType::Color;
+  int width = 0;
+  int height = 0;  // for Monochrome: twice the visible height (both masks)
+  int pitch = 0;   // bytes a row
+  int hotX = 0;
+  int hotY = 0;
+};
+
+// What came with an acquired frame.
+struct DuplicationFrameInfo {
+  // Non-zero when the pointer's position or visibility was updated with
+  // this frame; grows with every update.
+  int64_t lastPointerUpdate = 0;
+  // Top-left corner of the pointer shape relative to the output's origin.
+  int pointerX = 0;
+  int pointerY = 0;
+  bool pointerVisible = false;
+  // Bytes of a new pointer shape to fetch; 0 when the shape did not change.
+  uint32_t pointerShapeBufferSize = 0;
+};
+
+// Duplicates one output (monitor) of the desktop: hands out its image each
+// time something changed on it. Used by one thread at a time.
+class ScreenDuplication {
+ public:
+  virtual ~ScreenDuplication() = default;
+
+  // Size of the duplicated image.
+  virtual int Width() const = 0;
+  virtual int Height() const = 0;
+
+  // Waits at most timeoutMs for a changed image. Ok: the image is held until
+  // ReleaseFrame. Timeout: nothing changed. AccessLost: the duplication must
+  // be re-opened. Failed: anything else.
+  virtual Result AcquireNextFrame(int timeoutMs, DuplicationFrameInfo* info) = 0;
+  // The held image, BGRA rows of *pitch bytes; null when none is held.
+  virtual const uint8_t* FrameData(int* pitch) = 0;
+  // Copies the new pointer shape (needs *required bytes). Failed when the
+  // buffer is too small or no shape is there.
+  virtual Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,
+                                      PointerShapeInfo* info) = 0;
+  // Gives the held image back. AccessLost: the duplication must be re-opened.
+  virtual Result ReleaseFrame() = 0;
+};
+
+// Opens the duplication of one output. AccessLost: the desktop is not
+// available right now (another session owns it); Failed otherwise.
+Result DuplicateOutput(const MonitorInfo& output, std::unique_ptr<ScreenDuplication>* out);
+
+}  // namespace platform

@@ -1,0 +1,127 @@
+#include "recorder/swshelper.h"
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <glog/logging.h>
+
+SwsHelper::~SwsHelper() { Reset(); }
+
+int SwsHelper::Init(int srcFormat, int srcWidth, int srcHeight, int dstFormat, int dstWidth,
+                    int dstHeight) {
+  if (m_initialised) return 0;
+  LOG(INFO) << "SRC IS " << srcWidth << ",height is " << srcHeight << ",dst width is "
+            << dstWidth << ",dst height is " << dstHeight;
+  m_context = sws_getContext(srcWidth, srcHeight, static_cast<AVPixelFormat>(srcFormat),
+                             dstWidth, dstHeight, static_cast<AVPixelFormat>(dstFormat),
+                             SWS_BICUBIC, nullptr, nullptr, nullptr);
+  if (!m_context) {
+    LOG(ERROR) << "sws get context failed";
+    return -1;
+  }
+  const int size =
+      av_image_get_buffer_size(static_cast<AVPixelFormat>(dstFormat), dstWidth, dstHeight, 1);
+  m_frame = av_frame_alloc();
+  if (size <= 0 || !m_frame) {
+    LOG(ERROR) << "sws output buffer failed";
+    Reset();
+    return -1;
+  }
+  m_buffer.reset(new uint8_t[size]);
+  m_bufferSize = size;
+  m_frame->format = dstFormat;
+  m_frame->width = dstWidth;
+  m_frame->height = dstHeight;
+  av_image_fill_arrays(m_frame->data, m_frame->linesize, m_buffer.get(),
+                       static_cast<AVPixelFormat>(dstFormat), dstWidth, dstHeight, 1);
+  m_srcFormat = srcFormat;
+  m_srcWidth = srcWidth;
+  m_srcHeight = srcHeight;
+  m_dstFormat = dstFormat;
+  m_dstWidth = dstWidth;
+  m_dstHeight = dstHeight;
+  m_initialised = true;
+  return 0;
+}
+
+void SwsHelper::Reset() {
+  m_initialised = false;
+  m_rebuildFailed = false;
+  if (m_context) sws_freeContext(m_context);
+  m_context = nullptr;
+  av_frame_free(&m_frame);
+  m_buffer.reset();
+  m_bufferSize = 0;
+}
+
+bool SwsHelper::Prepare(const AVFrame* in) {
+  if (!in) return false;
+  // A converter whose rebuild failed tries again with the next frame.
+  const bool broken = !m_initialised && m_rebuildFailed;
+  if (!broken && (!m_initialised || !m_context || !m_buffer)) return false;
+  if (broken || in->width != m_srcWidth || in->height != m_srcHeight) {
+    const int srcFormat = m_srcFormat, dstFormat = m_dstFormat;
+    const int dstWidth = m_dstWidth, dstHeight = m_dstHeight;
+    Reset();
+    m_rebuildFailed =
+        Init(srcFormat, in->width, in->height, dstFormat, dstWidth, dstHeight) != 0;
+    if (m_rebuildFailed) return false;
+  }
+  return true;
+}
+
+int SwsHelper::Convert(const AVFrame* in, AVFrame** out) {
+  if (!Prepare(in)) return -1;
+  const int ret = sws_scale(m_context, in->data, in->linesize, 0, in->height, m_frame->data,
+                            m_frame->linesize);
+  if (ret <= 0) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+    av_strerror(ret, text, sizeof(text));
+    LOG(ERROR) << "convert failed" << ",error is " << text;
+    return -1;
+  }
+  m_frame->pts = in->pts;
+  m_frame->pkt_dts = in->pkt_dts;
+  *out = m_frame;
+  return 0;
+}
+
+int SwsHelper::Scale(const AVFrame* in, uint8_t** data, int* size) {
+  if (!Prepare(in)) return -1;
+  const int ret = sws_scale(m_context, in->data, in->linesize, 0, in->height, m_frame->data,
+                            m_frame->linesize);
+  *data = m_buffer.get();
+  *size = m_bufferSize;
+  if (ret <= 0) {
+    LOG(ERROR) << "Scale failed";
+    return 9;
+  }
+  return 0;
+}
+
+int NormalizeJpegPixelFormat(int format) {
+  switch (format) {
+    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+    default: return format;
+  }
+}
+
+int GetHwPixelFormat(int deviceType) {
+  switch (deviceType) {
+    case AV_HWDEVICE_TYPE_VDPAU: return AV_PIX_FMT_VDPAU;
+    case AV_HWDEVICE_TYPE_VAAPI: return AV_PIX_FMT_VAAPI;
+    case AV_HWDEVICE_TYPE_DXVA2: return AV_PIX_FMT_DXVA2_VLD;
+    case AV_HWDEVICE_TYPE_QSV: return AV_PIX_FMT_QSV;
+    case AV_HWDEVICE_TYPE_VIDEOTOOLBOX: return AV_PIX_FMT_VIDEOTOOLBOX;
+    case AV_HWDEVICE_TYPE_D3D11VA: return AV_PIX_FMT_D3D11;
+    default: return AV_PIX_FMT_NONE;
+  }
+}

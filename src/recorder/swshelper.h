@@ -1,0 +1,52 @@
+#pragma once
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+struct SwsContext;
+
+// Converts and scales captured frames into the encoder's format and size,
+// following changes of the source size on the fly.
+class SwsHelper {
+ public:
+  SwsHelper() = default;
+  ~SwsHelper();
+  SwsHelper(const SwsHelper&) = delete;
+  SwsHelper& operator=(const SwsHelper&) = delete;
+
+  // 0 or -1; nothing when already initialised.
+  int Init(int srcFormat, int srcWidth, int srcHeight, int dstFormat, int dstWidth, int dstHeight);
+  // 0 with *out = the converter's own frame (valid until the next call), or -1.
+  int Convert(const AVFrame* in, AVFrame** out);
+  // 0, 9 (conversion failed) or -1; *data and *size describe the output buffer.
+  int Scale(const AVFrame* in, uint8_t** data, int* size);
+  void Reset();
+
+ private:
+  // Rebuilds the context when the input's size differs from the source size.
+  bool Prepare(const AVFrame* in);
+
+  std::atomic<bool> m_initialised{false};
+  AVFrame* m_frame = nullptr;
+  std::unique_ptr<uint8_t[]> m_buffer;
+  int m_bufferSize = 0;
+  SwsContext* m_context = nullptr;
+  int m_srcWidth = 0;
+  int m_srcHeight = 0;
+  int m_dstWidth = 0;
+  int m_dstHeight = 0;
+  int m_srcFormat = -1;
+  int m_dstFormat = -1;
+  bool m_rebuildFailed = false;
+};
+
+// Full-range YUV formats to their plain counterparts; others unchanged.
+int NormalizeJpegPixelFormat(int format);
+// The pixel format of a hardware device type's frames; AV_PIX_FMT_NONE for
+// types without one.
+int GetHwPixelFormat(int deviceType);

@@ -1,0 +1,85 @@
+#include "recorder/video/nvidia264encoder.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include <glog/logging.h>
+
+Nvidia264Encoder::~Nvidia264Encoder() {
+  Stop();
+  Close();
+}
+
+bool Nvidia264Encoder::IsSupported() {
+  return TestOpenEncoder("h264_nvenc", AV_PIX_FMT_YUV420P, "can't find nvenc");
+}
+
+int Nvidia264Encoder::GetPixelFormat() { return AV_PIX_FMT_YUV420P; }
+
+void Nvidia264Encoder::SetUpContext(AVCodecContext* context, int width, int height, int fps,
+                                    int qp, int /*keyFrameSeconds*/, AVDictionary** /*options*/) {
+  LibavH264 codec;
+  codec.context = context;
+  codec.SetCommon(width, height, fps, AV_PIX_FMT_YUV420P);
+  context->gop_size = 2500;
+  if (context->priv_data) {
+    av_opt_set(context->priv_data, "profile", "baseline", 0);
+    av_opt_set(context->priv_data, "level", "auto", 0);
+    av_opt_set_int(context->priv_data, "2pass", 0, 0);
+    av_opt_set_int(context->priv_data, "gpu", 0, 0);
+    av_opt_set(context->priv_data, "cbr", "0", 0);
+    av_opt_set(context->priv_data, "rc", "constqp", 0);
+    av_opt_set(context->priv_data, "forced-idr", "1", 0);
+  }
+  context->global_quality = qp;
+  context->bit_rate = 0;
+}
+
+int Nvidia264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp,
+                           int keyFrameSeconds) {
+  if (m_initialised) {
+    LOG(ERROR) << "nvidia264 encoder has initied";
+    return 0;
+  }
+  m_codec.codec = avcodec_find_encoder_by_name("h264_nvenc");
+  if (!m_codec.codec) {
+    LOG(ERROR) << "no nvenc 264 found";
+    return kRecordFailed;
+  }
+  m_codec.context = avcodec_alloc_context3(m_codec.codec);
+  if (!m_codec.context) {
+    LOG(ERROR) << "avcodec alloc context3 failed";
+    return kRecordFailed;
+  }
+  SetUpContext(m_codec.context, width, height, fps, qp, keyFrameSeconds, nullptr);
+  const int ret = avcodec_open2(m_codec.context, m_codec.codec, nullptr);
+  if (ret != 0) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+    LOG(ERROR) << "open encoder failed,reason:" << AvErrorText(ret, text, sizeof(text));
+    Close();
+    return kRecordFailed;
+  }
+  if (!m_codec.AllocateFrame()) {
+    Close();
+    return kRecordFailed;
+  }
+  AllocateQueue(m_codec.bufferSize);
+  m_initialised = true;
+  LOG(INFO) << "Nvidia264 inits successfully";
+  return 0;
+}
+
+void Nvidia264Encoder::Close() {
+  m_initialised = false;
+  m_codec.Close();
+}
+
+void Nvidia264Encoder::EncodeLoop() {
+  RunEncodeLoop(m_codec.buffer, m_codec.bufferSize, m_codec.frame,
+                [this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
+}
+
+int Nvidia264Encoder::Encode(AVFrame* frame, AVPacket* packet) {
+  return EncodeWith(m_codec.context, frame, packet, "send frame failed", "receive packet failed");
+}

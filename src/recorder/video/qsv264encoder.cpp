@@ -1,0 +1,76 @@
+#include "recorder/video/qsv264encoder.h"
+
+#include <glog/logging.h>
+
+#include <algorithm>
+
+Qsv264Encoder::~Qsv264Encoder() {
+  Stop();
+  Close();
+}
+
+bool Qsv264Encoder::IsSupported() {
+  return TestOpenEncoder("h264_qsv", AV_PIX_FMT_NV12, "can't find h264 qsv");
+}
+
+int Qsv264Encoder::GetPixelFormat() { return AV_PIX_FMT_NV12; }
+
+void Qsv264Encoder::SetUpContext(AVCodecContext* context, int width, int height, int fps,
+                                 int qp, int keyFrameSeconds, AVDictionary** options) {
+  LibavH264 codec;
+  codec.context = context;
+  codec.SetCommon(width, height, fps, AV_PIX_FMT_NV12);
+  context->gop_size = keyFrameSeconds != 0 ? keyFrameSeconds * fps : 2500;
+  context->qmin = qp > 8 ? qp - 8 : 0;
+  context->qmax = std::min(context->qmin + 15, 51);
+  context->flags &= ~AV_CODEC_FLAG_CLOSED_GOP;
+  av_dict_set(options, "idr_interval", "0", 0);
+  av_dict_set(options, "async_depth", "1", 0);
+  av_dict_set(options, "forced_idr", "1", 0);
+}
+
+int Qsv264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp,
+                        int keyFrameSeconds) {
+  if (m_initialised) return 0;
+  m_codec.codec = avcodec_find_encoder_by_name("h264_qsv");
+  if (!m_codec.codec) {
+    LOG(ERROR) << "can't find h264 qsv";
+    return kRecordEncoderNotFound;
+  }
+  m_codec.context = avcodec_alloc_context3(m_codec.codec);
+  if (!m_codec.context) {
+    LOG(ERROR) << "alloc context3 failed";
+    return kRecordOutputFailed;
+  }
+  AVDictionary* options = nullptr;
+  SetUpContext(m_codec.context, width, height, fps, qp, keyFrameSeconds, &options);
+  const int ret = avcodec_open2(m_codec.context, m_codec.codec, &options);
+  av_dict_free(&options);
+  if (ret != 0) {
+    LOG(ERROR) << "avcodec open failed";
+    Close();
+    return kRecordEncoderOpenFailed;
+  }
+  if (!m_codec.AllocateFrame()) {
+    Close();
+    return kRecordFailed;
+  }
+  AllocateQueue(m_codec.bufferSize);
+  m_initialised = true;
+  LOG(INFO) << "qsv264 inits successfully";
+  return 0;
+}
+
+void Qsv264Encoder::Close() {
+  m_initialised = false;
+  m_codec.Close();
+}
+
+void Qsv264Encoder::EncodeLoop() {
+  RunEncodeLoop(m_codec.buffer, m_codec.bufferSize, m_codec.frame,
+                [this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
+}
+
+int Qsv264Encoder::Encode(AVFrame* frame, AVPacket* packet) {
+  return EncodeWith(m_codec.context, frame, packet, nullptr, "ret is smaller than 0");
+}

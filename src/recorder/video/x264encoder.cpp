@@ -1,0 +1,90 @@
+#include "recorder/video/x264encoder.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include <glog/logging.h>
+
+#include <string>
+
+namespace {
+// Debian's FFmpeg has no libopenh264: libx264 stands in for it.
+const AVCodec* FindSoftwareEncoder() {
+  const AVCodec* codec = avcodec_find_encoder_by_name("libopenh264");
+  return codec ? codec : avcodec_find_encoder_by_name("libx264");
+}
+}  // namespace
+
+X264Encoder::~X264Encoder() {
+  Stop();
+  Close();
+}
+
+bool X264Encoder::IsSupported() { return true; }
+
+int X264Encoder::GetPixelFormat() { return AV_PIX_FMT_YUV420P; }
+
+void X264Encoder::SetUpContext(AVCodecContext* context, int width, int height, int fps, int qp,
+                               int keyFrameSeconds, AVDictionary** options) {
+  LibavH264 codec;
+  codec.context = context;
+  codec.SetCommon(width, height, fps, AV_PIX_FMT_YUV420P);
+  context->gop_size = keyFrameSeconds != 0 ? keyFrameSeconds * fps : 2500;
+  context->qmin = qp;
+  context->qmax = qp;
+  context->bit_rate = 0;
+  av_dict_set(options, "tune", "zerolatency", 0);
+  if (context->codec && std::string(context->codec->name) == "libx264") {
+    av_dict_set(options, "preset", "veryfast", 0);
+    av_dict_set(options, "forced-idr", "1", 0);
+  }
+}
+
+int X264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp,
+                      int keyFrameSeconds) {
+  if (m_initialised) return 0;
+  LOG(INFO) << "The framerate is " << fps;
+  m_codec.codec = FindSoftwareEncoder();
+  if (!m_codec.codec) {
+    LOG(ERROR) << "x264 not found";
+    return kRecordEncoderNotFound;
+  }
+  m_codec.context = avcodec_alloc_context3(m_codec.codec);
+  if (!m_codec.context) {
+    LOG(ERROR) << "alloc context3 failed";
+    return kRecordOutputFailed;
+  }
+  AVDictionary* options = nullptr;
+  SetUpContext(m_codec.context, width, height, fps, qp, keyFrameSeconds, &options);
+  const int ret = avcodec_open2(m_codec.context, m_codec.codec, &options);
+  av_dict_free(&options);
+  if (ret != 0) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+    LOG(ERROR) << "avcodec open failed " << AvErrorText(ret, text, sizeof(text));
+    Close();
+    return kRecordEncoderOpenFailed;
+  }
+  if (!m_codec.AllocateFrame()) {
+    Close();
+    return kRecordFailed;
+  }
+  AllocateQueue(m_codec.bufferSize);
+  m_initialised = true;
+  LOG(INFO) << "h264 inits successfully";
+  return 0;
+}
+
+void X264Encoder::Close() {
+  m_initialised = false;
+  m_codec.Close();
+}
+
+void X264Encoder::EncodeLoop() {
+  RunEncodeLoop(m_codec.buffer, m_codec.bufferSize, m_codec.frame,
+                [this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
+}
+
+int X264Encoder::Encode(AVFrame* frame, AVPacket* packet) {
+  return EncodeWith(m_codec.context, frame, packet, nullptr, "ret is smaller than 0");
+}

@@ -1,0 +1,362 @@
+#include "recorder/videocapture/dxgicapturer.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/time.h>
+}
+
+#include <glog/logging.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <thread>
+
+using platform::Result;
+
+namespace {
+constexpr int kAcquireTimeoutMs = 10;
+constexpr int kSnapshotTimeoutMs = 50;
+}  // namespace
+
+DXGICapturer::~DXGICapturer() {
+  Stop();
+  Release();
+}
+
+bool DXGICapturer::IsSupported(platform::MonitorId target) {
+  const bool ok = InitDuplication(target);
+  Release();
+  return ok;
+}
+
+bool DXGICapturer::Init(const CaptureParams& params) {
+  m_params = params;
+  m_captureRect = params.region;
+  m_mouseContext.red = params.red;
+  m_mouseContext.green = params.green;
+  m_mouseContext.blue = params.blue;
+  return InitDuplication(params.monitor);
+}
+
+int DXGICapturer::Start() {
+  if (m_running) {
+    LOG(ERROR) << "record desktop duplication is already running";
+    return 0;
+  }
+  if (!m_initialised) {
+    LOG(ERROR) << "desktop duplication is not initialised";
+    return -1;
+  }
+  m_running = true;
+  m_captureThread = std::thread([this] { CaptureLoop(); });
+  return 0;
+}
+
+bool DXGICapturer::Stop() {
+  m_running = false;
+  if (m_captureThread.joinable()) m_captureThread.join();
+  return true;
+}
+
+bool DXGICapturer::Snapshot(platform::MonitorId target, uint8_t** data, int* width,
+                            int* height) {
+  Release();
+  if (!InitDuplication(target)) {
+    LOG(ERROR) << "Init failed";
+    return false;
+  }
+  *width = m_outputDesc.rect.Width();
+  *height = m_outputDesc.rect.Height();
+  // Zeroed: a screen that shows nothing new within the wait stays black.
+  uint8_t* image = new uint8_t[size_t(*width) * *height * 4]();
+  if (!CopyFrame(image)) {
+    delete[] image;
+    return false;
+  }
+  *data = image;
+  return true;
+}
+
+bool DXGICapturer::InitDuplication(platform::MonitorId target) {
+  if (m_initialised) {
+    LOG(ERROR) << "dxgi has inited";
+    return false;
+  }
+  bool found = false;
+  for (const auto& output : platform::GetMonitors().List()) {
+    if (target == 0 || output.id == target) {
+      m_outputDesc = output;
+      found = true;
+      break;
+    }
+  }
+  if (!found) {
+    LOG(ERROR) << "Get dxgioutput failed";
+    Release();
+    return false;
+  }
+  Result r = platform::DuplicateOutput(m_outputDesc, &m_duplication);
+  if (r == Result::AccessLost) {
+    // Another desktop owns the screen for now.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+  }
+  if (r != Result::Ok) {
+    LOG(ERROR) << "DuplicateOutput failed,hr " << platform::ResultName(r);
+    Release();
+    return false;
+  }
+  if (m_params.mode == 1) {
+    m_frameWidth = m_params.region.Width();
+    m_frameHeight = m_params.region.Height();
+    if (m_frameWidth <= 0 || m_frameHeight <= 0) {
+      LOG(ERROR) << "empty capture region";
+      Release();
+      return false;
+    }
+  } else {
+    m_frameWidth = m_duplication->Width();
+    m_frameHeight = m_duplication->Height();
+    m_captureRect = platform::Rect{0, 0, m_frameWidth, m_frameHeight};
+  }
+  m_frameBuffer.reset(new uint8_t[size_t(m_frameWidth) * m_frameHeight * 4]());
+  m_pixelFormat = AV_PIX_FMT_BGRA;
+  m_initialised = true;
+  LOG(INFO) << "init dxgi successfully";
+  return true;
+}
+
+void DXGICapturer::Release() {
+  LOG(INFO) << "dxgicapturer deinits";
+  m_frameHeld = false;
+  m_duplication.reset();
+  m_frameBuffer.reset();
+  m_pointerShapeBuffer.reset();
+  m_pointerShapeCapacity = 0;
+  m_outputDesc = platform::MonitorInfo{};
+  m_initialised = false;
+}
+
+bool DXGICapturer::Reinit() {
+  Release();
+  return InitDuplication(m_params.monitor);
+}
+
+void DXGICapturer::CaptureLoop() {
+  std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
+                                                     [](AVFrame* f) { av_frame_free(&f); });
+  while (m_running && frame) {
+    const int acquired = AcquireFrame();
+    if (acquired == 1) continue;
+    if (acquired < 0) {
+      int attempt = 1;
+      while (m_running) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (Reinit()) break;
+        if (attempt == 3 && m_errorCallback) m_errorCallback(kRecordFailed);
+        ++attempt;
+      }
+      continue;
+    }
+    const int pointer = UpdatePointer(m_frameInfo);
+    if (m_params.drawCursor && pointer == 0) DrawPointer();
+    // A lost duplication re-opens here; its image is gone with it.
+    if (!ReturnFrame()) continue;
+    AVFrame* f = frame.get();
+    f->pts = f->pkt_dts = av_gettime_relative();
+    f->width = m_frameWidth;
+    f->height = m_frameHeight;
+    f->format = AV_PIX_FMT_BGRA;
+    f->pict_type = AV_PICTURE_TYPE_NONE;
+    f->pkt_size = m_frameWidth * m_frameHeight * 4;
+    av_image_fill_arrays(f->data, f->linesize, m_frameBuffer.get(), AV_PIX_FMT_BGRA,
+                         m_frameWidth, m_frameHeight, 1);
+    if (m_frameCallback) m_frameCallback(f);
+  }
+  LOG(INFO) << "EXITS RECORDING";
+}
+
+int DXGICapturer::AcquireFrame() {
+  if (!m_initialised || !m_duplication) {
+    LOG(ERROR) << "dxgi doesn't init or context is null,need init again";
+    return -1;
+  }
+  const Result r = m_duplication->AcquireNextFrame(kAcquireTimeoutMs, &m_frameInfo);
+  if (r == Result::Timeout) return 1;
+  if (r != Result::Ok) {
+    LOG(ERROR) << "acquire next frame failed,reason: " << platform::ResultName(r);
+    return -1;
+  }
+  m_frameHeld = true;
+  CopyToBuffer(nullptr);
+  return 0;
+}
+
+void DXGICapturer::CopyToBuffer(uint8_t* snapshot) {
+  int pitch = 0;
+  const uint8_t* image = m_duplication->FrameData(&pitch);
+  if (!image) return;
+  const int texWidth = m_duplication->Width();
+  const int texHeight = m_duplication->Height();
+  const size_t frameStride = size_t(m_frameWidth) * 4;
+  if (m_params.mode == 1) {
+    // Offsets against the output; what lies outside it stays black.
+    const int xOffset = m_params.region.left - m_outputDesc.rect.left;
+    const int yOffset = m_params.region.top - m_outputDesc.rect.top;
+    const int firstColumn = std::max(0, -xOffset);
+    const int endColumn = std::min(m_frameWidth, texWidth - xOffset);
+    for (int i = 0; i < m_frameHeight; ++i) {
+      uint8_t* row = m_frameBuffer.get() + frameStride * i;
+      const int sy = yOffset + i;
+      if (sy < 0 || sy >= texHeight || endColumn <= firstColumn) {
+        std::memset(row, 0, frameStride);
+        continue;
+      }
+      std::memset(row, 0, size_t(firstColumn) * 4);
+      std::memcpy(row + size_t(firstColumn) * 4,
+                  image + size_t(sy) * pitch + size_t(xOffset + firstColumn) * 4,
+                  size_t(endColumn - firstColumn) * 4);
+      std::memset(row + size_t(endColumn) * 4, 0, size_t(m_frameWidth - endColumn) * 4);
+    }
+    return;
+  }
+  const size_t rowBytes = std::min<size_t>(pitch, size_t(texWidth) * 4);
+  const int rows = std::min(texHeight, m_frameHeight);
+  for (int j = 0; j < rows; ++j) {
+    const uint8_t* src = image + size_t(j) * pitch;
+    if (snapshot) std::memcpy(snapshot + size_t(j) * texWidth * 4, src, rowBytes);
+    std::memcpy(m_frameBuffer.get() + frameStride * j, src, std::min(rowBytes, frameStride));
+  }
+}
+
+bool DXGICapturer::ReturnFrame() {
+  if (!m_duplication) return false;
+  const Result r = m_duplication->ReleaseFrame();
+  m_frameHeld = false;
+  if (r == Result::AccessLost) {
+    LOG(ERROR) << "2dxgi device lost,need to reset";
+    Reinit();
+    return false;
+  }
+  if (r != Result::Ok) {
+    LOG(ERROR) << "release frame failed: " << platform::ResultName(r);
+    return false;
+  }
+  return true;
+}
+
+int DXGICapturer::UpdatePointer(const platform::DuplicationFrameInfo& info) {
+  if (info.lastPointerUpdate == 0) return m_pointerShapeCapacity != 0 ? 0 : -1;
+  m_pointerX = info.pointerX + m_outputDesc.rect.left;
+  m_pointerY = info.pointerY + m_outputDesc.rect.top;
+  m_pointerVisible = info.pointerVisible;
+  m_lastPointerUpdate = info.lastPointerUpdate;
+  if (info.pointerShapeBufferSize == 0) return m_pointerShapeCapacity != 0 ? 0 : -1;
+  if (m_pointerShapeCapacity < info.pointerShapeBufferSize) {
+    m_pointerShapeBuffer.reset(new (std::nothrow) uint8_t[info.pointerShapeBufferSize]);
+    if (!m_pointerShapeBuffer) {
+      m_pointerShapeCapacity = 0;
+      LOG(ERROR) << "cursor's buffer alloc failed";
+      return -1;
+    }
+    m_pointerShapeCapacity = info.pointerShapeBufferSize;
+  }
+  uint32_t required = 0;
+  const Result r = m_duplication->GetFramePointerShape(
+      m_pointerShapeBuffer.get(), m_pointerShapeCapacity, &required, &m_pointerShapeInfo);
+  if (r != Result::Ok) {
+    m_pointerShapeBuffer.reset();
+    m_pointerShapeCapacity = 0;
+    LOG(ERROR) << "get pointer shape failed: " << platform::ResultName(r);
+    return -1;
+  }
+  return 0;
+}
+
+void DXGICapturer::DrawPointer() {
+  if (!m_pointerVisible || !m_pointerShapeBuffer) return;
+  // Frame coordinates of the shape's top-left corner: the frame starts at the
+  // region's corner, or at the output's for a whole monitor.
+  const int originX = m_params.mode == 1 ? m_params.region.left : m_outputDesc.rect.left;
+  const int originY = m_params.mode == 1 ? m_params.region.top : m_outputDesc.rect.top;
+  const int b = m_pointerX - originX;
+  const int c = m_pointerY - originY;
+  // The hot spot decides whether the pointer is inside (edges included); the
+  // shape is clipped to the frame on every side.
+  const int hotX = b + m_pointerShapeInfo.hotX;
+  const int hotY = c + m_pointerShapeInfo.hotY;
+  if (hotX < 0 || hotX > m_frameWidth || hotY < 0 || hotY > m_frameHeight) return;
+
+  const auto& shape = m_pointerShapeInfo;
+  const bool mono = shape.type == platform::PointerShapeType::Monochrome;
+  const int shapeHeight = mono ? shape.height / 2 : shape.height;
+  const int w = std::min(shape.width, m_frameWidth - b);
+  const int h = std::min(shapeHeight, m_frameHeight - c);
+
+  if (m_params.preProcess) {
+    m_mouseContext.x = b;
+    m_mouseContext.y = c;
+    m_mouseContext.haloDiameter = m_params.haloDiameter;
+    PreProcess(m_frameBuffer.get(), m_frameWidth, m_frameHeight, &m_mouseContext);
+  }
+
+  const uint8_t* shapeData = m_pointerShapeBuffer.get();
+  auto* frame = reinterpret_cast<uint32_t*>(m_frameBuffer.get());
+  const int firstRow = std::max(0, -c);
+  const int firstColumn = std::max(0, -b);
+  for (int i = firstRow; i < h; ++i) {
+    uint32_t* row = frame + size_t(c + i) * m_frameWidth + b;
+    for (int j = firstColumn; j < w; ++j) {
+      uint32_t& pixel = row[j];
+      switch (shape.type) {
+        case platform::PointerShapeType::Monochrome: {
+          const uint8_t bit = uint8_t(0x80 >> (j % 8));
+          const bool andBit = shapeData[size_t(i) * shape.pitch + j / 8] & bit;
+          const bool xorBit = shapeData[size_t(shapeHeight + i) * shape.pitch + j / 8] & bit;
+          pixel = (pixel & (andBit ? 0xFFFFFFFFu : 0xFF000000u)) ^ (xorBit ? 0x00FFFFFFu : 0u);
+          break;
+        }
+        case platform::PointerShapeType::Color: {
+          uint32_t s;
+          std::memcpy(&s, shapeData + size_t(i) * shape.pitch + size_t(j) * 4, 4);
+          if (s != 0) pixel = s;
+          break;
+        }
+        case platform::PointerShapeType::MaskedColor: {
+          uint32_t s;
+          std::memcpy(&s, shapeData + size_t(i) * shape.pitch + size_t(j) * 4, 4);
+          pixel = (s & 0xFF000000u) ? ((pixel ^ s) | 0xFF000000u) : (s | 0xFF000000u);
+          break;
+        }
+      }
+    }
+  }
+}
+
+bool DXGICapturer::CopyFrame(uint8_t* data) {
+  if (!m_initialised || !m_duplication) {
+    LOG(ERROR) << "dxgi doesn't init or context is null,need init again";
+    InitDuplication(0);
+    return false;
+  }
+  const Result r = m_duplication->AcquireNextFrame(kSnapshotTimeoutMs, &m_frameInfo);
+  if (r == Result::Timeout) return true;
+  if (r == Result::AccessLost) {
+    LOG(ERROR) << "dxgi device lost,need to reset";
+    Reinit();
+    return false;
+  }
+  if (r != Result::Ok) {
+    LOG(ERROR) << "acquire next frame failed,reason: " << platform::ResultName(r);
+    return false;
+  }
+  m_frameHeld = true;
+  CopyToBuffer(data);
+  ReturnFrame();
+  if (m_firstSnapshot) {
+    m_firstSnapshot = false;
+    return CopyFrame(data);
+  }
+  return true;
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/monitors.h"
+#include "platform/screen_duplication.h"
+#include "recorder/videocapture/windowcapturerinterface.h"
+
+// Whole-monitor and region source over the platform's screen duplication:
+// delivers a frame whenever the duplicated output changed, with the pointer
+// drawn from the shape the duplication reports.
+class DXGICapturer : public WindowCapturerInterface {
+ public:
+  DXGICapturer() = default;
+  ~DXGICapturer() override;
+
+  bool IsSupported(platform::MonitorId target) override;
+  bool Init(const CaptureParams& params) override;
+  int Start() override;
+  bool Stop() override;
+  bool Snapshot(platform::MonitorId target, uint8_t** data, int* width, int* height) override;
+
+ private:
+  bool InitDuplication(platform::MonitorId target);
+  void Release();
+  bool Reinit();
+  void CaptureLoop();
+  // 0 frame, 1 timeout, -1 error.
+  int AcquireFrame();
+  void CopyToBuffer(uint8_t* snapshot);
+  bool ReturnFrame();
+  int UpdatePointer(const platform::DuplicationFrameInfo& info);
+  void DrawPointer();
+  bool CopyFrame(uint8_t* data);
+
+  std::unique_ptr<platform::ScreenDuplication> m_duplication;
+  platform::MonitorInfo m_outputDesc;
+  bool m_frameHeld = false;
+  bool m_firstSnapshot = true;
+  std::unique_ptr<uint8_t[]> m_frameBuffer;
+  std::unique_ptr<uint8_t[]> m_pointerShapeBuffer;
+  uint32_t m_pointerShapeCapacity = 0;
+  platform::PointerShapeInfo m_pointerShapeInfo;
+  int m_pointerX = 0;  // desktop coordinates of the shape's top-left corner
+  int m_pointerY = 0;
+  bool m_pointerVisible = false;
+  int64_t m_lastPointerUpdate = 0;
+  int m_frameWidth = 0;
+  int m_frameHeight = 0;
+  MouseContext m_mouseContext;
+  platform::DuplicationFrameInfo m_frameInfo;
+};

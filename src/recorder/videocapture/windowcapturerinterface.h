@@ -1,0 +1,106 @@
+#pragma once
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/rational.h>
+}
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "platform/backend.h"
+#include "recorder/recorderror.h"
+
+// What a capture source is given.
+struct CaptureParams {
+  int32_t mode = 0;  // 0 whole monitor, 1 region, 2 window
+  bool drawCursor = false;
+  bool preProcess = false;
+  double frameRate = 0.0;
+  platform::MonitorId monitor = 0;
+  platform::WindowId window = 0;
+  platform::Rect region;  // desktop coordinates (mode 1)
+  int32_t red = 0;
+  int32_t green = 0;
+  int32_t blue = 0;
+  int32_t haloDiameter = 0;
+};
+
+// Handed to the pre-processors with each frame.
+struct MouseContext {
+  int32_t x = 0;  // pointer offset from the frame's top-left pixel
+  int32_t y = 0;
+  int32_t red = 0;
+  int32_t green = 0;
+  int32_t blue = 0;
+  int32_t haloDiameter = 0;
+};
+
+class WindowCapturerObserver {
+ public:
+  virtual void OnDeviceLost() = 0;
+};
+
+class PreProcesser {
+ public:
+  virtual ~PreProcesser() = default;
+  // Changes the packed BGRA image (row length width * 4) in place.
+  virtual void Process(uint8_t* bgra, int width, int height, MouseContext* context) = 0;
+};
+
+// A video source: delivers BGRA frames stamped in microseconds of
+// av_gettime_relative() through the frame callback, on its own thread. The
+// frame and its data are valid only during the callback.
+class WindowCapturerInterface {
+ public:
+  using FrameCallback = std::function<void(AVFrame*)>;
+  using ErrorCallback = std::function<void(RecordError)>;
+
+  WindowCapturerInterface() = default;
+  virtual ~WindowCapturerInterface() = default;
+  WindowCapturerInterface(const WindowCapturerInterface&) = delete;
+  WindowCapturerInterface& operator=(const WindowCapturerInterface&) = delete;
+
+  // Whether this source can capture the monitor (0: the first one).
+  virtual bool IsSupported(platform::MonitorId target) = 0;
+  virtual bool Init(const CaptureParams& params) = 0;
+  // 0 started or already running, -1 not initialised or not started.
+  virtual int Start() = 0;
+  virtual bool Stop() = 0;
+  // One BGRA image of a monitor in a new buffer freed with delete[].
+  virtual bool Snapshot(platform::MonitorId target, uint8_t** data, int* width,
+                        int* height) = 0;
+  virtual void AddObserver(WindowCapturerObserver* observer);
+  virtual void AddPreProcesser(std::shared_ptr<PreProcesser> preProcesser);
+
+  void SetCallbacks(FrameCallback frameCallback, ErrorCallback errorCallback);
+  AVRational GetTimeBase() const { return m_timeBase; }
+  int GetPixelFormat() const { return m_pixelFormat; }
+  platform::Rect GetCaptureRect() const { return m_captureRect; }
+  void PreProcess(uint8_t* bgra, int width, int height, MouseContext* context);
+
+ protected:
+  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_initialised{false};
+  std::thread m_captureThread;
+  FrameCallback m_frameCallback;
+  ErrorCallback m_errorCallback;
+  AVRational m_timeBase{1, 1000000};
+  int m_pixelFormat = -1;
+  platform::Rect m_captureRect;
+  CaptureParams m_params;
+  std::vector<WindowCapturerObserver*> m_observers;
+  std::vector<std::shared_ptr<PreProcesser>> m_preProcessers;
+};
+
+// 0 desktop duplication, 1 the capture library, 2 GDI-style screen copy;
+// null for other types and for sources not built into this program. The
+// caller owns the result.
+WindowCapturerInterface* CreateCapturer(int type);
+// The source for monitor and region recordings: duplication, then the
+// library, then screen copy; null when none is available.
+WindowCapturerInterface* CreateMonitorCapturer(platform::MonitorId monitor);
