@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "guitestenv.h"
-#include "privatesettings.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/mediafilesreloadevent.h"
 #include "settings.h"
@@ -54,8 +53,6 @@ class UrlRecorder : public QObject {
 
 class RecordListTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { guitest::UsePrivateSettingsFolder(); }
-
   void SetUp() override {
     if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs the test display";
     guitest::App();

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QPixmap>
@@ -12,12 +13,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "guitestenv.h"
-#include "privatesettings.h"
 #include "mainwindow/diskspace.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/scheduleclock.h"
@@ -70,8 +71,6 @@ class DialogCloser {
 
 class ScheduleTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { guitest::UsePrivateSettingsFolder(); }
-
   void SetUp() override {
     if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs the test display";
     guitest::App();
@@ -217,8 +216,16 @@ TEST_F(ScheduleTest, ExitActionEndsTheProcessWithTheScheduleSwitchedOff) {
   ::testing::FLAGS_gtest_death_test_style = "threadsafe";
   SetTask(kStart, kStart + 3, 0, 1, true);
   ASSERT_TRUE(Enabled());  // on disk for the child
+  // The child is a new run of this program with folders of its own: point it
+  // at this store (the first run's value is kept).
+  const QString store = QFileInfo(QFileInfo(Settings::Instance()->FileName()).absolutePath())
+                            .absolutePath();
+  setenv("KORVOREC_PARENT_SETTINGS", store.toLocal8Bit().constData(), 0);
   EXPECT_EXIT(
       {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromLocal8Bit(std::getenv("KORVOREC_PARENT_SETTINGS")));
+        Settings::Instance()->Init();
         auto w = NewWindow();
         TickAt(*w, kStart + 3);
         std::abort();  // not reached
