@@ -13,6 +13,7 @@
 #include "constants.h"
 #include "mainwindow/customtitlebar.h"
 #include "mainwindow/listviewitemdelegate.h"
+#include "mainwindow/mediafilesreloadevent.h"
 #include "mainwindow/recordernotifyevent.h"
 #include "mainwindow/shadowmenu.h"
 #include "mainwindow/widgetstyle.h"
@@ -77,6 +78,8 @@ void MainWindow::InitUi() {
 
   m_style.reset(StyleFactory::Instance()->CreateStyle(0));
   if (m_style) m_style->Apply(this);
+
+  InitRecordTable();
 }
 
 void MainWindow::CenterOnScreen() {
@@ -275,23 +278,13 @@ void MainWindow::onResoultionChanged(int) {
   Settings::Instance()->SetRecordRecordresolution(m_ui->comboBox_img->currentData().toUInt());
 }
 
-void MainWindow::onTimer() {
-  if (!IsRecording() && m_ui->listWidget_sidebar->currentRow() == 0) UpdateScreenshot();
-}
-
-void MainWindow::onDurationTimer() {
-  ++m_elapsedSeconds;
-  const QString text = FormatDuration(m_elapsedSeconds);
-  m_ui->label_duration->setText(text);
-  m_statusBar.SetTimeText(text);
-}
-
 void MainWindow::on_listWidget_sidebar_currentRowChanged(int currentRow) {
   m_ui->listWidget_sidebar->viewport()->update();
   m_ui->stackedWidget->setCurrentIndex(currentRow);
 }
 
 bool MainWindow::event(QEvent* event) {
+  if (event->type() == MediaFilesReloadEvent::kType) ReloadRecordList();
   if (event->type() == RecorderNotifyEvent::kType) {
     auto* notify = static_cast<RecorderNotifyEvent*>(event);
     HandleRecorderEvent(notify->NotifyType(), notify->ErrorCode());

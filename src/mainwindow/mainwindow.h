@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPersistentModelIndex>
 #include <QPoint>
 #include <QString>
 #include <QSystemTrayIcon>
@@ -7,12 +8,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "mainwindow/framelesswindow.h"
 #include "mainwindow/recordstatusbar.h"
 
 class CustomTitleBar;
 class ListviewItemDelegate;
+class QStandardItemModel;
 class ShadowMenu;
 class Ui_MainWindow;
 class WidgetStyle;
@@ -21,6 +25,7 @@ class WidgetStyle;
 // the desktop preview, the option combos and the start and stop buttons.
 class MainWindow : public FramelessWindow {
   Q_OBJECT
+  friend class MainWindowTestAccess;
 
  public:
   explicit MainWindow(QWidget* parent = nullptr);
@@ -34,6 +39,11 @@ class MainWindow : public FramelessWindow {
 
   // "hh:mm:ss" of a number of seconds; the hours grow past two digits.
   static QString FormatDuration(uint64_t seconds);
+
+  // Recording list: size text of a file, and a media file's duration in
+  // whole seconds (false when it cannot be opened).
+  static QString FormatFileSize(int64_t bytes);
+  static bool GetMediaDuration(const QString& path, int64_t& seconds);
 
  public slots:
   // Start, pause or resume; also called by the floating status bar.
@@ -58,6 +68,12 @@ class MainWindow : public FramelessWindow {
   void onFeedback();
   void onQQGroup();
   void onOfficalWebsite();
+  void onTableClicked(const QModelIndex& index);
+  void onTableDoubleClicked(const QModelIndex& index);
+  void onPlay();
+  void onRename();
+  void onOpenFileCategory();
+  void onDelete();
 
  protected:
   bool event(QEvent* event) override;
@@ -80,6 +96,21 @@ class MainWindow : public FramelessWindow {
   void StartPauseRecording();
   void StopRecording();
   void HandleRecorderEvent(int type, int code);
+  bool HasEnoughDiskSpace() const;
+
+  // Timers and the scheduled recording.
+  void CheckRecordSchedule(bool recording);
+  void CheckScheduleOnStop();
+
+  // Recording list.
+  void InitRecordTable();
+  void ReloadRecordList();
+  void FillRecordList();
+  void AddRecordRow(const QString& path, int row);
+  // After a stop: appends the new files, newest first, list page shown and
+  // the newest name open for editing.
+  void ShowRecordedFiles(const std::vector<std::string>& files);
+  QString RowFilePath(int row) const;
 
   Ui_MainWindow* m_ui = nullptr;
   CustomTitleBar* m_titleBar = nullptr;
@@ -93,4 +124,10 @@ class MainWindow : public FramelessWindow {
   uint64_t m_elapsedSeconds = 0;
   std::unique_ptr<WidgetStyle> m_style;
   RecordStatusBar m_statusBar;
+  uint64_t m_scheduleTicks = 0;
+  QStandardItemModel* m_recordModel = nullptr;
+  ShadowMenu* m_rowMenu = nullptr;
+  bool m_renamePending = false;
+  QPersistentModelIndex m_renameIndex;
+  QString m_oldName;
 };

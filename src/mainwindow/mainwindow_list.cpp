@@ -1,0 +1,268 @@
+// The list page of the main window: the recorded files of the save folder,
+// with play, rename, open-folder and delete per row.
+
+#include <QCursor>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QListWidget>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QUrl>
+
+#include <glog/logging.h>
+
+#include <memory>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "mainwindow/mainwindow.h"
+#include "mainwindow/messagedialog.h"
+#include "mainwindow/shadowmenu.h"
+#include "settings.h"
+#include "ui_mainwindow.h"
+
+namespace {
+
+// The name cell keeps the file's name on disk, which may differ from the
+// shown text (upper-case suffix, an edit not yet applied).
+constexpr int kFileNameRole = Qt::UserRole + 1;
+
+constexpr int kNameColumn = 0;
+constexpr int kDateColumn = 3;
+constexpr int kMoreColumn = 4;
+
+QString SaveFolder() { return Settings::Instance()->GetGeneralFilesaveurl(); }
+
+// The recordings of a folder: readable "*.mp4" files in any letter case,
+// by name, as canonical paths.
+QStringList ListRecordings(const QString& folder) {
+  QStringList paths;
+  const QDir dir(folder);
+  if (folder.isEmpty() || !dir.exists()) return paths;
+  const QString base = dir.canonicalPath();
+  const QStringList names = dir.entryList(QStringList{"*.mp4"},
+                                          QDir::Files | QDir::Readable, QDir::Name);
+  for (const QString& name : names) paths << base + "/" + name;
+  return paths;
+}
+
+// A name that stays inside the save folder as one file.
+bool IsPlainFileName(const QString& name) {
+  return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') &&
+         !name.contains(QChar(0));
+}
+
+QStandardItem* CentredItem(const QString& text) {
+  auto* item = new QStandardItem(text);
+  item->setTextAlignment(Qt::AlignCenter);
+  return item;
+}
+
+struct InputCloser {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+
+}  // namespace
+
+void MainWindow::InitRecordTable() {
+  m_recordModel = new QStandardItemModel(this);
+  m_recordModel->setColumnCount(5);
+  const QStringList headers = {QStringLiteral("名称"), QStringLiteral("时长"),
+                               QStringLiteral("大小"), QStringLiteral("日期"),
+                               QStringLiteral("更多")};
+  for (int i = 0; i < headers.size(); ++i)
+    m_recordModel->setHeaderData(i, Qt::Horizontal, headers[i], Qt::EditRole);
+
+  QTableView* view = m_ui->tableView;
+  view->setModel(m_recordModel);
+  view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  view->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view->setAlternatingRowColors(true);
+  connect(view, &QTableView::clicked, this, &MainWindow::onTableClicked);
+  connect(view, &QTableView::doubleClicked, this, &MainWindow::onTableDoubleClicked);
+  view->setFocusPolicy(Qt::NoFocus);
+  view->verticalHeader()->setDefaultSectionSize(50);
+  const int widths[] = {189, 110, 90, 170, 41};
+  for (int i = 0; i < 5; ++i) view->setColumnWidth(i, widths[i]);
+
+  FillRecordList();
+  // One-time order, newest first: the date text sorts as the time does.
+  view->sortByColumn(kDateColumn, Qt::DescendingOrder);
+}
+
+void MainWindow::FillRecordList() {
+  const QStringList paths = ListRecordings(SaveFolder());
+  for (int i = 0; i < paths.size(); ++i) AddRecordRow(paths[i], i);
+}
+
+void MainWindow::ReloadRecordList() {
+  auto* model = m_ui ? qobject_cast<QStandardItemModel*>(m_ui->tableView->model()) : nullptr;
+  if (!model) return;
+  model->removeRows(0, model->rowCount());
+  FillRecordList();
+}
+
+void MainWindow::AddRecordRow(const QString& path, int row) {
+  auto* model = qobject_cast<QStandardItemModel*>(m_ui->tableView->model());
+  if (!model) {
+    LOG(ERROR) << "model is null";
+    return;
+  }
+  const QFileInfo info(path);
+  auto* name = new QStandardItem(info.completeBaseName() + ".mp4");
+  name->setData(info.fileName(), kFileNameRole);
+
+  int64_t seconds = 0;
+  GetMediaDuration(path, seconds);
+  if (seconds < 0) seconds = 0;
+
+  // Some file systems keep no creation time: the last change stands in.
+  QDateTime created = info.birthTime();
+  if (!created.isValid()) created = info.lastModified();
+
+  model->setItem(row, kNameColumn, name);
+  model->setItem(row, 1, CentredItem(FormatDuration(static_cast<uint64_t>(seconds))));
+  model->setItem(row, 2, CentredItem(FormatFileSize(info.size())));
+  model->setItem(row, kDateColumn, CentredItem(created.toString("yyyy-MM-dd hh:mm:ss")));
+  model->setItem(row, kMoreColumn, CentredItem("..."));
+}
+
+void MainWindow::ShowRecordedFiles(const std::vector<std::string>& files) {
+  for (const std::string& file : files)
+    AddRecordRow(QString::fromStdString(file), m_recordModel->rowCount());
+  m_ui->tableView->sortByColumn(kDateColumn, Qt::DescendingOrder);
+  m_ui->tableView->selectRow(0);
+  m_ui->listWidget_sidebar->setCurrentRow(1);
+  onRename();
+}
+
+bool MainWindow::GetMediaDuration(const QString& path, int64_t& seconds) {
+  if (path.isEmpty()) {
+    LOG(ERROR) << "file is empty";
+    return false;
+  }
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw) {
+    LOG(ERROR) << "out of memory for " << path.toStdString();
+    return false;
+  }
+  // A failed open frees the context.
+  if (avformat_open_input(&raw, path.toUtf8().constData(), nullptr, nullptr) < 0) {
+    LOG(ERROR) << "open file " << path.toStdString() << " failed";
+    return false;
+  }
+  std::unique_ptr<AVFormatContext, InputCloser> context(raw);
+  for (unsigned int i = 0; i < context->nb_streams; ++i) {
+    const AVStream* stream = context->streams[i];
+    if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0 &&
+        stream->time_base.den > 0) {
+      seconds = stream->duration * stream->time_base.num / stream->time_base.den;
+    } else if (context->duration != AV_NOPTS_VALUE && context->duration > 0) {
+      // No duration on the stream (fragmented files): the container's.
+      seconds = context->duration / AV_TIME_BASE;
+    }
+    break;
+  }
+  return true;
+}
+
+QString MainWindow::FormatFileSize(int64_t bytes) {
+  if (bytes > 1073741824) return QString("%1 G").arg(bytes / 1073741824.0, 0, 'f', 2);
+  if (bytes > 1048576) return QString("%1 M").arg(bytes / 1048576.0, 0, 'f', 2);
+  if (bytes > 1024) return QString("%1 K").arg(bytes / 1024.0, 0, 'f', 2);
+  return QString("%1 B").arg(bytes);
+}
+
+QString MainWindow::RowFilePath(int row) const {
+  const QModelIndex cell = m_recordModel->index(row, kNameColumn);
+  QString name = cell.data(kFileNameRole).toString();
+  if (name.isEmpty()) name = cell.data().toString();
+  return SaveFolder() + "/" + name;
+}
+
+void MainWindow::onTableClicked(const QModelIndex&) {
+  if (m_renamePending) {
+    m_ui->tableView->clearSelection();
+    m_renamePending = false;
+    // Gone with a reload or a delete: nothing to rename.
+    QStandardItem* item = m_recordModel->itemFromIndex(m_renameIndex);
+    if (!item) return;
+    const QString newName = item->text();
+    if (newName == m_oldName) return;
+    const QString folder = SaveFolder();
+    QString oldFile = item->data(kFileNameRole).toString();
+    if (oldFile.isEmpty()) oldFile = m_oldName;
+    if (!IsPlainFileName(newName)) {
+      LOG(WARNING) << "not a file name: " << newName.toStdString();
+      item->setText(m_oldName);
+      return;
+    }
+    if (QFile::rename(folder + "/" + oldFile, folder + "/" + newName)) {
+      item->setData(newName, kFileNameRole);
+    } else {
+      // Taken or missing: the row keeps naming the file it lists.
+      LOG(WARNING) << "rename " << oldFile.toStdString() << " to " << newName.toStdString()
+                   << " failed";
+      item->setText(m_oldName);
+    }
+    return;
+  }
+
+  if (m_ui->tableView->currentIndex().column() != kMoreColumn) return;
+  if (!m_rowMenu) {
+    m_rowMenu = new ShadowMenu(this);
+    m_rowMenu->addAction(QStringLiteral("播放"), this, &MainWindow::onPlay);
+    m_rowMenu->addAction(QStringLiteral("重命名"), this, &MainWindow::onRename);
+    m_rowMenu->addAction(QStringLiteral("打开文件位置"), this, &MainWindow::onOpenFileCategory);
+    m_rowMenu->addAction(QStringLiteral("删除"), this, &MainWindow::onDelete);
+  }
+  m_rowMenu->popup(QCursor::pos());
+}
+
+void MainWindow::onTableDoubleClicked(const QModelIndex& index) {
+  if (!index.isValid()) return;
+  QDesktopServices::openUrl(QUrl::fromLocalFile(RowFilePath(index.row())));
+}
+
+void MainWindow::onPlay() {
+  const int row = m_ui->tableView->currentIndex().row();
+  if (row < 0) return;
+  QDesktopServices::openUrl(QUrl::fromLocalFile(RowFilePath(row)));
+}
+
+void MainWindow::onOpenFileCategory() {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(SaveFolder()));
+}
+
+void MainWindow::onRename() {
+  auto* model = qobject_cast<QStandardItemModel*>(m_ui->tableView->model());
+  if (!model) return;
+  const QModelIndex cell = model->index(m_ui->tableView->currentIndex().row(), kNameColumn);
+  if (!cell.isValid()) return;
+  m_oldName = cell.data().toString();
+  m_ui->tableView->setCurrentIndex(cell);
+  m_ui->tableView->edit(cell);
+  m_renameIndex = cell;
+  m_renamePending = true;
+}
+
+void MainWindow::onDelete() {
+  MessageDialog dialog;
+  if (dialog.Warning(QStringLiteral("确认删除该文件吗？"), true) != QDialog::Accepted) return;
+  const int row = m_ui->tableView->currentIndex().row();
+  if (row < 0 || row >= m_recordModel->rowCount()) return;
+  const QString path = RowFilePath(row);
+  LOG(INFO) << "File is " << path.toStdString();
+  // A write-protected file is made writable first; the rest of its mode stays.
+  QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::WriteOwner |
+                                  QFileDevice::WriteUser);
+  m_recordModel->removeRow(row);
+  if (!QFile::remove(path)) LOG(INFO) << "remove failed:" << path.toStdString();
+}
