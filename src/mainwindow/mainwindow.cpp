@@ -116,6 +116,8 @@ void MainWindow::InitTitleBar() {
           &MainWindow::onButtonCloseClicked);
   connect(m_titleBar, &CustomTitleBar::signalButtonHelpClicked, this,
           &MainWindow::onButtonHelpClicked);
+  connect(m_titleBar, &CustomTitleBar::signalButtonSettingsClicked, this,
+          &MainWindow::onButtonSettingsClicked);
   m_titleBar->SetButtonType(3);
   m_titleBar->setFixedWidth(width());
   m_titleBar->SetTitleContent(QString::fromUtf8(kAppName), 12);

@@ -63,6 +63,7 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   void onButtonMaxClicked();
   void onButtonCloseClicked();
   void onButtonHelpClicked();
+  void onButtonSettingsClicked();
   void iconActivated(QSystemTrayIcon::ActivationReason reason);
   void onCaptureModeChanged(int index);
   void onAudioTypeChanged(int index);

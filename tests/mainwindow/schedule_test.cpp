@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QPixmap>
@@ -12,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -214,8 +216,16 @@ TEST_F(ScheduleTest, ExitActionEndsTheProcessWithTheScheduleSwitchedOff) {
   ::testing::FLAGS_gtest_death_test_style = "threadsafe";
   SetTask(kStart, kStart + 3, 0, 1, true);
   ASSERT_TRUE(Enabled());  // on disk for the child
+  // The child is a new run of this program with folders of its own: point it
+  // at this store (the first run's value is kept).
+  const QString store = QFileInfo(QFileInfo(Settings::Instance()->FileName()).absolutePath())
+                            .absolutePath();
+  setenv("KORVOREC_PARENT_SETTINGS", store.toLocal8Bit().constData(), 0);
   EXPECT_EXIT(
       {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromLocal8Bit(std::getenv("KORVOREC_PARENT_SETTINGS")));
+        Settings::Instance()->Init();
         auto w = NewWindow();
         TickAt(*w, kStart + 3);
         std::abort();  // not reached

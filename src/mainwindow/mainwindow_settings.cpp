@@ -1,0 +1,7 @@
+#include "mainwindow/mainwindow.h"
+#include "settingsdialog/settingsdialog.h"
+
+void MainWindow::onButtonSettingsClicked() {
+  SettingsDialog dialog(nullptr);
+  dialog.exec();
+}

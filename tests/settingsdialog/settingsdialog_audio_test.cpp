@@ -1,0 +1,74 @@
+#include <QComboBox>
+#include <QListView>
+
+#include "dialogtestenv.h"
+#include "recorder/audiodevices.h"
+#include "settingsdialog/settingsdialog.h"
+
+namespace {
+
+class SettingsDialogAudioTest : public dialogtest::DialogTest {
+ protected:
+  void SetUp() override {
+    if (!testsupport::HavePulse()) GTEST_SKIP() << "needs the test sound server";
+    DialogTest::SetUp();
+  }
+
+  static void ShowRow(SettingsDialog& dialog, int row) {
+    auto* list = Child<QListView>(&dialog, "listView");
+    const QRect r = list->visualRect(list->model()->index(row, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
+  }
+
+  static QStringList Ids(QComboBox* combo) {
+    QStringList ids;
+    for (int i = 0; i < combo->count(); ++i)
+      ids << QString::fromStdString(combo->itemData(i).value<AudioDevice>().id);
+    return ids;
+  }
+};
+
+TEST_F(SettingsDialogAudioTest, DeviceCombosListTheSoundServerOnFirstVisit) {
+  settings()->SetRecordSpeakerUnique("mic");          // present: stays chosen
+  settings()->SetRecordMicUnique("gone.monitor");     // absent: the first listed takes over
+  SettingsDialog dialog(nullptr);
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  auto* speakers = Child<QComboBox>(&dialog, "comboBox_speakers");
+  auto* mics = Child<QComboBox>(&dialog, "comboBox_mics");
+  EXPECT_EQ(speakers->count(), 0);  // nothing is listed before the page is visited
+
+  ShowRow(dialog, 4);
+  const QStringList speakerIds = Ids(speakers);
+  EXPECT_TRUE(speakerIds.contains("spk"));
+  EXPECT_TRUE(speakerIds.contains("mic"));
+  // The null sinks share one name: the stored one is found by identifier.
+  EXPECT_EQ(speakers->currentIndex(), speakerIds.indexOf("mic"));
+  EXPECT_EQ(settings()->GetRecordSpeakerUnique(), "mic");
+
+  const QStringList micIds = Ids(mics);
+  ASSERT_FALSE(micIds.isEmpty());
+  ASSERT_GT(micIds.indexOf("mic.monitor"), 0);  // the same name as the first one
+  EXPECT_EQ(mics->currentIndex(), 0);
+  EXPECT_EQ(settings()->GetRecordMicUnique(), micIds.at(0));
+
+  // A choice is stored at once.
+  mics->setCurrentIndex(micIds.indexOf("mic.monitor"));
+  EXPECT_EQ(settings()->GetRecordMicUnique(), "mic.monitor");
+
+  // A second visit does not list again.
+  ShowRow(dialog, 0);
+  ShowRow(dialog, 4);
+  EXPECT_EQ(Ids(mics), micIds);
+  EXPECT_EQ(mics->currentIndex(), micIds.indexOf("mic.monitor"));
+
+  SettingsDialog reopened(nullptr);
+  reopened.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&reopened));
+  ShowRow(reopened, 4);
+  auto* mics2 = Child<QComboBox>(&reopened, "comboBox_mics");
+  EXPECT_EQ(mics2->currentIndex(), Ids(mics2).indexOf("mic.monitor"));
+  EXPECT_EQ(settings()->GetRecordMicUnique(), "mic.monitor");
+}
+
+}  // namespace

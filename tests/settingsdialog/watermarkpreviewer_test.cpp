@@ -1,0 +1,158 @@
+#include <QCursor>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QScreen>
+#include <QStackedWidget>
+
+#include "dialogtestenv.h"
+#include "settingsdialog/settingsdialog.h"
+#include "settingsdialog/watermarkpreviewer.h"
+
+namespace {
+
+class WatermarkPreviewerTest : public dialogtest::DialogTest {
+ protected:
+  // Drags the label by (dx, dy) with the real pointer, as a user would.
+  static void Drag(QLabel* label, QPoint delta) {
+    const QPoint grab = label->mapToGlobal(QPoint(2, 2));
+    QCursor::setPos(grab);
+    QMouseEvent press(QEvent::MouseButtonPress, QPoint(2, 2), grab, Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(label, &press);
+    QCursor::setPos(grab + delta);
+    QMouseEvent move(QEvent::MouseMove, QPoint(2, 2) + delta, grab + delta, Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(label, &move);
+    QMouseEvent release(QEvent::MouseButtonRelease, QPoint(2, 2) + delta, grab + delta,
+                        Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(label, &release);
+  }
+};
+
+TEST_F(WatermarkPreviewerTest, ScalesToTheScreensShapeAndPlacesByFractions) {
+  QWidget host;
+  host.resize(600, 400);
+  auto* previewer = new WatermarkPreviewer(&host);
+  previewer->SetText("watermark");
+  previewer->SetPreviewHeight(245);
+  const QSize screen = QGuiApplication::primaryScreen()->size();
+  EXPECT_EQ(previewer->height(), 245);
+  EXPECT_EQ(previewer->width(), 245 * screen.width() / screen.height());
+  EXPECT_EQ(previewer->TextLabel()->pos(), QPoint(previewer->width() / 2, 245 / 2));
+
+  previewer->SetRelativePos(0.5, 0.5);
+  EXPECT_EQ(previewer->TextLabel()->pos(),
+            QPoint(static_cast<int>(previewer->width() * 0.5), static_cast<int>(245 * 0.5)));
+  previewer->SetRelativePos(0.0, 0.0);
+  double fx = -1, fy = -1;
+  previewer->GetRelativePos(fx, fy);
+  EXPECT_DOUBLE_EQ(fx, 0.0);
+  EXPECT_DOUBLE_EQ(fy, 0.0);
+
+  previewer->SetTextColor(QColor(255, 0, 0));
+  EXPECT_EQ(previewer->TextLabel()->styleSheet(), "color:rgb(255,0,0)");
+  QFont big = previewer->TextLabel()->font();
+  const int narrow = previewer->TextLabel()->width();
+  big.setPointSize(big.pointSize() * 3);
+  previewer->SetTextFont(big);
+  EXPECT_GT(previewer->TextLabel()->width(), narrow);
+}
+
+TEST_F(WatermarkPreviewerTest, DraggedLabelIsStoredAsFractionsOfThePreview) {
+  settings()->SetWatermarkText("drag me");
+  SettingsDialog dialog(nullptr);
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  QWidget* page = Child<QWidget>(&dialog, "page_5");
+  dialog.findChild<QStackedWidget*>("stackedWidget")->setCurrentWidget(page);
+  QLabel* label = nullptr;
+  for (QLabel* l : page->findChildren<QLabel*>())
+    if (l->text() == "drag me") label = l;
+  ASSERT_NE(label, nullptr);
+  QWidget* previewer = label->parentWidget();
+  EXPECT_EQ(previewer->pos(), QPoint(10, 120));
+  EXPECT_EQ(previewer->height(), 245);
+  EXPECT_EQ(label->styleSheet(), "color:rgb(255,0,0)");  // no colour chosen: red, as recorded
+
+  Drag(label, QPoint(-40, 30));
+  const QPoint at = label->pos();
+  EXPECT_EQ(at, QPoint(previewer->width() / 2 - 40, 245 / 2 + 30));
+
+  // A double-click on the embedded previewer does nothing.
+  QTest::mouseDClick(previewer, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+  double x = 0, y = 0;
+  EXPECT_FALSE(settings()->GetWatermarkPos(x, y));
+
+  ASSERT_TRUE(dialog.SaveSettings());
+  ASSERT_TRUE(settings()->GetWatermarkPos(x, y));
+  EXPECT_DOUBLE_EQ(x, static_cast<double>(at.x()) / previewer->width());
+  EXPECT_DOUBLE_EQ(y, static_cast<double>(at.y()) / 245);
+
+  // Reopening puts the label back at the same fractions.
+  SettingsDialog reopened(nullptr);
+  QLabel* again = nullptr;
+  for (QLabel* l : Child<QWidget>(&reopened, "page_5")->findChildren<QLabel*>())
+    if (l->text() == "drag me") again = l;
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->pos(), at);
+
+  // Past the right edge the fraction goes above 1.
+  Drag(label, QPoint(previewer->width(), 0));
+  static_cast<WatermarkPreviewer*>(previewer)->GetRelativePos(x, y);
+  EXPECT_GT(x, 1.0);
+}
+
+TEST_F(WatermarkPreviewerTest, FullScreenPreviewCoversTheScreenAndShowsTheHint) {
+  auto* previewer = new WatermarkPreviewer(nullptr);
+  previewer->SetText(QStringLiteral("全屏水印"));
+  previewer->SetTextColor(QColor(0, 200, 0));
+  previewer->ShowFullScreen();
+  previewer->SetRelativePos(0.25, 0.5);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(previewer));
+  QTest::qWait(100);
+  EXPECT_EQ(previewer->windowState(), Qt::WindowFullScreen);
+  EXPECT_EQ(previewer->size(), QGuiApplication::primaryScreen()->size());
+  QLabel* hint = nullptr;
+  for (QLabel* l : previewer->findChildren<QLabel*>())
+    if (l->text() == QStringLiteral("双击左键退出全屏")) hint = l;
+  ASSERT_NE(hint, nullptr);
+  EXPECT_TRUE(hint->isVisible());
+  EXPECT_EQ(hint->y(), previewer->height() / 6);
+  EXPECT_EQ(previewer->TextLabel()->pos(),
+            QPoint(previewer->width() / 4, previewer->height() / 2));
+  guitest::SaveScreenshot(previewer, "watermark_fullscreen");
+  QPointer<QWidget> guard(previewer);
+  previewer->close();
+  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(guard.isNull());  // a closed full-screen previewer deletes itself
+}
+
+// The double-click stores the position and opens the settings on the
+// watermark page; closing it there comes back.
+TEST_F(WatermarkPreviewerTest, DoubleClickFullScreenStoresAndReturnsToTheSettings) {
+  auto* previewer = new WatermarkPreviewer(nullptr);
+  previewer->SetText("x");
+  previewer->ShowFullScreen();
+  previewer->SetRelativePos(0.125, 0.25);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(previewer));
+  QTest::qWait(100);
+  ASSERT_EQ(previewer->windowState(), Qt::WindowFullScreen);
+
+  QString page;
+  OnModal([&page](QWidget* modal) {
+    auto* dialog = qobject_cast<SettingsDialog*>(modal);
+    ASSERT_NE(dialog, nullptr);
+    page = dialog->findChild<QStackedWidget*>("stackedWidget")->currentWidget()->objectName();
+    dialog->reject();
+  });
+  QTest::mouseDClick(previewer, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+  EXPECT_EQ(page, "page_5");
+  double x = 0, y = 0;
+  ASSERT_TRUE(settings()->GetWatermarkPos(x, y));
+  EXPECT_NEAR(x, 0.125, 1.0 / previewer->width());
+  EXPECT_NEAR(y, 0.25, 1.0 / previewer->height());
+}
+
+}  // namespace
