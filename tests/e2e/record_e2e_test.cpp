@@ -52,7 +52,7 @@ TEST(RecordEndToEnd, ClickStartAndStopGivesAPlayableRecording) {
   {
     QFile conf(h + "/.config/Korvo/screenrecorder.conf");
     ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
-    conf.write(QString("[general]\nfilesaveurl=%1\nrecord_status_bar=true\n"
+    conf.write(QString("[%General]\nfilesaveurl=%1\nrecord_status_bar=true\n"
                        "[record]\nrecordtype=0\nrecordaudio=0\nrecordresolution=3\n"
                        "videoframerate=20\n")
                    .arg(out)
