@@ -158,6 +158,23 @@ TEST_F(FfmpegMuxerTest, StopWritesTheLastFramesAndStartTwiceIsHarmless) {
   EXPECT_EQ(probe.decodeErrors, 0);
 }
 
+// A source that delivers faster than the frame rate (every 10 ms for one
+// second) is kept to 30 frames a second.
+TEST_F(FfmpegMuxerTest, FramesBeyondTheFrameRateAreLeftOut) {
+  const std::string path = Path("paced.mp4");
+  ScriptedSource source(320, 240, 100, 10000);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  RunToEnd(muxer, source);
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  EXPECT_GE(probe.Video()->packets, 29);
+  EXPECT_LE(probe.Video()->packets, 34);
+}
+
 // Segments by duration on a scripted clock: one second per frame, so a
 // one-minute limit is passed every 61 frames; the switches fall in the same
 // wall-clock second and must not overwrite each other.
