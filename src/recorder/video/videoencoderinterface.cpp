@@ -37,6 +37,11 @@ void VideoEncoderInterface::Stop() {
   if (m_encodeThread.joinable()) m_encodeThread.join();
 }
 
+void VideoEncoderInterface::StopAfterDrain() {
+  m_drainOnStop = true;
+  Stop();
+}
+
 int VideoEncoderInterface::PushFrame(const uint8_t* data, int size, const AVFrame& header) {
   if (!m_queue || !data || size <= 0) return 0;
   {
@@ -94,6 +99,20 @@ void VideoEncoderInterface::RunEncodeLoop(
         break;
       }
     }
+  }
+  if (m_drainOnStop) {
+    // Pictures still queued, then the packets the codec holds.
+    for (;;) {
+      AVFrame header;
+      const size_t n = m_queue->Read(buffer, static_cast<size_t>(bufferSize), &header);
+      if (n == 0) break;
+      frame->pts = header.pts;
+      frame->pkt_dts = header.pkt_dts;
+      frame->pict_type = header.pict_type;
+      ++m_encodedFrames;
+      if (encode(frame, packet.get()) != 0) break;
+    }
+    encode(nullptr, packet.get());
   }
 }
 

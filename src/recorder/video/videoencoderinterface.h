@@ -44,6 +44,9 @@ class VideoEncoderInterface {
   // 0 started or already running, -1 not initialised.
   virtual int Start();
   virtual void Stop();
+  // Stop that first encodes every queued picture and drains the codec, so
+  // the last packets reach the packet callback before the thread ends.
+  void StopAfterDrain();
   // Queues one picture (encoder format and size). When the encoder lags and
   // the ring is full the picture is dropped and counted. Always 0.
   virtual int PushFrame(const uint8_t* data, int size, const AVFrame& header);
@@ -80,6 +83,7 @@ class VideoEncoderInterface {
   std::condition_variable m_queueCond;
   bool m_hasData = false;
   std::atomic<bool> m_keyFrameRequested{false};
+  std::atomic<bool> m_drainOnStop{false};
   std::atomic<uint64_t> m_droppedFrames{0};
   std::atomic<uint64_t> m_encodedFrames{0};
 };

@@ -1,0 +1,848 @@
+#include "recorder/ffmpegmuxer.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/samplefmt.h>
+#include <libavutil/time.h>
+}
+
+#include <glog/logging.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "recorder/audio/aacencoder.h"
+#include "recorder/audiocapturer.h"
+#include "recorder/audiomixer.h"
+#include "recorder/audiostreamformat.h"
+#include "recorder/filteraresample.h"
+#include "recorder/swshelper.h"
+#include "recorder/video/videoencoderfactory.h"
+#include "recorder/video/videoencoderinterface.h"
+#include "recorder/videocapture/windowcapturerinterface.h"
+#include "recorder/watermarkmaker.h"
+#include "utils.h"
+
+namespace {
+
+constexpr AVRational kMicroseconds{1, 1000000};
+// Fragments of one second: a file cut short (full disk, crash) stays
+// playable up to its last complete fragment.
+constexpr const char* kMovFlags = "empty_moov+default_base_moof";
+constexpr const char* kFragmentDuration = "1000000";
+
+std::string ErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(code, text, sizeof(text));
+  return text;
+}
+
+uint64_t DefaultLayoutMask(int channels) {
+  AVChannelLayout layout{};
+  av_channel_layout_default(&layout, channels);
+  const uint64_t mask = layout.order == AV_CHANNEL_ORDER_NATIVE ? layout.u.mask : 0;
+  av_channel_layout_uninit(&layout);
+  return mask;
+}
+
+using CodecContextPtr = std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)>;
+CodecContextPtr MakeCodecContext(const AVCodec* codec) {
+  return CodecContextPtr(avcodec_alloc_context3(codec),
+                         [](AVCodecContext* c) { avcodec_free_context(&c); });
+}
+
+bool CopyExtradata(AVCodecContext* context, const uint8_t* data, int size) {
+  if (!data || size <= 0) return true;
+  context->extradata = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!context->extradata) return false;
+  memcpy(context->extradata, data, size);
+  context->extradata_size = size;
+  return true;
+}
+
+}  // namespace
+
+// --- FileMuxer ---
+
+std::vector<std::string> FileMuxer::GetOutputFiles() const {
+  std::lock_guard<std::mutex> lock(m_filesMutex);
+  return m_outputFiles;
+}
+
+void FileMuxer::AddOutputFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_filesMutex);
+  m_outputFiles.push_back(path);
+}
+
+void FileMuxer::ReportFailure() {
+  if (m_failureReported.exchange(true)) return;
+  if (m_failureCallback) m_failureCallback();
+}
+
+// --- FfmpegMuxer ---
+
+struct FfmpegMuxer::OutputStream {
+  AVStream* stream = nullptr;
+  MuxParams params;
+  // Video.
+  std::unique_ptr<VideoEncoderInterface> encoder;
+  WindowCapturerInterface* capturer = nullptr;
+  std::unique_ptr<SwsHelper> sws;
+  std::unique_ptr<WatermarkMaker> watermark;
+  // Audio.
+  std::unique_ptr<AacEncoder> aac;
+  std::unique_ptr<AudioMixer> mixer;
+  std::vector<std::unique_ptr<filter_aresample>> resamplers;
+  int sourceCount = 0;
+  std::vector<AudioCapturer*> sources;
+  std::vector<PcmGatherer> gatherers;
+};
+
+FfmpegMuxer::FfmpegMuxer() : m_pcmHeader(av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); }) {}
+
+FfmpegMuxer::~FfmpegMuxer() {
+  Stop();
+  Release();
+}
+
+int FfmpegMuxer::Init(const char* path, WindowCapturerInterface* capturer,
+                      AudioCapturer** sources, int count, const MuxParams& params) {
+  LOG(INFO) << "ffmpeg starts initing";
+  if (m_initialised) {
+    LOG(ERROR) << "ffmpegmuxer has inited";
+    return -1;
+  }
+  m_params = params;
+  m_path = path ? path : "";
+  bool ok = true;
+  if (m_path.empty() || !capturer || count < 0 || count > 2 || (count > 0 && !sources) ||
+      params.fps <= 0 || params.width <= 0 || params.height <= 0) {
+    LOG(ERROR) << "ffmpegmuxer init params are invalid";
+    ok = false;
+  } else if (InitVideo(capturer) != 0) {
+    LOG(ERROR) << "add video stream failed";
+    ok = false;
+  } else if (count != 0 && InitAudio(sources, count) != 0) {
+    LOG(ERROR) << "add audio stream failed";
+    ok = false;
+  } else if (CreateOutput() != 0) {
+    ok = false;
+  } else {
+    m_initialised = true;
+  }
+  if (!ok) {
+    Release();
+    LOG(INFO) << "ffmpeg inits failed";
+    return -1;
+  }
+  LOG(INFO) << "ffmpeg inits successfully";
+  return 0;
+}
+
+int FfmpegMuxer::InitVideo(WindowCapturerInterface* capturer) {
+  m_video = std::make_unique<OutputStream>();
+  m_video->capturer = capturer;
+  capturer->SetCallbacks([this](AVFrame* frame) { OnVideoFrame(frame); }, [](RecordError) {});
+
+  m_video->encoder.reset(CreateVideoEncoder());
+  if (!m_video->encoder) {
+    LOG(ERROR) << "create video encoder failed";
+    return -1;
+  }
+  int ret = m_video->encoder->Init(m_params.width, m_params.height, m_params.fps,
+                                   m_params.reserved0, m_params.qp, 0);
+  if (ret != 0) {
+    LOG(ERROR) << "video encoder inits failed";
+    return ret;
+  }
+  m_video->encoder->SetCallbacks([this](AVPacket* packet) { OnVideoPacket(packet); },
+                                 [](RecordError) {});
+
+  const platform::Rect rect = capturer->GetCaptureRect();
+  m_video->sws = std::make_unique<SwsHelper>();
+  ret = m_video->sws->Init(capturer->GetPixelFormat(), rect.Width(), rect.Height(),
+                           m_video->encoder->GetPixelFormat(), m_params.width, m_params.height);
+  if (ret != 0) {
+    LOG(ERROR) << "sws inits failed,error is " << ret;
+    return ret;
+  }
+  if (!m_params.watermarkText.empty()) {
+    m_video->watermark = std::make_unique<WatermarkMaker>();
+    m_video->watermark->MakeTextImage(m_params.watermarkText, rect.Width() / 2,
+                                      rect.Height() / 8);
+  }
+  m_video->params = m_params;
+  return 0;
+}
+
+int FfmpegMuxer::InitAudio(AudioCapturer** sources, int count) {
+  m_audio = std::make_unique<OutputStream>();
+  m_audio->sourceCount = count;
+  m_audio->aac = std::make_unique<AacEncoder>();
+  if (m_audio->aac->Init(m_params.channels, m_params.sampleRate, m_params.sampleFormat,
+                         m_params.audioBitRate) != 0) {
+    LOG(ERROR) << "audio encoder inits failed";
+    return -1;
+  }
+  m_audio->aac->SetCallbacks([this](AVPacket* packet) { OnAudioPacket(packet); },
+                             [](RecordError) {});
+
+  AudioStreamFormat target;
+  target.timeBase = kMicroseconds;
+  target.sampleRate = m_params.sampleRate;
+  target.sampleFormat = m_params.sampleFormat;
+  target.channels = m_params.channels;
+  target.channelLayout = DefaultLayoutMask(m_params.channels);
+
+  const int frameSamples = m_audio->aac->GetFrameSize();
+  const int capacity = av_samples_get_buffer_size(
+      nullptr, m_params.channels, frameSamples, static_cast<AVSampleFormat>(m_params.sampleFormat), 1);
+  if (frameSamples <= 0 || capacity <= 0) {
+    LOG(ERROR) << "audio frame size is invalid";
+    return -1;
+  }
+
+  std::vector<AudioStreamFormat> inputs;
+  for (int i = 0; i < count; ++i) {
+    AudioCapturer* source = sources[i];
+    if (!source) {
+      LOG(ERROR) << "audio source " << i << " is missing";
+      return -1;
+    }
+    m_audio->sources.push_back(source);
+    source->SetCallbacks([this](AVFrame* frame, int index) { OnAudioFrame(frame, index); },
+                         [](int, int) {}, i);
+    AudioStreamFormat input;
+    input.timeBase = source->GetTimeBase();
+    input.sampleRate = source->GetSampleRate();
+    input.sampleFormat = source->GetSampleFormat();
+    input.channels = source->GetChannels();
+    input.channelLayout = source->GetChannelLayout();
+    inputs.push_back(input);
+
+    auto resampler = std::make_unique<filter_aresample>();
+    if (resampler->Init(input, target, i) != 0) {
+      LOG(ERROR) << "aresample inits failed for source " << i;
+      return -1;
+    }
+    resampler->SetCallbacks([this](AVFrame* frame, int index) { OnFilteredAudio(frame, index); },
+                            [](int, int) {});
+    m_audio->resamplers.push_back(std::move(resampler));
+
+    PcmGatherer gatherer;
+    gatherer.capacity = capacity;
+    gatherer.frameSamples = frameSamples;
+    gatherer.buffer.assign(static_cast<size_t>(capacity), 0);
+    m_audio->gatherers.push_back(std::move(gatherer));
+  }
+  if (count > 1) {
+    m_audio->mixer = std::make_unique<AudioMixer>();
+    if (m_audio->mixer->Init(inputs[0], inputs[1], target) != 0) {
+      LOG(ERROR) << "amix inits failed";
+      return -1;
+    }
+    m_audio->mixer->SetCallbacks(
+        [this](AVFrame* frame, int index) { OnFilteredAudio(frame, index); }, [](int, int) {});
+    m_audioFilterTimeBase = m_audio->mixer->GetTimeBase();
+  } else {
+    m_audioFilterTimeBase = m_audio->resamplers[0]->GetTimeBase();
+  }
+  if (m_audioFilterTimeBase.num <= 0 || m_audioFilterTimeBase.den <= 0)
+    m_audioFilterTimeBase = AVRational{1, m_params.sampleRate};
+  m_audio->params = m_params;
+  return 0;
+}
+
+int FfmpegMuxer::CreateOutput() {
+  AVFormatContext* context = nullptr;
+  int ret = avformat_alloc_output_context2(&context, nullptr, nullptr, m_path.c_str());
+  if (ret < 0 || !context) {
+    LOG(ERROR) << "avformat_alloc_output_context2 failed" << ",error is " << ErrorText(ret);
+    LOG(ERROR) << "Alloc context failed";
+    return kRecordAllocContextFailed;
+  }
+  m_context = context;
+  m_format = context->oformat;
+  ret = AddVideoStream();
+  if (ret != 0) {
+    LOG(ERROR) << "Create video stream failed";
+    CloseOutputFile();
+    return ret;
+  }
+  if (m_audio) {
+    ret = AddAudioStream();
+    if (ret != 0) {
+      LOG(ERROR) << "Create audio stream failed";
+      CloseOutputFile();
+      return ret;
+    }
+  }
+  ret = OpenOutputFile();
+  if (ret != 0) {
+    const bool opened = m_context && m_context->pb;
+    CloseOutputFile();
+    // Nothing usable was written.
+    if (opened) {
+      std::error_code ec;
+      std::filesystem::remove(std::filesystem::u8path(m_path), ec);
+    }
+    return ret;
+  }
+  return 0;
+}
+
+int FfmpegMuxer::AddVideoStream() {
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+  if (!codec) {
+    LOG(ERROR) << "find h264 encoder id failed";
+    return kRecordNoEncoder;
+  }
+  AVStream* stream = avformat_new_stream(m_context, nullptr);
+  if (!stream) {
+    LOG(ERROR) << "create new stream failed";
+    return -1;
+  }
+  CodecContextPtr context = MakeCodecContext(codec);
+  if (!context) return -1;
+  context->codec_type = AVMEDIA_TYPE_VIDEO;
+  context->codec_id = AV_CODEC_ID_H264;
+  context->width = m_params.width;
+  context->height = m_params.height;
+  context->coded_width = m_params.width;
+  context->coded_height = m_params.height;
+  context->pix_fmt = AV_PIX_FMT_YUV420P;
+  context->time_base = AVRational{1, m_params.fps};
+  context->framerate = AVRational{m_params.fps, 1};
+  context->max_b_frames = 0;
+  context->has_b_frames = 0;
+  if (m_format->flags & AVFMT_GLOBALHEADER) {
+    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (!CopyExtradata(context.get(), m_video->encoder->GetExtradata(),
+                       m_video->encoder->GetExtradataSize()))
+      return -1;
+  }
+  if (avcodec_parameters_from_context(stream->codecpar, context.get()) < 0) return -1;
+  stream->time_base = AVRational{1, 90000};
+  stream->avg_frame_rate = AVRational{m_params.fps, 1};
+  m_video->stream = stream;
+  return 0;
+}
+
+int FfmpegMuxer::AddAudioStream() {
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  if (!codec) {
+    LOG(ERROR) << "find aac failed";
+    return -1;
+  }
+  AVStream* stream = avformat_new_stream(m_context, nullptr);
+  if (!stream) {
+    LOG(ERROR) << "new aac stream failed";
+    return -1;
+  }
+  av_dict_set(&stream->metadata, "title", "Track1", 0);
+  CodecContextPtr context = MakeCodecContext(codec);
+  if (!context) return -1;
+  context->codec_type = AVMEDIA_TYPE_AUDIO;
+  context->codec_id = AV_CODEC_ID_AAC;
+  context->bit_rate = m_params.audioBitRate;
+  context->sample_rate = m_params.sampleRate;
+  context->sample_fmt = static_cast<AVSampleFormat>(m_params.sampleFormat);
+  av_channel_layout_default(&context->ch_layout, m_params.channels);
+  context->time_base = AVRational{1, m_params.sampleRate};
+  context->frame_size = m_audio->aac->GetFrameSize();
+  if (m_format->flags & AVFMT_GLOBALHEADER) {
+    context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (!CopyExtradata(context.get(), m_audio->aac->GetExtradata(),
+                       m_audio->aac->GetExtradataSize()))
+      return -1;
+  }
+  if (avcodec_parameters_from_context(stream->codecpar, context.get()) < 0) return -1;
+  stream->time_base = AVRational{1, m_params.sampleRate};
+  m_audio->stream = stream;
+  return 0;
+}
+
+int FfmpegMuxer::OpenOutputFile() {
+  int ret = 0;
+  if (!(m_format->flags & AVFMT_NOFILE)) {
+    ret = avio_open(&m_context->pb, m_path.c_str(), AVIO_FLAG_WRITE);
+    if (ret < 0) {
+      LOG(ERROR) << "avio_open failed" << ",error is " << ErrorText(ret);
+      return -1;
+    }
+  }
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "movflags", kMovFlags, 0);
+  av_dict_set(&options, "frag_duration", kFragmentDuration, 0);
+  ret = avformat_write_header(m_context, &options);
+  av_dict_free(&options);
+  if (ret < 0) {
+    LOG(ERROR) << "avformat_write_header failed" << ",error is " << ErrorText(ret);
+    return -1;
+  }
+  m_fileOpen = true;
+  return 0;
+}
+
+void FfmpegMuxer::CloseOutputFile() {
+  if (!m_context) return;
+  if (m_format && !(m_format->flags & AVFMT_NOFILE)) avio_closep(&m_context->pb);
+  avformat_free_context(m_context);
+  m_context = nullptr;
+  m_fileOpen = false;
+  if (m_video) m_video->stream = nullptr;
+  if (m_audio) m_audio->stream = nullptr;
+}
+
+void FfmpegMuxer::Release() {
+  if (m_video) {
+    if (m_video->capturer) m_video->capturer->SetCallbacks(nullptr, nullptr);
+    m_video.reset();
+  }
+  if (m_audio) {
+    for (size_t i = 0; i < m_audio->sources.size(); ++i)
+      m_audio->sources[i]->SetCallbacks(nullptr, nullptr, static_cast<int>(i));
+    m_audio.reset();
+  }
+  if (m_context) {
+    const bool unused = m_fileOpen && !m_everStarted;
+    CloseOutputFile();
+    // A file of a writer that never started holds only a header.
+    if (unused) {
+      std::error_code ec;
+      std::filesystem::remove(std::filesystem::u8path(m_path), ec);
+    }
+  }
+  m_initialised = false;
+}
+
+int FfmpegMuxer::Start() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_startFailure = StartFailure{};
+  if (m_running) {
+    LOG(ERROR) << "ffmpegmuxer is running";
+    return 0;
+  }
+  if (!m_initialised) {
+    LOG(ERROR) << "ffmpegmuxer doesn't inits";
+    return -1;
+  }
+  m_startTime = av_gettime_relative();
+  m_pausedTotal = 0;
+  m_resumeTime = 0;
+  m_lastIntakeVideoPts = AV_NOPTS_VALUE;
+  m_nextFrameDue = AV_NOPTS_VALUE;
+
+  // Each step is checked; a failure stops what was started.
+  bool encodersStarted = false;
+  bool filtersStarted = false;
+  int audioStarted = 0;
+  bool failed = false;
+  if (m_video->encoder->Start() != 0) {
+    LOG(ERROR) << "video encoder starts failed";
+    failed = true;
+  }
+  if (!failed && m_audio && m_audio->aac->Start() != 0) {
+    LOG(ERROR) << "audio encoder starts failed";
+    failed = true;
+  }
+  encodersStarted = true;
+  if (!failed && m_audio) {
+    filtersStarted = true;
+    if (m_audio->mixer) {
+      if (m_audio->mixer->Start() != 0) {
+        LOG(ERROR) << "audio mixer starts failed";
+        failed = true;
+      }
+    } else {
+      for (auto& resampler : m_audio->resamplers) {
+        if (resampler->Start() != 0) {
+          LOG(ERROR) << "audio resampler starts failed";
+          failed = true;
+        }
+      }
+    }
+  }
+  // Frames are taken from here on.
+  m_accepting = true;
+  m_running = true;
+  if (!failed && m_audio) {
+    for (AudioCapturer* source : m_audio->sources) {
+      if (source->Start() != 0) {
+        LOG(ERROR) << "audio capturer " << audioStarted << " starts failed";
+        m_startFailure.audioSource = audioStarted;
+        failed = true;
+        break;
+      }
+      ++audioStarted;
+    }
+  }
+  if (!failed && m_video->capturer->Start() != 0) {
+    LOG(ERROR) << "capturer starts failed";
+    m_startFailure.videoSource = true;
+    failed = true;
+  }
+  if (failed) {
+    m_running = false;
+    m_accepting = false;
+    for (int i = 0; i < audioStarted; ++i) m_audio->sources[static_cast<size_t>(i)]->Stop();
+    if (filtersStarted) {
+      if (m_audio->mixer) m_audio->mixer->Stop();
+      for (auto& resampler : m_audio->resamplers) resampler->Stop();
+    }
+    if (encodersStarted) {
+      m_video->encoder->Stop();
+      if (m_audio) m_audio->aac->Stop();
+    }
+    return -1;
+  }
+  m_everStarted = true;
+  AddOutputFile(m_path);
+  if (m_params.segmentMode == 1 && m_params.segmentMinutes > 0)
+    m_segmentDurationLimit = m_params.segmentMinutes * 60 * 1000000;
+  else if (m_params.segmentMode == 2 && m_params.segmentMegabytes > 0)
+    m_segmentSizeLimit = m_params.segmentMegabytes * 1024 * 1024;
+  return 0;
+}
+
+int FfmpegMuxer::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_running || m_stopping) return 0;
+    m_stopping = true;
+  }
+  // The writer lock is not held from here to the trailer: the encoder
+  // threads write their last packets through it while they are joined.
+  if (m_audio)
+    for (AudioCapturer* source : m_audio->sources) source->Stop();
+  m_video->capturer->Stop();
+  if (m_audio) {
+    // The end of every input lets the filters give up what they hold; their
+    // pull threads hand it on when they wake.
+    for (int i = 0; i < m_audio->sourceCount; ++i) {
+      if (m_audio->mixer)
+        m_audio->mixer->AddFrame(nullptr, i);
+      else
+        m_audio->resamplers[static_cast<size_t>(i)]->AddFrame(nullptr);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (m_audio->mixer) m_audio->mixer->Stop();
+    for (auto& resampler : m_audio->resamplers) resampler->Stop();
+    if (!m_audio->gatherers.empty() && m_audio->gatherers[0].filledSamples > 0)
+      PushGatheredBlock(m_audio->gatherers[0]);
+  }
+  m_video->encoder->StopAfterDrain();
+  if (m_audio) m_audio->aac->Stop();
+
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_accepting = false;
+  m_running = false;
+  m_paused = false;
+  m_stopping = false;
+  if (m_fileOpen && !m_failed) {
+    const int ret = av_write_trailer(m_context);
+    if (ret < 0) LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+  }
+  CloseOutputFile();
+  LOG(INFO) << "ffmpegmuxer stopped, video packets " << m_videoPackets << ", audio packets "
+            << m_audioPackets;
+  return 0;
+}
+
+int FfmpegMuxer::Pause() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_running || m_paused) return 0;
+  m_pauseStart = av_gettime_relative();
+  m_resumed = false;
+  m_paused = true;
+  LOG(INFO) << "pause recording";
+  return 0;
+}
+
+int FfmpegMuxer::Resume() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_paused) return 0;
+  const int64_t now = av_gettime_relative();
+  m_pausedTotal += now - m_pauseStart;
+  m_resumeTime = now;
+  m_resumed = true;
+  m_paused = false;
+  LOG(INFO) << "Resume recording";
+  return 0;
+}
+
+void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
+  if (!frame || !m_running || m_paused || !m_video || !m_video->encoder || !m_video->sws) return;
+  // Paused time leaves the clock here, so that every later timestamp is
+  // continuous and increasing.
+  int64_t pts = av_rescale_q(frame->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
+  if (pts < m_resumeTime) return;  // taken during the pause
+  pts -= m_pausedTotal;
+  if (m_lastIntakeVideoPts != AV_NOPTS_VALUE && pts <= m_lastIntakeVideoPts) return;
+  // The source delivers at every change of the screen; the stream keeps to
+  // its frame rate (a quarter interval of jitter allowed).
+  const int64_t interval = 1000000 / std::max(1, m_params.fps);
+  if (m_nextFrameDue != AV_NOPTS_VALUE && pts < m_nextFrameDue - interval / 4) return;
+  m_nextFrameDue = (m_nextFrameDue == AV_NOPTS_VALUE || pts - m_nextFrameDue > interval)
+                       ? pts + interval
+                       : m_nextFrameDue + interval;
+  m_lastIntakeVideoPts = pts;
+
+  AVFrame header = *frame;
+  header.pts = pts;
+  header.pkt_dts = pts;
+  if (m_video->watermark) {
+    AVFrame* converted = nullptr;
+    if (m_video->sws->Convert(frame, &converted) != 0 || !converted) return;
+    AVFrame* marked = nullptr;
+    const AVFrame* picture = converted;
+    if (m_video->watermark->Process(converted, &marked)) picture = marked;
+    const int size = av_image_get_buffer_size(static_cast<AVPixelFormat>(picture->format),
+                                              picture->width, picture->height, 1);
+    if (size > 0) {
+      if (m_markedBuffer.size() < static_cast<size_t>(size)) m_markedBuffer.resize(size);
+      const int copied = av_image_copy_to_buffer(
+          m_markedBuffer.data(), size, picture->data, picture->linesize,
+          static_cast<AVPixelFormat>(picture->format), picture->width, picture->height, 1);
+      if (copied > 0) m_video->encoder->PushFrame(m_markedBuffer.data(), copied, header);
+    }
+    av_frame_free(&marked);
+    return;
+  }
+  uint8_t* data = nullptr;
+  int size = 0;
+  if (m_video->sws->Scale(frame, &data, &size) == 0 && data && size > 0)
+    m_video->encoder->PushFrame(data, size, header);
+}
+
+void FfmpegMuxer::OnAudioFrame(AVFrame* frame, int index) {
+  if (!m_running || m_paused || !m_audio) return;
+  if (index < 0 || index >= m_audio->sourceCount) return;
+  if (frame) {
+    const AVRational base = m_audio->sources[static_cast<size_t>(index)]->GetTimeBase();
+    int64_t pts = av_rescale_q(frame->pts, base, kMicroseconds);
+    if (pts < m_resumeTime) return;
+    pts -= m_pausedTotal;
+    frame->pts = av_rescale_q(pts, kMicroseconds, base);
+    frame->pkt_dts = frame->pts;
+  }
+  // A null frame ends that source's input.
+  if (m_audio->mixer)
+    m_audio->mixer->AddFrame(frame, index);
+  else
+    m_audio->resamplers[static_cast<size_t>(index)]->AddFrame(frame);
+}
+
+void FfmpegMuxer::PushGatheredBlock(PcmGatherer& gatherer) {
+  const auto format = static_cast<AVSampleFormat>(m_params.sampleFormat);
+  if (gatherer.filledSamples < gatherer.frameSamples) {
+    // The last, partial block is completed with silence.
+    const int channels = m_params.channels;
+    const int planes = av_sample_fmt_is_planar(format) ? channels : 1;
+    const int planeBytes = gatherer.capacity / planes;
+    uint8_t* data[AV_NUM_DATA_POINTERS] = {nullptr};
+    for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p)
+      data[p] = gatherer.buffer.data() + p * planeBytes;
+    av_samples_set_silence(data, gatherer.filledSamples,
+                           gatherer.frameSamples - gatherer.filledSamples, channels, format);
+  }
+  m_pcmHeader->pts = gatherer.firstPts;
+  m_pcmHeader->pkt_dts = gatherer.firstPts;
+  m_pcmHeader->nb_samples = gatherer.frameSamples;
+  m_audio->aac->PushPcm(gatherer.buffer.data(), gatherer.capacity, m_pcmHeader.get());
+  gatherer.filledSamples = 0;
+  gatherer.firstPts = AV_NOPTS_VALUE;
+}
+
+void FfmpegMuxer::OnFilteredAudio(AVFrame* frame, int) {
+  if (!frame || !m_running || !m_audio || !m_audio->aac || m_audio->gatherers.empty()) return;
+  // One filtered stream reaches the encoder: gather it in source 0's block.
+  PcmGatherer& gatherer = m_audio->gatherers[0];
+  const auto format = static_cast<AVSampleFormat>(m_params.sampleFormat);
+  const int channels = m_params.channels;
+  if (frame->format != format || frame->ch_layout.nb_channels != channels) {
+    LOG_FIRST_N(ERROR, 1) << "filtered audio is not in the output format";
+    return;
+  }
+  const bool planar = av_sample_fmt_is_planar(format);
+  const int sampleBytes = av_get_bytes_per_sample(format);
+  const int planeBytes = planar ? gatherer.capacity / channels : gatherer.capacity;
+  const int stride = planar ? sampleBytes : sampleBytes * channels;  // bytes per sample in a plane
+  const int sampleRate = m_params.sampleRate;
+
+  int consumed = 0;
+  while (consumed < frame->nb_samples) {
+    if (gatherer.filledSamples == 0) {
+      // A block's time is that of its first sample.
+      gatherer.firstPts =
+          frame->pts == AV_NOPTS_VALUE
+              ? AV_NOPTS_VALUE
+              : av_rescale_q(frame->pts, m_audioFilterTimeBase, AVRational{1, sampleRate}) +
+                    consumed;
+    }
+    const int n = std::min(frame->nb_samples - consumed,
+                           gatherer.frameSamples - gatherer.filledSamples);
+    const int planes = planar ? channels : 1;
+    for (int p = 0; p < planes; ++p) {
+      memcpy(gatherer.buffer.data() + p * planeBytes + gatherer.filledSamples * stride,
+             frame->extended_data[p] + consumed * stride, static_cast<size_t>(n) * stride);
+    }
+    gatherer.filledSamples += n;
+    consumed += n;
+    if (gatherer.filledSamples == gatherer.frameSamples) PushGatheredBlock(gatherer);
+  }
+}
+
+void FfmpegMuxer::OnVideoPacket(AVPacket* packet) {
+  if (!packet || !m_accepting) return;
+  WriteVideoPacket(packet);
+}
+
+void FfmpegMuxer::OnAudioPacket(AVPacket* packet) {
+  if (!packet || !m_accepting) return;
+  WriteAudioPacket(packet);
+}
+
+void FfmpegMuxer::MarkFailed(const char* what) {
+  if (m_failed) return;
+  m_failed = true;
+  LOG(ERROR) << "the recording cannot be written any more: " << what;
+  ReportFailure();
+}
+
+int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_failed || !m_fileOpen || !m_video->stream) return -1;
+  if (!m_videoInFile && !(packet->flags & AV_PKT_FLAG_KEY)) {
+    m_video->encoder->RequestKeyFrame();
+    LOG(INFO) << "The first frame isn't KEY,drop it";
+    return -1;
+  }
+  packet->stream_index = m_video->stream->index;
+  const int64_t pts = av_rescale_q(packet->pts, m_video->capturer->GetTimeBase(), kMicroseconds) -
+                      m_startTime;
+  if (pts < 0) {
+    LOG(ERROR) << "video packet's pts is less than 0";
+    return -1;
+  }
+  if (m_videoInFile)
+    m_segmentElapsed += pts - m_lastVideoPts;
+  else
+    m_segmentElapsed = 16666;
+  m_lastVideoPts = pts;
+
+  const AVRational base = m_video->stream->time_base;
+  int64_t dts = av_rescale_q(pts, kMicroseconds, base);
+  if (m_lastVideoDts != AV_NOPTS_VALUE && dts <= m_lastVideoDts) dts = m_lastVideoDts + 1;
+  m_lastVideoDts = dts;
+  packet->pts = dts;
+  packet->dts = dts;
+  packet->duration = av_rescale_q(1, AVRational{1, m_params.fps}, base);
+  const int ret = av_interleaved_write_frame(m_context, packet);
+  if (ret < 0) {
+    LOG(ERROR) << "av write frame failed" << ",error is " << ErrorText(ret);
+    if (m_context->pb && m_context->pb->error < 0) MarkFailed("video write failed");
+    return ret;
+  }
+  m_videoInFile = true;
+  ++m_videoPackets;
+  CheckSegment();
+  return 0;
+}
+
+int FfmpegMuxer::WriteAudioPacket(AVPacket* packet) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_failed || !m_fileOpen || !m_audio || !m_audio->stream) return -1;
+  packet->stream_index = m_audio->stream->index;
+  const AVRational packetBase{1, m_params.sampleRate};
+  const int64_t pts = av_rescale_q(packet->pts, packetBase, kMicroseconds) - m_startTime;
+  if (pts < 0) {
+    LOG(ERROR) << "audio packet's pts is less than 0";
+    return -1;
+  }
+  const AVRational base = m_audio->stream->time_base;
+  const int64_t dts = av_rescale_q(pts, kMicroseconds, base);
+  if (m_lastAudioDts != AV_NOPTS_VALUE && dts <= m_lastAudioDts) {
+    LOG(WARNING) << "audio packet out of order, dropped";
+    return -1;
+  }
+  m_lastAudioDts = dts;
+  packet->pts = dts;
+  packet->dts = dts;
+  packet->duration = av_rescale_q(packet->duration, packetBase, base);
+  const int ret = av_interleaved_write_frame(m_context, packet);
+  if (ret < 0) {
+    LOG(ERROR) << "av write audio frame failed" << ",error is " << ErrorText(ret);
+    if (m_context->pb && m_context->pb->error < 0) MarkFailed("audio write failed");
+    return ret;
+  }
+  ++m_audioPackets;
+  return 0;
+}
+
+void FfmpegMuxer::CheckSegment() {
+  if (m_params.segmentMode == 1 && m_segmentDurationLimit > 0) {
+    if (m_segmentElapsed > m_segmentDurationLimit && SplitSegment()) m_segmentElapsed = 0;
+  } else if (m_params.segmentMode == 2 && m_segmentSizeLimit > 0) {
+    if (m_context && m_context->pb && avio_size(m_context->pb) >= m_segmentSizeLimit)
+      SplitSegment();
+  }
+}
+
+std::string FfmpegMuxer::NextSegmentPath() {
+  const std::string base = NewRecordFileName();
+  if (base.empty()) return base;
+  const std::vector<std::string> files = GetOutputFiles();
+  auto taken = [&files](const std::string& path) {
+    std::error_code ec;
+    return std::find(files.begin(), files.end(), path) != files.end() ||
+           std::filesystem::exists(std::filesystem::u8path(path), ec);
+  };
+  if (!taken(base)) return base;
+  const size_t dot = base.rfind('.');
+  const std::string stem = dot == std::string::npos ? base : base.substr(0, dot);
+  const std::string extension = dot == std::string::npos ? std::string() : base.substr(dot);
+  for (int i = 1;; ++i) {
+    const std::string candidate = stem + "_" + std::to_string(i) + extension;
+    if (!taken(candidate)) return candidate;
+  }
+}
+
+bool FfmpegMuxer::SplitSegment() {
+  // The new file's clock starts at the packet that closed the old one, on
+  // the same paused-time-free clock as every packet.
+  m_startTime += m_lastVideoPts;
+  m_video->encoder->RequestKeyFrame();
+  int ret = av_write_trailer(m_context);
+  if (ret < 0) LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+  CloseOutputFile();
+  m_videoInFile = false;
+  m_lastVideoPts = 0;
+  m_lastVideoDts = AV_NOPTS_VALUE;
+  m_lastAudioDts = AV_NOPTS_VALUE;
+  if (ret < 0) {
+    MarkFailed("the segment could not be completed");
+    return false;
+  }
+  const std::string path = NextSegmentPath();
+  if (path.empty()) {
+    MarkFailed("no name for the next segment");
+    return false;
+  }
+  m_path = path;
+  if (CreateOutput() != 0) {
+    MarkFailed("the next segment could not be created");
+    return false;
+  }
+  AddOutputFile(m_path);
+  LOG(INFO) << "new segment " << m_path;
+  return true;
+}

@@ -1,0 +1,177 @@
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+#include <libavcodec/packet.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+}
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "recorder/recorderror.h"
+
+class AacEncoder;
+class AudioCapturer;
+class AudioMixer;
+class SwsHelper;
+class VideoEncoderInterface;
+class WatermarkMaker;
+class WindowCapturerInterface;
+class filter_aresample;
+
+// What the recorder asks of the file writer.
+struct MuxParams {
+  int32_t fps = 0;
+  int32_t reserved0 = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t qp = 0;
+  int32_t reserved1 = 0;
+  int32_t channels = 0;
+  int32_t sampleRate = 0;
+  int32_t sampleFormat = -1;  // AVSampleFormat
+  int32_t audioBitRate = 0;   // bit/s
+  std::string watermarkText;  // UTF-8; empty: no watermark
+  int32_t segmentMode = 0;    // 0 none, 1 by duration, 2 by size
+  int64_t segmentMinutes = 0;
+  int64_t segmentMegabytes = 0;
+};
+
+class FileMuxer {
+ public:
+  // Called once, from a writer thread, when the recording can no longer be
+  // written (write error, failed segment switch).
+  using FailureCallback = std::function<void()>;
+
+  virtual ~FileMuxer() = default;
+  // 0 or -1. path is UTF-8; count is 0, 1 or 2.
+  virtual int Init(const char* path, WindowCapturerInterface* capturer, AudioCapturer** sources,
+                   int count, const MuxParams& params) = 0;
+  virtual int Start() = 0;
+  virtual int Stop() = 0;
+  virtual int Pause() = 0;
+  virtual int Resume() = 0;
+  virtual bool IsRunning() { return m_running; }
+  virtual bool IsPaused() { return m_paused; }
+
+  // Every file of the recording, in writing order.
+  std::vector<std::string> GetOutputFiles() const;
+  void SetFailureCallback(FailureCallback callback) { m_failureCallback = std::move(callback); }
+
+  // Which source refused to start when Start failed.
+  struct StartFailure {
+    bool videoSource = false;
+    int audioSource = -1;  // index of the audio source, -1 none
+  };
+  StartFailure GetStartFailure() const { return m_startFailure; }
+
+ protected:
+  void AddOutputFile(const std::string& path);
+  void ReportFailure();
+
+  MuxParams m_params;
+  std::atomic<bool> m_initialised{false};
+  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_paused{false};
+  std::atomic<bool> m_resumed{false};
+  std::vector<std::string> m_outputFiles;
+  mutable std::mutex m_filesMutex;
+  FailureCallback m_failureCallback;
+  std::atomic<bool> m_failureReported{false};
+  StartFailure m_startFailure;
+};
+
+// Writes H.264 and AAC into MP4 files through libavformat: drives the
+// capture source and audio capturers, converts, marks and encodes, removes
+// paused time and starts a new file per segment.
+class FfmpegMuxer : public FileMuxer {
+ public:
+  FfmpegMuxer();
+  ~FfmpegMuxer() override;
+
+  int Init(const char* path, WindowCapturerInterface* capturer, AudioCapturer** sources, int count,
+           const MuxParams& params) override;
+  int Start() override;
+  // Stops the sources, lets both encoders finish while packets are still
+  // written, then completes the file.
+  int Stop() override;
+  int Pause() override;
+  int Resume() override;
+
+  // Packets written since Start (all files).
+  int64_t VideoPacketsWritten() const { return m_videoPackets; }
+  int64_t AudioPacketsWritten() const { return m_audioPackets; }
+
+  // Callbacks of the workers (public so that tests can drive them).
+  void OnVideoFrame(AVFrame* frame);
+  void OnAudioFrame(AVFrame* frame, int index);
+  void OnFilteredAudio(AVFrame* frame, int index);
+  void OnVideoPacket(AVPacket* packet);
+  void OnAudioPacket(AVPacket* packet);
+
+ private:
+  struct PcmGatherer {
+    std::vector<uint8_t> buffer;
+    int capacity = 0;      // bytes of one encoder frame
+    int frameSamples = 0;  // samples per channel of one encoder frame
+    int filledSamples = 0;
+    int64_t firstPts = AV_NOPTS_VALUE;  // 1/sampleRate
+  };
+  struct OutputStream;
+
+  int InitVideo(WindowCapturerInterface* capturer);
+  int InitAudio(AudioCapturer** sources, int count);
+  int CreateOutput();
+  int AddVideoStream();
+  int AddAudioStream();
+  int OpenOutputFile();
+  void CloseOutputFile();
+  void Release();
+  int WriteVideoPacket(AVPacket* packet);
+  int WriteAudioPacket(AVPacket* packet);
+  void CheckSegment();
+  bool SplitSegment();
+  void MarkFailed(const char* what);
+  void PushGatheredBlock(PcmGatherer& gatherer);
+  std::string NextSegmentPath();
+
+  std::unique_ptr<OutputStream> m_video;
+  std::unique_ptr<OutputStream> m_audio;
+  const AVOutputFormat* m_format = nullptr;
+  AVFormatContext* m_context = nullptr;
+  int64_t m_startTime = 0;  // µs, capture clock less the paused time
+  std::mutex m_mutex;
+  int64_t m_pauseStart = 0;
+  std::atomic<int64_t> m_pausedTotal{0};
+  int64_t m_segmentElapsed = 0;
+  int64_t m_segmentDurationLimit = 0;
+  int64_t m_segmentSizeLimit = 0;
+  int64_t m_lastVideoPts = 0;
+  bool m_videoInFile = false;  // a video packet is in the current file
+  std::string m_path;
+  int64_t m_lastVideoDts = AV_NOPTS_VALUE;
+  int64_t m_lastAudioDts = AV_NOPTS_VALUE;
+
+  // Frames captured before the last Resume belong to the pause.
+  std::atomic<int64_t> m_resumeTime{0};
+  int64_t m_lastIntakeVideoPts = AV_NOPTS_VALUE;  // capture thread only
+  int64_t m_nextFrameDue = AV_NOPTS_VALUE;        // capture thread only
+  // Packets are written from Start until the end of Stop's draining.
+  std::atomic<bool> m_accepting{false};
+  bool m_stopping = false;     // under m_mutex
+  bool m_failed = false;       // under m_mutex: nothing more goes into the file
+  bool m_fileOpen = false;     // under m_mutex
+  bool m_everStarted = false;  // a header-only file of a writer never started is removed
+  AVRational m_audioFilterTimeBase{1, 1000000};
+  std::unique_ptr<AVFrame, void (*)(AVFrame*)> m_pcmHeader;
+  std::vector<uint8_t> m_markedBuffer;  // capture thread only
+  std::atomic<int64_t> m_videoPackets{0};
+  std::atomic<int64_t> m_audioPackets{0};
+};

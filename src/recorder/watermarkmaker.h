@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavutil/frame.h>
+}
+
+#include <QString>
+
+#include <string>
+
+// Lays the watermark text, rendered once into an image, over video frames
+// with an overlay filter graph.
+class WatermarkMaker {
+ public:
+  WatermarkMaker() = default;
+  ~WatermarkMaker();
+  WatermarkMaker(const WatermarkMaker&) = delete;
+  WatermarkMaker& operator=(const WatermarkMaker&) = delete;
+
+  // Renders the text into the temporary folder's image. Always true.
+  bool MakeTextImage(const std::string& text, int width, int height);
+  // Builds the graph at the first frame, then filters one frame. On true
+  // *out is a new frame the caller frees. False when the frame could not be
+  // marked; the caller then keeps the unmarked frame.
+  bool Process(AVFrame* in, AVFrame** out);
+  // Builds the graph for frames shaped like frame.
+  bool Init(const std::string& description, const AVFrame* frame);
+
+  // Where the overlay goes on a width x height frame for a text of the given
+  // advance and font height; fractions (both non-zero) override the corner.
+  static void OverlayPosition(int width, int height, int advance, int fontHeight, double fx,
+                              double fy, int* x, int* y);
+  // The path made safe for a filter description (option and graph levels).
+  static std::string EscapeFilterPath(const std::string& path);
+  const QString& ImagePath() const { return m_imagePath; }
+
+ private:
+  void FreeGraph();
+
+  AVFilterContext* m_sinkCtx = nullptr;
+  AVFilterContext* m_sourceCtx = nullptr;
+  AVFilterGraph* m_graph = nullptr;
+  bool m_initialised = false;
+  bool m_buildFailed = false;  // the graph cannot be built: frames pass unmarked
+  QString m_text;
+  QString m_imagePath;  // escaped for the filter description
+  // Text metrics, taken where the image is made.
+  bool m_haveMetrics = false;
+  int m_textAdvance = 0;
+  int m_fontHeight = 0;
+};

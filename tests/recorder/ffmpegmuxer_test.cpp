@@ -1,0 +1,380 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <cmath>
+#include <set>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+#include <libavutil/time.h>
+}
+
+#include "recorder/audiocapturer.h"
+#include "recorder/ffmpegmuxer.h"
+#include "recorder/recorder.h"
+#include "recorder/scriptedsource.h"
+#include "settings.h"
+#include "support/mediaprobe.h"
+#include "support/testsupport.h"
+
+namespace {
+
+class Observer : public RecorderObserver {
+ public:
+  void OnRecorderNotify(NotifyType type, RecordError code) override {
+    ++calls;
+    lastType = type;
+    lastCode = code;
+  }
+  std::atomic<int> calls{0};
+  std::atomic<int> lastType{-1};
+  std::atomic<int> lastCode{-1};
+};
+
+// An audio source fed by the test: packed float at 48 kHz.
+class FedAudio : public AudioCapturer {
+ public:
+  explicit FedAudio(int channels) {
+    m_channels = channels;
+    m_sampleFormat = AV_SAMPLE_FMT_FLT;
+    m_sampleRate = 48000;
+    AVChannelLayout layout{};
+    av_channel_layout_default(&layout, channels);
+    m_channelLayout = layout.u.mask;
+  }
+  int Init(const std::string&, const std::string&, int) override { return 0; }
+  int Start() override { return 0; }
+  int Pause() override { return 0; }
+  int Resume() override { return 0; }
+  int Stop() override { return 0; }
+  AVRational GetTimeBase() override { return AVRational{1, 1000000}; }
+  int64_t GetStartTime() override { return 0; }
+  void Deliver(AVFrame* frame) {
+    if (m_frameCallback) m_frameCallback(frame, m_index);
+  }
+};
+
+class FfmpegMuxerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_dir = new testsupport::TempDir;
+    setenv("XDG_CONFIG_HOME", (s_dir->path() + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (s_dir->path() + "/data").c_str(), 1);
+  }
+  static void TearDownTestSuite() { delete s_dir; }
+
+  void SetUp() override {
+    ASSERT_TRUE(Settings::Instance()->Init());
+    Settings::Instance()->SetGeneralFilesaveurl(QString::fromStdString(m_dir.path()));
+  }
+
+  // Written settings are flushed now: the store's own flush at process exit
+  // runs after the text codecs are gone.
+  void TearDown() override { Settings::Instance()->GetGeneralFilesaveurl(); }
+
+  MuxParams Params(int width, int height) {
+    MuxParams p;
+    p.fps = 30;
+    p.width = width;
+    p.height = height;
+    p.qp = 28;
+    p.channels = 2;
+    p.sampleRate = 48000;
+    p.sampleFormat = AV_SAMPLE_FMT_FLTP;
+    p.audioBitRate = 128000;
+    return p;
+  }
+
+  // Runs the source to its end (or until it reports a loss) and stops.
+  static void RunToEnd(FfmpegMuxer& muxer, ScriptedSource& source) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!source.done && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    muxer.Stop();
+  }
+
+  std::string Path(const std::string& name) { return m_dir.path() + "/" + name; }
+
+  static testsupport::TempDir* s_dir;
+  testsupport::TempDir m_dir;
+};
+
+testsupport::TempDir* FfmpegMuxerTest::s_dir = nullptr;
+
+TEST_F(FfmpegMuxerTest, StartAndInitRulesAndNoHeaderOnlyFileLeft) {
+  const std::string path = Path("never.mp4");
+  {
+    ScriptedSource source(320, 240, 10, 33333);
+    ASSERT_TRUE(source.Init(CaptureParams{}));
+    FfmpegMuxer muxer;
+    EXPECT_EQ(muxer.Start(), -1);  // not initialised
+    ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, Params(320, 240)), 0);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_TRUE(muxer.GetOutputFiles().empty());
+    EXPECT_FALSE(muxer.IsRunning());
+    EXPECT_EQ(muxer.Resume(), 0);  // without a pause: nothing
+    EXPECT_EQ(muxer.Stop(), 0);    // never started: nothing
+  }
+  // A writer that never started leaves nothing behind.
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  // A folder that does not exist: Init fails, and Start with it.
+  ScriptedSource source(320, 240, 10, 33333);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  EXPECT_EQ(muxer.Init(Path("missing/x.mp4").c_str(), &source, nullptr, 0, Params(320, 240)), -1);
+  EXPECT_EQ(muxer.Start(), -1);
+}
+
+TEST_F(FfmpegMuxerTest, StopWritesTheLastFramesAndStartTwiceIsHarmless) {
+  const std::string path = Path("last.mp4");
+  ScriptedSource source(320, 240, 90, 33333);
+  source.pace = std::chrono::microseconds(33333);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  EXPECT_EQ(muxer.Start(), 0);
+  EXPECT_TRUE(muxer.IsRunning());
+  while (!source.done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  muxer.Stop();
+  EXPECT_FALSE(muxer.IsRunning());
+  ASSERT_EQ(muxer.GetOutputFiles(), std::vector<std::string>{path});
+
+  // Every delivered frame is in the file: nothing stays in the encoder.
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  EXPECT_EQ(probe.Audio(), nullptr);
+  EXPECT_EQ(probe.Video()->packets, 90);
+  EXPECT_EQ(probe.Video()->decodedFrames, 90);
+  EXPECT_NEAR(probe.Video()->lastPts, 89 / 30.0, 0.01);
+  EXPECT_TRUE(probe.Video()->dtsIncreasing);
+  EXPECT_EQ(probe.decodeErrors, 0);
+}
+
+// A source that delivers faster than the frame rate (every 10 ms for one
+// second) is kept to 30 frames a second.
+TEST_F(FfmpegMuxerTest, FramesBeyondTheFrameRateAreLeftOut) {
+  const std::string path = Path("paced.mp4");
+  ScriptedSource source(320, 240, 100, 10000);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  RunToEnd(muxer, source);
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  EXPECT_GE(probe.Video()->packets, 29);
+  EXPECT_LE(probe.Video()->packets, 34);
+}
+
+// Segments by duration on a scripted clock: one second per frame, so a
+// one-minute limit is passed every 61 frames; the switches fall in the same
+// wall-clock second and must not overwrite each other.
+TEST_F(FfmpegMuxerTest, DurationSegmentsAfterAPauseKeepEveryPacket) {
+  const std::string path = Path("first.mp4");
+  ScriptedSource source(320, 240, 200, 1000000);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  MuxParams params = Params(320, 240);
+  params.segmentMode = 1;
+  params.segmentMinutes = 1;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  while (source.delivered < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  muxer.Pause();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  muxer.Resume();
+  RunToEnd(muxer, source);
+
+  const std::vector<std::string> files = muxer.GetOutputFiles();
+  ASSERT_GE(files.size(), 3u);
+  EXPECT_EQ(files[0], path);
+  EXPECT_EQ(std::set<std::string>(files.begin(), files.end()).size(), files.size());
+  int64_t packets = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i]);
+    const testsupport::MediaProbe probe = testsupport::ProbeMedia(files[i]);
+    ASSERT_TRUE(probe.opened);
+    ASSERT_NE(probe.Video(), nullptr);
+    EXPECT_GT(probe.Video()->packets, 0);
+    EXPECT_EQ(probe.decodeErrors, 0);
+    EXPECT_TRUE(probe.Video()->dtsIncreasing);
+    // Each file begins at its own start, not minutes in.
+    EXPECT_LT(probe.Video()->firstPts, 3.0);
+    if (i + 1 < files.size()) EXPECT_GT(probe.Video()->lastPts, 59.0);
+    packets += probe.Video()->packets;
+  }
+  EXPECT_EQ(packets, muxer.VideoPacketsWritten());
+  EXPECT_GT(packets, 40);  // frames taken while paused (or refused by a busy encoder) are not recorded
+}
+
+TEST_F(FfmpegMuxerTest, SizeSegmentsAreAllPlayable) {
+  const std::string path = Path("size.mp4");
+  ScriptedSource source(320, 240, 150, 33333);
+  source.noise = true;
+  source.pace = std::chrono::milliseconds(8);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  MuxParams params = Params(320, 240);
+  params.qp = 10;
+  params.segmentMode = 2;
+  params.segmentMegabytes = 1;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  RunToEnd(muxer, source);
+
+  const std::vector<std::string> files = muxer.GetOutputFiles();
+  ASSERT_GE(files.size(), 2u);
+  EXPECT_EQ(std::set<std::string>(files.begin(), files.end()).size(), files.size());
+  int64_t packets = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i]);
+    const testsupport::MediaProbe probe = testsupport::ProbeMedia(files[i]);
+    ASSERT_TRUE(probe.opened);
+    ASSERT_NE(probe.Video(), nullptr);
+    EXPECT_EQ(probe.decodeErrors, 0);
+    EXPECT_GT(probe.Video()->keyPackets, 0);
+    if (i + 1 < files.size()) EXPECT_GE(std::filesystem::file_size(files[i]), 1024u * 1024u);
+    packets += probe.Video()->packets;
+  }
+  EXPECT_EQ(packets, muxer.VideoPacketsWritten());
+}
+
+// Sound in frames of 441 samples (blocks of 1024 never line up with them)
+// for mono, stereo and six channels: every AAC packet follows the previous
+// by exactly one block, and each channel carries its tone.
+TEST_F(FfmpegMuxerTest, AudioBlocksKeepTheTimeOfTheirFirstSample) {
+  for (int channels : {1, 2, 6}) {
+    SCOPED_TRACE(channels);
+    const std::string path = Path("sound" + std::to_string(channels) + ".mp4");
+    ScriptedSource source(320, 240, 60, 33333);
+    source.pace = std::chrono::milliseconds(10);
+    ASSERT_TRUE(source.Init(CaptureParams{}));
+    FedAudio audio(channels);
+    AudioCapturer* sources[] = {&audio};
+    FfmpegMuxer muxer;
+    MuxParams params = Params(320, 240);
+    params.channels = channels;
+    ASSERT_EQ(muxer.Init(path.c_str(), &source, sources, 1, params), 0);
+    ASSERT_EQ(muxer.Start(), 0);
+    const int64_t base = av_gettime_relative();
+    constexpr int kSamples = 441;
+    AVFrame* frame = av_frame_alloc();
+    std::vector<float> pcm(size_t(kSamples) * channels);
+    for (int i = 0; i < 200; ++i) {
+      for (int n = 0; n < kSamples; ++n)
+        for (int c = 0; c < channels; ++c)
+          pcm[size_t(n) * channels + c] =
+              0.5f * std::sin(2 * M_PI * (300 + 100 * c) * (i * kSamples + n) / 48000.0);
+      frame->nb_samples = kSamples;
+      frame->format = AV_SAMPLE_FMT_FLT;
+      frame->sample_rate = 48000;
+      av_channel_layout_uninit(&frame->ch_layout);
+      av_channel_layout_default(&frame->ch_layout, channels);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+      frame->channel_layout = frame->ch_layout.u.mask;  // still compared by the filters
+      frame->channels = channels;
+#pragma GCC diagnostic pop
+      frame->pts = base + int64_t(i) * kSamples * 1000000 / 48000;
+      av_samples_fill_arrays(frame->data, frame->linesize, reinterpret_cast<uint8_t*>(pcm.data()),
+                             channels, kSamples, AV_SAMPLE_FMT_FLT, 1);
+      frame->extended_data = frame->data;
+      audio.Deliver(frame);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    av_frame_free(&frame);
+    RunToEnd(muxer, source);
+
+    const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+    ASSERT_TRUE(probe.opened);
+    const testsupport::StreamProbe* sound = probe.Audio();
+    ASSERT_NE(sound, nullptr);
+    EXPECT_EQ(sound->channels, channels);
+    EXPECT_GT(sound->audioRms, 0.2);
+    // 200 x 441 samples make 86 blocks; the encoder's first one is its delay.
+    EXPECT_GE(sound->packets, 84);
+    ASSERT_GE(sound->packetPts.size(), 2u);
+    for (size_t i = 1; i < sound->packetPts.size(); ++i)
+      // One block apart; the microsecond input clock may round by a sample.
+      EXPECT_NEAR(sound->packetPts[i] - sound->packetPts[i - 1], 1024, 2) << "packet " << i;
+  }
+}
+
+// The source reports its loss: the recorder tells its observers (0, 2),
+// and the file written so far is complete.
+TEST_F(FfmpegMuxerTest, LostSourceIsReportedAndTheFileStaysPlayable) {
+  const std::string path = Path("lost.mp4");
+  ScriptedSource source(320, 240, 1000, 33333);
+  source.lostAfter = 60;
+  source.pace = std::chrono::milliseconds(10);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  Recorder recorder;
+  Observer observer;
+  recorder.AddObserver(&observer);
+  recorder.AddObserver(&observer);  // once only
+  source.AddObserver(&recorder);
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  while (!source.done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(observer.calls, 1);
+  EXPECT_EQ(observer.lastType, 0);
+  EXPECT_EQ(observer.lastCode, 2);
+  muxer.Stop();
+
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  EXPECT_LE(probe.Video()->packets, 60);
+  EXPECT_GE(probe.Video()->packets, 55);  // a lagging encoder may refuse a frame
+  EXPECT_EQ(probe.decodeErrors, 0);
+}
+
+// The file system refuses more bytes part-way (a per-process file size
+// limit stands in for a full disk): the writer stops writing, reports once,
+// and the fragments already written play.
+TEST_F(FfmpegMuxerTest, FullDiskStopsWritingAndLeavesAPlayableFile) {
+  const std::string path = Path("full.mp4");
+  ScriptedSource source(320, 240, 300, 33333);
+  source.noise = true;
+  source.pace = std::chrono::milliseconds(8);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  std::atomic<int> failures{0};
+  muxer.SetFailureCallback([&failures] { ++failures; });
+  MuxParams params = Params(320, 240);
+  params.qp = 10;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
+
+  struct rlimit old {};
+  getrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limited = old;
+  limited.rlim_cur = 3 * 1024 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  RunToEnd(muxer, source);
+  setrlimit(RLIMIT_FSIZE, &old);
+
+  EXPECT_EQ(failures, 1);
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  EXPECT_GT(probe.Video()->decodedFrames, 10);
+  EXPECT_LT(probe.Video()->packets, 300);
+}
+
+}  // namespace

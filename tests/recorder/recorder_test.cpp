@@ -1,0 +1,311 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCursor>
+#include <QPainter>
+#include <QProcess>
+#include <QTimer>
+#include <QWidget>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "platform/backend.h"
+#include "platform/fake/fake_monitors.h"
+#include "platform/monitors.h"
+#include "recorder/recorder.h"
+#include "settings.h"
+#include "support/mediaprobe.h"
+#include "support/testsupport.h"
+
+namespace {
+
+const QColor kPatch(30, 200, 60);    // the still colour patch
+const QColor kRing(255, 0, 255);     // the pointer highlight
+
+// Left half: a still colour patch. Right top: black, where the pointer
+// rests. Right bottom: a white bar moving over black.
+class PaintedWindow : public QWidget {
+ public:
+  PaintedWindow()
+      : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
+                             Qt::WindowStaysOnTopHint) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+      m_phase = (m_phase + 8) % width();
+      update();
+    });
+    m_timer.start(33);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::black);
+    painter.fillRect(0, 0, width() / 2, height(), kPatch);
+    painter.fillRect(width() / 2 + (m_phase % (width() / 2)), height() / 2, 20, height() / 2,
+                     Qt::white);
+  }
+
+ private:
+  QTimer m_timer;
+  int m_phase = 0;
+};
+
+class Observer : public RecorderObserver {
+ public:
+  void OnRecorderNotify(NotifyType, RecordError) override { ++calls; }
+  int calls = 0;
+};
+
+// Plays a 1 kHz tone into a sink for the whole test.
+class Tone {
+ public:
+  Tone(const std::string& folder, const char* sink, double frequency) {
+    const QString wav = QString::fromStdString(folder) + "/tone" + sink + ".wav";
+    QProcess::execute("sox", {"-n", "-r", "48000", "-c", "2", wav, "synth", "30", "sine",
+                              QString::number(frequency), "vol", "0.5"});
+    m_player.start("paplay", {QString("--device=") + sink, wav});
+    m_player.waitForStarted();
+  }
+  ~Tone() {
+    m_player.kill();
+    m_player.waitForFinished();
+  }
+
+ private:
+  QProcess m_player;
+};
+
+void Pump(double seconds) {
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+  while (std::chrono::steady_clock::now() < end) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+bool Near(const uint8_t* bgra, const QColor& c, int tolerance) {
+  return std::abs(bgra[2] - c.red()) <= tolerance && std::abs(bgra[1] - c.green()) <= tolerance &&
+         std::abs(bgra[0] - c.blue()) <= tolerance;
+}
+
+class RecorderTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_dir = new testsupport::TempDir;
+    setenv("XDG_CONFIG_HOME", (s_dir->path() + "/config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (s_dir->path() + "/data").c_str(), 1);
+    static int argc = 1;
+    static char name[] = "recorder_test";
+    static char* argv[] = {name, nullptr};
+    if (testsupport::HaveDisplay()) s_app = new QApplication(argc, argv);
+  }
+  static void TearDownTestSuite() {
+    delete s_app;
+    s_app = nullptr;
+    delete s_dir;
+  }
+
+  void SetUp() override {
+    if (!testsupport::HaveDisplay() || !testsupport::HavePulse())
+      GTEST_SKIP() << "needs the display and the sound server";
+    platform::Backend::Use(platform::BackendKind::X11);
+    ASSERT_TRUE(Settings::Instance()->Init());
+    Settings* s = Settings::Instance();
+    s->SetGeneralFilesaveurl(QString::fromStdString(m_dir.path()));
+    s->SetRecordVideoframerate(30);
+    s->SetRecordAudiofrequency(48000);
+    s->SetRecordAudiobitrate(128);
+    s->SetRecordRecordresolution(0);
+    s->SetRecordFilesegment(0);
+    s->SetRecordSpeakerUnique("");
+    s->SetRecordMicUnique("");
+    s->SetWatermarkText("");
+    s->SetGeneralRecordmouse(true);
+    s->SetKeymouseMouseColor(kRing);
+    s->SetKeymouseHaloDiameter(40);
+    m_window.setGeometry(100, 100, 640, 360);
+    m_window.show();
+    Pump(0.5);
+  }
+
+  // Written settings are flushed now: the store's own flush at process exit
+  // runs after the text codecs are gone.
+  void TearDown() override { Settings::Instance()->GetGeneralFilesaveurl(); }
+
+  RecordParams Params(const std::string& name, bool highlight) {
+    RecordParams p;
+    p.mode = 1;
+    p.monitor = 0;
+    p.region = platform::Rect{100, 100, 740, 460};
+    p.outputPath = m_dir.path() + "/" + name;
+    p.qp = 28;
+    p.highlight = highlight;
+    return p;
+  }
+
+  static testsupport::TempDir* s_dir;
+  static QApplication* s_app;
+  testsupport::TempDir m_dir;
+  PaintedWindow m_window;
+};
+
+testsupport::TempDir* RecorderTest::s_dir = nullptr;
+QApplication* RecorderTest::s_app = nullptr;
+
+// Five seconds of a region with loopback sound and the pointer highlight.
+TEST_F(RecorderTest, RegionWithSoundColourAndPointerRing) {
+  Settings::Instance()->SetRecordRecordaudio(0);
+  Tone tone(m_dir.path(), "spk", 1000);
+  // The pointer rests over black, 60 pixels right and 60 down in the
+  // right half of the region.
+  QCursor::setPos(100 + 480, 100 + 60);
+  Pump(0.3);
+
+  Recorder recorder;
+  Observer observer;
+  ASSERT_TRUE(recorder.CreateMuxer());
+  recorder.AddObserver(&observer);
+  const RecordParams params = Params("region.mp4", true);
+  ASSERT_EQ(recorder.Start(params), 0);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(recorder.IsRecording());
+  Pump(5.0);
+  const auto stopping = std::chrono::steady_clock::now();
+  recorder.Stop();
+  EXPECT_EQ(observer.calls, 0);
+  const double recorded = Seconds(started, stopping);
+
+  int patchFrames = 0;
+  int ringFrames = 0;
+  int pictures = 0;
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(
+      params.outputPath, [&](const uint8_t* bgra, int width, int height, double) {
+        ++pictures;
+        if (Near(bgra + (size_t(height / 2) * width + width / 4) * 4, kPatch, 16)) ++patchFrames;
+        // Ring pixels near the pointer.
+        int ring = 0;
+        for (int y = 20; y < 100 && y < height; ++y)
+          for (int x = 440; x < 520 && x < width; ++x)
+            if (Near(bgra + (size_t(y) * width + x) * 4, kRing, 60)) ++ring;
+        if (ring > 20) ++ringFrames;
+      });
+  ASSERT_TRUE(probe.opened);
+  printf("recorded %.3f s, file %.3f s, %d pictures, rms %.3f, patch %d, ring %d, audio %.3f-%.3f, video %.3f-%.3f\n",
+         recorded, probe.duration, pictures, probe.Audio() ? probe.Audio()->audioRms : 0.0,
+         patchFrames, ringFrames, probe.Audio() ? probe.Audio()->firstPts : 0.0,
+         probe.Audio() ? probe.Audio()->lastPts : 0.0, probe.Video() ? probe.Video()->firstPts : 0.0,
+         probe.Video() ? probe.Video()->lastPts : 0.0);
+  ASSERT_EQ(probe.streams.size(), 2u);
+  ASSERT_NE(probe.Video(), nullptr);
+  ASSERT_NE(probe.Audio(), nullptr);
+  EXPECT_EQ(probe.Video()->codec, "h264");
+  EXPECT_EQ(probe.Video()->width, 640);
+  EXPECT_EQ(probe.Video()->height, 360);
+  EXPECT_NEAR(probe.duration, recorded, recorded * 0.05);
+  EXPECT_GE(probe.Video()->decodedFrames, static_cast<int64_t>(30 * recorded * 0.85));
+  EXPECT_LE(probe.Video()->decodedFrames, static_cast<int64_t>(30 * recorded * 1.15));
+  EXPECT_GT(probe.Audio()->audioRms, 0.05);
+  // Both streams run to the end of the recording.
+  EXPECT_NEAR(probe.Audio()->lastPts, probe.Video()->lastPts, 0.2);
+  EXPECT_GT(patchFrames, pictures * 9 / 10);
+  EXPECT_GT(ringFrames, pictures / 2);
+  EXPECT_EQ(probe.decodeErrors, 0);
+}
+
+// Speaker and microphone mixed, with a two-second pause: the pause is not in
+// the file and both streams stay in order without a hole.
+TEST_F(RecorderTest, PauseIsLeftOutOfBothMixedStreams) {
+  Settings::Instance()->SetRecordRecordaudio(2);
+  Tone speaker(m_dir.path(), "spk", 1000);
+  Tone microphone(m_dir.path(), "mic", 440);
+  Recorder recorder;
+  ASSERT_TRUE(recorder.CreateMuxer());
+  const RecordParams params = Params("paused.mp4", false);
+  ASSERT_EQ(recorder.Start(params), 0);
+  const auto started = std::chrono::steady_clock::now();
+  Pump(2.0);
+  recorder.Resume();  // without a pause: nothing happens
+  recorder.Pause();
+  EXPECT_TRUE(recorder.IsPaused());
+  const auto paused = std::chrono::steady_clock::now();
+  Pump(2.0);
+  const auto resumed = std::chrono::steady_clock::now();
+  recorder.Resume();
+  EXPECT_FALSE(recorder.IsPaused());
+  Pump(2.0);
+  const auto stopping = std::chrono::steady_clock::now();
+  recorder.Stop();
+  const double recorded = Seconds(started, stopping) - Seconds(paused, resumed);
+
+  double lastVideo = -1.0;
+  double biggestGap = 0.0;
+  const testsupport::MediaProbe probe =
+      testsupport::ProbeMedia(params.outputPath, [&](const uint8_t*, int, int, double t) {
+        if (lastVideo >= 0.0) biggestGap = std::max(biggestGap, t - lastVideo);
+        lastVideo = t;
+      });
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  ASSERT_NE(probe.Audio(), nullptr);
+  printf("recorded %.3f s, file %.3f s, largest picture gap %.3f s, audio ends %.3f, video ends %.3f\n",
+         recorded, probe.duration, biggestGap, probe.Audio()->lastPts, probe.Video()->lastPts);
+  EXPECT_NEAR(probe.duration, recorded, recorded * 0.05);
+  EXPECT_TRUE(probe.Video()->dtsIncreasing);
+  EXPECT_TRUE(probe.Audio()->dtsIncreasing);
+  EXPECT_LT(biggestGap, 0.5);
+  EXPECT_NEAR(probe.Audio()->lastPts, probe.Video()->lastPts, 0.2);
+  EXPECT_GT(probe.Audio()->audioRms, 0.05);
+}
+
+// Start's results for what the recorder was given.
+TEST_F(RecorderTest, StartReportsEachFailingPart) {
+  Settings::Instance()->SetRecordRecordaudio(3);
+  {
+    // An empty region: the screen capturer cannot start.
+    Recorder recorder;
+    recorder.CreateMuxer();
+    RecordParams params = Params("empty.mp4", false);
+    params.region = platform::Rect{100, 100, 100, 100};
+    EXPECT_EQ(recorder.Start(params), 3);
+    recorder.Stop();
+  }
+  {
+    // The output folder is missing: the writer fails.
+    Recorder recorder;
+    recorder.CreateMuxer();
+    RecordParams params = Params("none/x.mp4", false);
+    EXPECT_EQ(recorder.Start(params), -1);
+    EXPECT_FALSE(recorder.IsRecording());
+    EXPECT_TRUE(recorder.GetOutputFiles().empty());
+    recorder.Stop();
+  }
+  {
+    // No sound: one video stream only; an odd region is recorded at an even size.
+    Recorder recorder;
+    recorder.CreateMuxer();
+    RecordParams params = Params("mute.mp4", false);
+    params.region = platform::Rect{100, 100, 421, 341};
+    ASSERT_EQ(recorder.Start(params), 0);
+    EXPECT_EQ(recorder.GetRecordParams().outputPath, params.outputPath);
+    Pump(1.0);
+    recorder.Stop();
+    const testsupport::MediaProbe probe = testsupport::ProbeMedia(params.outputPath);
+    ASSERT_TRUE(probe.opened);
+    EXPECT_EQ(probe.streams.size(), 1u);
+    ASSERT_NE(probe.Video(), nullptr);
+    EXPECT_EQ(probe.Video()->width, 320);
+    EXPECT_EQ(probe.Video()->height, 240);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,142 @@
+#include "support/mediaprobe.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cmath>
+#include <memory>
+
+namespace testsupport {
+
+const StreamProbe* MediaProbe::Video() const {
+  for (const auto& s : streams)
+    if (s.video) return &s;
+  return nullptr;
+}
+
+const StreamProbe* MediaProbe::Audio() const {
+  for (const auto& s : streams)
+    if (!s.video && s.codec == "aac") return &s;
+  return nullptr;
+}
+
+namespace {
+
+struct Decoder {
+  AVCodecContext* context = nullptr;
+  int64_t lastDts = INT64_MIN;
+  double sumSquares = 0.0;
+  int64_t samples = 0;
+  ~Decoder() { avcodec_free_context(&context); }
+};
+
+}  // namespace
+
+MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
+  MediaProbe probe;
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return probe;
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(
+      format, [](AVFormatContext* f) { avformat_close_input(&f); });
+  if (avformat_find_stream_info(format, nullptr) < 0) return probe;
+  probe.opened = true;
+  probe.duration = format->duration > 0 ? format->duration / double(AV_TIME_BASE) : 0.0;
+
+  std::vector<Decoder> decoders(format->nb_streams);
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    AVStream* st = format->streams[i];
+    StreamProbe s;
+    s.codec = avcodec_get_name(st->codecpar->codec_id);
+    s.video = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    s.width = st->codecpar->width;
+    s.height = st->codecpar->height;
+    s.channels = st->codecpar->ch_layout.nb_channels;
+    probe.streams.push_back(s);
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) continue;
+    decoders[i].context = avcodec_alloc_context3(codec);
+    avcodec_parameters_to_context(decoders[i].context, st->codecpar);
+    decoders[i].context->pkt_timebase = st->time_base;
+    if (avcodec_open2(decoders[i].context, codec, nullptr) < 0) avcodec_free_context(&decoders[i].context);
+  }
+
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  SwsContext* sws = nullptr;
+  std::vector<uint8_t> bgra;
+  auto receive = [&](unsigned index) {
+    Decoder& d = decoders[index];
+    StreamProbe& s = probe.streams[index];
+    AVStream* st = format->streams[index];
+    while (avcodec_receive_frame(d.context, frame) == 0) {
+      ++s.decodedFrames;
+      if (s.video && visitor) {
+        sws = sws_getCachedContext(sws, frame->width, frame->height,
+                                   static_cast<AVPixelFormat>(frame->format), frame->width,
+                                   frame->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr,
+                                   nullptr);
+        bgra.resize(size_t(frame->width) * frame->height * 4);
+        uint8_t* dst[4] = {bgra.data(), nullptr, nullptr, nullptr};
+        int lines[4] = {frame->width * 4, 0, 0, 0};
+        sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, lines);
+        const int64_t ts = frame->best_effort_timestamp;
+        visitor(bgra.data(), frame->width, frame->height,
+                ts == AV_NOPTS_VALUE ? 0.0 : ts * av_q2d(st->time_base));
+      } else if (!s.video && frame->format == AV_SAMPLE_FMT_FLTP) {
+        for (int c = 0; c < frame->ch_layout.nb_channels; ++c) {
+          const float* p = reinterpret_cast<const float*>(frame->extended_data[c]);
+          for (int i = 0; i < frame->nb_samples; ++i) d.sumSquares += double(p[i]) * p[i];
+          d.samples += frame->nb_samples;
+        }
+      }
+      av_frame_unref(frame);
+    }
+  };
+  bool first[64];
+  for (bool& f : first) f = true;
+  while (av_read_frame(format, packet) >= 0) {
+    const unsigned index = static_cast<unsigned>(packet->stream_index);
+    if (index < probe.streams.size()) {
+      StreamProbe& s = probe.streams[index];
+      Decoder& d = decoders[index];
+      AVStream* st = format->streams[index];
+      ++s.packets;
+      if (packet->flags & AV_PKT_FLAG_KEY) ++s.keyPackets;
+      if (packet->dts != AV_NOPTS_VALUE) {
+        if (d.lastDts != INT64_MIN && packet->dts <= d.lastDts) s.dtsIncreasing = false;
+        d.lastDts = packet->dts;
+      }
+      if (packet->pts != AV_NOPTS_VALUE) {
+        s.packetPts.push_back(packet->pts);
+        const double t = packet->pts * av_q2d(st->time_base);
+        if (index < 64 && first[index]) {
+          s.firstPts = t;
+          first[index] = false;
+        }
+        s.lastPts = std::max(s.lastPts, t);
+      }
+      if (d.context) {
+        if (avcodec_send_packet(d.context, packet) < 0) ++probe.decodeErrors;
+        receive(index);
+      }
+    }
+    av_packet_unref(packet);
+  }
+  for (unsigned i = 0; i < decoders.size(); ++i) {
+    if (!decoders[i].context) continue;
+    avcodec_send_packet(decoders[i].context, nullptr);
+    receive(i);
+    if (decoders[i].samples > 0)
+      probe.streams[i].audioRms = std::sqrt(decoders[i].sumSquares / decoders[i].samples);
+  }
+  sws_freeContext(sws);
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  return probe;
+}
+
+}  // namespace testsupport
