@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "mainwindow/framelesswindow.h"
 #include "mainwindow/recordstatusbar.h"
@@ -29,6 +30,9 @@ class MainWindow : public FramelessWindow {
   // Hides the window and leaves the tray icon to bring it back.
   void HideToTray();
 
+  // (Re)holds the start/pause and stop hot keys from the settings.
+  void RegisterHotKeys();
+
   // "hh:mm:ss" of a number of seconds; the hours grow past two digits.
   static QString FormatDuration(uint64_t seconds);
 
@@ -37,6 +41,10 @@ class MainWindow : public FramelessWindow {
   void on_pushButton_clicked();
   // Stop; also called by the floating status bar.
   void on_pushButton_stop_clicked();
+  void onHotKeyOfStartPause();
+  void onHotKeyOfStop();
+  // Releases every hot key of the window.
+  void UnRegisterHotKey();
 
  private slots:
   void onButtonMinClicked();
@@ -65,6 +73,8 @@ class MainWindow : public FramelessWindow {
   void InitOptionCombos();
   void InitSidebar();
   void InitTray();
+  // One hot key from a (modifiers, key) pair; reports a refused one.
+  void AddHotKey(std::pair<int, int> hotKey, void (MainWindow::*callback)());
   void UpdateScreenshot();
 
   // The look of the three recording states.
