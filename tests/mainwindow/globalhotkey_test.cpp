@@ -103,19 +103,4 @@ TEST_F(GlobalHotKeyTest, DestroyedOrReassignedHotKeyNoLongerAnswers) {
   EXPECT_EQ(spy.count(), 1);
 }
 
-TEST_F(GlobalHotKeyTest, RefusedObjectLeavesTheHolderAlone) {
-  GlobalHotKey holder;
-  ASSERT_TRUE(holder.SetShortcut(QKeySequence(Qt::ALT | Qt::Key_9)));
-  QSignalSpy spy(&holder, &GlobalHotKey::activated);
-  {
-    GlobalHotKey duplicate;  // its filter is asked first
-    EXPECT_FALSE(duplicate.SetShortcut(QKeySequence(Qt::ALT | Qt::Key_9)));
-    EXPECT_TRUE(fake().Press(0x39, platform::kHotKeyAlt));
-    EXPECT_EQ(spy.count(), 1);
-  }
-  EXPECT_EQ(fake().Held(), (Held{{0x39, 1}}));
-  EXPECT_TRUE(fake().Press(0x39, platform::kHotKeyAlt));
-  EXPECT_EQ(spy.count(), 2);
-}
-
 }  // namespace
