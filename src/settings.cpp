@@ -40,6 +40,13 @@ void LogBadValue(const QString& key, const QVariant& value, const QVariant& fall
              << "\", using " << fallback.toString().toStdString();
 }
 
+// Writes through at once: nothing is left for the store's destructor, which
+// runs after the application (and its text codecs) are gone.
+void Store(QSettings* s, const QString& key, const QVariant& value) {
+  s->setValue(key, value);
+  s->sync();
+}
+
 // Reads an integer key and keeps it when it converts and lies in [lo, hi].
 long long ReadRanged(QSettings* s, const QString& key, long long fallback, long long lo,
                      long long hi) {
@@ -80,7 +87,7 @@ std::pair<int, int> ReadHotKey(QSettings* s, const QString& key, std::pair<int, 
 }
 
 void WriteHotKey(QSettings* s, const QString& key, int modifiers, int k) {
-  s->setValue(key, QStringList{QString::number(modifiers), QString::number(k)});
+  Store(s, key, QStringList{QString::number(modifiers), QString::number(k)});
 }
 
 int DefaultQp() {
@@ -136,14 +143,14 @@ unsigned int Settings::GetRecordRecordtype() {
   return static_cast<unsigned int>(ReadRanged(m_settings, "/record/recordtype", 0, 0, 3));
 }
 void Settings::SetRecordRecordtype(unsigned int value) {
-  m_settings->setValue("/record/recordtype", value);
+  Store(m_settings, "/record/recordtype", value);
 }
 
 unsigned int Settings::GetRecordRecordresolution() {
   return static_cast<unsigned int>(ReadRanged(m_settings, "/record/recordresolution", 0, 0, 4));
 }
 void Settings::SetRecordRecordresolution(unsigned int value) {
-  m_settings->setValue("/record/recordresolution", value);
+  Store(m_settings, "/record/recordresolution", value);
 }
 
 unsigned int Settings::GetRecordRecordaudio() {
@@ -151,7 +158,7 @@ unsigned int Settings::GetRecordRecordaudio() {
   return static_cast<unsigned int>(ReadRanged(m_settings, "/record/recordaudio", 0, 0, 3));
 }
 void Settings::SetRecordRecordaudio(unsigned int value) {
-  m_settings->setValue("/record/recordaudio", value);
+  Store(m_settings, "/record/recordaudio", value);
 }
 
 double Settings::GetRecordVideoframerate() {
@@ -166,7 +173,7 @@ double Settings::GetRecordVideoframerate() {
   return rate;
 }
 void Settings::SetRecordVideoframerate(double value) {
-  m_settings->setValue("/record/videoframerate", value);
+  Store(m_settings, "/record/videoframerate", value);
 }
 
 unsigned int Settings::GetRecordAudiofrequency() {
@@ -174,14 +181,14 @@ unsigned int Settings::GetRecordAudiofrequency() {
       ReadRanged(m_settings, "/record/audiofrequency", 48000, 8000, 192000));
 }
 void Settings::SetRecordAudiofrequency(int value) {
-  m_settings->setValue("/record/audiofrequency", value);
+  Store(m_settings, "/record/audiofrequency", value);
 }
 
 unsigned int Settings::GetRecordAudiobitrate() {
   return static_cast<unsigned int>(ReadRanged(m_settings, "/record/audiobitrate", 256, 8, 1024));
 }
 void Settings::SetRecordAudiobitrate(int value) {
-  m_settings->setValue("/record/audiobitrate", value);
+  Store(m_settings, "/record/audiobitrate", value);
 }
 
 int Settings::GetRecordQp() {
@@ -197,40 +204,40 @@ int Settings::GetRecordQp() {
   }
   return qp;
 }
-void Settings::SetRecordQp(int value) { m_settings->setValue("/record/qp", value); }
+void Settings::SetRecordQp(int value) { Store(m_settings, "/record/qp", value); }
 
 int Settings::GetRecordFilesegment() {
   return static_cast<int>(ReadRanged(m_settings, "/record/filesegment", 0, 0, 2));
 }
 void Settings::SetRecordFilesegment(int value) {
-  m_settings->setValue("/record/filesegment", value);
+  Store(m_settings, "/record/filesegment", value);
 }
 
 unsigned int Settings::GetRecordFsduration() {
   return static_cast<unsigned int>(ReadRanged(m_settings, "/record/fsduration", 0, 0, 1000000));
 }
-void Settings::SetRecordFsduration(int value) { m_settings->setValue("/record/fsduration", value); }
+void Settings::SetRecordFsduration(int value) { Store(m_settings, "/record/fsduration", value); }
 
 unsigned int Settings::GetRecordFssize() {
   return static_cast<unsigned int>(ReadRanged(m_settings, "/record/fssize", 0, 0, 1000000));
 }
-void Settings::SetRecordFssize(int value) { m_settings->setValue("/record/fssize", value); }
+void Settings::SetRecordFssize(int value) { Store(m_settings, "/record/fssize", value); }
 
 bool Settings::GetRecordAutorun() { return ReadBool(m_settings, "/record/autorun", false); }
-void Settings::SetRecordAutorun(bool value) { m_settings->setValue("/record/autorun", value); }
+void Settings::SetRecordAutorun(bool value) { Store(m_settings, "/record/autorun", value); }
 
 bool Settings::GetRecordCameraSwitch() {
   return ReadBool(m_settings, "/record/camera_switch", false);
 }
 void Settings::SetRecordCameraSwitch(bool value) {
-  m_settings->setValue("/record/camera_switch", value);
+  Store(m_settings, "/record/camera_switch", value);
 }
 
 bool Settings::GetRecordEnableRecordSchedule() {
   return ReadBool(m_settings, "/record/enable_record_schedule", false);
 }
 void Settings::SetRecordEnableRecordSchedule(bool value) {
-  m_settings->setValue("/record/enable_record_schedule", value);
+  Store(m_settings, "/record/enable_record_schedule", value);
 }
 
 std::pair<int, int> Settings::GetRecordStartpausehotkey() {
@@ -255,7 +262,7 @@ bool Settings::GetRecordRegionRect(QRect& rect) {
   return !(rect.isEmpty() || rect.isNull());
 }
 void Settings::SetRecordRegionRect(const QRect& rect) {
-  m_settings->setValue("/record/region_rect", rect);
+  Store(m_settings, "/record/region_rect", rect);
 }
 
 bool Settings::GetRecordRecordTask(QDateTime& start, QDateTime& end, uint64_t& dur, int& op) {
@@ -278,7 +285,7 @@ void Settings::SetRecordRecordTask(const QDateTime& start, const QDateTime& end,
   object.insert("end", end.isValid() ? static_cast<qint64>(end.toSecsSinceEpoch()) : 0);
   object.insert("dur", static_cast<double>(dur));
   object.insert("op", op);
-  m_settings->setValue("/record/record_task", QString::fromUtf8(QJsonDocument(object).toJson()));
+  Store(m_settings, "/record/record_task", QString::fromUtf8(QJsonDocument(object).toJson()));
 }
 
 void Settings::GetRecordCamera(QString& unique, QString& description) {
@@ -286,18 +293,18 @@ void Settings::GetRecordCamera(QString& unique, QString& description) {
   description = ReadString(m_settings, "/record/camera_description");
 }
 void Settings::SetRecordCamera(const QString& unique, const QString& description) {
-  m_settings->setValue("/record/camera_unique", unique);
-  m_settings->setValue("/record/camera_description", description);
+  Store(m_settings, "/record/camera_unique", unique);
+  Store(m_settings, "/record/camera_description", description);
 }
 
 QString Settings::GetRecordSpeakerUnique() { return ReadString(m_settings, "/record/speaker_unique"); }
 void Settings::SetRecordSpeakerUnique(const QString& value) {
-  m_settings->setValue("/record/speaker_unique", value);
+  Store(m_settings, "/record/speaker_unique", value);
 }
 
 QString Settings::GetRecordMicUnique() { return ReadString(m_settings, "/record/mic_unique"); }
 void Settings::SetRecordMicUnique(const QString& value) {
-  m_settings->setValue("/record/mic_unique", value);
+  Store(m_settings, "/record/mic_unique", value);
 }
 
 // --- general ---
@@ -317,59 +324,59 @@ QString Settings::GetGeneralFilesaveurl() {
   return folder;
 }
 void Settings::SetGeneralFilesaveurl(const QString& value) {
-  m_settings->setValue("/general/filesaveurl", value);
+  Store(m_settings, "/general/filesaveurl", value);
 }
 
 bool Settings::GetGeneralHideWhenRecord() {
   return ReadBool(m_settings, "/general/hideWhenRecord", false);
 }
 void Settings::SetGeneralHideWhenRecord(bool value) {
-  m_settings->setValue("/general/hideWhenRecord", value);
+  Store(m_settings, "/general/hideWhenRecord", value);
 }
 
 bool Settings::GetGeneralNocapWndWhenRecord() {
   return ReadBool(m_settings, "/general/nocapWndWhenRecord", false);
 }
 void Settings::SetGeneralNocapWndWhenRecord(bool value) {
-  m_settings->setValue("/general/nocapWndWhenRecord", value);
+  Store(m_settings, "/general/nocapWndWhenRecord", value);
 }
 
 bool Settings::GetGeneralHideTaskbar() { return ReadBool(m_settings, "/general/hide_taskbar", false); }
 void Settings::SetGeneralHideTaskbar(bool value) {
-  m_settings->setValue("/general/hide_taskbar", value);
+  Store(m_settings, "/general/hide_taskbar", value);
 }
 
 bool Settings::GetGeneralHideDesktopIcon() {
   return ReadBool(m_settings, "/general/hide_desktop_icon", false);
 }
 void Settings::SetGeneralHideDesktopIcon(bool value) {
-  m_settings->setValue("/general/hide_desktop_icon", value);
+  Store(m_settings, "/general/hide_desktop_icon", value);
 }
 
 bool Settings::GetGeneralHidewhenclose() {
   return ReadBool(m_settings, "/general/hidewhenclose", true);
 }
 void Settings::SetGeneralHidewhenclose(bool value) {
-  m_settings->setValue("/general/hidewhenclose", value);
+  Store(m_settings, "/general/hidewhenclose", value);
 }
 
 bool Settings::GetGeneralRecordStatusBar() {
   return ReadBool(m_settings, "/general/record_status_bar", true);
 }
 void Settings::SetGeneralRecordStatusBar(bool value) {
-  m_settings->setValue("/general/record_status_bar", value);
+  Store(m_settings, "/general/record_status_bar", value);
 }
 
 bool Settings::GetGeneralRecordmouse() { return ReadBool(m_settings, "/general/recordmouse", true); }
 void Settings::SetGeneralRecordmouse(bool value) {
-  m_settings->setValue("/general/recordmouse", value);
+  Store(m_settings, "/general/recordmouse", value);
 }
 
 // --- watermark ---
 
 QString Settings::GetWatermarkText() { return ReadString(m_settings, "/watermark/text"); }
 void Settings::SetWatermarkText(const QString& value) {
-  m_settings->setValue("/watermark/text", value);
+  Store(m_settings, "/watermark/text", value);
 }
 
 QFont Settings::GetWatermarkFont() {
@@ -378,12 +385,12 @@ QFont Settings::GetWatermarkFont() {
   return font;
 }
 void Settings::SetWatermarkFont(const QFont& value) {
-  m_settings->setValue("/watermark/font", value.toString());
+  Store(m_settings, "/watermark/font", value.toString());
 }
 
 QColor Settings::GetWatermarkColor() { return ReadColor(m_settings, "/watermark/color", nullptr); }
 void Settings::SetWatermarkColor(const QColor& value) {
-  m_settings->setValue("/watermark/color", value.name());
+  Store(m_settings, "/watermark/color", value.name());
 }
 
 bool Settings::GetWatermarkPos(double& x, double& y) {
@@ -399,7 +406,7 @@ bool Settings::GetWatermarkPos(double& x, double& y) {
   return true;
 }
 void Settings::SetWatermarkPos(double x, double y) {
-  m_settings->setValue("/watermark/pos", QPointF(x, y));
+  Store(m_settings, "/watermark/pos", QPointF(x, y));
 }
 
 // --- keymouse ---
@@ -408,45 +415,45 @@ bool Settings::GetKeymouseShowkeystroke() {
   return ReadBool(m_settings, "/keymouse/showkeystroke", false);
 }
 void Settings::SetKeymouseShowkeystroke(bool value) {
-  m_settings->setValue("/keymouse/showkeystroke", value);
+  Store(m_settings, "/keymouse/showkeystroke", value);
 }
 
 bool Settings::GetKeymouseShowcombinekey() {
   return ReadBool(m_settings, "/keymouse/showcombinekey", false);
 }
 void Settings::SetKeymouseShowcombinekey(bool value) {
-  m_settings->setValue("/keymouse/showcombinekey", value);
+  Store(m_settings, "/keymouse/showcombinekey", value);
 }
 
 bool Settings::GetKeymouseShowcommonkey() {
   return ReadBool(m_settings, "/keymouse/showcommonkey", false);
 }
 void Settings::SetKeymouseShowcommonkey(bool value) {
-  m_settings->setValue("/keymouse/showcommonkey", value);
+  Store(m_settings, "/keymouse/showcommonkey", value);
 }
 
 bool Settings::GetKeymouseHighlight() { return ReadBool(m_settings, "/keymouse/highlight", false); }
 void Settings::SetKeymouseHighlight(bool value) {
-  m_settings->setValue("/keymouse/highlight", value);
+  Store(m_settings, "/keymouse/highlight", value);
 }
 
 QColor Settings::GetKeymouseColor() { return ReadColor(m_settings, "/keymouse/color", "#f9f9f9"); }
 void Settings::SetKeymouseColor(const QColor& value) {
-  m_settings->setValue("/keymouse/color", value.name());
+  Store(m_settings, "/keymouse/color", value.name());
 }
 
 QColor Settings::GetKeymouseBackgroundcolor() {
   return ReadColor(m_settings, "/keymouse/backgroundcolor", "#000000");
 }
 void Settings::SetKeymouseBackgroundcolor(const QColor& value) {
-  m_settings->setValue("/keymouse/backgroundcolor", value.name());
+  Store(m_settings, "/keymouse/backgroundcolor", value.name());
 }
 
 QColor Settings::GetKeymouseMouseColor() {
   return ReadColor(m_settings, "/keymouse/mouse_color", "#FFFF00");
 }
 void Settings::SetKeymouseMouseColor(const QColor& value) {
-  m_settings->setValue("/keymouse/mouse_color", value.name());
+  Store(m_settings, "/keymouse/mouse_color", value.name());
 }
 
 QFont Settings::GetKeymouseFont() {
@@ -457,26 +464,26 @@ QFont Settings::GetKeymouseFont() {
   return font;
 }
 void Settings::SetKeymouseFont(const QFont& value) {
-  m_settings->setValue("/keymouse/font", value.toString());
+  Store(m_settings, "/keymouse/font", value.toString());
 }
 
 QString Settings::GetKeymouseDisplayscreen() {
   return ReadString(m_settings, "/keymouse/displayscreen");
 }
 void Settings::SetKeymouseDisplayscreen(const QString& value) {
-  m_settings->setValue("/keymouse/displayscreen", value);
+  Store(m_settings, "/keymouse/displayscreen", value);
 }
 
 int Settings::GetKeymouseBackgroundopacity() {
   return static_cast<int>(ReadRanged(m_settings, "/keymouse/backgroundopacity", 40, 0, 100));
 }
 void Settings::SetKeymouseBackgroundopacity(int value) {
-  m_settings->setValue("/keymouse/backgroundopacity", value);
+  Store(m_settings, "/keymouse/backgroundopacity", value);
 }
 
 int Settings::GetKeymouseHaloDiameter() {
   return static_cast<int>(ReadRanged(m_settings, "/keymouse/halo_diameter", 25, 1, 1000));
 }
 void Settings::SetKeymouseHaloDiameter(int value) {
-  m_settings->setValue("/keymouse/halo_diameter", value);
+  Store(m_settings, "/keymouse/halo_diameter", value);
 }

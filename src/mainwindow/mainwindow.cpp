@@ -49,6 +49,7 @@ MainWindow::MainWindow(QWidget* parent)
   m_ui = new Ui_MainWindow;
   m_ui->setupUi(this);
   InitUi();
+  RegisterHotKeys();
   platform::Windows().InstallMessageHandler(
       [this](platform::WindowId, uint32_t message, intptr_t, intptr_t) {
         if (message == kActivateMessage) OnActivateRequest();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <utility>
 
 #include "mainwindow/framelesswindow.h"
 #include "mainwindow/recordstatusbar.h"
@@ -42,6 +43,8 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   bool IsRecording() const;
   // Called by the recorder on any thread; reacts on the GUI thread.
   void OnRecorderNotify(NotifyType type, RecordError code) override;
+  // (Re)holds the start/pause and stop hot keys from the settings.
+  void RegisterHotKeys();
 
   // "hh:mm:ss" of a number of seconds; the hours grow past two digits.
   static QString FormatDuration(uint64_t seconds);
@@ -56,6 +59,10 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   void on_pushButton_clicked();
   // Stop; also called by the floating status bar.
   void on_pushButton_stop_clicked();
+  void onHotKeyOfStartPause();
+  void onHotKeyOfStop();
+  // Releases every hot key of the window.
+  void UnRegisterHotKey();
 
  private slots:
   void onButtonMinClicked();
@@ -91,6 +98,8 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   void InitOptionCombos();
   void InitSidebar();
   void InitTray();
+  // One hot key from a (modifiers, key) pair; reports a refused one.
+  void AddHotKey(std::pair<int, int> hotKey, void (MainWindow::*callback)());
   void UpdateScreenshot();
 
   // The look of the three recording states.

@@ -439,6 +439,7 @@ int FfmpegMuxer::Start() {
   m_pausedTotal = 0;
   m_resumeTime = 0;
   m_lastIntakeVideoPts = AV_NOPTS_VALUE;
+  m_nextFrameDue = AV_NOPTS_VALUE;
 
   // Each step is checked; a failure stops what was started.
   bool encodersStarted = false;
@@ -586,6 +587,13 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   if (pts < m_resumeTime) return;  // taken during the pause
   pts -= m_pausedTotal;
   if (m_lastIntakeVideoPts != AV_NOPTS_VALUE && pts <= m_lastIntakeVideoPts) return;
+  // The source delivers at every change of the screen; the stream keeps to
+  // its frame rate (a quarter interval of jitter allowed).
+  const int64_t interval = 1000000 / std::max(1, m_params.fps);
+  if (m_nextFrameDue != AV_NOPTS_VALUE && pts < m_nextFrameDue - interval / 4) return;
+  m_nextFrameDue = (m_nextFrameDue == AV_NOPTS_VALUE || pts - m_nextFrameDue > interval)
+                       ? pts + interval
+                       : m_nextFrameDue + interval;
   m_lastIntakeVideoPts = pts;
 
   AVFrame header = *frame;

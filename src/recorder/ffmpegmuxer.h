@@ -162,6 +162,7 @@ class FfmpegMuxer : public FileMuxer {
   // Frames captured before the last Resume belong to the pause.
   std::atomic<int64_t> m_resumeTime{0};
   int64_t m_lastIntakeVideoPts = AV_NOPTS_VALUE;  // capture thread only
+  int64_t m_nextFrameDue = AV_NOPTS_VALUE;        // capture thread only
   // Packets are written from Start until the end of Stop's draining.
   std::atomic<bool> m_accepting{false};
   bool m_stopping = false;     // under m_mutex

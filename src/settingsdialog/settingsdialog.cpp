@@ -13,6 +13,7 @@
 
 #include "constants.h"
 #include "mainwindow/customtitlebar.h"
+#include "mainwindow/globalhotkey.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/mediafilesreloadevent.h"
 #include "mainwindow/messagedialog.h"
@@ -696,19 +697,16 @@ void SettingsDialog::ChangeHotKey(bool startPause) {
   RegisterMainWindowHotKeys();
 }
 
-bool SettingsDialog::IsHotKeyFree(bool startPause, const QKeySequence& sequence) {
-  // TODO: try the combination with GlobalHotKey::Register and release it
-  // with GlobalHotKey::Unregister once the global hot keys are merged. Until
-  // then only the combination held for the other action counts as taken.
-  const auto other = startPause ? Settings::Instance()->GetRecordStophotkey()
-                                : Settings::Instance()->GetRecordStartpausehotkey();
-  return sequence != QKeySequence(other.first | other.second);
+bool SettingsDialog::IsHotKeyFree(bool, const QKeySequence& sequence) {
+  // Free when the system lets us hold it; this program's own keys count as
+  // taken too.
+  if (!GlobalHotKey::Register(sequence)) return false;
+  GlobalHotKey::Unregister(sequence);
+  return true;
 }
 
 void SettingsDialog::RegisterMainWindowHotKeys() {
-  MainWindow* window = FindMainWindow();
-  if (!window) return;
-  // TODO: window->RegisterHotKeys() once the main window registers hot keys.
+  if (MainWindow* window = FindMainWindow()) window->RegisterHotKeys();
 }
 
 void SettingsDialog::SaveHotKeys() {

@@ -43,6 +43,16 @@ bool MainShown() {
   return false;
 }
 
+// What is on screen, for the failure message.
+std::string DescribeWindows() {
+  std::string text;
+  for (const auto& w : platform::Windows().EnumerateTopLevel())
+    text += "[" + w.title + " visible=" + std::to_string(w.visible) + " rect=" +
+            std::to_string(w.rect.left) + "," + std::to_string(w.rect.top) + "," +
+            std::to_string(w.rect.right) + "," + std::to_string(w.rect.bottom) + "] ";
+  return text;
+}
+
 bool InstanceRunning() {
   QSharedMemory probe(kInstanceKey);
   if (!probe.attach(QSharedMemory::ReadOnly)) return false;
@@ -115,7 +125,7 @@ QApplication& App() {
 TEST_F(StartupTest, SecondStartRaisesTheFirstWindowAndExitsZero) {
   App();
   QProcess* first = Start({});
-  ASSERT_TRUE(WaitFor(MainShown)) << "main window never appeared";
+  ASSERT_TRUE(WaitFor(MainShown)) << "main window never appeared: " << DescribeWindows();
   const platform::WindowId window = FindMain();
 
   // Cover it with a window of our own.
@@ -130,7 +140,7 @@ TEST_F(StartupTest, SecondStartRaisesTheFirstWindowAndExitsZero) {
   EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(second->exitCode(), 0);
   EXPECT_TRUE(WaitFor([&] { return !platform::Windows().IsCovered(window); }))
-      << "the running window was not raised";
+      << "the running window was not raised: " << DescribeWindows();
   EXPECT_EQ(first->state(), QProcess::Running);
   // The second start still set up its data folders and log.
   EXPECT_TRUE(QDir(QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log")

@@ -182,7 +182,7 @@ TEST_F(SettingsTest, CorruptedValuesFallBackToDefaults) {
       "[keymouse]\n"
       "halo_diameter=-1\n"
       "backgroundopacity=1000\n"
-      "[general]\n"
+      "[%General]\n"  // how the INI format spells the "general" group
       "filesaveurl=relative/folder\n");
   EXPECT_DOUBLE_EQ(settings()->GetRecordVideoframerate(), 25.0);
   EXPECT_EQ(settings()->GetRecordAudiofrequency(), 48000u);

@@ -138,6 +138,10 @@ class RecorderTest : public ::testing::Test {
     Pump(0.5);
   }
 
+  // Written settings are flushed now: the store's own flush at process exit
+  // runs after the text codecs are gone.
+  void TearDown() override { Settings::Instance()->GetGeneralFilesaveurl(); }
+
   RecordParams Params(const std::string& name, bool highlight) {
     RecordParams p;
     p.mode = 1;

@@ -72,6 +72,10 @@ class WatermarkMakerTest : public ::testing::Test {
     Settings::Instance()->SetWatermarkPos(0.0, 0.0);
   }
 
+  // Written settings are flushed now: the store's own flush at process exit
+  // runs after the text codecs are gone.
+  void TearDown() override { Settings::Instance()->GetGeneralFilesaveurl(); }
+
   static testsupport::TempDir* s_dir;
   static QApplication* s_app;
 };
