@@ -141,6 +141,28 @@ TEST_F(SettingsTest, ValuesSurviveAFreshStore) {
   EXPECT_EQ(dur, 3600u);
 }
 
+// A new process reads what this one stored (within one process the store's
+// cache would answer without reading the file).
+TEST_F(SettingsTest, EveryGroupSurvivesARestart) {
+  const QString folder = QString::fromStdString(s_dir->path()) + "/录像";
+  settings()->SetGeneralFilesaveurl(folder);
+  settings()->SetGeneralHidewhenclose(false);
+  settings()->SetRecordAudiobitrate(128);
+  settings()->SetWatermarkText("mark");
+  settings()->SetKeymouseHaloDiameter(33);
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_EXIT(
+      {
+        Settings::Instance()->Init();
+        Settings* s = Settings::Instance();
+        const bool same = s->GetGeneralFilesaveurl() == folder && !s->GetGeneralHidewhenclose() &&
+                          s->GetRecordAudiobitrate() == 128 && s->GetWatermarkText() == "mark" &&
+                          s->GetKeymouseHaloDiameter() == 33;
+        std::exit(same ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(SettingsTest, EdgeValuesOfHotKeysRectsAndPositions) {
   settings()->SetWatermarkPos(0, 0);
   double x = 5, y = 5;
