@@ -40,10 +40,18 @@ void LogBadValue(const QString& key, const QVariant& value, const QVariant& fall
              << "\", using " << fallback.toString().toStdString();
 }
 
+// The INI format writes a group named "general" as "%General" and reads it
+// back as "General": keep that group under the spelling that survives.
+QString StoredKey(const QString& key) {
+  static const QString general = QStringLiteral("/general/");
+  if (key.startsWith(general)) return QStringLiteral("/General/") + key.mid(general.size());
+  return key;
+}
+
 // Writes through at once: nothing is left for the store's destructor, which
 // runs after the application (and its text codecs) are gone.
 void Store(QSettings* s, const QString& key, const QVariant& value) {
-  s->setValue(key, value);
+  s->setValue(StoredKey(key), value);
   s->sync();
 }
 
@@ -64,12 +72,12 @@ long long ReadRanged(QSettings* s, const QString& key, long long fallback, long 
 
 bool ReadBool(QSettings* s, const QString& key, bool fallback) {
   s->sync();
-  return s->value(key, fallback).toBool();
+  return s->value(StoredKey(key), fallback).toBool();
 }
 
 QString ReadString(QSettings* s, const QString& key) {
   s->sync();
-  return s->value(key, QString()).toString();
+  return s->value(StoredKey(key), QString()).toString();
 }
 
 QColor ReadColor(QSettings* s, const QString& key, const char* fallback) {

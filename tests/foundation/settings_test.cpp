@@ -141,6 +141,27 @@ TEST_F(SettingsTest, ValuesSurviveAFreshStore) {
   EXPECT_EQ(dur, 3600u);
 }
 
+// What a later start finds on disk: the file as the store writes it.
+TEST_F(SettingsTest, EveryGroupSurvivesARestart) {
+  const QString folder = QString::fromStdString(s_dir->path()) + "/录像";
+  settings()->SetGeneralFilesaveurl(folder);
+  settings()->SetGeneralHidewhenclose(false);
+  settings()->SetRecordAudiobitrate(128);
+  QFile file(settings()->FileName());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QString written = QString::fromUtf8(file.readAll());
+  file.close();
+  // Read back from that text alone.
+  WriteRaw(written);
+  EXPECT_EQ(settings()->GetGeneralFilesaveurl(), folder) << written.toStdString();
+  EXPECT_FALSE(settings()->GetGeneralHidewhenclose());
+  EXPECT_EQ(settings()->GetRecordAudiobitrate(), 128u);
+  // The same when the file is written by hand.
+  WriteRaw("[%General]\nfilesaveurl=/tmp/by-hand\nhidewhenclose=false\n");
+  EXPECT_EQ(settings()->GetGeneralFilesaveurl(), "/tmp/by-hand");
+  EXPECT_FALSE(settings()->GetGeneralHidewhenclose());
+}
+
 TEST_F(SettingsTest, EdgeValuesOfHotKeysRectsAndPositions) {
   settings()->SetWatermarkPos(0, 0);
   double x = 5, y = 5;
