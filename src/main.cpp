@@ -15,6 +15,7 @@
 #include "platform/termination.h"
 #include "platform/windows.h"
 #include "settings.h"
+#include "settingsdialog/keymousedisplay.h"
 #include "utils.h"
 
 namespace {
@@ -90,6 +91,7 @@ int main(int argc, char* argv[]) {
     window->HideToTray();
   else
     window->show();
+  if (Settings::Instance()->GetKeymouseShowkeystroke()) ApplyKeyMouseSettings();
 
   // Asked to end (log-out, kill): leave the event loop so that everything is
   // torn down in order, a running recording included.
@@ -99,6 +101,7 @@ int main(int argc, char* argv[]) {
   });
   app->exec();
 
+  KeyMouseDisplay::Instance()->UninstallHook();
   window.reset();
   instance.reset();
   app.reset();

@@ -25,6 +25,7 @@
 #include "platform/shell.h"
 #include "platform/windows.h"
 #include "settings.h"
+#include "settingsdialog/keymousedisplay.h"
 
 QRect g_primaryScreenRect = GetScreenRect();
 
@@ -231,6 +232,21 @@ void PostToMainWindow(QEvent* event) {
     return;
   }
   delete event;  // nobody to take it
+}
+
+void ApplyKeyMouseSettings() {
+  Settings* settings = Settings::Instance();
+  KeyMouseDisplay* display = KeyMouseDisplay::Instance();
+  int flags = 0;
+  if (settings->GetKeymouseShowcombinekey()) flags |= KeyMouseDisplay::kShowCombineKeys;
+  if (settings->GetKeymouseShowcommonkey()) flags |= KeyMouseDisplay::kShowCommonKeys;
+  display->SetDisplayFlags(flags);
+  display->SetTextColor(settings->GetKeymouseColor());
+  display->SetBackgroundColor(settings->GetKeymouseBackgroundcolor());
+  display->SetKeyFont(settings->GetKeymouseFont());
+  display->SetScreen(settings->GetKeymouseDisplayscreen());
+  display->SetOpacity(settings->GetKeymouseBackgroundopacity());
+  display->InstallHook();
 }
 
 // --- watermark image ---

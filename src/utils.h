@@ -57,6 +57,9 @@ bool IsWindowCovered(platform::WindowId window);
 void BringWindowToFront(QWidget* widget);
 MainWindow* FindMainWindow();
 void PostToMainWindow(QEvent* event);
+// Pushes the /keymouse settings into the keystroke overlay and installs its
+// keyboard hook.
+void ApplyKeyMouseSettings();
 
 // Renders the watermark text (and icon) into a transparent image file.
 bool SaveWatermarkImage(const QString& iconPath, const QString& text, int width, int height,

@@ -21,6 +21,7 @@
 #include "platform/windows.h"
 #include "recorder/audiodevices.h"
 #include "settings.h"
+#include "settingsdialog/keymousedisplay.h"
 #include "settingsdialog/monitorlist.h"
 #include "settingsdialog/watermarkpreviewer.h"
 #include "ui_settingsdialog.h"
@@ -611,9 +612,10 @@ void SettingsDialog::SaveKeyboardAndMouse() {
 }
 
 void SettingsDialog::ApplyKeyMouseOverlay(bool show) {
-  // The keystroke overlay is not part of the program yet: its settings are
-  // only stored. This is where it is re-applied or its hook removed.
-  (void)show;
+  if (show)
+    ApplyKeyMouseSettings();
+  else
+    KeyMouseDisplay::Instance()->UninstallHook();
 }
 
 // --- hot keys and about ---
