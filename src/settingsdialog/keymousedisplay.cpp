@@ -232,15 +232,17 @@ void KeyMouseDisplay::OnKeyDown(int code) {
     setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   setText(rich);
 
-  // The monitor rectangle is in device pixels; the toolkit places in its own.
+  // The monitor rectangle is in device pixels, the toolkit places in its own
+  // (device pixels / ratio). Centred and standing on the bottom edge by the
+  // window's own size: placing by the size before scaling would push a
+  // scaled window off-centre and past the bottom of the screen.
+  const double ratio = devicePixelRatioF() > 0 ? devicePixelRatioF() : 1.0;
   const int w = width();
   const int h = height();
-  const int x = m_left + ((m_right - m_left) - w) / 2;
-  const int y = m_bottom - h;
-  const double ratio = devicePixelRatioF() > 0 ? devicePixelRatioF() : 1.0;
-  setGeometry(static_cast<int>(x / ratio), static_cast<int>(y / ratio),
-              static_cast<int>(static_cast<int>(w * m_scale) / ratio),
-              static_cast<int>(static_cast<int>(h * m_scale) / ratio));
+  const int left = static_cast<int>(m_left / ratio);
+  const int right = static_cast<int>(m_right / ratio);
+  const int bottom = static_cast<int>(m_bottom / ratio);
+  setGeometry(left + ((right - left) - w) / 2, bottom - h, w, h);
   show();
   m_heldKeys.append(code);
 }

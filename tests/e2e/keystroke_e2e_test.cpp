@@ -1,0 +1,129 @@
+// The real program with the key display switched on: a key held on the
+// display (xdotool) shows the overlay at the bottom middle of the screen.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSharedMemory>
+#include <QThread>
+
+#include <cstdlib>
+#include <functional>
+
+#include "constants.h"
+#include "platform/windows.h"
+#include "settings.h"
+#include "support/testsupport.h"
+
+namespace {
+
+constexpr char kInstanceKey[] = "screenrecorder20f25820-b63a-4150-b315-f5fa555b9ec6";
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 15000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (timer.elapsed() < ms) {
+    if (condition()) return true;
+    QThread::msleep(50);
+  }
+  return condition();
+}
+
+platform::WindowId FindMain() {
+  return platform::Windows().FindWindow(platform::kToolkitWindowClass, kAppName);
+}
+
+bool InstanceRunning() {
+  QSharedMemory probe(kInstanceKey);
+  if (!probe.attach(QSharedMemory::ReadOnly)) return false;
+  probe.detach();
+  return true;
+}
+
+// A shown top-level window other than the main one, standing on the bottom
+// edge of the 1920x1080 screen and centred on it.
+bool OverlayShown(platform::Rect* where) {
+  const platform::WindowId main = FindMain();
+  for (const auto& w : platform::Windows().EnumerateTopLevel()) {
+    if (w.id == main || !w.visible) continue;
+    if (std::abs(w.rect.bottom - 1080) <= 1 && std::abs((w.rect.left + w.rect.right) - 1920) <= 2) {
+      *where = w.rect;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string DescribeWindows() {
+  std::string text;
+  for (const auto& w : platform::Windows().EnumerateTopLevel())
+    text += "[" + w.title + " visible=" + std::to_string(w.visible) + " rect=" +
+            std::to_string(w.rect.left) + "," + std::to_string(w.rect.top) + "," +
+            std::to_string(w.rect.right) + "," + std::to_string(w.rect.bottom) + "] ";
+  return text;
+}
+
+void Xdotool(const QStringList& args) {
+  ASSERT_EQ(QProcess::execute("xdotool", args), 0) << args.join(' ').toStdString();
+}
+
+TEST(KeystrokeE2E, HeldKeysShowTheOverlayAndTheProgramStillEndsCleanly) {
+  if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs the test display";
+  if (QProcess::execute("sh", {"-c", "command -v xdotool >/dev/null"}) != 0)
+    GTEST_SKIP() << "needs xdotool";
+  platform::Backend::Use(platform::BackendKind::X11);
+  static int argc = 1;
+  static char arg0[] = "keystroke_e2e_test";
+  static char* argv[] = {arg0, nullptr};
+  QCoreApplication app(argc, argv);
+
+  testsupport::TempDir home;
+  const QString homePath = QString::fromStdString(home.path());
+  setenv("XDG_CONFIG_HOME", (home.path() + "/.config").c_str(), 1);
+  ASSERT_TRUE(Settings::Instance()->Init());
+  Settings* settings = Settings::Instance();
+  settings->SetKeymouseShowkeystroke(true);
+  settings->SetKeymouseShowcombinekey(true);
+  settings->SetKeymouseShowcommonkey(true);
+  settings->SetKeymouseBackgroundopacity(100);
+  ASSERT_TRUE(settings->Init());  // written out
+  ASSERT_EQ(settings->FileName(), homePath + "/.config/Korvo/screenrecorder.conf");
+  ASSERT_TRUE(settings->GetKeymouseShowkeystroke());
+
+  InstanceRunning();
+  ASSERT_FALSE(InstanceRunning()) << "another korvorec runs on this machine";
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("HOME", homePath);
+  env.insert("XDG_CONFIG_HOME", homePath + "/.config");
+  env.insert("XDG_DATA_HOME", homePath + "/.local/share");
+  QProcess program;
+  program.setProcessEnvironment(env);
+  program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  program.start(QString::fromStdString(testsupport::BuildDir()) + "/korvorec", QStringList());
+  ASSERT_TRUE(program.waitForStarted(5000));
+  ASSERT_TRUE(WaitFor([] { return FindMain() != 0; })) << "program did not come up";
+
+  platform::Rect where;
+  EXPECT_FALSE(OverlayShown(&where));
+  // The hook comes after the main window: press until it is there.
+  bool shown = false;
+  for (int attempt = 0; attempt < 15 && !shown; ++attempt) {
+    Xdotool({"keydown", "shift+b"});
+    shown = WaitFor([&] { return OverlayShown(&where); }, 1000);
+    if (!shown) Xdotool({"keyup", "shift+b"});
+  }
+  ASSERT_TRUE(shown) << "no overlay on screen: " << DescribeWindows();
+  EXPECT_GE(where.Width(), 260);
+  Xdotool({"keyup", "shift+b"});
+  // Released: it goes away by itself.
+  EXPECT_TRUE(WaitFor([&] { return !OverlayShown(&where); }));
+
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(15000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0);
+  WaitFor([] { return !InstanceRunning(); }, 5000);
+}
+
+}  // namespace
