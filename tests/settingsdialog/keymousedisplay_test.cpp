@@ -242,15 +242,6 @@ TEST_F(KeyMouseDisplayTest, HookFollowsTheFlagsAndCanBeRemoved) {
   EXPECT_FALSE(keyboard().Press(0x41));
 }
 
-TEST_F(KeyMouseDisplayTest, OtherActionsAndEventsAreIgnored) {
-  Hook(0x11);
-  display()->OnKeyEvent(2, 0x41);
-  QCoreApplication::postEvent(display(), new MouseKeyEvent(5, 0x41));
-  QCoreApplication::sendPostedEvents(display(), MouseKeyEvent::kType);
-  EXPECT_FALSE(display()->isVisible());
-  EXPECT_TRUE(display()->HeldKeys().isEmpty());
-}
-
 TEST_F(KeyMouseDisplayTest, SettingsArePushedInAndTheHookInstalled) {
   ASSERT_TRUE(Settings::Instance()->Init());
   auto& monitors = platform::fake::FakeMonitors::Instance();

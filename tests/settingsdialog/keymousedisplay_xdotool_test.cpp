@@ -157,6 +157,15 @@ TEST_F(KeyMouseXdotoolTest, DigitsPunctuationAndKeypadGetTheirNames) {
   ASSERT_TRUE(Eventually([&] { return display()->text() == QString("*"); }));
   Type("Return");
   ASSERT_TRUE(Eventually([&] { return display()->text() == QString("Enter"); }));
+  // The keypad's digits follow Num Lock.
+  Type("KP_End");
+  ASSERT_TRUE(Eventually([&] { return display()->text() == QString("End"); }))
+      << display()->text().toStdString();
+  Type("Num_Lock");
+  Type("KP_End");
+  ASSERT_TRUE(Eventually([&] { return display()->text() == QString("NUM_1"); }))
+      << display()->text().toStdString();
+  Type("Num_Lock");
 }
 
 TEST_F(KeyMouseXdotoolTest, OverlayIsPlacedOnTheChosenMonitor) {
