@@ -267,7 +267,7 @@ int FfmpegMuxer::CreateOutput() {
   if (ret < 0 || !context) {
     LOG(ERROR) << "avformat_alloc_output_context2 failed" << ",error is " << ErrorText(ret);
     LOG(ERROR) << "Alloc context failed";
-    return kRecordAllocContextFailed;
+    return kRecordOutputFailed;
   }
   m_context = context;
   m_format = context->oformat;
@@ -303,7 +303,7 @@ int FfmpegMuxer::AddVideoStream() {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
   if (!codec) {
     LOG(ERROR) << "find h264 encoder id failed";
-    return kRecordNoEncoder;
+    return kRecordEncoderNotFound;
   }
   AVStream* stream = avformat_new_stream(m_context, nullptr);
   if (!stream) {
