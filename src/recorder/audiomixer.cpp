@@ -169,5 +169,14 @@ void AudioMixer::PullLoop() {
     }
     m_hasData = false;
   }
+  // Stopping: hand on what the graph still holds (all of it once every input
+  // has ended), so the last moments of sound reach the file.
+  if (frame) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    while (m_outCtx && av_buffersink_get_frame(m_outCtx, frame) >= 0) {
+      if (m_frameCallback) m_frameCallback(frame, -1);
+      av_frame_unref(frame);
+    }
+  }
   av_frame_free(&frame);
 }

@@ -267,7 +267,7 @@ int FfmpegMuxer::CreateOutput() {
   if (ret < 0 || !context) {
     LOG(ERROR) << "avformat_alloc_output_context2 failed" << ",error is " << ErrorText(ret);
     LOG(ERROR) << "Alloc context failed";
-    return kRecordAllocContextFailed;
+    return kRecordOutputFailed;
   }
   m_context = context;
   m_format = context->oformat;
@@ -303,7 +303,7 @@ int FfmpegMuxer::AddVideoStream() {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
   if (!codec) {
     LOG(ERROR) << "find h264 encoder id failed";
-    return kRecordNoEncoder;
+    return kRecordEncoderNotFound;
   }
   AVStream* stream = avformat_new_stream(m_context, nullptr);
   if (!stream) {
@@ -526,14 +526,13 @@ int FfmpegMuxer::Stop() {
   m_video->capturer->Stop();
   if (m_audio) {
     // The end of every input lets the filters give up what they hold; their
-    // pull threads hand it on when they wake.
+    // pull threads hand all of it on before they end.
     for (int i = 0; i < m_audio->sourceCount; ++i) {
       if (m_audio->mixer)
         m_audio->mixer->AddFrame(nullptr, i);
       else
         m_audio->resamplers[static_cast<size_t>(i)]->AddFrame(nullptr);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (m_audio->mixer) m_audio->mixer->Stop();
     for (auto& resampler : m_audio->resamplers) resampler->Stop();
     if (!m_audio->gatherers.empty() && m_audio->gatherers[0].filledSamples > 0)

@@ -225,5 +225,14 @@ void filter_aresample::PullLoop() {
     }
     m_hasData = false;
   }
+  // Stopping: hand on what the graph still holds (all of it once every input
+  // has ended), so the last moments of sound reach the file.
+  if (frame) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    while (m_sinkCtx && av_buffersink_get_frame(m_sinkCtx, frame) >= 0) {
+      if (m_frameCallback) m_frameCallback(frame, m_index);
+      av_frame_unref(frame);
+    }
+  }
   av_frame_free(&frame);
 }

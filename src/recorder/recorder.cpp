@@ -92,7 +92,7 @@ int Recorder::Start(const RecordParams& params) {
   }
   if (!m_capturer) {
     LOG(ERROR) << "no capturer for mode " << params.mode;
-    return kRecordScreenCapturerFailed;
+    return kRecordCapturerInitFailed;
   }
   captureParams.drawCursor = settings->GetGeneralRecordmouse();
   captureParams.frameRate = settings->GetRecordVideoframerate();
@@ -105,7 +105,7 @@ int Recorder::Start(const RecordParams& params) {
   m_capturer->AddObserver(this);
   if (!m_capturer->Init(captureParams)) {
     LOG(ERROR) << "capturer inits failed";
-    return kRecordScreenCapturerFailed;
+    return kRecordCapturerInitFailed;
   }
   if (params.highlight) {
     if (!m_preProcesser) m_preProcesser = std::make_shared<MousePreProcesser>();
@@ -126,12 +126,12 @@ int Recorder::Start(const RecordParams& params) {
   int audioCount = 0;
   if (wantSpeaker && !speakerId.empty()) {
     m_speakerCapturer = new WASAPIAudioCapturer();
-    if (m_speakerCapturer->Init(speakerName, speakerId, 0) != 0) return kRecordSpeakerCapturerFailed;
+    if (m_speakerCapturer->Init(speakerName, speakerId, 0) != 0) return kRecordSpeakerInitFailed;
     audio[audioCount++] = m_speakerCapturer;
   }
   if (wantMic && !micId.empty()) {
     m_micCapturer = new WASAPIAudioCapturer();
-    if (m_micCapturer->Init(micName, micId, 1) != 0) return kRecordMicCapturerFailed;
+    if (m_micCapturer->Init(micName, micId, 1) != 0) return kRecordMicInitFailed;
     audio[audioCount++] = m_micCapturer;
   }
 
@@ -167,22 +167,22 @@ int Recorder::Start(const RecordParams& params) {
   // source: the observers stop it.
   m_muxer->SetFailureCallback([this] {
     LOG(ERROR) << "Recorder on writer failure";
-    Notify(kNotifyError, kRecordDeviceLost);
+    Notify(kNotifyError, kRecordCaptureLost);
   });
   if (m_muxer->Init(params.outputPath.c_str(), m_capturer, audio, audioCount, muxParams) != 0)
     return kRecordFailed;
   const int ret = m_muxer->Start();
   if (ret != 0) {
     const FileMuxer::StartFailure failure = m_muxer->GetStartFailure();
-    if (failure.videoSource) return kRecordScreenCapturerFailed;
+    if (failure.videoSource) return kRecordCapturerInitFailed;
     if (failure.audioSource >= 0) {
       AudioCapturer* source = audio[failure.audioSource];
-      return source == m_speakerCapturer ? kRecordSpeakerCapturerFailed
-                                         : kRecordMicCapturerFailed;
+      return source == m_speakerCapturer ? kRecordSpeakerInitFailed
+                                         : kRecordMicInitFailed;
     }
     return kRecordFailed;
   }
-  return kRecordOk;
+  return kRecordSuccess;
 }
 
 bool Recorder::Stop() {
@@ -222,7 +222,7 @@ RecordParams Recorder::GetRecordParams() { return m_params; }
 
 void Recorder::OnDeviceLost() {
   LOG(INFO) << "Recorder on device lost";
-  Notify(kNotifyError, kRecordDeviceLost);
+  Notify(kNotifyError, kRecordCaptureLost);
 }
 
 void Recorder::Notify(NotifyType type, RecordError code) {

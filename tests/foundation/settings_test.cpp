@@ -17,15 +17,8 @@ namespace {
 // Each test gets its own configuration folder, so the store's file is fresh.
 class SettingsTest : public ::testing::Test {
  protected:
-  // QSettings fixes its folder at first use, so the folder is per process and
-  // each test starts from an empty file.
-  static void SetUpTestSuite() {
-    s_dir = new testsupport::TempDir;
-    setenv("XDG_CONFIG_HOME", (s_dir->path() + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (s_dir->path() + "/data").c_str(), 1);
-  }
-  static void TearDownTestSuite() { delete s_dir; }
-
+  // QSettings fixes its folder at first use: the folder is the program's
+  // own, and each test starts from an empty file.
   void SetUp() override {
     platform::Backend::Use(platform::BackendKind::X11);
     ASSERT_TRUE(settings()->Init());
@@ -44,11 +37,9 @@ class SettingsTest : public ::testing::Test {
     ASSERT_TRUE(settings()->Init());  // a fresh QSettings reads the edited file
   }
 
-  static testsupport::TempDir* s_dir;
   testsupport::TempDir m_dir;
 };
 
-testsupport::TempDir* SettingsTest::s_dir = nullptr;
 
 TEST_F(SettingsTest, DefaultsOfAnEmptyStore) {
   EXPECT_EQ(settings()->GetRecordRecordtype(), 0u);
@@ -143,7 +134,7 @@ TEST_F(SettingsTest, ValuesSurviveAFreshStore) {
 
 // What a later start finds on disk: the file as the store writes it.
 TEST_F(SettingsTest, EveryGroupSurvivesARestart) {
-  const QString folder = QString::fromStdString(s_dir->path()) + "/录像";
+  const QString folder = QString::fromStdString(testsupport::UserFolder()) + "/录像";
   settings()->SetGeneralFilesaveurl(folder);
   settings()->SetGeneralHidewhenclose(false);
   settings()->SetRecordAudiobitrate(128);
@@ -225,11 +216,11 @@ TEST_F(SettingsTest, CorruptedValuesFallBackToDefaults) {
 }
 
 TEST_F(SettingsTest, FoldersFollowTheUsersDataFolder) {
-  EXPECT_EQ(Settings::DataFolder(), s_dir->path() + "/data/ScreenRecorder/");
-  EXPECT_EQ(Settings::LogFolder(), s_dir->path() + "/data/ScreenRecorder/log/");
-  EXPECT_EQ(Settings::TempFolder(), s_dir->path() + "/data/ScreenRecorder/temp/");
+  EXPECT_EQ(Settings::DataFolder(), testsupport::UserFolder() + "/data/ScreenRecorder/");
+  EXPECT_EQ(Settings::LogFolder(), testsupport::UserFolder() + "/data/ScreenRecorder/log/");
+  EXPECT_EQ(Settings::TempFolder(), testsupport::UserFolder() + "/data/ScreenRecorder/temp/");
   EXPECT_EQ(settings()->FileName(),
-            QString::fromStdString(s_dir->path()) + "/config/Korvo/screenrecorder.conf");
+            QString::fromStdString(testsupport::UserFolder()) + "/config/Korvo/screenrecorder.conf");
 }
 
 }  // namespace

@@ -25,24 +25,15 @@ namespace {
 
 class UtilsTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    s_dir = new testsupport::TempDir;
-    setenv("XDG_CONFIG_HOME", (s_dir->path() + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (s_dir->path() + "/data").c_str(), 1);
-  }
-  static void TearDownTestSuite() { delete s_dir; }
-
   void SetUp() override {
     ASSERT_TRUE(Settings::Instance()->Init());
     platform::Backend::Use(platform::BackendKind::Fake);
     platform::fake::FakeShell::Instance().Reset();
     platform::fake::FakeMonitors::Instance().Reset();
   }
-  static testsupport::TempDir* s_dir;
   testsupport::TempDir m_dir;
 };
 
-testsupport::TempDir* UtilsTest::s_dir = nullptr;
 
 TEST_F(UtilsTest, CreateDirMakesNestedFoldersAndReportsFailures) {
   const std::string nested = m_dir.path() + "/a/b/c";
@@ -109,7 +100,7 @@ TEST_F(UtilsTest, AutorunEntryIsWrittenOnlyWhenItDiffers) {
 TEST_F(UtilsTest, RealAutostartFileHoldsTheCommand) {
   platform::Backend::Use(platform::BackendKind::X11);
   SetAutoRun("korvorec");
-  const QString file = QString::fromStdString(s_dir->path()) + "/config/autostart/korvorec.desktop";
+  const QString file = QString::fromStdString(testsupport::UserFolder()) + "/config/autostart/korvorec.desktop";
   ASSERT_TRUE(QFile::exists(file));
   QFile f(file);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));

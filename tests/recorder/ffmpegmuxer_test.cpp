@@ -65,13 +65,6 @@ class FedAudio : public AudioCapturer {
 
 class FfmpegMuxerTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    s_dir = new testsupport::TempDir;
-    setenv("XDG_CONFIG_HOME", (s_dir->path() + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (s_dir->path() + "/data").c_str(), 1);
-  }
-  static void TearDownTestSuite() { delete s_dir; }
-
   void SetUp() override {
     ASSERT_TRUE(Settings::Instance()->Init());
     Settings::Instance()->SetGeneralFilesaveurl(QString::fromStdString(m_dir.path()));
@@ -104,11 +97,9 @@ class FfmpegMuxerTest : public ::testing::Test {
 
   std::string Path(const std::string& name) { return m_dir.path() + "/" + name; }
 
-  static testsupport::TempDir* s_dir;
   testsupport::TempDir m_dir;
 };
 
-testsupport::TempDir* FfmpegMuxerTest::s_dir = nullptr;
 
 TEST_F(FfmpegMuxerTest, StartAndInitRulesAndNoHeaderOnlyFileLeft) {
   const std::string path = Path("never.mp4");

@@ -101,9 +101,6 @@ bool Near(const uint8_t* bgra, const QColor& c, int tolerance) {
 class RecorderTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    s_dir = new testsupport::TempDir;
-    setenv("XDG_CONFIG_HOME", (s_dir->path() + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (s_dir->path() + "/data").c_str(), 1);
     static int argc = 1;
     static char name[] = "recorder_test";
     static char* argv[] = {name, nullptr};
@@ -112,7 +109,6 @@ class RecorderTest : public ::testing::Test {
   static void TearDownTestSuite() {
     delete s_app;
     s_app = nullptr;
-    delete s_dir;
   }
 
   void SetUp() override {
@@ -153,13 +149,11 @@ class RecorderTest : public ::testing::Test {
     return p;
   }
 
-  static testsupport::TempDir* s_dir;
   static QApplication* s_app;
   testsupport::TempDir m_dir;
   PaintedWindow m_window;
 };
 
-testsupport::TempDir* RecorderTest::s_dir = nullptr;
 QApplication* RecorderTest::s_app = nullptr;
 
 // Five seconds of a region with loopback sound and the pointer highlight.

@@ -40,6 +40,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(m_path, ec);
 }
 
+std::string UserFolder() { return g_userFolders.folder; }
+
 std::string BuildDir() {
   const char* dir = std::getenv("KORVOREC_BUILD_DIR");
   return dir ? dir : ".";

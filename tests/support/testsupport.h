@@ -15,6 +15,10 @@ class TempDir {
   std::string m_path;
 };
 
+// This test program's own settings and data folder (XDG_CONFIG_HOME is its
+// "config", XDG_DATA_HOME its "data" subfolder).
+std::string UserFolder();
+
 // Folder holding the built programs (korvorec, libglance.so).
 std::string BuildDir();
 
