@@ -24,15 +24,6 @@ const QString kSeparator = "<font color=gray size=10px> + </font>";
 
 class KeyMouseDisplayTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    s_dir = new testsupport::TempDir;
-    setenv("XDG_CONFIG_HOME", (s_dir->path() + "/config").c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete s_dir;
-    s_dir = nullptr;
-  }
-
   void SetUp() override {
     if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs the test display";
     platform::Backend::Use(platform::BackendKind::Fake);
@@ -74,10 +65,7 @@ class KeyMouseDisplayTest : public ::testing::Test {
     ASSERT_TRUE(display()->InstallHook());
   }
 
-  static testsupport::TempDir* s_dir;
 };
-
-testsupport::TempDir* KeyMouseDisplayTest::s_dir = nullptr;
 
 TEST_F(KeyMouseDisplayTest, ExactlyTheNamedKeysAreShownUnderTheirNames) {
   Hook(0x11);

@@ -60,16 +60,6 @@ class KeySpy : public QObject {
 
 class KeyMouseXdotoolTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    s_dir = new testsupport::TempDir;
-    setenv("XDG_CONFIG_HOME", (s_dir->path() + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (s_dir->path() + "/data").c_str(), 1);
-  }
-  static void TearDownTestSuite() {
-    delete s_dir;
-    s_dir = nullptr;
-  }
-
   void SetUp() override {
     if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs a display";
     if (!Shell("command -v xdotool >/dev/null")) GTEST_SKIP() << "needs xdotool";
@@ -99,10 +89,7 @@ class KeyMouseXdotoolTest : public ::testing::Test {
   static Settings* settings() { return Settings::Instance(); }
   static KeyMouseDisplay* display() { return KeyMouseDisplay::Instance(); }
 
-  static testsupport::TempDir* s_dir;
 };
-
-testsupport::TempDir* KeyMouseXdotoolTest::s_dir = nullptr;
 
 TEST_F(KeyMouseXdotoolTest, PressedCombinationIsShownAndHiddenAfterRelease) {
   ApplyKeyMouseSettings();
