@@ -56,11 +56,15 @@ bool DeviceInfoDS::FindDevice(const std::string& id, const std::string& name,
   auto prefix = [](const std::string& value, const std::string& key) {
     return value.compare(0, key.size(), key) == 0 && value.size() >= key.size();
   };
+  // The stored id names one device; the name is the fallback for ids that
+  // no longer exist (the device moved to another path).
   for (const auto& d : devices) {
     if (!id.empty() && prefix(d.id, id)) {
       *device = d;
       return true;
     }
+  }
+  for (const auto& d : devices) {
     if (!name.empty() && prefix(d.name, name)) {
       *device = d;
       return true;
