@@ -1,5 +1,7 @@
 #include "platform/cameras.h"
 
+#include <atomic>
+
 #include "platform/fake/fake_cameras.h"
 
 namespace platform {
@@ -7,8 +9,14 @@ namespace native {
 Cameras& CamerasInstance();
 }
 
+namespace {
+std::atomic<bool> g_fakeCameras{false};
+}
+
+void UseFakeCameras(bool use) { g_fakeCameras = use; }
+
 Cameras& GetCameras() {
-  if (Backend::IsFake()) return fake::FakeCameras::Instance();
+  if (Backend::IsFake() || g_fakeCameras) return fake::FakeCameras::Instance();
   return native::CamerasInstance();
 }
 

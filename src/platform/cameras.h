@@ -56,6 +56,8 @@ class Cameras {
 };
 
 Cameras& GetCameras();
+// Serves the scriptable cameras even with the real backend (no camera in CI).
+void UseFakeCameras(bool use);
 
 const char* CameraPixelFormatName(CameraPixelFormat format);
 
