@@ -21,7 +21,8 @@ CameraPreviewer::CameraPreviewer() = default;
 
 CameraPreviewer::~CameraPreviewer() {
   Stop();
-  ReleaseAll();
+  // The play thread releases everything when it ends; without one, do it here.
+  if (m_capturer || !m_graphs.empty() || !m_queue.empty()) ReleaseAll();
 }
 
 bool CameraPreviewer::Init(const std::string& id, const std::string& name, QWidget* window,
