@@ -107,17 +107,27 @@ TEST_F(CameraPreviewerTest, EveryStreamedFormatIsDrawnIntoTheWindow) {
   }
 }
 
-TEST_F(CameraPreviewerTest, ConvertsSamplesOfEachLayoutToI420) {
+TEST_F(CameraPreviewerTest, QueuedSamplesOfOtherLayoutsAreConvertedAndDrawn) {
   const QImage picture = camtest::TestPicture(kW, kH);
-  QWidget window;
-  CameraPreviewer previewer;
-  // Not running: samples just queue.
-  previewer.OnCapturedFrame(camtest::ToYuy2(picture).data(), kW * kH * 2, Cap(kVideoYUY2), 0);
-  const auto bottomUp = camtest::ToBgr24(picture, true);
-  previewer.OnCapturedFrame(bottomUp.data(), bottomUp.size(), Cap(kVideoRGB24, -kH), 0);
-  const auto topDown = camtest::ToBgr24(picture, false);
-  previewer.OnCapturedFrame(topDown.data(), topDown.size(), Cap(kVideoRGB24), 0);
-  EXPECT_EQ(previewer.QueuedItems(), 3u);
+  // YUY2 never comes out of a stream here, but a queued sample is drawn.
+  Script(CameraPixelFormat::I420, {});
+  const auto yuy2 = camtest::ToYuy2(picture);
+  {
+    QWidget window;
+    window.resize(kW, kH);
+    window.show();
+    CameraPreviewer previewer;
+    previewer.OnCapturedFrame(yuy2.data(), yuy2.size(), Cap(kVideoYUY2), 0);
+    EXPECT_EQ(previewer.QueuedItems(), 1u);
+    ASSERT_TRUE(previewer.Init("/dev/video7", "Fake Cam", &window, Cap(kVideoI420)));
+    ExpectPicture(WaitForPicture(&window));
+  }
+  {
+    // Raw pictures pile up only to a small bound while nothing draws them.
+    CameraPreviewer previewer;
+    for (int i = 0; i < 20; ++i) previewer.OnCapturedFrame(yuy2.data(), yuy2.size(), Cap(kVideoYUY2), 0);
+    EXPECT_LE(previewer.QueuedItems(), 8u);
+  }
 
   // A frame already in BGRA is drawn as it is.
   VideoRender render(nullptr);
