@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QUrl>
 
+#include "camera/videopreviewerwidget.h"
 #include "constants.h"
 #include "mainwindow/customtitlebar.h"
 #include "mainwindow/listviewitemdelegate.h"
@@ -66,7 +67,13 @@ MainWindow::~MainWindow() {
     m_recorder.reset();
     AllowSystemSleep(true);
   }
+  m_cameraPreview.reset();
   delete m_ui;
+}
+
+std::string MainWindow::GetRecordingCameraId() const {
+  if (!IsRecording() || !m_cameraPreview) return std::string();
+  return m_cameraPreview->DeviceId();
 }
 
 void MainWindow::InitUi() {

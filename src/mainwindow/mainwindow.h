@@ -21,6 +21,7 @@
 class CustomTitleBar;
 class ListviewItemDelegate;
 class RegionDisplayDlg;
+class VideoPreviewerWidget;
 class QStandardItemModel;
 class ShadowMenu;
 class Ui_MainWindow;
@@ -45,6 +46,9 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   void OnRecorderNotify(NotifyType type, RecordError code) override;
   // (Re)holds the start/pause and stop hot keys from the settings.
   void RegisterHotKeys();
+  // The camera shown by the running recording's preview; empty when not
+  // recording.
+  std::string GetRecordingCameraId() const;
 
   // "hh:mm:ss" of a number of seconds; the hours grow past two digits.
   static QString FormatDuration(uint64_t seconds);
@@ -151,6 +155,7 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   RecordStatusBar m_statusBar;
   std::unique_ptr<Recorder> m_recorder;
   std::unique_ptr<RegionDisplayDlg> m_regionFrame;
+  std::unique_ptr<VideoPreviewerWidget> m_cameraPreview;  // floating, no parent
   uint64_t m_scheduleTicks = 0;
   QStandardItemModel* m_recordModel = nullptr;
   ShadowMenu* m_rowMenu = nullptr;

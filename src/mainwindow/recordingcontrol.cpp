@@ -8,6 +8,7 @@
 
 #include <system_error>
 
+#include "camera/videopreviewerwidget.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/messagedialog.h"
 #include "mainwindow/recordernotifyevent.h"
@@ -78,6 +79,10 @@ void MainWindow::RestoreAfterRecording() {
     LOG(ERROR) << "showing the desktop icons failed: " << e.what();
   }
   if (Settings::Instance()->GetGeneralHideTaskbar()) SetTaskbarVisible(true);
+  if (Settings::Instance()->GetRecordCameraSwitch() && m_cameraPreview) {
+    m_cameraPreview->StopPreview();
+    m_cameraPreview->hide();
+  }
   m_statusBar.SetTimeText("00:00:00");
   m_statusBar.hide();
 }
@@ -123,6 +128,19 @@ void MainWindow::ShowRecordingWidgets(const RecordParams&) {
     m_statusBar.move(workArea.x() + workArea.width() - m_statusBar.width(),
                      workArea.y() + workArea.height() - 100);
     m_statusBar.show();
+  }
+  if (Settings::Instance()->GetRecordCameraSwitch() && (p.mode == 0 || p.mode == 1)) {
+    QString id, description;
+    Settings::Instance()->GetRecordCamera(id, description);
+    if (!id.isEmpty() && !description.isEmpty()) {
+      if (!m_cameraPreview) m_cameraPreview = std::make_unique<VideoPreviewerWidget>();
+      // A camera that cannot be previewed leaves no empty window on the recording.
+      if (m_cameraPreview->StartPreview(description.toStdString(), id.toStdString())) {
+        m_cameraPreview->move(workArea.x() + workArea.width() - m_cameraPreview->width(),
+                              workArea.y() + workArea.height() - 400);
+        m_cameraPreview->show();
+      }
+    }
   }
 }
 

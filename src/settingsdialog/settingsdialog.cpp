@@ -11,6 +11,8 @@
 #include <QRegExpValidator>
 #include <QUrl>
 
+#include "camera/camerapreviewer.h"
+#include "camera/deviceinfods.h"
 #include "constants.h"
 #include "mainwindow/customtitlebar.h"
 #include "mainwindow/globalhotkey.h"
@@ -89,6 +91,7 @@ SettingsDialog::SettingsDialog(QWidget* parent)
 
 SettingsDialog::~SettingsDialog() {
   SetExcludeFromCapture(true);
+  m_cameraPreviewer.reset();
   delete m_ui;
 }
 
@@ -391,13 +394,19 @@ void SettingsDialog::InitCameraPage() {
 }
 
 void SettingsDialog::FillCameraList() {
+  RegisterDeviceInfoMetaType();
   m_ui->comboBox_9->clear();
-  // No camera capture on this platform yet: the list stays empty.
-  static bool logged = false;
-  if (!logged) {
-    logged = true;
-    LOG(INFO) << "no camera devices: camera capture is not available";
+  std::vector<DeviceInfo> devices;
+  EnumVideoDevices(devices);
+  QString storedId, storedName;
+  Settings::Instance()->GetRecordCamera(storedId, storedName);
+  QString current;
+  for (const DeviceInfo& device : devices) {
+    const QString name = QString::fromStdString(device.name);
+    if (QString::fromStdString(device.id) == storedId) current = name;
+    m_ui->comboBox_9->addItem(name, QVariant::fromValue(device));
   }
+  if (!current.isEmpty()) m_ui->comboBox_9->setCurrentText(current);
 }
 
 void SettingsDialog::onRecordCameraChanged(int) {
@@ -405,8 +414,24 @@ void SettingsDialog::onRecordCameraChanged(int) {
 }
 
 void SettingsDialog::onCameraChanged(int index) {
-  // Without camera devices there is never an item to store or preview.
-  if (index < 0) return;
+  const DeviceInfo device = m_ui->comboBox_9->itemData(index).value<DeviceInfo>();
+  const std::string& id = device.id;
+  const std::string& name = device.name;
+  // The camera of a running recording is busy.
+  if (MainWindow* main = FindMainWindow(); main && main->GetRecordingCameraId() == id) return;
+  Settings::Instance()->SetRecordCamera(QString::fromStdString(id), QString::fromStdString(name));
+  if (id.empty() && name.empty()) return;
+
+  m_cameraPreviewer = std::make_unique<CameraPreviewer>();
+  VideoCaptureCapability capability;
+  if (DeviceInfoDS* info = CreateDeviceInfoDS()) {
+    capability = ChoosePreviewCapability(info, id, name);
+    delete info;
+  }
+  if (capability.width <= 0) return;
+  QLabel* area = m_ui->label_video_area;
+  area->setFixedHeight(int(double(area->width()) * std::abs(capability.height) / capability.width));
+  m_cameraPreviewer->Init(id, name, area, capability);
 }
 
 void SettingsDialog::FillAudioCombo(QComboBox* combo, bool speakers) {
@@ -449,6 +474,7 @@ void SettingsDialog::on_listView_clicked(const QModelIndex& index) {
     if (m_ui->comboBox_speakers->count() == 0) FillAudioCombo(m_ui->comboBox_speakers, true);
     if (m_ui->comboBox_mics->count() == 0) FillAudioCombo(m_ui->comboBox_mics, false);
   }
+  if (row != 3) m_cameraPreviewer.reset();
   if (row == 3 && m_ui->checkBox_7->isChecked() && m_ui->comboBox_9->currentIndex() >= 0)
     onCameraChanged(m_ui->comboBox_9->currentIndex());
 }

@@ -13,6 +13,7 @@ class QComboBox;
 class QKeySequence;
 class Ui_SettingsDialog;
 class WatermarkPreviewer;
+class CameraPreviewer;
 class WidgetStyle;
 
 // The options window: a list of pages on the left, the page on the right.
@@ -115,4 +116,5 @@ class SettingsDialog : public FramelessDialog {
   std::unique_ptr<WidgetStyle> m_timeEditStyle;
   std::unique_ptr<WidgetStyle> m_sliderStyle;
   WatermarkPreviewer* m_watermarkPreviewer = nullptr;
+  std::unique_ptr<CameraPreviewer> m_cameraPreviewer;  // while the video-device page shows
 };

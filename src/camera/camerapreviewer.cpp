@@ -1,0 +1,242 @@
+#include "camera/camerapreviewer.h"
+
+#include <glog/logging.h>
+#include <libyuv.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "recorder/videocapture/dsvideocapturer.h"
+
+namespace {
+// Raw pictures waiting beyond this are dropped, oldest first, so that a slow
+// window cannot make the queue grow without end. Compressed H.264 is never
+// dropped: later pictures depend on it.
+constexpr size_t kMaxQueuedPictures = 8;
+}  // namespace
+
+CameraPreviewer::CameraPreviewer() = default;
+
+CameraPreviewer::~CameraPreviewer() {
+  Stop();
+  // The play thread releases everything when it ends; without one, do it here.
+  if (m_capturer || !m_graphs.empty() || !m_queue.empty()) ReleaseAll();
+}
+
+bool CameraPreviewer::Init(const std::string& id, const std::string& name, QWidget* window,
+                           const VideoCaptureCapability& capability) {
+  m_deviceId = id;
+  m_deviceName = name;
+  m_firstWindow = window;
+  m_capability = capability;
+  if (!m_decoder && capability.videoType == kVideoH264) {
+    m_decoder = std::make_unique<H264HwDecoder>();
+    if (!m_decoder->Init()) {
+      LOG(ERROR) << "init h264 decoder failed";
+      m_decoder.reset();
+      return false;
+    }
+  }
+  Preview(true, window);
+  return true;
+}
+
+bool CameraPreviewer::Preview(bool enable, QWidget* window) {
+  if (!enable) {
+    bool empty;
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      for (auto it = m_graphs.begin(); it != m_graphs.end();) {
+        if ((*it)->Params().window == window) {
+          LOG(INFO) << "HWND " << window << " is erased";
+          it = m_graphs.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      empty = m_graphs.empty();
+    }
+    if (empty && m_playThread.joinable()) m_playThread.join();
+    return true;
+  }
+
+  if (!FindGraph(window)) {
+    auto graph = std::make_unique<VideoGraph>();
+    if (!graph->SetParams({window, m_capability})) return false;
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_graphs.push_back(std::move(graph));
+  }
+  if (!m_running.exchange(true)) {
+    if (m_playThread.joinable()) m_playThread.join();
+    m_capturer = std::make_unique<DsVideoCapturer>();
+    if (!m_capturer->Init(m_deviceId, m_deviceName)) {
+      LOG(ERROR) << "inits capturer failed";
+      m_capturer.reset();
+      m_running = false;
+      return false;
+    }
+    m_capturer->SetFrameCallback([this](const uint8_t* data, uint64_t length,
+                                        const VideoCaptureCapability& capability, int64_t timestamp) {
+      OnCapturedFrame(data, length, capability, timestamp);
+    });
+    if (m_capturer->Start(m_capability) != 0) {
+      LOG(ERROR) << "start capturer inits failed";
+      m_capturer.reset();
+      m_running = false;
+      return false;
+    }
+    m_playThread = std::thread(&CameraPreviewer::PlayThread, this);
+  }
+  LOG(INFO) << "start to preview";
+  return true;
+}
+
+void CameraPreviewer::OnCapturedFrame(const uint8_t* data, uint64_t length,
+                                      const VideoCaptureCapability& capability, int64_t) {
+  Item item;
+  if (capability.videoType == kVideoH264) {
+    auto* buffer = new uint8_t[length];
+    memcpy(buffer, data, length);
+    item = {kVideoH264, buffer, int32_t(length)};
+  } else {
+    const int width = capability.width;
+    const int height = std::abs(capability.height);
+    AVFrame* frame = av_frame_alloc();
+    frame->width = width;
+    frame->height = height;
+    frame->format = AV_PIX_FMT_YUV420P;
+    if (av_frame_get_buffer(frame, 0) < 0) {
+      av_frame_free(&frame);
+    } else if (capability.videoType == kVideoI420) {
+      const size_t need = size_t(width) * height * 3 / 2;
+      if (length < need) {
+        LOG(ERROR) << "Convert pixmap format failed: short sample of " << length << " bytes";
+        av_frame_free(&frame);
+      } else {
+        libyuv::I420Copy(data, width, data + width * height, width / 2,
+                         data + width * height + (width / 2) * (height / 2), width / 2, frame->data[0],
+                         frame->linesize[0], frame->data[1], frame->linesize[1], frame->data[2],
+                         frame->linesize[2], width, height);
+      }
+    } else {
+      const uint8_t* source = data;
+      std::vector<uint8_t> flipped;
+      if (capability.videoType == kVideoRGB24 && capability.height < 0 &&
+          length >= uint64_t(width) * 3 * height) {
+        flipped.resize(length);
+        const size_t row = size_t(width) * 3;
+        for (int i = 0; i < height; ++i) memcpy(&flipped[i * row], data + (height - 1 - i) * row, row);
+        source = flipped.data();
+      }
+      const int fourcc = VideoTypeToFourcc(capability.videoType);
+      const int r = fourcc < 0 ? -1
+                               : libyuv::ConvertToI420(source, length, frame->data[0], frame->linesize[0],
+                                                       frame->data[1], frame->linesize[1], frame->data[2],
+                                                       frame->linesize[2], 0, 0, width, height, width, height,
+                                                       libyuv::kRotate0, uint32_t(fourcc));
+      if (r != 0) {
+        LOG(ERROR) << "Convert pixmap format failed:" << r << "type is " << capability.videoType
+                   << ",width is " << width << ",height is " << height;
+        av_frame_free(&frame);
+      }
+    }
+    item = {kVideoI420, frame, 0};
+  }
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_queue.push_back(item);
+  if (item.type != kVideoH264 && m_queue.size() > kMaxQueuedPictures) {
+    for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
+      if (it->type == kVideoH264) continue;
+      FreeItem(*it);
+      m_queue.erase(it);
+      break;
+    }
+  }
+}
+
+bool CameraPreviewer::RenderToAll(const AVFrame* frame) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (auto& graph : m_graphs) graph->ProcessFrame(frame);
+  return !m_graphs.empty();
+}
+
+VideoGraph* CameraPreviewer::FindGraph(QWidget* window) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (auto& graph : m_graphs)
+    if (graph->Params().window == window) return graph.get();
+  return nullptr;
+}
+
+void CameraPreviewer::Stop() {
+  m_running = false;
+  if (m_playThread.joinable()) m_playThread.join();
+}
+
+void CameraPreviewer::FreeItem(Item& item) {
+  if (item.type == kVideoH264) {
+    delete[] static_cast<uint8_t*>(item.data);
+  } else {
+    AVFrame* frame = static_cast<AVFrame*>(item.data);
+    av_frame_free(&frame);
+  }
+  item = Item{};
+}
+
+size_t CameraPreviewer::QueuedItems() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_queue.size();
+}
+
+void CameraPreviewer::ReleaseAll() {
+  // The capture callback queues into this object: stop it first.
+  std::unique_ptr<DsVideoCapturer> capturer = std::move(m_capturer);
+  if (capturer) capturer->Stop();
+  capturer.reset();
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (auto& item : m_queue) FreeItem(item);
+    m_queue.clear();
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_graphs.clear();
+  }
+  m_running = false;
+  LOG(INFO) << "All resource is destroyed";
+}
+
+void CameraPreviewer::PlayThread() {
+  while (m_running) {
+    Item item;
+    bool haveGraphs;
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      if (!m_queue.empty()) {
+        item = m_queue.front();
+        m_queue.pop_front();
+      }
+      haveGraphs = !m_graphs.empty();
+    }
+    if (item.type == 0) {
+      // Nothing to show and nobody to show it to: a silent camera must not
+      // keep the thread alive.
+      if (!haveGraphs) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    const AVFrame* frame = nullptr;
+    if (item.type == kVideoH264) {
+      if (m_decoder) frame = m_decoder->Decode(static_cast<const uint8_t*>(item.data), item.size);
+    } else {
+      frame = static_cast<const AVFrame*>(item.data);
+    }
+    const bool rendered = !frame || RenderToAll(frame);
+    FreeItem(item);
+    if (!rendered) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  LOG(INFO) << "CameraPreviewer's play thread is over";
+  ReleaseAll();
+}

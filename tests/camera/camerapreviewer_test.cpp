@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QWidget>
+
+#include <chrono>
+#include <thread>
+
+#include "../mainwindow/guitestenv.h"
+#include "camera/camerapreviewer.h"
+#include "camera/h264hwdecoder.h"
+#include "camera/videograph.h"
+#include "camerafixtures.h"
+#include "platform/backend.h"
+#include "support/logcapture.h"
+
+using platform::CameraPixelFormat;
+using platform::fake::FakeCamera;
+using platform::fake::FakeCameras;
+
+namespace {
+
+constexpr int kW = 320;
+constexpr int kH = 240;
+
+class CameraPreviewerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs the test display";
+    platform::Backend::Use(platform::BackendKind::Fake);
+    guitest::App();
+    FakeCameras::Instance().Reset();
+  }
+  void TearDown() override { FakeCameras::Instance().Reset(); }
+
+  // One camera streaming the test picture in the given format.
+  static void Script(CameraPixelFormat format, std::vector<std::vector<uint8_t>> samples, bool bottomUp = false) {
+    FakeCamera cam;
+    cam.device = {"/dev/video7", "Fake Cam"};
+    auto f = camtest::Format(format, kW, kH);
+    f.bottomUp = bottomUp;
+    cam.formats = {f};
+    cam.samples[0] = std::move(samples);
+    FakeCameras::Instance().SetCameras({cam});
+  }
+
+  static VideoCaptureCapability Cap(int type, int height = kH) {
+    VideoCaptureCapability c;
+    c.width = kW;
+    c.height = height;
+    c.videoType = type;
+    return c;
+  }
+
+  // Runs the event loop until the window shows the picture or time runs out.
+  static QImage WaitForPicture(QWidget* window) {
+    QImage shot;
+    for (int i = 0; i < 300; ++i) {
+      QApplication::processEvents();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      shot = window->grab().toImage();
+      if (camtest::Near(shot.pixelColor(shot.width() / 4, shot.height() / 2), QColor(255, 0, 0)) &&
+          camtest::Near(shot.pixelColor(shot.width() * 3 / 4, shot.height() / 2), QColor(0, 0, 255)))
+        break;
+    }
+    return shot;
+  }
+
+  static void ExpectPicture(const QImage& shot) {
+    ASSERT_FALSE(shot.isNull());
+    EXPECT_TRUE(camtest::Near(shot.pixelColor(shot.width() / 4, shot.height() / 2), QColor(255, 0, 0)));
+    EXPECT_TRUE(camtest::Near(shot.pixelColor(shot.width() * 3 / 4, shot.height() / 2), QColor(0, 0, 255)));
+    EXPECT_TRUE(camtest::Near(shot.pixelColor(shot.width() / 4, 2), QColor(255, 0, 0)));
+  }
+};
+
+struct FormatCase {
+  const char* label;
+  CameraPixelFormat format;
+  int type;
+};
+
+TEST_F(CameraPreviewerTest, EveryStreamedFormatIsDrawnIntoTheWindow) {
+  const QImage picture = camtest::TestPicture(kW, kH);
+  const FormatCase cases[] = {{"I420", CameraPixelFormat::I420, kVideoI420},
+                              {"MJPEG", CameraPixelFormat::MJPEG, kVideoMJPEG},
+                              {"BGR24", CameraPixelFormat::BGR24, kVideoRGB24},
+                              {"H264", CameraPixelFormat::H264, kVideoH264}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::vector<std::vector<uint8_t>> samples;
+    switch (c.format) {
+      case CameraPixelFormat::I420: samples = {camtest::ToI420(picture)}; break;
+      case CameraPixelFormat::MJPEG: samples = {camtest::ToMjpeg(picture)}; break;
+      case CameraPixelFormat::BGR24: samples = {camtest::ToBgr24(picture, false)}; break;
+      default: samples = camtest::ToH264(picture, 30); break;
+    }
+    ASSERT_FALSE(samples.empty());
+    Script(c.format, samples);
+    QWidget window;
+    window.resize(kW, kH);
+    window.show();
+    CameraPreviewer previewer;
+    ASSERT_TRUE(previewer.Init("/dev/video7", "Fake Cam", &window, Cap(c.type)));
+    EXPECT_EQ(previewer.DeviceId(), "/dev/video7");
+    ExpectPicture(WaitForPicture(&window));
+  }
+}
+
+TEST_F(CameraPreviewerTest, QueuedSamplesOfOtherLayoutsAreConvertedAndDrawn) {
+  const QImage picture = camtest::TestPicture(kW, kH);
+  // YUY2 never comes out of a stream here, but a queued sample is drawn.
+  Script(CameraPixelFormat::I420, {});
+  const auto yuy2 = camtest::ToYuy2(picture);
+  {
+    QWidget window;
+    window.resize(kW, kH);
+    window.show();
+    CameraPreviewer previewer;
+    previewer.OnCapturedFrame(yuy2.data(), yuy2.size(), Cap(kVideoYUY2), 0);
+    EXPECT_EQ(previewer.QueuedItems(), 1u);
+    ASSERT_TRUE(previewer.Init("/dev/video7", "Fake Cam", &window, Cap(kVideoI420)));
+    ExpectPicture(WaitForPicture(&window));
+  }
+  {
+    // Raw pictures pile up only to a small bound while nothing draws them.
+    CameraPreviewer previewer;
+    for (int i = 0; i < 20; ++i) previewer.OnCapturedFrame(yuy2.data(), yuy2.size(), Cap(kVideoYUY2), 0);
+    EXPECT_LE(previewer.QueuedItems(), 8u);
+  }
+
+  // A frame already in BGRA is drawn as it is.
+  VideoRender render(nullptr);
+  AVFrame* frame = av_frame_alloc();
+  frame->width = kW;
+  frame->height = kH;
+  frame->format = AV_PIX_FMT_BGRA;
+  ASSERT_EQ(av_frame_get_buffer(frame, 0), 0);
+  for (int y = 0; y < kH; ++y) memcpy(frame->data[0] + y * frame->linesize[0], picture.constScanLine(y), kW * 4);
+  render.Render(frame);
+  EXPECT_EQ(render.LastImage(), picture);
+  EXPECT_EQ(render.TextureWidth(), kW);
+  av_frame_free(&frame);
+}
+
+TEST_F(CameraPreviewerTest, RgbRowsComeOutUprightEitherWay) {
+  const QImage picture = camtest::TestPicture(kW, kH);
+  // Top and bottom differ so that a flip shows.
+  QImage marked = picture;
+  {
+    QPainter p(&marked);
+    p.fillRect(0, 0, kW, kH / 4, QColor(0, 255, 0));
+  }
+  for (bool bottomUp : {true, false}) {
+    SCOPED_TRACE(bottomUp ? "bottom-up" : "top-down");
+    Script(CameraPixelFormat::BGR24, {camtest::ToBgr24(marked, bottomUp)}, bottomUp);
+    QWidget window;
+    window.resize(kW, kH);
+    window.show();
+    CameraPreviewer previewer;
+    ASSERT_TRUE(previewer.Init("/dev/video7", "Fake Cam", &window, Cap(kVideoRGB24)));
+    const QImage shot = WaitForPicture(&window);
+    EXPECT_TRUE(camtest::Near(shot.pixelColor(kW / 2, 4), QColor(0, 255, 0)));
+    EXPECT_TRUE(camtest::Near(shot.pixelColor(kW / 4, kH - 4), QColor(255, 0, 0)));
+  }
+}
+
+TEST_F(CameraPreviewerTest, WindowsComeAndGoAndTheCaptureFollows) {
+  Script(CameraPixelFormat::I420, {camtest::ToI420(camtest::TestPicture(kW, kH))});
+  testsupport::LogCapture log;
+  QWidget first, second;
+  first.resize(kW, kH);
+  second.resize(kW / 2, kH / 2);
+  first.show();
+  second.show();
+  CameraPreviewer previewer;
+  ASSERT_TRUE(previewer.Init("/dev/video7", "Fake Cam", &first, Cap(kVideoI420)));
+  EXPECT_TRUE(previewer.Preview(true, &first));
+  EXPECT_NE(previewer.FindGraph(&first), nullptr);
+  ASSERT_TRUE(previewer.Preview(true, &second));
+  ExpectPicture(WaitForPicture(&first));
+  ExpectPicture(WaitForPicture(&second));
+  EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 1);
+
+  EXPECT_TRUE(previewer.Preview(false, &first));
+  EXPECT_EQ(previewer.FindGraph(&first), nullptr);
+  EXPECT_TRUE(previewer.IsRunning());
+  EXPECT_TRUE(previewer.Preview(false, &second));
+  EXPECT_FALSE(previewer.IsRunning());
+  EXPECT_TRUE(log.Contains("All resource is destroyed"));
+  EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
+  EXPECT_EQ(previewer.QueuedItems(), 0u);
+
+  // A later start brings everything back.
+  ASSERT_TRUE(previewer.Preview(true, &first));
+  EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 1);
+  ExpectPicture(WaitForPicture(&first));
+}
+
+TEST_F(CameraPreviewerTest, ASilentCameraDoesNotHoldUpTheLastWindow) {
+  Script(CameraPixelFormat::I420, {});
+  QWidget window;
+  CameraPreviewer previewer;
+  ASSERT_TRUE(previewer.Init("/dev/video7", "Fake Cam", &window, Cap(kVideoI420)));
+  EXPECT_TRUE(previewer.Preview(false, &window));  // returns: the play thread ends without a frame
+  EXPECT_FALSE(previewer.IsRunning());
+}
+
+TEST_F(CameraPreviewerTest, FailuresAreReportedAndLeaveItIdle) {
+  testsupport::LogCapture log;
+  QWidget window;
+  {
+    CameraPreviewer previewer;
+    EXPECT_FALSE(previewer.Preview(true, &window));  // no capability yet: width 0
+    EXPECT_TRUE(log.Contains("params is invalid"));
+  }
+  {
+    CameraPreviewer previewer;
+    EXPECT_TRUE(previewer.Init("missing", "nobody", &window, Cap(kVideoI420)));
+    EXPECT_TRUE(log.Contains("inits capturer failed"));
+    EXPECT_FALSE(previewer.IsRunning());
+  }
+  {
+    // The camera cannot give the size asked for.
+    Script(CameraPixelFormat::I420, {});
+    CameraPreviewer previewer;
+    VideoCaptureCapability other = Cap(kVideoI420);
+    other.width = 1920;
+    previewer.Init("/dev/video7", "Fake Cam", &window, other);
+    EXPECT_TRUE(log.Contains("start capturer inits failed"));
+    EXPECT_FALSE(previewer.IsRunning());
+    EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
+  }
+  {
+    // A sample shorter than its size says is refused, not read past its end.
+    CameraPreviewer previewer;
+    const std::vector<uint8_t> shortSample(100, 0);
+    previewer.OnCapturedFrame(shortSample.data(), shortSample.size(), Cap(kVideoI420), 0);
+    previewer.OnCapturedFrame(shortSample.data(), shortSample.size(), Cap(kVideoMJPEG), 0);
+    EXPECT_TRUE(log.Contains("Convert pixmap format failed"));
+  }
+}
+
+TEST_F(CameraPreviewerTest, H264DecoderWaitsForPicturesAndDecodesThem) {
+  const auto units = camtest::ToH264(camtest::TestPicture(kW, kH), 3);
+  ASSERT_GE(units.size(), 3u);
+  H264HwDecoder decoder;
+  ASSERT_TRUE(decoder.Init());
+  // Parameter sets alone give no picture.
+  const auto& first = units[0];
+  size_t idr = 0;  // the first unit after the parameter sets
+  for (size_t i = 0; i + 3 < first.size(); ++i)
+    if (first[i] == 0 && first[i + 1] == 0 && first[i + 2] == 1 && (first[i + 3] & 0x1f) != 7 &&
+        (first[i + 3] & 0x1f) != 8) {
+      idr = i > 0 && first[i - 1] == 0 ? i - 1 : i;
+      break;
+    }
+  ASSERT_GT(idr, 0u);
+  EXPECT_EQ(decoder.Decode(first.data(), int(idr)), nullptr);
+  testsupport::LogCapture log;
+  EXPECT_NE(decoder.Decode(first.data() + idr, int(first.size() - idr)), nullptr);
+  AVFrame* frame = nullptr;
+  for (size_t i = 1; i < units.size(); ++i)
+    if (AVFrame* f = decoder.Decode(units[i].data(), int(units[i].size()))) frame = f;
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->width, kW);
+  EXPECT_EQ(frame->height, kH);
+  EXPECT_FALSE(log.Contains("av error"));
+}
+
+}  // namespace

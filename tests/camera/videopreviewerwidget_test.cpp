@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QScreen>
+
+#include <chrono>
+#include <thread>
+
+#include "../mainwindow/guitestenv.h"
+#include "camera/videopreviewerwidget.h"
+#include "camerafixtures.h"
+#include "platform/backend.h"
+
+using platform::CameraPixelFormat;
+using platform::fake::FakeCamera;
+using platform::fake::FakeCameras;
+using Zone = ResizeWidget::Zone;
+
+namespace {
+
+class VideoPreviewerWidgetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs the test display";
+    platform::Backend::Use(platform::BackendKind::Fake);
+    guitest::App();
+    FakeCamera cam;
+    cam.device = {"/dev/video3", "Desk Cam"};
+    cam.formats = {camtest::Format(CameraPixelFormat::YUY2, 1920, 1080),
+                   camtest::Format(CameraPixelFormat::MJPEG, 1280, 720),
+                   camtest::Format(CameraPixelFormat::MJPEG, 640, 480)};
+    cam.samples[1] = {camtest::ToMjpeg(camtest::TestPicture(1280, 720))};
+    FakeCamera yuy2Only;
+    yuy2Only.device = {"/dev/video4", "Old Cam"};
+    yuy2Only.formats = {camtest::Format(CameraPixelFormat::YUY2, 640, 480)};
+    FakeCameras::Instance().SetCameras({cam, yuy2Only});
+  }
+  void TearDown() override { FakeCameras::Instance().Reset(); }
+};
+
+TEST_F(VideoPreviewerWidgetTest, FloatsOnTopAndShowsTheWidestCameraPicture) {
+  VideoPreviewerWidget widget;
+  EXPECT_TRUE(widget.windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_TRUE(widget.windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_EQ(widget.DeviceId(), "");
+
+  ASSERT_TRUE(widget.StartPreview("Desk Cam", "/dev/video3"));
+  EXPECT_EQ(widget.size(), QSize(360, 202));
+  EXPECT_EQ(widget.DeviceId(), "/dev/video3");
+  EXPECT_EQ(FakeCameras::Instance().LastOpenedFormat().width, 1280);
+  widget.move(200, 200);
+  widget.show();
+
+  // Wait until the picture is on the screen, then keep a screenshot.
+  QImage shot;
+  for (int i = 0; i < 300; ++i) {
+    QApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    shot = QGuiApplication::primaryScreen()->grabWindow(0, widget.x(), widget.y(), 360, 202).toImage();
+    if (camtest::Near(shot.pixelColor(90, 100), QColor(255, 0, 0)) &&
+        camtest::Near(shot.pixelColor(270, 100), QColor(0, 0, 255)))
+      break;
+  }
+  EXPECT_TRUE(camtest::Near(shot.pixelColor(90, 100), QColor(255, 0, 0)));
+  EXPECT_TRUE(camtest::Near(shot.pixelColor(270, 100), QColor(0, 0, 255)));
+  EXPECT_TRUE(guitest::SaveScreenshot(&widget, "camera_floating_preview"));
+
+  widget.StopPreview();
+  EXPECT_EQ(widget.DeviceId(), "");
+  EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
+}
+
+TEST_F(VideoPreviewerWidgetTest, ACameraWithoutAUsableFormatChangesNothing) {
+  VideoPreviewerWidget widget;
+  widget.resize(100, 80);
+  EXPECT_FALSE(widget.StartPreview("Old Cam", "/dev/video4"));
+  EXPECT_FALSE(widget.StartPreview("Nobody", "/dev/video9"));
+  EXPECT_EQ(widget.size(), QSize(100, 80));
+  EXPECT_EQ(widget.DeviceId(), "");
+}
+
+TEST_F(VideoPreviewerWidgetTest, BordersResizeAndTheInsideMoves) {
+  ResizeWidget widget;
+  widget.resize(360, 202);
+  EXPECT_EQ(widget.HitTest({2, 2}), Zone::TopLeft);
+  EXPECT_EQ(widget.HitTest({357, 3}), Zone::TopRight);
+  EXPECT_EQ(widget.HitTest({0, 200}), Zone::BottomLeft);
+  EXPECT_EQ(widget.HitTest({355, 197}), Zone::BottomRight);
+  EXPECT_EQ(widget.HitTest({4, 100}), Zone::Left);
+  EXPECT_EQ(widget.HitTest({356, 100}), Zone::Right);
+  EXPECT_EQ(widget.HitTest({100, 4}), Zone::Top);
+  EXPECT_EQ(widget.HitTest({100, 198}), Zone::Bottom);
+  EXPECT_EQ(widget.HitTest({5, 5}), Zone::None);
+  EXPECT_EQ(widget.HitTest({354, 196}), Zone::None);
+
+  widget.move(100, 100);
+  widget.show();
+  QApplication::processEvents();
+  const QPoint start = widget.pos();
+  QMouseEvent press(QEvent::MouseButtonPress, QPoint(50, 50), widget.mapToGlobal(QPoint(50, 50)),
+                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&widget, &press);
+  QMouseEvent move(QEvent::MouseMove, QPoint(80, 70), widget.mapToGlobal(QPoint(80, 70)), Qt::NoButton,
+                   Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&widget, &move);
+  EXPECT_EQ(widget.pos(), start + QPoint(30, 20));
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <glob.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/backend.h"
+#include "platform/cameras.h"
+
+namespace {
+
+bool HaveVideoDevice() {
+  glob_t g{};
+  const bool found = glob("/dev/video*", 0, nullptr, &g) == 0 && g.gl_pathc > 0;
+  globfree(&g);
+  return found;
+}
+
+// Runs only where a real camera is attached.
+TEST(V4l2Cameras, ListsFormatsAndStreamsSamples) {
+  if (!HaveVideoDevice()) GTEST_SKIP() << "no /dev/video* device";
+  platform::Backend::Use(platform::BackendKind::X11);
+  auto& cameras = platform::GetCameras();
+  const auto devices = cameras.List();
+  if (devices.empty()) GTEST_SKIP() << "no capture device among /dev/video*";
+  for (const auto& d : devices) {
+    EXPECT_EQ(d.id.rfind("/dev/video", 0), 0u);
+    EXPECT_FALSE(d.name.empty());
+  }
+  std::vector<platform::CameraFormat> formats;
+  ASSERT_EQ(cameras.Formats(devices[0].id, &formats), platform::Result::Ok);
+  ASSERT_FALSE(formats.empty());
+  const platform::CameraFormat* known = nullptr;
+  for (const auto& f : formats) {
+    EXPECT_GT(f.width, 0);
+    EXPECT_GT(f.height, 0);
+    if (!known && f.pixelFormat != platform::CameraPixelFormat::Unknown) known = &f;
+  }
+  if (!known) GTEST_SKIP() << "no format this program reads";
+  platform::Result result;
+  auto stream = cameras.Open(devices[0].id, *known, &result);
+  ASSERT_TRUE(stream) << platform::ResultName(result);
+  std::atomic<int> samples{0};
+  ASSERT_EQ(stream->Start([&](const uint8_t* data, size_t length) {
+    if (data && length > 0) ++samples;
+  }),
+            platform::Result::Ok);
+  for (int i = 0; i < 500 && samples < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  stream->Stop();
+  EXPECT_GE(samples.load(), 2);
+}
+
+TEST(V4l2Cameras, MissingDeviceFailsCleanly) {
+  platform::Backend::Use(platform::BackendKind::X11);
+  auto& cameras = platform::GetCameras();
+  std::vector<platform::CameraFormat> formats;
+  EXPECT_EQ(cameras.Formats("/dev/no-such-video", &formats), platform::Result::Failed);
+  platform::Result result = platform::Result::Ok;
+  platform::CameraFormat f;
+  f.pixelFormat = platform::CameraPixelFormat::MJPEG;
+  f.width = 640;
+  f.height = 480;
+  EXPECT_EQ(cameras.Open("/dev/no-such-video", f, &result), nullptr);
+  EXPECT_EQ(result, platform::Result::Failed);
+}
+
+}  // namespace
