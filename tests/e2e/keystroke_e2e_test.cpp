@@ -14,32 +14,12 @@
 #include "constants.h"
 #include "platform/windows.h"
 #include "settings.h"
+#include "e2esupport.h"
 #include "support/testsupport.h"
 
 namespace {
 
-constexpr char kInstanceKey[] = "screenrecorder20f25820-b63a-4150-b315-f5fa555b9ec6";
-
-bool WaitFor(const std::function<bool()>& condition, int ms = 15000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < ms) {
-    if (condition()) return true;
-    QThread::msleep(50);
-  }
-  return condition();
-}
-
-platform::WindowId FindMain() {
-  return platform::Windows().FindWindow(platform::kToolkitWindowClass, kAppName);
-}
-
-bool InstanceRunning() {
-  QSharedMemory probe(kInstanceKey);
-  if (!probe.attach(QSharedMemory::ReadOnly)) return false;
-  probe.detach();
-  return true;
-}
+using namespace e2e;
 
 // A shown top-level window other than the main one, standing on the bottom
 // edge of the 1920x1080 screen and centred on it.
@@ -53,15 +33,6 @@ bool OverlayShown(platform::Rect* where) {
     }
   }
   return false;
-}
-
-std::string DescribeWindows() {
-  std::string text;
-  for (const auto& w : platform::Windows().EnumerateTopLevel())
-    text += "[" + w.title + " visible=" + std::to_string(w.visible) + " rect=" +
-            std::to_string(w.rect.left) + "," + std::to_string(w.rect.top) + "," +
-            std::to_string(w.rect.right) + "," + std::to_string(w.rect.bottom) + "] ";
-  return text;
 }
 
 void Xdotool(const QStringList& args) {

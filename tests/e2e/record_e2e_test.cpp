@@ -12,28 +12,12 @@
 #include "constants.h"
 #include "platform/windows.h"
 #include "support/mediaprobe.h"
+#include "e2esupport.h"
 #include "support/testsupport.h"
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& condition, int ms = 15000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < ms) {
-    if (condition()) return true;
-    QThread::msleep(50);
-  }
-  return condition();
-}
-
-platform::WindowId ShownMainWindow() {
-  const platform::WindowId id =
-      platform::Windows().FindWindow(platform::kToolkitWindowClass, kAppName);
-  if (!id) return 0;
-  for (const auto& w : platform::Windows().EnumerateTopLevel())
-    if (w.id == id && w.visible) return id;
-  return 0;
-}
+using namespace e2e;
 
 void Click(int x, int y) {
   QProcess::execute("xdotool", {"mousemove", QString::number(x), QString::number(y), "click", "1"});

@@ -12,53 +12,12 @@
 
 #include "constants.h"
 #include "platform/windows.h"
+#include "e2esupport.h"
 #include "support/testsupport.h"
 
 namespace {
 
-constexpr char kInstanceKey[] = "screenrecorder20f25820-b63a-4150-b315-f5fa555b9ec6";
-
-bool WaitFor(const std::function<bool()>& condition, int ms = 15000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < ms) {
-    if (condition()) return true;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    QThread::msleep(50);
-  }
-  return condition();
-}
-
-platform::WindowId FindMain() {
-  return platform::Windows().FindWindow(platform::kToolkitWindowClass, kAppName);
-}
-
-// The main window exists from the start (hidden in the tray it stays
-// findable); shown means mapped on screen.
-bool MainShown() {
-  const platform::WindowId id = FindMain();
-  if (!id) return false;
-  for (const auto& w : platform::Windows().EnumerateTopLevel())
-    if (w.id == id) return w.visible;
-  return false;
-}
-
-// What is on screen, for the failure message.
-std::string DescribeWindows() {
-  std::string text;
-  for (const auto& w : platform::Windows().EnumerateTopLevel())
-    text += "[" + w.title + " visible=" + std::to_string(w.visible) + " rect=" +
-            std::to_string(w.rect.left) + "," + std::to_string(w.rect.top) + "," +
-            std::to_string(w.rect.right) + "," + std::to_string(w.rect.bottom) + "] ";
-  return text;
-}
-
-bool InstanceRunning() {
-  QSharedMemory probe(kInstanceKey);
-  if (!probe.attach(QSharedMemory::ReadOnly)) return false;
-  probe.detach();
-  return true;
-}
+using namespace e2e;
 
 // Starts the real program with its own home folder.
 class StartupTest : public ::testing::Test {

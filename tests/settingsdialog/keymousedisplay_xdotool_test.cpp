@@ -217,45 +217,5 @@ TEST_F(KeyMouseXdotoolTest, SettingsDialogRemovesTheHookWhenTheDisplayIsSwitched
 
 }  // namespace
 
-// Runs the tests in a child process on a fresh Xvfb of its own: key presses
-// and monitor changes stay away from tests running beside it.
-int main(int argc, char** argv) {
-  if (std::getenv("DISPLAY") && !std::getenv("KORVOREC_OWN_DISPLAY")) {
-    int fds[2];
-    if (pipe(fds) != 0) return 1;
-    const pid_t xvfb = fork();
-    if (xvfb == 0) {
-      close(fds[0]);
-      const std::string fd = std::to_string(fds[1]);
-      freopen("/dev/null", "w", stderr);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-screen", "0", "1920x1080x24",
-             "-nolisten", "tcp", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (number.empty()) {
-      fprintf(stderr, "Xvfb did not start\n");
-      kill(xvfb, SIGTERM);
-      waitpid(xvfb, nullptr, 0);
-      return 1;
-    }
-    setenv("DISPLAY", (":" + number).c_str(), 1);
-    setenv("KORVOREC_OWN_DISPLAY", "1", 1);
-    const pid_t child = fork();
-    if (child == 0) {
-      execv("/proc/self/exe", argv);
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    kill(xvfb, SIGTERM);
-    waitpid(xvfb, nullptr, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-  }
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+// Key presses and monitor changes stay on a display of this program's own.
+int main(int argc, char** argv) { return testsupport::RunTestsOnOwnDisplay(argc, argv); }

@@ -1,5 +1,11 @@
 #include "support/testsupport.h"
 
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -55,6 +61,47 @@ bool HaveDisplay() {
 bool HavePulse() {
   const char* s = std::getenv("PULSE_SERVER");
   return s && *s;
+}
+
+int RunTestsOnOwnDisplay(int argc, char** argv) {
+  if (std::getenv("DISPLAY") && !std::getenv("KORVOREC_OWN_DISPLAY")) {
+    int fds[2];
+    if (pipe(fds) != 0) return 1;
+    const pid_t xvfb = fork();
+    if (xvfb == 0) {
+      close(fds[0]);
+      const std::string fd = std::to_string(fds[1]);
+      if (!freopen("/dev/null", "w", stderr)) _exit(127);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-screen", "0", "1920x1080x24",
+             "-nolisten", "tcp", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (number.empty()) {
+      fprintf(stderr, "Xvfb did not start\n");
+      kill(xvfb, SIGTERM);
+      waitpid(xvfb, nullptr, 0);
+      return 1;
+    }
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+    setenv("KORVOREC_OWN_DISPLAY", "1", 1);
+    const pid_t child = fork();
+    if (child == 0) {
+      execv("/proc/self/exe", argv);
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    kill(xvfb, SIGTERM);
+    waitpid(xvfb, nullptr, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  }
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
 }
 
 }  // namespace testsupport

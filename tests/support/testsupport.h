@@ -26,4 +26,10 @@ std::string BuildDir();
 bool HaveDisplay();
 bool HavePulse();
 
+// Runs the test program's tests in a child process on a fresh Xvfb of its
+// own (when a display is there at all), so that what they do to the screen,
+// the pointer, the keyboard or the monitor layout stays away from tests
+// running beside them. Returns main's exit code.
+int RunTestsOnOwnDisplay(int argc, char** argv);
+
 }  // namespace testsupport

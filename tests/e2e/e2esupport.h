@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSharedMemory>
+#include <QThread>
+
+#include <functional>
+#include <string>
+
+#include "constants.h"
+#include "platform/windows.h"
+
+// Helpers of the tests that run the real program.
+namespace e2e {
+
+inline constexpr char kInstanceKey[] = "screenrecorder20f25820-b63a-4150-b315-f5fa555b9ec6";
+
+// Polls condition (handling this process's events, if it has an application)
+// until it holds or ms have passed.
+inline bool WaitFor(const std::function<bool()>& condition, int ms = 15000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (timer.elapsed() < ms) {
+    if (condition()) return true;
+    if (QCoreApplication::instance())
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QThread::msleep(50);
+  }
+  return condition();
+}
+
+inline platform::WindowId FindMain() {
+  return platform::Windows().FindWindow(platform::kToolkitWindowClass, kAppName);
+}
+
+// The main window exists from the start (hidden in the tray it stays
+// findable); shown means mapped on screen.
+inline platform::WindowId ShownMainWindow() {
+  const platform::WindowId id = FindMain();
+  if (!id) return 0;
+  for (const auto& w : platform::Windows().EnumerateTopLevel())
+    if (w.id == id && w.visible) return id;
+  return 0;
+}
+
+inline bool MainShown() { return ShownMainWindow() != 0; }
+
+// True while a copy of the program holds the single-instance guard. A copy
+// that died leaves its segment behind: the probe's own detach removes it.
+inline bool InstanceRunning() {
+  QSharedMemory probe(kInstanceKey);
+  if (!probe.attach(QSharedMemory::ReadOnly)) return false;
+  probe.detach();
+  return true;
+}
+
+// What is on screen, for failure messages.
+inline std::string DescribeWindows() {
+  std::string text;
+  for (const auto& w : platform::Windows().EnumerateTopLevel())
+    text += "[" + w.title + " visible=" + std::to_string(w.visible) + " rect=" +
+            std::to_string(w.rect.left) + "," + std::to_string(w.rect.top) + "," +
+            std::to_string(w.rect.right) + "," + std::to_string(w.rect.bottom) + "] ";
+  return text;
+}
+
+}  // namespace e2e
