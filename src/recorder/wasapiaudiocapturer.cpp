@@ -361,13 +361,15 @@ void WASAPIAudioCapturer::CaptureLoop() {
       break;
     }
   }
+  // Stopping: what the endpoint already holds belongs to the recording.
+  if (frame && !failed) ReadPackets(frame, true);
   av_frame_free(&frame);
   // The source has ended: consumers close its input instead of waiting.
   if (failed && m_frameCallback) m_frameCallback(nullptr, m_index);
 }
 
-int WASAPIAudioCapturer::ReadPackets(AVFrame* frame) {
-  while (m_running) {
+int WASAPIAudioCapturer::ReadPackets(AVFrame* frame, bool draining) {
+  while (m_running || draining) {
     uint32_t frames = 0;
     Result r = m_captureClient->NextPacketSize(&frames);
     if (r == Result::DeviceInvalidated) return -1;

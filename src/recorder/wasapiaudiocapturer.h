@@ -58,7 +58,8 @@ class WASAPIAudioCapturer : public AudioCapturer {
   void ReleaseClients();
   void CaptureLoop();
   void RenderLoop();
-  int ReadPackets(AVFrame* frame);
+  // Reads every packet the endpoint holds; draining reads them after Stop.
+  int ReadPackets(AVFrame* frame, bool draining = false);
   void DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames);
   bool SetUpConversion();
   void RestartLoop();
