@@ -7,36 +7,36 @@ FrameRingBuffer::FrameRingBuffer(size_t capacity)
 
 FrameRingBuffer::~FrameRingBuffer() = default;
 
-// Both positions follow one rule: copy in one piece when it fits before the
-// end of the ring, else split it across the end.
-void FrameRingBuffer::CopyIn(size_t& pos, const uint8_t* src, size_t n) {
-  if (pos + n <= m_capacity) {
-    std::memcpy(m_ring.get() + pos, src, n);
+// Both positions follow one rule: one piece when it fits before the end of
+// the ring, else split across the end. copy(ringOffset, payloadOffset, n).
+template <typename Copy>
+static void Wrap(size_t capacity, size_t& pos, size_t n, Copy copy) {
+  if (pos + n <= capacity) {
+    copy(pos, 0, n);
     pos += n;
     return;
   }
-  const size_t first = m_capacity - pos;
+  const size_t first = capacity - pos;
   const size_t rest = n - first;
-  if (first > 0) std::memcpy(m_ring.get() + pos, src, first);
-  if (rest > 0) std::memcpy(m_ring.get(), src + first, rest);
+  if (first > 0) copy(pos, 0, first);
+  if (rest > 0) copy(0, first, rest);
   pos = rest;
+}
+
+void FrameRingBuffer::CopyIn(size_t& pos, const uint8_t* src, size_t n) {
+  Wrap(m_capacity, pos, n, [&](size_t ring, size_t payload, size_t len) {
+    std::memcpy(m_ring.get() + ring, src + payload, len);
+  });
 }
 
 void FrameRingBuffer::CopyOut(size_t& pos, uint8_t* dst, size_t n) {
-  if (pos + n <= m_capacity) {
-    std::memcpy(dst, m_ring.get() + pos, n);
-    pos += n;
-    return;
-  }
-  const size_t first = m_capacity - pos;
-  const size_t rest = n - first;
-  if (first > 0) std::memcpy(dst, m_ring.get() + pos, first);
-  if (rest > 0) std::memcpy(dst + first, m_ring.get(), rest);
-  pos = rest;
+  Wrap(m_capacity, pos, n, [&](size_t ring, size_t payload, size_t len) {
+    std::memcpy(dst + payload, m_ring.get() + ring, len);
+  });
 }
 
 void FrameRingBuffer::Skip(size_t& pos, size_t n) {
-  pos = (pos + n <= m_capacity) ? pos + n : n - (m_capacity - pos);
+  Wrap(m_capacity, pos, n, [](size_t, size_t, size_t) {});
 }
 
 bool FrameRingBuffer::Write(const uint8_t* data, size_t size, const AVFrame* header) {
