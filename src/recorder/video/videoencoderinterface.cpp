@@ -76,6 +76,16 @@ void VideoEncoderInterface::RunEncodeLoop(
     LOG(ERROR) << "av packet alloc failed";
     return;
   }
+  // Takes the oldest queued picture into frame; false when none is left.
+  auto takeNext = [&] {
+    AVFrame header;
+    if (m_queue->Read(buffer, static_cast<size_t>(bufferSize), &header) == 0) return false;
+    frame->pts = header.pts;
+    frame->pkt_dts = header.pkt_dts;
+    frame->pict_type = header.pict_type;
+    ++m_encodedFrames;
+    return true;
+  };
   while (m_running) {
     {
       std::unique_lock<std::mutex> lock(m_queueMutex);
@@ -85,15 +95,8 @@ void VideoEncoderInterface::RunEncodeLoop(
     }
     // Pictures are taken one at a time; the codec runs without the queue
     // lock so that the capture thread never waits for it.
-    while (m_running) {
-      AVFrame header;
-      const size_t n = m_queue->Read(buffer, static_cast<size_t>(bufferSize), &header);
-      if (n == 0) break;
-      frame->pts = header.pts;
-      frame->pkt_dts = header.pkt_dts;
-      frame->pict_type = header.pict_type;
+    while (m_running && takeNext()) {
       const int ret = encode(frame, packet.get());
-      ++m_encodedFrames;
       if (ret != 0) {
         if (m_errorCallback) m_errorCallback(static_cast<RecordError>(ret));
         break;
@@ -102,16 +105,8 @@ void VideoEncoderInterface::RunEncodeLoop(
   }
   if (m_drainOnStop) {
     // Pictures still queued, then the packets the codec holds.
-    for (;;) {
-      AVFrame header;
-      const size_t n = m_queue->Read(buffer, static_cast<size_t>(bufferSize), &header);
-      if (n == 0) break;
-      frame->pts = header.pts;
-      frame->pkt_dts = header.pkt_dts;
-      frame->pict_type = header.pict_type;
-      ++m_encodedFrames;
+    while (takeNext())
       if (encode(frame, packet.get()) != 0) break;
-    }
     encode(nullptr, packet.get());
   }
 }
