@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QImage>
 #include <QJsonDocument>
@@ -102,6 +103,11 @@ std::string NewRecordFileName() {
   const QString folder = Settings::Instance()->GetGeneralFilesaveurl();
   const std::string native = QDir::toNativeSeparators(folder).toLocal8Bit().toStdString();
   if (!CreateDir(native)) return std::string();
+  // A folder that exists but cannot be written is as good as missing.
+  if (!QFileInfo(folder).isWritable()) {
+    LOG(ERROR) << "save folder is not writable: " << folder.toStdString();
+    return std::string();
+  }
   return (folder + "/" + QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss") + ".mp4")
       .toUtf8()
       .toStdString();

@@ -28,7 +28,7 @@ bool MakePath(const std::string& path);
 bool DirExists(const std::string& path);
 bool CreateDir(const std::string& path);
 // Path (UTF-8) of a new recording named after the current time, or "" when the
-// save folder cannot be made.
+// save folder cannot be made or written.
 std::string NewRecordFileName();
 
 // Modules.

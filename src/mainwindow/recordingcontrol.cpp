@@ -45,17 +45,7 @@ void MainWindow::HandleRecorderEvent(NotifyType type, RecordError code) {
   if (type == kNotifyError && code == kRecordCaptureLost) StopRecording();
 }
 
-QString MainWindow::MakeOutputFilePath() {
-  const QString folder = Settings::Instance()->GetGeneralFilesaveurl();
-  const std::string native = QDir::toNativeSeparators(folder).toLocal8Bit().toStdString();
-  if (!CreateDir(native)) return QString();
-  // A folder that exists but cannot be written is as good as missing.
-  if (!QFileInfo(folder).isWritable()) {
-    LOG(ERROR) << "save folder is not writable: " << folder.toStdString();
-    return QString();
-  }
-  return folder + "/" + QDateTime::currentDateTime().toString("yyyyMMdd_hhmmss") + ".mp4";
-}
+QString MainWindow::MakeOutputFilePath() { return QString::fromUtf8(NewRecordFileName().c_str()); }
 
 void MainWindow::PrepareForRecording() {
   const bool exclude = Settings::Instance()->GetGeneralNocapWndWhenRecord();
