@@ -2,9 +2,13 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSharedMemory>
 #include <QThread>
 
+#include <sys/prctl.h>
+
+#include <csignal>
 #include <functional>
 #include <string>
 
@@ -13,6 +17,14 @@
 
 // Helpers of the tests that run the real program.
 namespace e2e {
+
+// A child that is asked to end (as at log-out) when the test process dies,
+// even when it dies without unwinding: a left-over copy of the program would
+// answer every later test's start in its place.
+class ChildProcess : public QProcess {
+ protected:
+  void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGTERM); }
+};
 
 inline constexpr char kInstanceKey[] = "screenrecorder20f25820-b63a-4150-b315-f5fa555b9ec6";
 

@@ -68,7 +68,7 @@ TEST(KeystrokeE2E, HeldKeysShowTheOverlayAndTheProgramStillEndsCleanly) {
   env.insert("HOME", homePath);
   env.insert("XDG_CONFIG_HOME", homePath + "/.config");
   env.insert("XDG_DATA_HOME", homePath + "/.local/share");
-  QProcess program;
+  ChildProcess program;
   program.setProcessEnvironment(env);
   program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   program.start(QString::fromStdString(testsupport::BuildDir()) + "/korvorec", QStringList());

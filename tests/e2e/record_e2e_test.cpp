@@ -46,7 +46,7 @@ TEST(RecordEndToEnd, ClickStartAndStopGivesAPlayableRecording) {
   env.insert("HOME", h);
   env.insert("XDG_CONFIG_HOME", h + "/.config");
   env.insert("XDG_DATA_HOME", h + "/.local/share");
-  QProcess program;
+  ChildProcess program;
   program.setProcessEnvironment(env);
   program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   program.start(QString::fromStdString(testsupport::BuildDir()) + "/korvorec", QStringList());

@@ -47,7 +47,7 @@ class StartupTest : public ::testing::Test {
   }
 
   QProcess* Start(const QStringList& args) {
-    auto* p = new QProcess;
+    auto* p = new e2e::ChildProcess;
     p->setProcessEnvironment(m_env);
     p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p->start(m_program, args);

@@ -603,3 +603,5 @@ TEST_F(SettingsDialogTest, ScreenshotsOfEveryPage) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) { return testsupport::RunTestsOnOwnDisplay(argc, argv); }

@@ -156,3 +156,5 @@ TEST_F(WatermarkPreviewerTest, DoubleClickFullScreenStoresAndReturnsToTheSetting
 }
 
 }  // namespace
+
+int main(int argc, char** argv) { return testsupport::RunTestsOnOwnDisplay(argc, argv); }

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/linux/x11connection.h"
+#include "platform/linux/x11errortrap.h"
 #include "platform/windows.h"
 
 namespace platform::native {
@@ -134,6 +135,11 @@ Rect Bounds(Display* d, Window w) {
   return Rect{x, y, x + attrs.width, y + attrs.height};
 }
 
+bool Exists(Display* d, Window w) {
+  XWindowAttributes attrs;
+  return XGetWindowAttributes(d, w, &attrs) != 0;
+}
+
 bool Viewable(Display* d, Window w) {
   XWindowAttributes attrs;
   return XGetWindowAttributes(d, w, &attrs) && attrs.map_state == IsViewable;
@@ -243,6 +249,8 @@ class X11WindowSystem : public WindowSystem {
     Display* d = SharedDisplay();
     if (!d || !window) return Result::Failed;
     std::lock_guard<std::mutex> lock(m_mutex);
+    X11ErrorTrap trap(d);
+    if (!Exists(d, window)) return Result::Failed;
     if (HasWindowManager(d)) {
       // Source indication 2: a pager acting for the user.
       SendRootMessage(d, window, InternAtom(d, "_NET_ACTIVE_WINDOW"), 2, CurrentTime, 0);
@@ -250,8 +258,7 @@ class X11WindowSystem : public WindowSystem {
       XRaiseWindow(d, TopOf(d, window));
       if (Viewable(d, window)) XSetInputFocus(d, window, RevertToParent, CurrentTime);
     }
-    XSync(d, False);
-    return Result::Ok;
+    return trap.Failed() ? Result::Failed : Result::Ok;
   }
 
   WindowId ForegroundWindow() override {
@@ -298,12 +305,13 @@ class X11WindowSystem : public WindowSystem {
     Display* d = SharedDisplay();
     if (!d || !window) return Result::Failed;
     std::lock_guard<std::mutex> lock(m_mutex);
+    X11ErrorTrap trap(d);
+    if (!Exists(d, window)) return Result::Failed;
     // _NET_WM_STATE: 1 adds, 0 removes.
     SendRootMessage(d, window, InternAtom(d, "_NET_WM_STATE"), onTop ? 1 : 0,
                     static_cast<long>(InternAtom(d, "_NET_WM_STATE_ABOVE")), 0);
     if (onTop && !HasWindowManager(d)) XRaiseWindow(d, TopOf(d, window));
-    XSync(d, False);
-    return Result::Ok;
+    return trap.Failed() ? Result::Failed : Result::Ok;
   }
 
   // X11 has no way to keep a window out of other clients' screen grabs.

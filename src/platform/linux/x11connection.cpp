@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "platform/linux/x11errortrap.h"
+
 namespace platform::native {
 namespace {
 void InitThreadsOnce() {
@@ -17,6 +19,7 @@ Display* SharedDisplay() {
   static Display* display = [] {
     Display* d = XOpenDisplay(nullptr);
     if (!d) LOG(ERROR) << "cannot open X display";
+    TolerateErrors(d);
     return d;
   }();
   return display;
@@ -26,10 +29,13 @@ X11Connection::X11Connection() {
   InitThreadsOnce();
   m_display = XOpenDisplay(nullptr);
   if (!m_display) LOG(ERROR) << "cannot open X display";
+  TolerateErrors(m_display);
 }
 
 X11Connection::~X11Connection() {
-  if (m_display) XCloseDisplay(m_display);
+  if (!m_display) return;
+  ForgetConnection(m_display);
+  XCloseDisplay(m_display);
 }
 
 }  // namespace platform::native

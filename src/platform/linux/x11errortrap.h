@@ -4,6 +4,12 @@
 
 namespace platform::native {
 
+// Errors on this connection are logged and ignored from now on: a window
+// that vanishes between two requests must not end the program.
+void TolerateErrors(Display* display);
+// Before the connection is closed.
+void ForgetConnection(Display* display);
+
 // Catches the protocol errors of one connection while it lives, instead of
 // Xlib's default handler ending the process. Errors of other connections go
 // on to the handler that was installed before. One trap per connection at a
