@@ -17,6 +17,9 @@ extern "C" {
 #include <QTimer>
 #include <QWidget>
 
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -24,6 +27,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -48,6 +52,9 @@ constexpr double kPulse = 0.1;  // flash and beep length, seconds
 
 // --- the test source ---
 
+// The beep is played through the sound server, whose latency tells when
+// each written sample is heard; the flash is timed from that, so that the
+// pair is simultaneous however long the server buffers.
 int RunSource(int argc, char** argv) {
   QApplication app(argc, argv);
   QWidget window(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
@@ -63,28 +70,50 @@ int RunSource(int argc, char** argv) {
   bar.setGeometry(0, 1000, 40, 40);
   bar.show();
 
-  QProcess pacat;
-  pacat.start("pacat", {"--playback", "--device=spk", "--format=float32le", "--rate=48000",
-                        "--channels=1", "--latency-msec=10"});
-  pacat.waitForStarted();
-  const Clock::time_point t0 = Clock::now();
-  int64_t written = 0;
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 1};
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(40000, &spec));
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = static_cast<uint32_t>(-1);
+  attr.fragsize = static_cast<uint32_t>(-1);
+  int error = 0;
+  pa_simple* player = pa_simple_new(nullptr, "record_bench", PA_STREAM_PLAYBACK, "spk", "beep",
+                                    &spec, nullptr, &attr, &error);
+  if (!player) {
+    fprintf(stderr, "cannot play: %s\n", pa_strerror(error));
+    return 1;
+  }
+  // Steady-clock microseconds at which sample 0 is heard.
+  std::atomic<int64_t> epoch{INT64_MIN};
+  std::atomic<bool> playing{true};
+  std::thread audio([&] {
+    const int chunk = kRate / 100;
+    std::vector<float> samples(chunk);
+    int64_t written = 0;
+    while (playing) {
+      for (int i = 0; i < chunk; ++i, ++written) {
+        const double t = double(written) / kRate;
+        samples[i] = std::fmod(t, 1.0) < kPulse ? 0.5f * std::sin(2 * M_PI * 1000 * t) : 0.0f;
+      }
+      if (pa_simple_write(player, samples.data(), samples.size() * sizeof(float), &error) < 0) break;
+      const pa_usec_t latency = pa_simple_get_latency(player, &error);
+      const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                              Clock::now().time_since_epoch())
+                              .count();
+      epoch = now + static_cast<int64_t>(latency) - written * 1000000 / kRate;
+    }
+  });
+
   bool white = false;
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] {
-    // Sound is written in step with the clock; the flash follows the same clock.
-    const double now = std::chrono::duration<double>(Clock::now() - t0).count();
-    const int64_t due = static_cast<int64_t>(now * kRate) + kRate / 50;
-    std::vector<float> chunk;
-    for (; written < due; ++written) {
-      const double t = double(written) / kRate;
-      const bool beep = std::fmod(t, 1.0) < kPulse;
-      chunk.push_back(beep ? 0.5f * std::sin(2 * M_PI * 1000 * t) : 0.0f);
-    }
-    if (!chunk.empty())
-      pacat.write(reinterpret_cast<const char*>(chunk.data()), qint64(chunk.size() * 4));
-    bar.move(static_cast<int>(now * 600) % 1880, 1000);
-    const bool flash = std::fmod(now, 1.0) < kPulse;
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+    bar.move(static_cast<int>(now / 1000 * 6 / 10) % 1880, 1000);
+    const int64_t start = epoch;
+    if (start == INT64_MIN) return;
+    const bool flash = now >= start && std::fmod((now - start) / 1e6, 1.0) < kPulse;
     if (flash != white) {
       white = flash;
       window.setStyleSheet(white ? "background: white" : "background: black");
@@ -92,7 +121,11 @@ int RunSource(int argc, char** argv) {
     }
   });
   timer.start(2);
-  return app.exec();
+  const int result = app.exec();
+  playing = false;
+  audio.join();
+  pa_simple_free(player);
+  return result;
 }
 
 // --- analysis ---
@@ -124,8 +157,10 @@ void Analyse(const std::string& path, double fps, Figures* f) {
   std::vector<double> videoTimes;
   std::vector<double> flashes;
   std::vector<double> beeps;
-  bool wasWhite = false;
-  bool wasLoud = false;
+  // An onset counts after 0.3 s without flash (or sound): a beep broken by
+  // an underrun is one beep.
+  double lastWhite = -1e9;
+  double lastLoud = -1e9;
   AVPacket* packet = av_packet_alloc();
   AVFrame* frame = av_frame_alloc();
   auto drain = [&](unsigned index) {
@@ -139,8 +174,8 @@ void Analyse(const std::string& path, double fps, Figures* f) {
         for (int y = 0; y < frame->height; y += 16)
           for (int x = 0; x < frame->width; x += 16, ++n) sum += frame->data[0][y * frame->linesize[0] + x];
         const bool white = n > 0 && sum / n > 128;
-        if (white && !wasWhite) flashes.push_back(t);
-        wasWhite = white;
+        if (white && t - lastWhite > 0.3) flashes.push_back(t);
+        if (white) lastWhite = t;
       } else if (frame->format == AV_SAMPLE_FMT_FLTP) {
         const float* s = reinterpret_cast<const float*>(frame->extended_data[0]);
         // 1 ms windows.
@@ -149,8 +184,9 @@ void Analyse(const std::string& path, double fps, Figures* f) {
           double e = 0;
           for (int k = 0; k < window; ++k) e += s[i + k] * s[i + k];
           const bool loud = std::sqrt(e / window) > 0.1;
-          if (loud && !wasLoud) beeps.push_back(t + double(i) / frame->sample_rate);
-          wasLoud = loud;
+          const double at = t + double(i) / frame->sample_rate;
+          if (loud && at - lastLoud > 0.3) beeps.push_back(at);
+          if (loud) lastLoud = at;
         }
       }
       av_frame_unref(frame);
@@ -234,6 +270,17 @@ Figures RecordOurs(const std::string& path, int fps, int seconds) {
   return f;
 }
 
+long HighWaterKb(pid_t pid) {
+  FILE* status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (!status) return 0;
+  char line[256];
+  long kb = 0;
+  while (fgets(line, sizeof line, status))
+    if (sscanf(line, "VmHWM: %ld", &kb) == 1) break;
+  fclose(status);
+  return kb;
+}
+
 Figures RecordFfmpeg(const std::string& path, int fps, int seconds) {
   const std::string display = getenv("DISPLAY") ? getenv("DISPLAY") : ":0";
   std::vector<std::string> args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-y",
@@ -252,10 +299,16 @@ Figures RecordFfmpeg(const std::string& path, int fps, int seconds) {
   if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) return f;
   int status = 0;
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  // The child's own high-water mark: ru_maxrss of a spawned child starts
+  // from this (larger) process's.
+  long peakKb = 0;
+  while (wait4(pid, &status, WNOHANG, &usage) == 0) {
+    peakKb = std::max(peakKb, HighWaterKb(pid));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   Analyse(path, fps, &f);
   f.cpuPerSecond = CpuSeconds(usage) / std::max(f.duration, 1e-3);
-  f.peakRssKb = usage.ru_maxrss;
+  f.peakRssKb = peakKb;
   return f;
 }
 

@@ -395,16 +395,19 @@ int WASAPIAudioCapturer::ReadPackets(AVFrame* frame, bool draining) {
       if (m_silence.size() < bytes) m_silence.assign(bytes, 0);
       data = m_silence.data();
     }
-    DeliverFrame(frame, data, packet.frames);
+    DeliverFrame(frame, data, packet.frames, packet.ageUs);
     m_captureClient->ReleaseBuffer(packet.frames);
   }
   return 0;
 }
 
-void WASAPIAudioCapturer::DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames) {
+void WASAPIAudioCapturer::DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames,
+                                       int64_t ageUs) {
   if (frames == 0) return;
   const int64_t now = platform::GetAudioEndpoints().NowMicroseconds();
-  const int64_t pts = now - (static_cast<int64_t>(frames) * 1000000000 / m_deviceSampleRate) / 1000;
+  const int64_t pts =
+      ageUs >= 0 ? now - ageUs
+                 : now - (static_cast<int64_t>(frames) * 1000000000 / m_deviceSampleRate) / 1000;
   const auto format = static_cast<AVSampleFormat>(m_sampleFormat);
   if (m_swr) {
     int room = swr_get_out_samples(m_swr, static_cast<int>(frames));

@@ -60,7 +60,9 @@ class WASAPIAudioCapturer : public AudioCapturer {
   void RenderLoop();
   // Reads every packet the endpoint holds; draining reads them after Stop.
   int ReadPackets(AVFrame* frame, bool draining = false);
-  void DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames);
+  // ageUs: how long ago the first frame was recorded (-1: unknown, taken as
+  // the packet's own length).
+  void DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames, int64_t ageUs = -1);
   bool SetUpConversion();
   void RestartLoop();
   void JoinRestartThread();

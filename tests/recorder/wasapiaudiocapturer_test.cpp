@@ -208,11 +208,16 @@ TEST_F(CapturerFake, PacketsBecomeFramesWithoutHoles) {
   fake().PushPacket("mic", DataPacket(480, 0.25f));
   fake().PushPacket("mic", KindPacket(FakeAudioPacket::Kind::Silent, 240));
   fake().PushPacket("mic", KindPacket(FakeAudioPacket::Kind::Null, 120));
-  ASSERT_TRUE(sink.WaitFor(3));
+  // A device that knows how long ago the packet was recorded (a buffering
+  // sound server) dates it by that, not by its arrival.
+  FakeAudioPacket late = DataPacket(480, 0.5f);
+  late.ageUs = 250000;
+  fake().PushPacket("mic", late);
+  ASSERT_TRUE(sink.WaitFor(4));
   capturer.Stop();
 
   auto frames = sink.Frames();
-  ASSERT_EQ(frames.size(), 3u);
+  ASSERT_EQ(frames.size(), 4u);
   EXPECT_EQ(sink.Index(), 3);
   // 480 frames at 48 kHz end at the arrival time.
   EXPECT_EQ(frames[0].pts, 1000000000 - 10000);
@@ -228,6 +233,7 @@ TEST_F(CapturerFake, PacketsBecomeFramesWithoutHoles) {
   EXPECT_EQ(frames[1].bytes, std::vector<uint8_t>(240 * 8, 0));
   EXPECT_EQ(frames[2].samples, 120);
   EXPECT_EQ(frames[2].bytes, std::vector<uint8_t>(120 * 8, 0));
+  EXPECT_EQ(frames[3].pts, 1000000000 - 250000);
   EXPECT_TRUE(log.Contains("buffer invalid is"));
 }
 

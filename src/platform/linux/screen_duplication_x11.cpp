@@ -20,6 +20,8 @@ namespace platform::native {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// Frames are handed out at most at this rate, like a 60 Hz display's.
+constexpr auto kRefresh = std::chrono::microseconds(16667);
 
 // Root-window image of one output through MIT-SHM; XDamage tells when the
 // screen changed, XFixes when the pointer shape changed, XQueryPointer where
@@ -101,14 +103,29 @@ class X11Duplication : public ScreenDuplication {
       DrainEvents();
       if (m_lost) return Result::AccessLost;
       const bool moved = QueryPointer();
-      if (m_first || m_damaged || m_shapeChanged || moved) {
+      m_moved = m_moved || moved;
+      const bool changed = m_first || m_damaged || m_shapeChanged || m_moved;
+      const auto now = Clock::now();
+      if (changed && now < m_nextPresent) {
+        // Changes are presented once per refresh, as a display would.
+        const auto wait = std::min(m_nextPresent, deadline) - now;
+        if (now >= deadline) return Result::Timeout;
+        pollfd fd{ConnectionNumber(d), POLLIN, 0};
+        poll(&fd, 1, static_cast<int>(std::max<long>(
+                         1, std::chrono::duration_cast<std::chrono::milliseconds>(wait).count())));
+        continue;
+      }
+      if (changed) {
+        m_nextPresent = (m_nextPresent == Clock::time_point{} || now - m_nextPresent > kRefresh)
+                            ? now + kRefresh
+                            : m_nextPresent + kRefresh;
         if (m_damaged) XDamageSubtract(d, m_damage, None, None);
         if (!XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes)) {
           LOG(ERROR) << "XShmGetImage failed";
           return Result::Failed;
         }
         *info = DuplicationFrameInfo{};
-        if (m_first || moved || m_shapeChanged) {
+        if (m_first || m_moved || m_shapeChanged) {
           info->lastPointerUpdate = ++m_pointerUpdates;
           info->pointerX = m_pointerX - m_hotX - m_rect.left;
           info->pointerY = m_pointerY - m_hotY - m_rect.top;
@@ -117,7 +134,7 @@ class X11Duplication : public ScreenDuplication {
         }
         if (m_shapeChanged && m_cursor)
           info->pointerShapeBufferSize = uint32_t(m_cursor->width) * m_cursor->height * 4;
-        m_first = m_damaged = false;
+        m_first = m_damaged = m_moved = false;
         m_held = true;
         return Result::Ok;
       }
@@ -211,6 +228,8 @@ class X11Duplication : public ScreenDuplication {
   XImage* m_image = nullptr;
   bool m_attached = false;
   Damage m_damage = 0;
+  bool m_moved = false;               // pointer moved since the last frame
+  Clock::time_point m_nextPresent{};  // earliest time of the next frame
   int m_damageEvent = 0;
   int m_fixesEvent = 0;
   XFixesCursorImage* m_cursor = nullptr;

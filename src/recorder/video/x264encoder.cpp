@@ -38,6 +38,9 @@ void X264Encoder::SetUpContext(AVCodecContext* context, int width, int height, i
   if (context->codec && std::string(context->codec->name) == "libx264") {
     av_dict_set(options, "preset", "veryfast", 0);
     av_dict_set(options, "forced-idr", "1", 0);
+    // qmin = qmax asks for one quantiser: say so, so that the codec does not
+    // also run its rate-factor analysis (adaptive quantisation) for nothing.
+    av_dict_set_int(options, "qp", qp, 0);
   }
 }
 

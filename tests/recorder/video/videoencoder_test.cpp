@@ -133,6 +133,7 @@ TEST(EncoderSettings, GopAndQuantiserRanges) {
     EXPECT_STREQ(av_dict_get(options, "tune", nullptr, 0)->value, "zerolatency");
     EXPECT_STREQ(av_dict_get(options, "preset", nullptr, 0)->value, "veryfast");
     EXPECT_STREQ(av_dict_get(options, "forced-idr", nullptr, 0)->value, "1");
+    EXPECT_EQ(std::atoi(av_dict_get(options, "qp", nullptr, 0)->value), c.qp);
     av_dict_free(&options);
     avcodec_free_context(&x264);
 
