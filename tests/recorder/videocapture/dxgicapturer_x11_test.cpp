@@ -6,10 +6,14 @@
 #include <QPainter>
 #include <QWidget>
 
+#include <chrono>
 #include <memory>
+#include <vector>
 
 #include "recorder/videocapture/capturertestsupport.h"
 #include "recorder/videocapture/dxgicapturer.h"
+#include "platform/monitors.h"
+#include "platform/screen_duplication.h"
 #include "support/testsupport.h"
 
 namespace {
@@ -123,4 +127,40 @@ TEST(DXGICapturerX11, WholeMonitorAndSnapshot) {
   delete[] data;
   EXPECT_EQ(width, 1920);
   EXPECT_EQ(height, 1080);
+}
+
+// A screen that changes all the time is handed out once per refresh, as a
+// display presents it, not as fast as it can be copied.
+TEST(DXGICapturerX11, ConstantChangesComeOncePerRefresh) {
+  if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
+  platform::Backend::Use(platform::BackendKind::X11);
+  int argc = 1;
+  char name[] = "dxgicapturer_x11_test";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  PatternWindow window;
+  window.setGeometry(0, 0, 64, 64);
+  window.show();
+  QApplication::processEvents();
+  const auto monitors = platform::GetMonitors().List();
+  ASSERT_FALSE(monitors.empty());
+  std::unique_ptr<platform::ScreenDuplication> duplication;
+  ASSERT_EQ(platform::DuplicateOutput(monitors.front(), &duplication), platform::Result::Ok);
+
+  using Clock = std::chrono::steady_clock;
+  std::vector<Clock::time_point> times;
+  const auto end = Clock::now() + std::chrono::seconds(5);
+  for (int phase = 0; times.size() < 12 && Clock::now() < end; ++phase) {
+    window.SetPhase(phase);
+    window.repaint();
+    QApplication::sync();
+    platform::DuplicationFrameInfo info;
+    if (duplication->AcquireNextFrame(0, &info) != platform::Result::Ok) continue;
+    times.push_back(Clock::now());
+    duplication->ReleaseFrame();
+  }
+  ASSERT_GE(times.size(), 12u);
+  // Frames keep to the refresh grid: a late one may be followed closely by
+  // the next slot's, never by more.
+  EXPECT_GE(times.back() - times[1], (times.size() - 3) * std::chrono::microseconds(16667));
 }
