@@ -138,6 +138,7 @@ struct Figures {
   double intervalP99Ms = 0;
   double avOffsetMs = NAN;
   double duration = 0;
+  double audioSeconds = 0;  // decoded sound, all of it
 };
 
 void Analyse(const std::string& path, double fps, Figures* f) {
@@ -177,6 +178,7 @@ void Analyse(const std::string& path, double fps, Figures* f) {
         if (white && t - lastWhite > 0.3) flashes.push_back(t);
         if (white) lastWhite = t;
       } else if (frame->format == AV_SAMPLE_FMT_FLTP) {
+        f->audioSeconds += double(frame->nb_samples) / frame->sample_rate;
         const float* s = reinterpret_cast<const float*>(frame->extended_data[0]);
         // 1 ms windows.
         const int window = frame->sample_rate / 1000;
@@ -314,9 +316,9 @@ Figures RecordFfmpeg(const std::string& path, int fps, int seconds) {
 
 void Print(const char* who, int fps, const Figures& f) {
   printf("%-8s %3d fps | %5.2f cpu-s/s | %7.1f MiB peak | %5lld / %6.1f frames | p99 interval %6.1f ms"
-         " | A/V offset %+7.1f ms | %5.2f s\n",
+         " | A/V offset %+7.1f ms | %5.2f s, sound %5.2f s\n",
          who, fps, f.cpuPerSecond, f.peakRssKb / 1024.0, static_cast<long long>(f.frames),
-         f.expectedFrames, f.intervalP99Ms, f.avOffsetMs, f.duration);
+         f.expectedFrames, f.intervalP99Ms, f.avOffsetMs, f.duration, f.audioSeconds);
 }
 
 }  // namespace

@@ -42,9 +42,6 @@ struct AudioPacket {
   const uint8_t* data = nullptr;  // null with Silent unset means a broken packet
   uint32_t frames = 0;
   bool silent = false;  // the data is to be treated as silence
-  // Microseconds since the packet's first frame was recorded, when the
-  // device can tell (-1: it cannot; the packet has just arrived).
-  int64_t ageUs = -1;
 };
 
 // A shared capture stream; the waits end early once Interrupt is called

@@ -294,6 +294,8 @@ int WASAPIAudioCapturer::StartLocked() {
     return -1;
   }
   m_startTime = platform::GetAudioEndpoints().NowMicroseconds();
+  m_timelineStart = INT64_MIN;
+  m_timelineFrames = 0;
   m_running = true;
   if (m_kind == 0) m_renderThread = std::thread(&WASAPIAudioCapturer::RenderLoop, this);
   m_captureThread = std::thread(&WASAPIAudioCapturer::CaptureLoop, this);
@@ -395,19 +397,33 @@ int WASAPIAudioCapturer::ReadPackets(AVFrame* frame, bool draining) {
       if (m_silence.size() < bytes) m_silence.assign(bytes, 0);
       data = m_silence.data();
     }
-    DeliverFrame(frame, data, packet.frames, packet.ageUs);
+    DeliverFrame(frame, data, packet.frames);
     m_captureClient->ReleaseBuffer(packet.frames);
   }
   return 0;
 }
 
-void WASAPIAudioCapturer::DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames,
-                                       int64_t ageUs) {
+void WASAPIAudioCapturer::DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames) {
   if (frames == 0) return;
   const int64_t now = platform::GetAudioEndpoints().NowMicroseconds();
-  const int64_t pts =
-      ageUs >= 0 ? now - ageUs
-                 : now - (static_cast<int64_t>(frames) * 1000000000 / m_deviceSampleRate) / 1000;
+  const int64_t duration = (static_cast<int64_t>(frames) * 1000000000 / m_deviceSampleRate) / 1000;
+  int64_t pts = now - duration;
+  // Packets arrive in uneven pieces (a sound server splits its periods), so
+  // arrival times jitter and may even run backwards. A packet that arrives
+  // about where the last one ended continues it; a real gap or drift beyond
+  // the tolerance starts the timeline anew from the arrival time.
+  constexpr int64_t kTolerance = 30000;
+  const int64_t next = m_timelineStart == INT64_MIN || m_timelineRate != m_deviceSampleRate
+                           ? INT64_MIN
+                           : m_timelineStart + m_timelineFrames * 1000000 / m_timelineRate;
+  if (next != INT64_MIN && pts > next - kTolerance && pts < next + kTolerance) {
+    pts = next;
+  } else {
+    m_timelineStart = pts;
+    m_timelineFrames = 0;
+    m_timelineRate = m_deviceSampleRate;
+  }
+  m_timelineFrames += frames;
   const auto format = static_cast<AVSampleFormat>(m_sampleFormat);
   if (m_swr) {
     int room = swr_get_out_samples(m_swr, static_cast<int>(frames));

@@ -60,9 +60,7 @@ class WASAPIAudioCapturer : public AudioCapturer {
   void RenderLoop();
   // Reads every packet the endpoint holds; draining reads them after Stop.
   int ReadPackets(AVFrame* frame, bool draining = false);
-  // ageUs: how long ago the first frame was recorded (-1: unknown, taken as
-  // the packet's own length).
-  void DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames, int64_t ageUs = -1);
+  void DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames);
   bool SetUpConversion();
   void RestartLoop();
   void JoinRestartThread();
@@ -76,6 +74,10 @@ class WASAPIAudioCapturer : public AudioCapturer {
   uint32_t m_renderBufferFrames = 0;
   bool m_followsDefault = false;
   int64_t m_startTime = 0;
+  // The continuous timeline: its start (µs) and the frames delivered since.
+  int64_t m_timelineStart = INT64_MIN;
+  int64_t m_timelineFrames = 0;
+  int m_timelineRate = 0;
   uint64_t m_lastRestartTick = 0;
   std::shared_ptr<WASAPINotify> m_notify;
   bool m_notifyRegistered = false;

@@ -59,7 +59,6 @@ class FakeCaptureStream : public AudioCaptureStream {
     }
     packet->frames = m_current.frames;
     packet->silent = m_current.kind == FakeAudioPacket::Kind::Silent;
-    packet->ageUs = m_current.ageUs;
     packet->data = m_current.kind == FakeAudioPacket::Kind::Null ? nullptr : m_current.data.data();
     return Result::Ok;
   }

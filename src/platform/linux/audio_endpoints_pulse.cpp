@@ -207,8 +207,7 @@ class PulseCaptureStream : public AudioCaptureStream, PulseStreamBase {
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(fragmentBytes);
     auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                                PA_STREAM_DONT_MOVE | PA_STREAM_INTERPOLATE_TIMING |
-                                                PA_STREAM_AUTO_TIMING_UPDATE);
+                                                PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(m_stream, source.c_str(), &attr, flags) < 0) return false;
     if (!WaitReady()) return false;
     m_bufferFrames = static_cast<uint32_t>(bufferBytes / m_frameSize);
@@ -237,13 +236,6 @@ class PulseCaptureStream : public AudioCaptureStream, PulseStreamBase {
       // A hole in the stream is silence.
       packet->silent = m_peekData == nullptr;
       packet->data = static_cast<const uint8_t*>(m_peekData);
-      // Recorded-but-unread time ahead of the read position: the age of the
-      // packet's first frame (the source's own latency included).
-      pa_usec_t latency = 0;
-      int negative = 0;
-      packet->ageUs = pa_stream_get_latency(m_stream, &latency, &negative) == 0
-                          ? (negative ? 0 : static_cast<int64_t>(latency))
-                          : -1;
     }
     pa_threaded_mainloop_unlock(m_loop);
     return r;
