@@ -27,9 +27,9 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +51,11 @@ constexpr int kRate = 48000;
 constexpr double kPulse = 0.1;  // flash and beep length, seconds
 
 // --- the test source ---
+
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+      .count();
+}
 
 // The beep is played through the sound server, whose latency tells when
 // each written sample is heard; the flash is timed from that, so that the
@@ -98,18 +103,14 @@ int RunSource(int argc, char** argv) {
       }
       if (pa_simple_write(player, samples.data(), samples.size() * sizeof(float), &error) < 0) break;
       const pa_usec_t latency = pa_simple_get_latency(player, &error);
-      const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
-                              Clock::now().time_since_epoch())
-                              .count();
-      epoch = now + static_cast<int64_t>(latency) - written * 1000000 / kRate;
+      epoch = NowUs() + static_cast<int64_t>(latency) - written * 1000000 / kRate;
     }
   });
 
   bool white = false;
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] {
-    const int64_t now =
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+    const int64_t now = NowUs();
     bar.move(static_cast<int>(now / 1000 * 6 / 10) % 1880, 1000);
     const int64_t start = epoch;
     if (start == INT64_MIN) return;

@@ -9,6 +9,7 @@ extern "C" {
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 
 #include <glog/logging.h>
 
@@ -413,15 +414,12 @@ void WASAPIAudioCapturer::DeliverFrame(AVFrame* frame, const uint8_t* data, uint
   // about where the last one ended continues it; a real gap or drift beyond
   // the tolerance starts the timeline anew from the arrival time.
   constexpr int64_t kTolerance = 30000;
-  const int64_t next = m_timelineStart == INT64_MIN || m_timelineRate != m_deviceSampleRate
-                           ? INT64_MIN
-                           : m_timelineStart + m_timelineFrames * 1000000 / m_timelineRate;
-  if (next != INT64_MIN && pts > next - kTolerance && pts < next + kTolerance) {
+  const int64_t next = m_timelineStart + m_timelineFrames * 1000000 / m_deviceSampleRate;
+  if (m_timelineStart != INT64_MIN && std::llabs(pts - next) < kTolerance) {
     pts = next;
   } else {
     m_timelineStart = pts;
     m_timelineFrames = 0;
-    m_timelineRate = m_deviceSampleRate;
   }
   m_timelineFrames += frames;
   const auto format = static_cast<AVSampleFormat>(m_sampleFormat);

@@ -74,10 +74,11 @@ class WASAPIAudioCapturer : public AudioCapturer {
   uint32_t m_renderBufferFrames = 0;
   bool m_followsDefault = false;
   int64_t m_startTime = 0;
-  // The continuous timeline: its start (µs) and the frames delivered since.
+  // The continuous timeline: its start (µs; none before the first packet)
+  // and the frames delivered since. Start (also after a device restart)
+  // begins a new one.
   int64_t m_timelineStart = INT64_MIN;
   int64_t m_timelineFrames = 0;
-  int m_timelineRate = 0;
   uint64_t m_lastRestartTick = 0;
   std::shared_ptr<WASAPINotify> m_notify;
   bool m_notifyRegistered = false;

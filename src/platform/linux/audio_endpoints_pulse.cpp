@@ -112,6 +112,11 @@ void SuccessCallback(pa_stream*, int, void* userdata) {
 // State, event and interruption shared by both stream kinds.
 class PulseStreamBase {
  protected:
+  // Both kinds start stopped, keep the latency asked for, and stay on the
+  // device they were opened for (a change of default restarts them instead).
+  static constexpr pa_stream_flags_t kStreamFlags = static_cast<pa_stream_flags_t>(
+      PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+
   PulseStreamBase(pa_threaded_mainloop* loop, pa_stream* stream, size_t frameSize)
       : m_loop(loop), m_stream(stream), m_frameSize(frameSize) {}
 
@@ -206,9 +211,7 @@ class PulseCaptureStream : public AudioCaptureStream, PulseStreamBase {
     attr.maxlength = static_cast<uint32_t>(bufferBytes * 4);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(fragmentBytes);
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                                PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(m_stream, source.c_str(), &attr, flags) < 0) return false;
+    if (pa_stream_connect_record(m_stream, source.c_str(), &attr, kStreamFlags) < 0) return false;
     if (!WaitReady()) return false;
     m_bufferFrames = static_cast<uint32_t>(bufferBytes / m_frameSize);
     return true;
@@ -287,9 +290,8 @@ class PulseSilentStream : public AudioSilentStream, PulseStreamBase {
     attr.prebuf = 0;  // keep playing through underruns
     attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                                PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_playback(m_stream, sink.c_str(), &attr, flags, nullptr, nullptr) < 0) return false;
+    if (pa_stream_connect_playback(m_stream, sink.c_str(), &attr, kStreamFlags, nullptr, nullptr) < 0)
+      return false;
     if (!WaitReady()) return false;
     const pa_buffer_attr* actual = pa_stream_get_buffer_attr(m_stream);
     m_bufferFrames = static_cast<uint32_t>((actual ? actual->tlength : bufferBytes) / m_frameSize);

@@ -106,19 +106,10 @@ class X11Duplication : public ScreenDuplication {
       m_moved = m_moved || moved;
       const bool changed = m_first || m_damaged || m_shapeChanged || m_moved;
       const auto now = Clock::now();
-      if (changed && now < m_nextPresent) {
-        // Changes are presented once per refresh, as a display would.
-        const auto wait = std::min(m_nextPresent, deadline) - now;
-        if (now >= deadline) return Result::Timeout;
-        pollfd fd{ConnectionNumber(d), POLLIN, 0};
-        poll(&fd, 1, static_cast<int>(std::max<long>(
-                         1, std::chrono::duration_cast<std::chrono::milliseconds>(wait).count())));
-        continue;
-      }
-      if (changed) {
-        m_nextPresent = (m_nextPresent == Clock::time_point{} || now - m_nextPresent > kRefresh)
-                            ? now + kRefresh
-                            : m_nextPresent + kRefresh;
+      // Changes are presented once per refresh, as a display would.
+      if (changed && now >= m_nextPresent) {
+        // Keeps the refresh grid unless a whole refresh has gone by without a frame.
+        m_nextPresent = now - m_nextPresent > kRefresh ? now + kRefresh : m_nextPresent + kRefresh;
         if (m_damaged) XDamageSubtract(d, m_damage, None, None);
         if (!XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes)) {
           LOG(ERROR) << "XShmGetImage failed";
@@ -138,11 +129,15 @@ class X11Duplication : public ScreenDuplication {
         m_held = true;
         return Result::Ok;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
       if (left.count() <= 0) return Result::Timeout;
-      // The pointer moves without events: look again every few milliseconds.
+      // A held-back change waits for its refresh; otherwise look again every
+      // few milliseconds, as the pointer moves without events.
+      const auto pause = changed ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       m_nextPresent - now)
+                                 : std::chrono::milliseconds(4);
       pollfd fd{ConnectionNumber(d), POLLIN, 0};
-      poll(&fd, 1, static_cast<int>(std::min<long>(left.count(), 4)));
+      poll(&fd, 1, static_cast<int>(std::clamp<long>(pause.count(), 1, left.count())));
     }
   }
 
@@ -229,7 +224,7 @@ class X11Duplication : public ScreenDuplication {
   bool m_attached = false;
   Damage m_damage = 0;
   bool m_moved = false;               // pointer moved since the last frame
-  Clock::time_point m_nextPresent{};  // earliest time of the next frame
+  Clock::time_point m_nextPresent{};  // earliest time of the next frame (none yet: at once)
   int m_damageEvent = 0;
   int m_fixesEvent = 0;
   XFixesCursorImage* m_cursor = nullptr;
