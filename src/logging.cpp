@@ -95,9 +95,10 @@ void CleanOldLogs(const std::string& logFolder) {
     std::cerr << "log dir doesn't exists:" << logFolder << std::endl;
     return;
   }
-  // Oldest first.
-  const QFileInfoList entries = dir.entryInfoList(QStringList() << "sr*", QDir::AllEntries,
-                                                  QDir::Time | QDir::Reversed);
+  // Oldest first. glog's "sr.INFO" link is no log of its own.
+  const QFileInfoList entries =
+      dir.entryInfoList(QStringList() << "sr*", QDir::AllEntries | QDir::NoSymLinks,
+                        QDir::Time | QDir::Reversed);
   for (int i = 0; i < entries.size() - kKeptLogEntries; ++i)
     QFile::remove(entries[i].absoluteFilePath());
 }

@@ -78,13 +78,14 @@ int main(int argc, char* argv[]) {
   LogMachineInfo();
 
   DropStaleInstanceSegment();
+  // Creating the segment is the one atomic test: two starts at the same
+  // moment cannot both succeed.
   auto instance = std::make_unique<QSharedMemory>(kInstanceKey);
-  if (instance->attach(QSharedMemory::ReadWrite)) {
+  if (!CreateInstanceGuard(instance.get())) {
     LOG(INFO) << "another instance is running";
     ActivateRunningInstance();
     return 0;
   }
-  instance->create(1, QSharedMemory::ReadWrite);
 
   auto window = std::make_unique<MainWindow>();
   if (startHidden)

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QPainter>
+#include <QSharedMemory>
 #include <QWidget>
 
 #include <mutex>
@@ -128,7 +129,7 @@ void UnloadModule(platform::ModuleHandle module) { platform::UnloadModule(module
 // --- autorun ---
 
 void SetAutoRun(const std::string& name) {
-  const std::string wanted = platform::ProgramPath() + " /background";
+  const std::string wanted = DesktopEntryExec({platform::ProgramPath(), "/background"});
   const auto current = platform::ReadAutorunEntry(name);
   if (current && *current == wanted) return;
   if (platform::WriteAutorunEntry(name, wanted) != platform::Result::Ok)
@@ -136,6 +137,39 @@ void SetAutoRun(const std::string& name) {
 }
 
 void DeleteAutoRun(const std::string& name) { platform::DeleteAutorunEntry(name); }
+
+std::string DesktopEntryExec(const std::vector<std::string>& args) {
+  // Characters that make an argument need quotes.
+  static const std::string kReserved = " \t\n\"'\\><~|&;$*?#()`";
+  std::string exec;
+  for (const std::string& arg : args) {
+    if (!exec.empty()) exec += ' ';
+    const bool quoted = arg.empty() || arg.find_first_of(kReserved) != std::string::npos;
+    if (quoted) exec += '"';
+    for (const char c : arg) {
+      switch (c) {
+        // Escaped for the quotes, then each backslash again for the file.
+        case '"': case '`': case '$': exec += "\\\\"; exec += c; break;
+        case '\\': exec += "\\\\\\\\"; break;
+        case '%': exec += "%%"; break;  // no field code
+        case '\n': exec += "\\n"; break;
+        case '\t': exec += "\\t"; break;
+        case '\r': exec += "\\r"; break;
+        default: exec += c;
+      }
+    }
+    if (quoted) exec += '"';
+  }
+  return exec;
+}
+
+bool CreateInstanceGuard(QSharedMemory* guard) {
+  if (guard->create(1, QSharedMemory::ReadWrite)) return true;
+  if (guard->error() == QSharedMemory::AlreadyExists) return false;
+  // Without a guard the program still runs.
+  LOG(ERROR) << "create the instance guard failed: " << guard->errorString().toStdString();
+  return true;
+}
 
 // --- shell and system ---
 

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/backend.h"
 
 class QEvent;
+class QSharedMemory;
 class QWidget;
 class MainWindow;
 
@@ -38,6 +40,13 @@ void UnloadModule(platform::ModuleHandle module);
 
 // Autorun entry: the program's path and "/background".
 void SetAutoRun(const std::string& name);
+// The Exec value of a desktop entry that runs args as they stand: arguments
+// quoted where needed, with the escapes of the Desktop Entry rules.
+std::string DesktopEntryExec(const std::vector<std::string>& args);
+
+// Single-instance guard: creates the guard's one-byte segment. False when
+// the segment exists already, i.e. another process holds it.
+bool CreateInstanceGuard(QSharedMemory* guard);
 void DeleteAutoRun(const std::string& name);
 
 // Shell and system.

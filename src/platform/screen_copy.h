@@ -33,9 +33,11 @@ class ScreenCopy {
   virtual Result GetCursor(CursorImage* cursor) = 0;
   // The current contents of one window (its own area, without the frame a
   // window manager adds): packed BGRA, top-down, alpha 255. Failed when the
-  // window is gone or shows nothing.
+  // window is gone or shows nothing. *fromScreen: the window keeps no picture
+  // of its own (it is not redirected), so this is its area of the screen,
+  // windows above it included.
   virtual Result CopyWindow(WindowId window, std::vector<uint8_t>* bgra, int* width,
-                            int* height) = 0;
+                            int* height, bool* fromScreen) = 0;
 };
 
 // Opens a copier. Failed when the display cannot be reached.

@@ -13,6 +13,20 @@ namespace platform {
 // top-level windows; FindWindow matches it against any of our windows.
 inline constexpr char kToolkitWindowClass[] = "Qt5152QWindowIcon";
 
+// The role a window declares for itself.
+enum class WindowType {
+  Normal,
+  Dialog,
+  Utility,  // tool palettes and the like
+  Toolbar,
+  Menu,
+  Splash,
+  Dock,  // panels and task bars
+  Desktop,
+  Notification,
+  Other,  // tooltips, drop-downs, drag icons
+};
+
 struct TopLevelWindow {
   WindowId id = 0;
   std::string title;
@@ -21,6 +35,10 @@ struct TopLevelWindow {
   bool visible = false;
   bool minimized = false;
   long pid = 0;
+  WindowType type = WindowType::Normal;
+  bool skipTaskbar = false;  // asks to be left out of task bars
+  bool modal = false;        // takes the input of the window it belongs to
+  WindowId transientFor = 0;  // the window it belongs to; 0 for none
 };
 
 // A message posted to one of our windows by another process.

@@ -19,9 +19,14 @@ WindowInfo::WindowInfo(platform::WindowId id, std::string title, std::string cla
     : window(id), title(std::move(title)), className(std::move(className)) {}
 
 CapturedWindowList::CapturedWindowList() {
-  for (const auto& w : platform::Windows().EnumerateTopLevel()) {
+  const auto windows = platform::Windows().EnumerateTopLevel();
+  // A shown modal window takes the input of the window it belongs to.
+  std::unordered_set<platform::WindowId> disabled;
+  for (const auto& w : windows)
+    if (w.modal && w.visible && w.transientFor) disabled.insert(w.transientFor);
+  for (const auto& w : windows) {
     if (w.title.empty()) continue;
-    if (IsCapturable(w)) Add(WindowInfo(w.id, w.title, w.className));
+    if (IsCapturable(w, disabled.count(w.id) != 0)) Add(WindowInfo(w.id, w.title, w.className));
   }
 }
 
@@ -30,13 +35,21 @@ void CapturedWindowList::Add(const WindowInfo& window) {
   m_windows.push_back(window);
 }
 
-bool CapturedWindowList::IsCapturable(const platform::TopLevelWindow& window) {
+bool CapturedWindowList::IsCapturable(const platform::TopLevelWindow& window, bool disabled) {
+  using platform::WindowType;
   if (window.minimized) {
     LOG(INFO) << "is iconic handle is " << window.id;
     return false;
   }
   if (window.title.empty()) return false;
+  if (window.type == WindowType::Desktop) return false;
   if (!window.visible) return false;
+  if (disabled) return false;
+  // Panels, palettes, menus, splashes, notifications and whatever stays out
+  // of the task bar are parts of something else, not windows of their own.
+  if (window.skipTaskbar ||
+      (window.type != WindowType::Normal && window.type != WindowType::Dialog))
+    return false;
   return !IsExcludedWindow(WindowInfo(window.id, window.title, window.className));
 }
 
@@ -73,8 +86,12 @@ bool PrintCaptureHelper::Init(platform::WindowId window) {
 bool PrintCaptureHelper::Capture() {
   if (!m_screen) return false;
   int width = 0, height = 0;
-  if (m_screen->CopyWindow(m_window, &m_bits, &width, &height) != platform::Result::Ok)
+  if (m_screen->CopyWindow(m_window, &m_bits, &width, &height, &m_fromScreen) !=
+      platform::Result::Ok)
     return false;
+  if (m_fromScreen)
+    LOG(INFO) << "window " << m_window
+              << " is not redirected: its thumbnail is read from the screen and shows what covers it";
   m_width = width;
   m_height = height;
   m_imageSize = m_bits.size();
@@ -86,4 +103,5 @@ void PrintCaptureHelper::Release() {
   m_bits.clear();
   m_width = m_height = 0;
   m_imageSize = 0;
+  m_fromScreen = false;
 }

@@ -39,7 +39,8 @@ class CapturedWindowList {
   // Appends unless the window is listed already.
   void Add(const WindowInfo& window);
 
-  static bool IsCapturable(const platform::TopLevelWindow& window);
+  // disabled: a modal window holds the window's input.
+  static bool IsCapturable(const platform::TopLevelWindow& window, bool disabled = false);
   static bool IsExcludedWindow(const WindowInfo& window);
 
  private:
@@ -64,6 +65,9 @@ class PrintCaptureHelper {
   int Width() const { return m_width; }
   int Height() const { return m_height; }
   size_t ImageSize() const { return m_imageSize; }
+  // The last picture was read from the screen (the window keeps none of its
+  // own): windows above it show in it.
+  bool FromScreen() const { return m_fromScreen; }
 
  private:
   platform::WindowId m_window = 0;
@@ -72,4 +76,5 @@ class PrintCaptureHelper {
   int m_width = 0;
   int m_height = 0;
   size_t m_imageSize = 0;
+  bool m_fromScreen = false;
 };

@@ -16,6 +16,6 @@ void MousePreProcesser::Process(uint8_t* bgra, int width, int height, MouseConte
   if (!bgra || width <= 0 || height <= 0 || !context) return;
   // Drawn straight into the frame: the matrix wraps its rows.
   cv::Mat image(height, width, CV_8UC4, bgra);
-  cv::circle(image, cv::Point(context->x + 3, context->y), context->haloDiameter,
+  cv::circle(image, cv::Point(context->x, context->y), context->haloDiameter,
              cv::Scalar(context->blue, context->green, context->red, 0), 4, cv::LINE_AA, 0);
 }

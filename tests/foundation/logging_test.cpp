@@ -105,17 +105,19 @@ TEST(CleanOldLogs, KeepsTheTwoNewestLogEntriesAndEveryStackFile) {
   Touch(d / "Zanbo-2020-01-01-00-00-00-1.stack", 100);
   Touch(d / "Zanbo-2020-01-01-00-00-01-2.stack", 5);
   Touch(d / "other.txt", 200);
+  // glog's link to the current log neither counts nor goes.
+  fs::create_symlink("sr-b-second.log", d / "sr.INFO");
 
   CleanOldLogs(dir.path());
 
   EXPECT_EQ(Names(dir.path()),
             (std::vector<std::string>{"Zanbo-2020-01-01-00-00-00-1.stack",
                                       "Zanbo-2020-01-01-00-00-01-2.stack", "other.txt",
-                                      "sr-a-newest.dmp", "sr-b-second.log"}));
+                                      "sr-a-newest.dmp", "sr-b-second.log", "sr.INFO"}));
 
   // Two or fewer are left alone.
   CleanOldLogs(dir.path());
-  EXPECT_EQ(Names(dir.path()).size(), 5u);
+  EXPECT_EQ(Names(dir.path()).size(), 6u);
 }
 
 TEST(CleanOldLogs, MissingFolderIsReportedNotCreated) {

@@ -7,11 +7,18 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QRegularExpression>
+#include <QSharedMemory>
+#include <QThread>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "loadedlibraries.h"
 #include "platform/fake/fake_monitors.h"
@@ -105,8 +112,8 @@ TEST_F(UtilsTest, RealAutostartFileHoldsTheCommand) {
   QFile f(file);
   ASSERT_TRUE(f.open(QIODevice::ReadOnly));
   const QString text = QString::fromUtf8(f.readAll());
-  EXPECT_TRUE(text.contains(QString::fromStdString("Exec=" + platform::ProgramPath() +
-                                                   " /background")));
+  EXPECT_TRUE(text.contains(QString::fromStdString(
+      "Exec=" + DesktopEntryExec({platform::ProgramPath(), "/background"}))));
   const QDateTime written = QFileInfo(file).lastModified();
   f.close();
   {
@@ -118,6 +125,51 @@ TEST_F(UtilsTest, RealAutostartFileHoldsTheCommand) {
   EXPECT_EQ(QFileInfo(file).lastModified(), written.addSecs(-100));
   DeleteAutoRun("korvorec");
   EXPECT_FALSE(QFile::exists(file));
+}
+
+// A desktop's own parser (GLib's, through gio) runs the entry with the very
+// arguments it names, whatever characters they hold.
+TEST_F(UtilsTest, AutostartEntryRunsProgramsWithAwkwardPaths) {
+  platform::Backend::Use(platform::BackendKind::X11);
+  const std::string folder = m_dir.path() + "/my \"rec\" $HOME `x` \\ 'q'";
+  ASSERT_TRUE(CreateDir(folder));
+  const std::string program = folder + "/prog";
+  const std::string out = m_dir.path() + "/args";
+  std::ofstream(program) << "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" << out << "'\n";
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+  const std::vector<std::string> args = {program, "100%", "a b", "%f", "/background"};
+  ASSERT_EQ(platform::WriteAutorunEntry("awkward", DesktopEntryExec(args)), platform::Result::Ok);
+  const std::string entry = testsupport::UserFolder() + "/config/autostart/awkward.desktop";
+  ASSERT_EQ(std::system(("gio launch '" + entry + "'").c_str()), 0);
+  std::vector<std::string> seen;
+  for (int i = 0; i < 200 && seen.size() < args.size(); ++i) {
+    QThread::msleep(20);
+    seen.clear();
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) seen.push_back(line);
+  }
+  EXPECT_EQ(seen, args);
+  platform::DeleteAutorunEntry("awkward");
+}
+
+TEST(InstanceGuard, OfTwoAtTheSameMomentOneWins) {
+  const QString key = "korvorec-guard-test-" + QString::number(getpid());
+  for (int round = 0; round < 100; ++round) {
+    QSharedMemory first(key), second(key);
+    std::atomic<int> ready{0};
+    bool won[2] = {false, false};
+    auto claim = [&](QSharedMemory* guard, bool* result) {
+      ++ready;
+      while (ready < 2) {
+      }
+      *result = CreateInstanceGuard(guard);
+    };
+    std::thread a(claim, &first, &won[0]);
+    std::thread b(claim, &second, &won[1]);
+    a.join();
+    b.join();
+    ASSERT_NE(won[0], won[1]) << "round " << round;
+  }
 }
 
 TEST_F(UtilsTest, DesktopIconSwitchThrowsWhereItCannotWork) {

@@ -46,6 +46,24 @@ int MarkedSamples(const AVFrame* frame) {
   return count;
 }
 
+// One second of a grey 320 x 240 source recorded with the watermark text.
+void RecordWithWatermark(const std::string& path, const std::string& text) {
+  ScriptedSource source(320, 240, 30, 33333);
+  source.pace = std::chrono::milliseconds(10);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  MuxParams params;
+  params.fps = 30;
+  params.width = 320;
+  params.height = 240;
+  params.qp = 20;
+  params.watermarkText = text;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  while (!source.done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  muxer.Stop();
+}
+
 class WatermarkMakerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -127,6 +145,27 @@ TEST_F(WatermarkMakerTest, MarksFramesFromAPathWithSpecialCharacters) {
   av_frame_free(&in);
 }
 
+// A recording with a watermark carries the white text above its
+// bottom-right corner (the default place), and the grey picture elsewhere.
+TEST_F(WatermarkMakerTest, RecordingCarriesTheWatermark) {
+  testsupport::TempDir out;
+  Settings::Instance()->SetGeneralFilesaveurl(QString::fromStdString(out.path()));
+  const std::string path = out.path() + "/marked.mp4";
+  RecordWithWatermark(path, "MARK");
+  int pictures = 0, marked = 0;
+  const auto probe = testsupport::ProbeMedia(path, [&](const uint8_t* bgra, int w, int h, double) {
+    ++pictures;
+    int bright = 0;
+    for (int y = h - 90; y < h - 40; ++y)
+      for (int x = w / 2; x < w; ++x) bright += bgra[(size_t(y) * w + x) * 4 + 1] > 0xE0;
+    const uint8_t* far = bgra + (size_t(20) * w + 20) * 4;
+    if (bright > 20 && std::abs(far[1] - 0x80) < 8) ++marked;
+  });
+  ASSERT_TRUE(probe.opened);
+  EXPECT_GE(pictures, 28);
+  EXPECT_EQ(marked, pictures);
+}
+
 // Without its image the graph cannot be built: the failure is logged once
 // and the writer records the frames unmarked.
 TEST_F(WatermarkMakerTest, UnbuildableGraphLeavesTheVideoUnmarked) {
@@ -156,20 +195,7 @@ TEST_F(WatermarkMakerTest, UnbuildableGraphLeavesTheVideoUnmarked) {
   std::filesystem::remove_all(Settings::TempFolder());
   { std::ofstream(Settings::TempFolder().substr(0, Settings::TempFolder().size() - 1)) << "x"; }
   const std::string path = out.path() + "/marked.mp4";
-  ScriptedSource source(320, 240, 30, 33333);
-  source.pace = std::chrono::milliseconds(10);
-  ASSERT_TRUE(source.Init(CaptureParams{}));
-  FfmpegMuxer muxer;
-  MuxParams params;
-  params.fps = 30;
-  params.width = 320;
-  params.height = 240;
-  params.qp = 28;
-  params.watermarkText = "mark";
-  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
-  ASSERT_EQ(muxer.Start(), 0);
-  while (!source.done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  muxer.Stop();
+  RecordWithWatermark(path, "mark");
   std::filesystem::remove(Settings::TempFolder().substr(0, Settings::TempFolder().size() - 1));
   const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
   ASSERT_TRUE(probe.opened);

@@ -36,6 +36,13 @@ struct Decoder {
 
 }  // namespace
 
+double StreamProbe::MinPtsStep() const {
+  double step = 1e9;
+  for (size_t i = 1; i < packetPts.size(); ++i)
+    step = std::min(step, (packetPts[i] - packetPts[i - 1]) * timeBase);
+  return step;
+}
+
 MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
   MediaProbe probe;
   AVFormatContext* format = nullptr;
@@ -52,6 +59,7 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
     StreamProbe s;
     s.codec = avcodec_get_name(st->codecpar->codec_id);
     s.video = st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    s.timeBase = av_q2d(st->time_base);
     s.width = st->codecpar->width;
     s.height = st->codecpar->height;
     s.channels = st->codecpar->ch_layout.nb_channels;

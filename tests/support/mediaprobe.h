@@ -20,6 +20,9 @@ struct StreamProbe {
   double audioRms = 0.0;  // over every decoded sample
   int channels = 0;
   std::vector<int64_t> packetPts;  // in the stream's time base
+  double timeBase = 0.0;           // seconds a tick of packetPts
+  // Smallest step between one packet's pts and the next's, in seconds.
+  double MinPtsStep() const;
   int width = 0;
   int height = 0;
 };

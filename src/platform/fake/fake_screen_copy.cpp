@@ -13,8 +13,9 @@ class FakeScreenCopy : public ScreenCopy {
   Result GetCursor(CursorImage* cursor) override {
     return FakeScreenCopyScript::Instance().Cursor(cursor);
   }
-  Result CopyWindow(WindowId window, std::vector<uint8_t>* bgra, int* width,
-                    int* height) override {
+  Result CopyWindow(WindowId window, std::vector<uint8_t>* bgra, int* width, int* height,
+                    bool* fromScreen) override {
+    *fromScreen = false;
     return FakeScreenCopyScript::Instance().Window(window, bgra, width, height);
   }
 };

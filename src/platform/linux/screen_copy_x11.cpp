@@ -1,5 +1,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xfixes.h>
 #include <glog/logging.h>
 
@@ -38,6 +39,9 @@ class X11ScreenCopy : public ScreenCopy {
     int eventBase = 0, errorBase = 0;
     m_haveFixes = XFixesQueryExtension(d, &eventBase, &errorBase);
     if (!m_haveFixes) LOG(WARNING) << "XFixes is not available: no pointer image";
+    int major = 0, minor = 2;
+    m_haveComposite = XCompositeQueryExtension(d, &eventBase, &errorBase) &&
+                      XCompositeQueryVersion(d, &major, &minor) && (major > 0 || minor >= 2);
     return Result::Ok;
   }
 
@@ -89,8 +93,8 @@ class X11ScreenCopy : public ScreenCopy {
     return Result::Ok;
   }
 
-  Result CopyWindow(WindowId window, std::vector<uint8_t>* bgra, int* width,
-                    int* height) override {
+  Result CopyWindow(WindowId window, std::vector<uint8_t>* bgra, int* width, int* height,
+                    bool* fromScreen) override {
     Display* d = m_connection.get();
     X11ErrorTrap trap(d);
     XWindowAttributes attrs;
@@ -98,8 +102,13 @@ class X11ScreenCopy : public ScreenCopy {
       return Result::Failed;
     if (attrs.map_state != IsViewable || attrs.width <= 0 || attrs.height <= 0)
       return Result::Failed;
-    XImage* image = XGetImage(d, Window(window), 0, 0, unsigned(attrs.width),
-                              unsigned(attrs.height), AllPlanes, ZPixmap);
+    XImage* image = WindowPixmapImage(Window(window), attrs.visual, attrs.width, attrs.height);
+    *fromScreen = image == nullptr;
+    if (!image) {
+      // Not redirected: its area of the screen, with whatever lies above it.
+      image = XGetImage(d, Window(window), 0, 0, unsigned(attrs.width), unsigned(attrs.height),
+                        AllPlanes, ZPixmap);
+    }
     if (!image || trap.Failed()) {
       if (image) XDestroyImage(image);
       return Result::Failed;
@@ -117,8 +126,45 @@ class X11ScreenCopy : public ScreenCopy {
   }
 
  private:
+  // The window's own picture from the Composite pixmap of the window or of
+  // the frame around it, whichever is redirected; null when neither is.
+  XImage* WindowPixmapImage(Window window, const Visual* visual, int width, int height) {
+    if (!m_haveComposite) return nullptr;
+    Display* d = m_connection.get();
+    for (Window w = window; w;) {
+      int x = 0, y = 0;
+      Window child;
+      XTranslateCoordinates(d, window, w, 0, 0, &x, &y, &child);
+      X11ErrorTrap trap(d);
+      const Pixmap pixmap = XCompositeNameWindowPixmap(d, w);
+      XImage* image = nullptr;
+      if (!trap.Failed()) {
+        image = XGetImage(d, pixmap, x, y, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
+        XFreePixmap(d, pixmap);
+        if (trap.Failed() && image) {
+          XDestroyImage(image);
+          image = nullptr;
+        }
+        if (image) {
+          // A pixmap has no visual of its own: the window's tells the layout.
+          image->red_mask = visual->red_mask;
+          image->green_mask = visual->green_mask;
+          image->blue_mask = visual->blue_mask;
+          return image;
+        }
+      }
+      Window root, parent, *children = nullptr;
+      unsigned int n = 0;
+      if (!XQueryTree(d, w, &root, &parent, &children, &n)) break;
+      if (children) XFree(children);
+      w = parent == root ? 0 : parent;
+    }
+    return nullptr;
+  }
+
   X11Connection m_connection;
   bool m_haveFixes = false;
+  bool m_haveComposite = false;
 };
 
 }  // namespace

@@ -73,6 +73,49 @@ long WindowPid(Display* d, Window w) {
   return pid;
 }
 
+std::vector<Atom> AtomList(Display* d, Window w, const char* property) {
+  Atom type;
+  int format;
+  unsigned long count, after;
+  unsigned char* data = nullptr;
+  std::vector<Atom> atoms;
+  if (XGetWindowProperty(d, w, InternAtom(d, property), 0, 64, False, XA_ATOM, &type, &format,
+                         &count, &after, &data) == Success &&
+      data) {
+    if (format == 32) {
+      const Atom* list = reinterpret_cast<const Atom*>(data);
+      atoms.assign(list, list + count);
+    }
+    XFree(data);
+  }
+  return atoms;
+}
+
+// The first role the window names that we know; without one, a window that
+// belongs to another is a dialog.
+WindowType TypeOf(Display* d, Window w, bool transient) {
+  static const std::pair<const char*, WindowType> kTypes[] = {
+      {"_NET_WM_WINDOW_TYPE_NORMAL", WindowType::Normal},
+      {"_NET_WM_WINDOW_TYPE_DIALOG", WindowType::Dialog},
+      {"_NET_WM_WINDOW_TYPE_UTILITY", WindowType::Utility},
+      {"_NET_WM_WINDOW_TYPE_TOOLBAR", WindowType::Toolbar},
+      {"_NET_WM_WINDOW_TYPE_MENU", WindowType::Menu},
+      {"_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", WindowType::Menu},
+      {"_NET_WM_WINDOW_TYPE_POPUP_MENU", WindowType::Menu},
+      {"_NET_WM_WINDOW_TYPE_SPLASH", WindowType::Splash},
+      {"_NET_WM_WINDOW_TYPE_DOCK", WindowType::Dock},
+      {"_NET_WM_WINDOW_TYPE_DESKTOP", WindowType::Desktop},
+      {"_NET_WM_WINDOW_TYPE_NOTIFICATION", WindowType::Notification},
+      {"_NET_WM_WINDOW_TYPE_TOOLTIP", WindowType::Other},
+      {"_NET_WM_WINDOW_TYPE_COMBO", WindowType::Other},
+      {"_NET_WM_WINDOW_TYPE_DND", WindowType::Other},
+  };
+  for (Atom atom : AtomList(d, w, "_NET_WM_WINDOW_TYPE"))
+    for (const auto& [name, type] : kTypes)
+      if (atom == InternAtom(d, name)) return type;
+  return transient ? WindowType::Dialog : WindowType::Normal;
+}
+
 bool HasWmState(Display* d, Window w) {
   Atom type;
   int format;
@@ -343,6 +386,14 @@ class X11WindowSystem : public WindowSystem {
       info.minimized = XGetWindowAttributes(d, client, &attrs) && attrs.map_state == IsUnmapped &&
                        HasWmState(d, client);
       info.pid = WindowPid(d, client);
+      Window owner = 0;
+      if (XGetTransientForHint(d, client, &owner) && owner != DefaultRootWindow(d))
+        info.transientFor = owner;
+      info.type = TypeOf(d, client, info.transientFor != 0);
+      for (Atom state : AtomList(d, client, "_NET_WM_STATE")) {
+        if (state == InternAtom(d, "_NET_WM_STATE_SKIP_TASKBAR")) info.skipTaskbar = true;
+        if (state == InternAtom(d, "_NET_WM_STATE_MODAL")) info.modal = true;
+      }
       result.push_back(info);
     }
     return result;

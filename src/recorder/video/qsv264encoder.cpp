@@ -24,6 +24,11 @@ void Qsv264Encoder::SetUpContext(AVCodecContext* context, int width, int height,
   context->qmin = qp > 8 ? qp - 8 : 0;
   context->qmax = std::min(context->qmin + 15, 51);
   context->flags &= ~AV_CODEC_FLAG_CLOSED_GOP;
+  // Constant QP: the codec reads it from global_quality in lambda units.
+  // Without it the codec falls back to its default bit rate.
+  context->flags |= AV_CODEC_FLAG_QSCALE;
+  context->global_quality = qp * FF_QP2LAMBDA;
+  context->bit_rate = 0;
   av_dict_set(options, "idr_interval", "0", 0);
   av_dict_set(options, "async_depth", "1", 0);
   av_dict_set(options, "forced_idr", "1", 0);

@@ -295,8 +295,8 @@ void DXGICapturer::DrawPointer() {
   const int h = std::min(shapeHeight, m_frameHeight - c);
 
   if (m_params.preProcess) {
-    m_mouseContext.x = b;
-    m_mouseContext.y = c;
+    m_mouseContext.x = hotX;
+    m_mouseContext.y = hotY;
     m_mouseContext.haloDiameter = m_params.haloDiameter;
     PreProcess(m_frameBuffer.get(), m_frameWidth, m_frameHeight, &m_mouseContext);
   }
@@ -320,7 +320,7 @@ void DXGICapturer::DrawPointer() {
         case platform::PointerShapeType::Color: {
           uint32_t s;
           std::memcpy(&s, shapeData + size_t(i) * shape.pitch + size_t(j) * 4, 4);
-          if (s != 0) pixel = s;
+          pixel = BlendPremultiplied(s, pixel);
           break;
         }
         case platform::PointerShapeType::MaskedColor: {

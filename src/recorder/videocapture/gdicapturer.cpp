@@ -31,21 +31,6 @@ bool Inside(const platform::Rect& r, int x, int y) {
   return x >= r.left && x <= r.right && y >= r.top && y <= r.bottom;
 }
 
-// Premultiplied ARGB over an opaque BGRA pixel.
-uint32_t Blend(uint32_t src, uint32_t dst) {
-  const uint32_t a = src >> 24;
-  if (a == 0xFF) return src;
-  if (a == 0 && (src & 0xFFFFFF) == 0) return dst;
-  uint32_t out = 0xFF000000u;
-  for (int shift = 0; shift < 24; shift += 8) {
-    const uint32_t s = (src >> shift) & 0xFF;
-    const uint32_t d = (dst >> shift) & 0xFF;
-    const uint32_t c = std::min<uint32_t>(255, s + (d * (255 - a) + 127) / 255);
-    out |= c << shift;
-  }
-  return out;
-}
-
 }  // namespace
 
 GdiCapturer::~GdiCapturer() {
@@ -152,22 +137,22 @@ bool GdiCapturer::Snapshot(platform::MonitorId monitor, uint8_t** data, int* wid
   return true;
 }
 
-int64_t GdiCapturer::NextFrameDelay(int64_t interval, int64_t previous, int64_t now) {
-  const int64_t elapsed = now - previous;
-  const int64_t delay = 2 * interval - elapsed;
-  return delay < 0 ? 0 : delay;
-}
-
-void GdiCapturer::WaitNextFrame(int64_t interval, int64_t previous, int64_t now) {
-  const int64_t delay = NextFrameDelay(interval, previous, now);
-  if (delay != 0) av_usleep(unsigned(delay));
+void GdiCapturer::WaitNextFrame(int64_t interval, int64_t* deadline) {
+  // Each frame is due one interval after the one before; a capture that fell
+  // more than a frame behind starts the grid again rather than catching up.
+  *deadline += interval;
+  const int64_t now = av_gettime_relative();
+  if (*deadline > now)
+    av_usleep(unsigned(*deadline - now));
+  else if (now - *deadline > interval)
+    *deadline = now;
 }
 
 void GdiCapturer::CaptureLoop() {
   std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
                                                      [](AVFrame* f) { av_frame_free(&f); });
   const int64_t interval = int64_t(1000000 / m_frameRate);
-  int64_t previous = 0;
+  int64_t deadline = av_gettime_relative();
   int result = frame ? 0 : -1;
   while (m_running && result == 0) {
     result = CaptureFrame();
@@ -182,8 +167,7 @@ void GdiCapturer::CaptureLoop() {
     av_image_fill_arrays(f->data, f->linesize, m_frameBuffer.get(), AV_PIX_FMT_BGRA,
                          m_frameWidth, m_frameHeight, 1);
     if (m_frameCallback) m_frameCallback(f);
-    WaitNextFrame(interval, previous, f->pts);
-    previous = f->pts;
+    WaitNextFrame(interval, &deadline);
   }
   m_screen.reset();
   if (result != 0) {
@@ -237,7 +221,7 @@ void GdiCapturer::DrawCursor() {
       const int x = originX + i;
       if (x < 0 || x >= m_frameWidth) continue;
       uint32_t& pixel = frame[size_t(y) * m_frameWidth + x];
-      pixel = Blend(c.pixels[size_t(j) * c.width + i], pixel);
+      pixel = BlendPremultiplied(c.pixels[size_t(j) * c.width + i], pixel);
     }
   }
 }

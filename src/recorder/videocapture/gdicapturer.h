@@ -21,16 +21,13 @@ class GdiCapturer : public WindowCapturerInterface {
   bool Snapshot(platform::MonitorId target, uint8_t** data, int* width, int* height) override;
   virtual void Uninit();
 
-  // Microseconds to wait after a frame stamped now whose predecessor was
-  // stamped previous; 0 for the first frame.
-  static int64_t NextFrameDelay(int64_t interval, int64_t previous, int64_t now);
-
  private:
   void CaptureLoop();
   // 0 success, -1 failure.
   int CaptureFrame();
   void DrawCursor();
-  void WaitNextFrame(int64_t interval, int64_t previous, int64_t now);
+  // Sleeps until the next frame's deadline, which it moves on.
+  void WaitNextFrame(int64_t interval, int64_t* deadline);
 
   std::unique_ptr<uint8_t[]> m_frameBuffer;
   uint32_t m_bufferSize = 0;

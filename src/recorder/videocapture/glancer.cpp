@@ -116,7 +116,8 @@ bool Glancer::Stop() {
   return m_interface->Stop();
 }
 
-bool Glancer::Snapshot(platform::MonitorId, uint8_t**, int*, int*) { return true; }
+// The library takes no still images.
+bool Glancer::Snapshot(platform::MonitorId, uint8_t**, int*, int*) { return false; }
 
 void Glancer::OnFrame(const uint8_t* data, int, int width, int height) {
   if (!m_frame) return;

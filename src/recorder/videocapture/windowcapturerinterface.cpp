@@ -21,3 +21,18 @@ void WindowCapturerInterface::PreProcess(uint8_t* bgra, int width, int height,
                                          MouseContext* context) {
   for (auto& p : m_preProcessers) p->Process(bgra, width, height, context);
 }
+
+uint32_t BlendPremultiplied(uint32_t src, uint32_t dst) {
+  const uint32_t a = src >> 24;
+  if (a == 0xFF) return src;
+  if (a == 0 && (src & 0xFFFFFF) == 0) return dst;
+  uint32_t out = 0xFF000000u;
+  for (int shift = 0; shift < 24; shift += 8) {
+    const uint32_t s = (src >> shift) & 0xFF;
+    const uint32_t d = (dst >> shift) & 0xFF;
+    const uint32_t c = std::min<uint32_t>(255, s + (d * (255 - a) + 127) / 255);
+    out |= c << shift;
+  }
+  return out;
+}
+

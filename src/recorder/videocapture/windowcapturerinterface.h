@@ -32,7 +32,7 @@ struct CaptureParams {
 
 // Handed to the pre-processors with each frame.
 struct MouseContext {
-  int32_t x = 0;  // pointer offset from the frame's top-left pixel
+  int32_t x = 0;  // the pointer's hot spot, from the frame's top-left pixel
   int32_t y = 0;
   int32_t red = 0;
   int32_t green = 0;
@@ -96,6 +96,9 @@ class WindowCapturerInterface {
   std::vector<WindowCapturerObserver*> m_observers;
   std::vector<std::shared_ptr<PreProcesser>> m_preProcessers;
 };
+
+// A premultiplied ARGB pointer pixel over an opaque BGRA frame pixel.
+uint32_t BlendPremultiplied(uint32_t src, uint32_t dst);
 
 // 0 desktop duplication, 1 the capture library, 2 GDI-style screen copy;
 // null for other types and for sources not built into this program. The

@@ -13,6 +13,9 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "platform/backend.h"
+#include "platform/fake/fake_system_info.h"
+#include "recorder/video/nvencavailability.h"
 #include "recorder/video/nvidia264encoder.h"
 #include "recorder/video/qsv264encoder.h"
 #include "recorder/video/videoencoderfactory.h"
@@ -112,6 +115,10 @@ TEST(EncoderSettings, GopAndQuantiserRanges) {
     EXPECT_EQ(qsv->gop_size, c.gop);
     EXPECT_EQ(qsv->pix_fmt, AV_PIX_FMT_NV12);
     EXPECT_EQ(qsv->flags & AV_CODEC_FLAG_CLOSED_GOP, 0);
+    // Constant QP at qp, no bit rate.
+    EXPECT_TRUE(qsv->flags & AV_CODEC_FLAG_QSCALE);
+    EXPECT_EQ(qsv->global_quality, c.qp * FF_QP2LAMBDA);
+    EXPECT_EQ(qsv->bit_rate, 0);
     EXPECT_STREQ(av_dict_get(options, "forced_idr", nullptr, 0)->value, "1");
     EXPECT_STREQ(av_dict_get(options, "async_depth", nullptr, 0)->value, "1");
     EXPECT_STREQ(av_dict_get(options, "idr_interval", nullptr, 0)->value, "0");
@@ -259,6 +266,28 @@ TEST(VideoEncoderQueue, LaggingEncoderDropsTheNewestAndKeepsTheRestIntact) {
   EXPECT_EQ(encoder.seen[11].pts, 16);
   EXPECT_TRUE(encoder.seen[11].key);
   EXPECT_TRUE(encoder.seen[11].intact);
+}
+
+TEST(NvencAvailability, NeedsAnNvidiaAdapterWithAnEncoderAndItsRuntime) {
+  const platform::BackendKind before = platform::Backend::Kind();
+  platform::Backend::Use(platform::BackendKind::Fake);
+  auto& machine = platform::fake::FakeSystemInfo::Instance();
+  machine.Reset();
+  machine.nvidiaEncoderRuntime = true;
+  const platform::GpuAdapter intel{0x8086, 0x3E92, "Intel UHD 630"};
+  const platform::GpuAdapter noEncoder{0x10DE, 0x1D01, "GeForce GT 1030"};
+  const platform::GpuAdapter rtx{0x10DE, 0x2204, "GeForce RTX 3090"};
+  const std::pair<std::vector<platform::GpuAdapter>, bool> cases[] = {
+      {{}, false}, {{intel}, false}, {{intel, noEncoder}, false}, {{noEncoder, rtx}, true}};
+  for (const auto& [gpus, found] : cases) {
+    machine.gpus = gpus;
+    EXPECT_EQ(HasNvidiaAdapter(), found) << gpus.size();
+    EXPECT_EQ(IsNvencAvailable(), found) << gpus.size();
+  }
+  machine.nvidiaEncoderRuntime = false;
+  EXPECT_FALSE(IsNvencAvailable()) << "runtime missing";
+  machine.Reset();
+  platform::Backend::Use(before);
 }
 
 TEST(VideoEncoderFactory, FallsBackToTheSoftwareEncoder) {

@@ -337,9 +337,10 @@ TEST_F(DXGICapturerTest, HaloRingLiesUnderThePointer) {
   ASSERT_TRUE(WaitFrames(1));
   capturer->Stop();
   const auto& f = sink.frames[0];
-  // Ring centre (403, 300), radius 20: red where the pointer is not.
-  EXPECT_EQ(f.At(403, 280) & 0xFFFFFF, 0xFF0000u);
-  EXPECT_EQ(f.At(403, 320) & 0xFFFFFF, 0xFF0000u);
+  // Ring centre on the hot spot (400, 300), radius 20: red where the
+  // pointer is not.
+  EXPECT_EQ(f.At(400, 280) & 0xFFFFFF, 0xFF0000u);
+  EXPECT_EQ(f.At(400, 320) & 0xFFFFFF, 0xFF0000u);
   // On the pointer's row the pointer covers the ring.
   EXPECT_EQ(f.At(423, 300), 0xFF0000FFu);
 }

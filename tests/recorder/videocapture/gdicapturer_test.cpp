@@ -289,10 +289,3 @@ TEST_F(GdiCapturerTest, NoPointerMeansNoHalo) {
   EXPECT_EQ(pre->calls, 0);
   EXPECT_EQ(sink.Last().At(10, 10), FakeScreenCopyScript::PatternPixel(10, 10));
 }
-
-TEST(GdiCapturerPacing, WaitFollowsTheFrameBeforeLast) {
-  // 25 fps: a frame 10 ms after its predecessor waits 70 ms.
-  EXPECT_EQ(GdiCapturer::NextFrameDelay(40000, 1000000, 1010000), 70000);
-  EXPECT_EQ(GdiCapturer::NextFrameDelay(40000, 0, 5000000), 0) << "first frame";
-  EXPECT_EQ(GdiCapturer::NextFrameDelay(40000, 1000000, 1090000), 0);
-}

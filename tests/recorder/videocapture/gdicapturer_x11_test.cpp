@@ -8,7 +8,10 @@
 #include "mainwindow/guitestenv.h"
 #include "platform/monitors.h"
 #include "recorder/videocapture/capturertestsupport.h"
+#include "recorder/ffmpegmuxer.h"
 #include "recorder/videocapture/gdicapturer.h"
+#include "settings.h"
+#include "support/mediaprobe.h"
 #include "support/testsupport.h"
 
 namespace {
@@ -112,4 +115,35 @@ TEST(GdiCapturerX11, RegionPartlyOffTheScreenIsBlackThere) {
   EXPECT_EQ(last.At(0, 0), Pattern(0, 0));
   EXPECT_EQ(last.At(120, 50) & 0xFFFFFF, 0u);
   EXPECT_EQ(last.At(50, 120) & 0xFFFFFF, 0u);
+}
+
+// A recording from this source holds its frame rate: frames come one
+// interval apart, not in pairs of which the writer keeps one.
+TEST(GdiCapturerX11, RecordingHoldsTheFrameRate) {
+  if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
+  platform::Backend::Use(platform::BackendKind::X11);
+  ASSERT_TRUE(Settings::Instance()->Init());
+  testsupport::TempDir dir;
+  GdiCapturer capturer;
+  CaptureParams params;
+  params.mode = 1;
+  params.region = {0, 0, 320, 240};
+  params.frameRate = 25;
+  ASSERT_TRUE(capturer.Init(params));
+  MuxParams mux;
+  mux.fps = 25;
+  mux.width = 320;
+  mux.height = 240;
+  mux.qp = 28;
+  const std::string path = dir.path() + "/rate.mp4";
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &capturer, nullptr, 0, mux), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  muxer.Stop();
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_NE(probe.Video(), nullptr);
+  const double span = probe.Video()->lastPts - probe.Video()->firstPts;
+  ASSERT_GT(span, 2.0);
+  EXPECT_GT((probe.Video()->packets - 1) / span, 20.0) << probe.Video()->packets << " frames";
 }

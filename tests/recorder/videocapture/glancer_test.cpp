@@ -155,6 +155,11 @@ TEST_F(GlancerTest, MonitorRegionIsCroppedFromTheMonitor) {
       },
       true));
   glancer.Stop();
+  // No still images from the library: the caller must not take an empty one.
+  uint8_t* data = nullptr;
+  int width = 0, height = 0;
+  EXPECT_FALSE(glancer.Snapshot(params.monitor, &data, &width, &height));
+  EXPECT_EQ(data, nullptr);
   const auto last = sink.Last();
   EXPECT_EQ(last.width, 120);
   EXPECT_EQ(last.height, 100);
