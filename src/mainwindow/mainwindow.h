@@ -157,6 +157,7 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   std::unique_ptr<RegionDisplayDlg> m_regionFrame;
   std::unique_ptr<VideoPreviewerWidget> m_cameraPreview;  // floating, no parent
   uint64_t m_scheduleTicks = 0;
+  bool m_pausedByLock = false;  // the running recording was paused by a session lock
   QStandardItemModel* m_recordModel = nullptr;
   ShadowMenu* m_rowMenu = nullptr;
   bool m_renamePending = false;

@@ -142,6 +142,7 @@ void MainWindow::AllowSystemSleep(bool allow) {
 
 void MainWindow::StartPauseRecording() {
   const int mode = m_ui->comboBox_mode->currentData().toInt();
+  m_pausedByLock = false;  // the user decides from here
   if (m_recorder) {
     if (m_recorder->IsPaused()) {
       m_recorder->Resume();
@@ -284,6 +285,7 @@ void MainWindow::OnSystemShutdown() {
   if (!m_recorder) return;
   m_recorder->Stop();
   m_recorder.reset();
+  m_pausedByLock = false;
 }
 
 void MainWindow::OnSessionChange(platform::SessionEvent event) {
@@ -292,11 +294,19 @@ void MainWindow::OnSessionChange(platform::SessionEvent event) {
     return;
   }
   if (!m_recorder) return;
-  if (event == platform::SessionEvent::Locked && m_recorder->IsRecording() &&
-      !m_recorder->IsPaused())
+  if (event == platform::SessionEvent::Locked) {
+    if (!m_recorder->IsRecording() || m_recorder->IsPaused()) return;
     m_recorder->Pause();
-  else if (event == platform::SessionEvent::Unlocked && m_recorder->IsPaused())
+    ShowPausedLook();
+    m_pausedByLock = true;
+  } else if (event == platform::SessionEvent::Unlocked) {
+    // Only a pause that the lock made ends with it; the user's own stays.
+    if (!m_pausedByLock) return;
+    m_pausedByLock = false;
+    if (!m_recorder->IsPaused()) return;
     m_recorder->Resume();
+    ShowRecordingLook();
+  }
 }
 
 void MainWindow::OnActivateRequest() {
