@@ -69,7 +69,8 @@ void MainWindow::RestoreAfterRecording() {
     LOG(ERROR) << "showing the desktop icons failed: " << e.what();
   }
   if (Settings::Instance()->GetGeneralHideTaskbar()) SetTaskbarVisible(true);
-  if (Settings::Instance()->GetRecordCameraSwitch() && m_cameraPreview) {
+  // The camera may have been switched off while it ran: stop whatever runs.
+  if (m_cameraPreview) {
     m_cameraPreview->StopPreview();
     m_cameraPreview->hide();
   }
