@@ -273,12 +273,14 @@ void MainWindow::StopRecording() {
 
   ShowIdleLook();
   m_recorder.reset();
-  if (files.size() > 1)
-    MessageDialog::ShowInformation(
-        this, QStringLiteral("本次录制总共生成%1个文件").arg(static_cast<int>(files.size())));
+  m_pausedByLock = false;
   AllowSystemSleep(true);
   CheckScheduleOnStop();
   RestoreAfterRecording();
+  // Last: the box waits for the user, everything is released by then.
+  if (files.size() > 1)
+    MessageDialog::ShowInformation(
+        this, QStringLiteral("本次录制总共生成%1个文件").arg(static_cast<int>(files.size())));
 }
 
 void MainWindow::OnSystemShutdown() {
