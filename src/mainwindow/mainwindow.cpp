@@ -198,6 +198,12 @@ void MainWindow::UpdateScreenshot() {
 }
 
 void MainWindow::HideToTray() {
+  // Without a tray host no icon could bring a hidden window back.
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    LOG(INFO) << "no system tray: minimising instead of hiding";
+    showMinimized();
+    return;
+  }
   hide();
   m_trayIcon.show();
 }
