@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QListWidget>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
@@ -14,6 +16,7 @@
 #include <thread>
 
 #include "guitestenv.h"
+#include "loadedlibraries.h"
 #include "mainwindow/diskspace.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/recordstatusbar.h"
@@ -24,6 +27,7 @@
 #include "platform/fake/fake_screen_duplication.h"
 #include "platform/fake/fake_session.h"
 #include "settings.h"
+#include "settingsdialog/windowsnapshotdialog.h"
 #include "support/mediaprobe.h"
 
 namespace {
@@ -61,6 +65,25 @@ class MessageCatcher {
   QTimer m_timer;
   QStringList m_texts;
 };
+
+// Acts on the next modal window once it is up.
+void OnModal(std::function<void(QWidget*)> act) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, act] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !QTest::qWaitForWindowExposed(modal)) return;
+    poll->stop();
+    poll->deleteLater();
+    act(modal);
+  });
+  poll->start(50);
+}
+
+QPushButton* ButtonWithText(QWidget* parent, const QString& text) {
+  for (QPushButton* b : parent->findChildren<QPushButton*>())
+    if (b->text() == text) return b;
+  return nullptr;
+}
 
 RecordStatusBar* StatusBar() {
   for (QWidget* w : QApplication::topLevelWidgets())
@@ -218,6 +241,57 @@ TEST_F(RecordingControlTest, LostSourceStopsTheRecordingOnTheGuiThread) {
   const auto probe = testsupport::ProbeMedia(m_dir.path() + "/" + files.front().toStdString());
   EXPECT_TRUE(probe.opened);
   EXPECT_NE(probe.Video(), nullptr);
+}
+
+// Region and window recordings started from the main window through their
+// pickers; the files hold the chosen area at its own size.
+TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
+  Settings* settings = Settings::Instance();
+  settings->SetRecordRecordaudio(3);
+  settings->SetRecordRecordresolution(0);  // the source's own size
+  // The region chosen last time; the picker offers it again.
+  settings->SetRecordRegionRect(QRect(QPoint(100, 150), QPoint(700, 550)));
+  LoadCaptureLibrary(LoadedLibraries());
+  ASSERT_TRUE(Settings::IsGlanceSupported());
+  QWidget target;
+  target.setWindowTitle("target");
+  target.setGeometry(1100, 300, 400, 300);
+  target.setStyleSheet("background: rgb(30, 140, 90)");
+  target.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&target));
+
+  const auto record = [&](int mode, std::function<void(QWidget*)> pick) {
+    testsupport::TempDir folder;
+    settings->SetGeneralFilesaveurl(QString::fromStdString(folder.path()));
+    settings->SetRecordRecordtype(mode);
+    MainWindow window;
+    window.show();
+    OnModal(pick);
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    EXPECT_TRUE(window.IsRecording());
+    QTest::qWait(1500);
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButton_stop"), Qt::LeftButton);
+    const QStringList files = QDir(QString::fromStdString(folder.path())).entryList({"*.mp4"});
+    if (files.size() != 1) return QSize();
+    const auto probe = testsupport::ProbeMedia(folder.path() + "/" + files[0].toStdString());
+    const testsupport::StreamProbe* video = probe.Video();
+    return video && video->decodedFrames > 0 ? QSize(video->width, video->height) : QSize();
+  };
+
+  // Inside the 2-pixel frame drawn around the region.
+  EXPECT_EQ(record(1, [](QWidget* picker) {
+              QTest::mouseClick(ButtonWithText(picker, QStringLiteral("确定")), Qt::LeftButton);
+            }),
+            QSize(598, 398));
+  EXPECT_EQ(record(3, [&target](QWidget* picker) {
+              auto* list = picker->findChild<QListWidget*>("listWidget");
+              for (int i = 0; i < list->count(); ++i)
+                if (list->item(i)->data(Qt::UserRole + 1).value<WindowInfo>().window ==
+                    target.winId())
+                  list->item(i)->setSelected(true);
+              QTest::mouseClick(picker->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+            }),
+            QSize(400, 300));
 }
 
 // A segmented recording: the box that counts the files comes after the
