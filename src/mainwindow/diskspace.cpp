@@ -32,7 +32,8 @@ int64_t FreeDiskBytes(const QString& path) {
     LOG(WARNING) << "free space unknown for " << path.toStdString();
     return -1;
   }
-  return storage.bytesFree();
+  // What the user may still write: blocks reserved for root do not count.
+  return storage.bytesAvailable();
 }
 
 bool HasEnoughFreeSpace(const QString& path) {

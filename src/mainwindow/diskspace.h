@@ -8,7 +8,7 @@
 // Below this many free bytes a recording is neither started nor continued.
 constexpr int64_t kMinFreeDiskBytes = 0xA00000;  // 10 MiB
 
-// Free bytes of the file system that holds path (the nearest existing
+// Bytes available to the user on the file system that holds path (the nearest existing
 // folder of it); -1 when that cannot be told.
 int64_t FreeDiskBytes(const QString& path);
 

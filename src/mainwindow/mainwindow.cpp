@@ -60,6 +60,7 @@ MainWindow::MainWindow(QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
+  CommitRenameEditor();  // a name being typed is not lost at quit
   // Leaving with a recording running still finishes its file.
   if (m_recorder) {
     LOG(INFO) << "closing while recording: finishing the file";
@@ -197,6 +198,12 @@ void MainWindow::UpdateScreenshot() {
 }
 
 void MainWindow::HideToTray() {
+  // Without a tray host no icon could bring a hidden window back.
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    LOG(INFO) << "no system tray: minimising instead of hiding";
+    showMinimized();
+    return;
+  }
   hide();
   m_trayIcon.show();
 }
@@ -300,6 +307,7 @@ void MainWindow::onResoultionChanged(int) {
 }
 
 void MainWindow::on_listWidget_sidebar_currentRowChanged(int currentRow) {
+  CommitRenameEditor();
   m_ui->listWidget_sidebar->viewport()->update();
   m_ui->stackedWidget->setCurrentIndex(currentRow);
 }

@@ -22,6 +22,7 @@ class CustomTitleBar;
 class ListviewItemDelegate;
 class RegionDisplayDlg;
 class VideoPreviewerWidget;
+class QStandardItem;
 class QStandardItemModel;
 class ShadowMenu;
 class Ui_MainWindow;
@@ -140,6 +141,10 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   // the newest name open for editing.
   void ShowRecordedFiles(const std::vector<std::string>& files);
   QString RowFilePath(int row) const;
+  // Renames the file of the row being renamed once its cell holds the new
+  // name; writes back an editor that is still open.
+  void ApplyRename(QStandardItem* item);
+  void CommitRenameEditor();
 
   Ui_MainWindow* m_ui = nullptr;
   CustomTitleBar* m_titleBar = nullptr;
@@ -157,6 +162,7 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   std::unique_ptr<RegionDisplayDlg> m_regionFrame;
   std::unique_ptr<VideoPreviewerWidget> m_cameraPreview;  // floating, no parent
   uint64_t m_scheduleTicks = 0;
+  bool m_pausedByLock = false;  // the running recording was paused by a session lock
   QStandardItemModel* m_recordModel = nullptr;
   ShadowMenu* m_rowMenu = nullptr;
   bool m_renamePending = false;

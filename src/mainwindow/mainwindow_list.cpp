@@ -86,6 +86,8 @@ void MainWindow::InitRecordTable() {
   view->setAlternatingRowColors(true);
   connect(view, &QTableView::clicked, this, &MainWindow::onTableClicked);
   connect(view, &QTableView::doubleClicked, this, &MainWindow::onTableDoubleClicked);
+  // The editor writes the typed name into the cell when it commits.
+  connect(m_recordModel, &QStandardItemModel::itemChanged, this, &MainWindow::ApplyRename);
   view->setFocusPolicy(Qt::NoFocus);
   view->verticalHeader()->setDefaultSectionSize(50);
   const int widths[] = {189, 110, 90, 170, 41};
@@ -187,34 +189,41 @@ QString MainWindow::RowFilePath(int row) const {
   return SaveFolder() + "/" + name;
 }
 
-void MainWindow::onTableClicked(const QModelIndex&) {
-  if (m_renamePending) {
-    m_ui->tableView->clearSelection();
-    m_renamePending = false;
-    // Gone with a reload or a delete: nothing to rename.
-    QStandardItem* item = m_recordModel->itemFromIndex(m_renameIndex);
-    if (!item) return;
-    const QString newName = item->text();
-    if (newName == m_oldName) return;
-    const QString folder = SaveFolder();
-    QString oldFile = item->data(kFileNameRole).toString();
-    if (oldFile.isEmpty()) oldFile = m_oldName;
-    if (!IsPlainFileName(newName)) {
-      LOG(WARNING) << "not a file name: " << newName.toStdString();
-      item->setText(m_oldName);
-      return;
-    }
-    if (QFile::rename(folder + "/" + oldFile, folder + "/" + newName)) {
-      item->setData(newName, kFileNameRole);
-    } else {
-      // Taken or missing: the row keeps naming the file it lists.
-      LOG(WARNING) << "rename " << oldFile.toStdString() << " to " << newName.toStdString()
-                   << " failed";
-      item->setText(m_oldName);
-    }
+void MainWindow::ApplyRename(QStandardItem* item) {
+  if (!m_renamePending || item->index() != QModelIndex(m_renameIndex)) return;
+  m_renamePending = false;  // before the item is touched again below
+  const QString newName = item->text();
+  if (newName == m_oldName) return;
+  const QString folder = SaveFolder();
+  QString oldFile = item->data(kFileNameRole).toString();
+  if (oldFile.isEmpty()) oldFile = m_oldName;
+  if (!IsPlainFileName(newName)) {
+    LOG(WARNING) << "not a file name: " << newName.toStdString();
+    item->setText(m_oldName);
     return;
   }
+  if (QFile::rename(folder + "/" + oldFile, folder + "/" + newName)) {
+    item->setData(newName, kFileNameRole);
+  } else {
+    // Taken or missing: the row keeps naming the file it lists.
+    LOG(WARNING) << "rename " << oldFile.toStdString() << " to " << newName.toStdString()
+                 << " failed";
+    item->setText(m_oldName);
+  }
+}
 
+void MainWindow::CommitRenameEditor() {
+  if (!m_renamePending || !m_ui) return;
+  QTableView* view = m_ui->tableView;
+  QWidget* editor = view->indexWidget(m_renameIndex);
+  if (!editor) return;
+  // As the delegate does on Return: write the text into the cell, then close.
+  QAbstractItemDelegate* delegate = view->itemDelegate(m_renameIndex);
+  emit delegate->commitData(editor);
+  emit delegate->closeEditor(editor, QAbstractItemDelegate::NoHint);
+}
+
+void MainWindow::onTableClicked(const QModelIndex&) {
   if (m_ui->tableView->currentIndex().column() != kMoreColumn) return;
   if (!m_rowMenu) {
     m_rowMenu = new ShadowMenu(this);
@@ -246,8 +255,8 @@ void MainWindow::onRename() {
   if (!model) return;
   const QModelIndex cell = model->index(m_ui->tableView->currentIndex().row(), kNameColumn);
   if (!cell.isValid()) return;
+  m_ui->tableView->setCurrentIndex(cell);  // applies an edit still open elsewhere
   m_oldName = cell.data().toString();
-  m_ui->tableView->setCurrentIndex(cell);
   m_ui->tableView->edit(cell);
   m_renameIndex = cell;
   m_renamePending = true;

@@ -69,7 +69,8 @@ void MainWindow::RestoreAfterRecording() {
     LOG(ERROR) << "showing the desktop icons failed: " << e.what();
   }
   if (Settings::Instance()->GetGeneralHideTaskbar()) SetTaskbarVisible(true);
-  if (Settings::Instance()->GetRecordCameraSwitch() && m_cameraPreview) {
+  // The camera may have been switched off while it ran: stop whatever runs.
+  if (m_cameraPreview) {
     m_cameraPreview->StopPreview();
     m_cameraPreview->hide();
   }
@@ -142,6 +143,7 @@ void MainWindow::AllowSystemSleep(bool allow) {
 
 void MainWindow::StartPauseRecording() {
   const int mode = m_ui->comboBox_mode->currentData().toInt();
+  m_pausedByLock = false;  // the user decides from here
   if (m_recorder) {
     if (m_recorder->IsPaused()) {
       m_recorder->Resume();
@@ -271,12 +273,14 @@ void MainWindow::StopRecording() {
 
   ShowIdleLook();
   m_recorder.reset();
-  if (files.size() > 1)
-    MessageDialog::ShowInformation(
-        this, QStringLiteral("本次录制总共生成%1个文件").arg(static_cast<int>(files.size())));
+  m_pausedByLock = false;
   AllowSystemSleep(true);
   CheckScheduleOnStop();
   RestoreAfterRecording();
+  // Last: the box waits for the user, everything is released by then.
+  if (files.size() > 1)
+    MessageDialog::ShowInformation(
+        this, QStringLiteral("本次录制总共生成%1个文件").arg(static_cast<int>(files.size())));
 }
 
 void MainWindow::OnSystemShutdown() {
@@ -284,6 +288,7 @@ void MainWindow::OnSystemShutdown() {
   if (!m_recorder) return;
   m_recorder->Stop();
   m_recorder.reset();
+  m_pausedByLock = false;
 }
 
 void MainWindow::OnSessionChange(platform::SessionEvent event) {
@@ -292,11 +297,19 @@ void MainWindow::OnSessionChange(platform::SessionEvent event) {
     return;
   }
   if (!m_recorder) return;
-  if (event == platform::SessionEvent::Locked && m_recorder->IsRecording() &&
-      !m_recorder->IsPaused())
+  if (event == platform::SessionEvent::Locked) {
+    if (!m_recorder->IsRecording() || m_recorder->IsPaused()) return;
     m_recorder->Pause();
-  else if (event == platform::SessionEvent::Unlocked && m_recorder->IsPaused())
+    ShowPausedLook();
+    m_pausedByLock = true;
+  } else if (event == platform::SessionEvent::Unlocked) {
+    // Only a pause that the lock made ends with it; the user's own stays.
+    if (!m_pausedByLock) return;
+    m_pausedByLock = false;
+    if (!m_recorder->IsPaused()) return;
     m_recorder->Resume();
+    ShowRecordingLook();
+  }
 }
 
 void MainWindow::OnActivateRequest() {

@@ -10,6 +10,7 @@
 
 #include <functional>
 
+#include "../mainwindow/guitestenv.h"
 #include "constants.h"
 #include "platform/windows.h"
 #include "e2esupport.h"
@@ -106,13 +107,29 @@ TEST_F(StartupTest, SecondStartRaisesTheFirstWindowAndExitsZero) {
                   .exists());
 }
 
+// The window manager's mark of a minimised window.
+bool Minimised(platform::WindowId window) {
+  QProcess xprop;
+  xprop.start("xprop", {"-id", QString::number(window), "_NET_WM_STATE"});
+  return xprop.waitForFinished(5000) && xprop.readAll().contains("_NET_WM_STATE_HIDDEN");
+}
+
 TEST_F(StartupTest, BackgroundOnlyAsTheExactFirstArgument) {
   App();
-  QProcess* hidden = Start({"/background"});
+  {
+    guitest::TrayHost tray;
+    ASSERT_TRUE(tray.ok);
+    QProcess* hidden = Start({"/background"});
+    ASSERT_TRUE(WaitFor([] { return FindMain() != 0; })) << "program did not come up";
+    QThread::msleep(500);
+    EXPECT_FALSE(MainShown()) << "started hidden, yet the window is shown";
+    Stop(hidden);
+  }
+  // Without a tray host no icon could bring a hidden window back.
+  QProcess* minimised = Start({"/background"});
   ASSERT_TRUE(WaitFor([] { return FindMain() != 0; })) << "program did not come up";
-  QThread::msleep(500);
-  EXPECT_FALSE(MainShown()) << "started hidden, yet the window is shown";
-  Stop(hidden);
+  EXPECT_TRUE(WaitFor([] { return Minimised(FindMain()); }, 5000)) << DescribeWindows();
+  Stop(minimised);
 
   const QStringList shownCases[] = {{"/Background"}, {"x", "/background"}};
   for (const QStringList& args : shownCases) {

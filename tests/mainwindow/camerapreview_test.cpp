@@ -88,6 +88,8 @@ TEST_F(CameraPreviewRecordingTest, TheCameraFloatsOverTheScreenWhileRecording) {
   EXPECT_TRUE(camtest::Near(shot.pixelColor(270, 100), QColor(0, 0, 255)));
   QTest::qWait(500);
 
+  // Switched off while it runs, the camera still goes with the stop.
+  Settings::Instance()->SetRecordCameraSwitch(false);
   QTest::mouseClick(stop, Qt::LeftButton);
   EXPECT_FALSE(window.IsRecording());
   EXPECT_FALSE(preview->isVisible());

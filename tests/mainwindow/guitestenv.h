@@ -2,7 +2,10 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QProcess>
 #include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTest>
 #include <QWidget>
 
 #include <cstdlib>
@@ -36,5 +39,25 @@ inline bool SaveScreenshot(QWidget* window, const QString& name) {
   QScreen* screen = QGuiApplication::primaryScreen();
   return screen->grabWindow(0, r.x(), r.y(), r.width(), r.height()).save(dir + "/" + name + ".png");
 }
+
+// A system tray host on the test display while it lives.
+class TrayHost {
+ public:
+  TrayHost() {
+    m_process.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request"});
+    ok = m_process.waitForStarted(5000) &&
+         QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000);
+  }
+  ~TrayHost() {
+    m_process.terminate();
+    if (!m_process.waitForFinished(3000)) m_process.kill();
+    m_process.waitForFinished(3000);
+    QTest::qWaitFor([] { return !QSystemTrayIcon::isSystemTrayAvailable(); }, 3000);
+  }
+  bool ok = false;
+
+ private:
+  QProcess m_process;
+};
 
 }  // namespace guitest

@@ -114,6 +114,10 @@ TEST_F(MainWindowTrayTest, HotKeysFollowTheSettingsAndAreNeverHeldTwice) {
 }
 
 TEST_F(MainWindowTrayTest, EachHotKeyReachesItsRecordingCall) {
+  testsupport::TempDir folder;
+  Settings::Instance()->SetGeneralFilesaveurl(QString::fromStdString(folder.path()));
+  Settings::Instance()->SetRecordRecordtype(0);
+  Settings::Instance()->SetRecordRecordaudio(3);
   MainWindow window;
   const QList<GlobalHotKey*> keys = HotKeys(&window);
   ASSERT_EQ(keys.size(), 2);
@@ -124,15 +128,17 @@ TEST_F(MainWindowTrayTest, EachHotKeyReachesItsRecordingCall) {
                                   &MainWindow::onHotKeyOfStop));
   window.RegisterHotKeys();
 
-  // Stop while idle does nothing; start/pause then stop ends idle again
-  // (a picker that the start may show is dismissed).
+  // Stop while idle does nothing; start/pause records, stop ends idle again.
   auto* stopButton = window.findChild<QPushButton*>("pushButton_stop");
   auto* duration = window.findChild<QLabel*>("label_duration");
   ASSERT_TRUE(stopButton && duration);
   EXPECT_TRUE(fake().Press(0x53, platform::kHotKeyShift));
   EXPECT_FALSE(stopButton->isEnabled());
   EXPECT_TRUE(fake().Press(0x39, platform::kHotKeyAlt));
+  EXPECT_TRUE(window.IsRecording()) << "the start/pause key did not start";
+  EXPECT_TRUE(stopButton->isEnabled());
   EXPECT_TRUE(fake().Press(0x53, platform::kHotKeyShift));
+  EXPECT_FALSE(window.IsRecording());
   EXPECT_FALSE(stopButton->isEnabled());
   EXPECT_EQ(duration->text(), QStringLiteral("00:00:00"));
 }
@@ -167,9 +173,20 @@ TEST_F(MainWindowTrayTest, CloseHidesToTrayOrClosesAsSet) {
   EXPECT_FALSE(tray->icon().isNull());
   EXPECT_EQ(tray->contextMenu(), nullptr);
 
+  // No tray host: nothing could bring a hidden window back, so it is only
+  // minimised.
+  ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
   window.show();
   auto* close = window.findChild<QPushButton*>("ButtonClose");
   ASSERT_TRUE(close);
+  close->click();
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(window.isMinimized());
+  EXPECT_FALSE(tray->isVisible());
+
+  guitest::TrayHost host;
+  ASSERT_TRUE(host.ok);
+  window.showNormal();
   close->click();
   EXPECT_FALSE(window.isVisible());
   EXPECT_TRUE(tray->isVisible());
@@ -194,6 +211,8 @@ TEST_F(MainWindowTrayTest, CloseHidesToTrayOrClosesAsSet) {
 }
 
 TEST_F(MainWindowTrayTest, TrayMenuOpensAboveTheCursorAndQuitEndsTheLoop) {
+  guitest::TrayHost host;
+  ASSERT_TRUE(host.ok);
   MainWindow window;
   window.HideToTray();
   EXPECT_FALSE(window.isVisible());

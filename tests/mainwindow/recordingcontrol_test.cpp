@@ -4,21 +4,30 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QListWidget>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
 #include <functional>
+#include <random>
 #include <thread>
 
 #include "guitestenv.h"
+#include "loadedlibraries.h"
 #include "mainwindow/diskspace.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/recordstatusbar.h"
 #include "platform/backend.h"
+#include "../camera/camerafixtures.h"
 #include "platform/fake/fake_audio_endpoints.h"
+#include "platform/fake/fake_monitors.h"
+#include "platform/fake/fake_screen_duplication.h"
+#include "platform/fake/fake_session.h"
 #include "settings.h"
+#include "settingsdialog/windowsnapshotdialog.h"
 #include "support/mediaprobe.h"
 
 namespace {
@@ -33,14 +42,16 @@ bool WaitFor(const std::function<bool()>& condition, int ms = 10000) {
   return condition();
 }
 
-// Answers the next modal message box and returns its text.
+// Answers the next modal message box and returns its text; onShown looks
+// around while the box is up.
 class MessageCatcher {
  public:
-  MessageCatcher() {
+  explicit MessageCatcher(std::function<void()> onShown = nullptr) {
     m_timer.setInterval(50);
-    QObject::connect(&m_timer, &QTimer::timeout, [this] {
+    QObject::connect(&m_timer, &QTimer::timeout, [this, onShown] {
       QWidget* modal = QApplication::activeModalWidget();
       if (!modal) return;
+      if (onShown) onShown();
       for (QLabel* label : modal->findChildren<QLabel*>())
         if (!label->text().isEmpty() && label->objectName() != "TitleContent")
           m_texts << label->text();
@@ -54,6 +65,25 @@ class MessageCatcher {
   QTimer m_timer;
   QStringList m_texts;
 };
+
+// Acts on the next modal window once it is up.
+void OnModal(std::function<void(QWidget*)> act) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, [poll, act] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !QTest::qWaitForWindowExposed(modal)) return;
+    poll->stop();
+    poll->deleteLater();
+    act(modal);
+  });
+  poll->start(50);
+}
+
+QPushButton* ButtonWithText(QWidget* parent, const QString& text) {
+  for (QPushButton* b : parent->findChildren<QPushButton*>())
+    if (b->text() == text) return b;
+  return nullptr;
+}
 
 RecordStatusBar* StatusBar() {
   for (QWidget* w : QApplication::topLevelWidgets())
@@ -211,6 +241,120 @@ TEST_F(RecordingControlTest, LostSourceStopsTheRecordingOnTheGuiThread) {
   const auto probe = testsupport::ProbeMedia(m_dir.path() + "/" + files.front().toStdString());
   EXPECT_TRUE(probe.opened);
   EXPECT_NE(probe.Video(), nullptr);
+}
+
+// Region and window recordings started from the main window through their
+// pickers; the files hold the chosen area at its own size.
+TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
+  Settings* settings = Settings::Instance();
+  settings->SetRecordRecordaudio(3);
+  settings->SetRecordRecordresolution(0);  // the source's own size
+  // The region chosen last time; the picker offers it again.
+  settings->SetRecordRegionRect(QRect(QPoint(100, 150), QPoint(700, 550)));
+  LoadCaptureLibrary(LoadedLibraries());
+  ASSERT_TRUE(Settings::IsGlanceSupported());
+  QWidget target;
+  target.setWindowTitle("target");
+  target.setGeometry(1100, 300, 400, 300);
+  target.setStyleSheet("background: rgb(30, 140, 90)");
+  target.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&target));
+
+  const auto record = [&](int mode, std::function<void(QWidget*)> pick) {
+    testsupport::TempDir folder;
+    settings->SetGeneralFilesaveurl(QString::fromStdString(folder.path()));
+    settings->SetRecordRecordtype(mode);
+    MainWindow window;
+    window.show();
+    OnModal(pick);
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    EXPECT_TRUE(window.IsRecording());
+    QTest::qWait(1500);
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButton_stop"), Qt::LeftButton);
+    const QStringList files = QDir(QString::fromStdString(folder.path())).entryList({"*.mp4"});
+    if (files.size() != 1) return QSize();
+    const auto probe = testsupport::ProbeMedia(folder.path() + "/" + files[0].toStdString());
+    const testsupport::StreamProbe* video = probe.Video();
+    return video && video->decodedFrames > 0 ? QSize(video->width, video->height) : QSize();
+  };
+
+  // Inside the 2-pixel frame drawn around the region.
+  EXPECT_EQ(record(1, [](QWidget* picker) {
+              QTest::mouseClick(ButtonWithText(picker, QStringLiteral("确定")), Qt::LeftButton);
+            }),
+            QSize(598, 398));
+  EXPECT_EQ(record(3, [&target](QWidget* picker) {
+              auto* list = picker->findChild<QListWidget*>("listWidget");
+              for (int i = 0; i < list->count(); ++i)
+                if (list->item(i)->data(Qt::UserRole + 1).value<WindowInfo>().window ==
+                    target.winId())
+                  list->item(i)->setSelected(true);
+              QTest::mouseClick(picker->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+            }),
+            QSize(400, 300));
+}
+
+// A segmented recording: the box that counts the files comes after the
+// camera, the keep-awake and the schedule are released.
+TEST_F(RecordingControlTest, SegmentedStopCountsTheFilesOnceAllIsReleased) {
+  using namespace platform::fake;
+  platform::Backend::Use(platform::BackendKind::Fake);
+  FakeMonitors::Instance().SetMonitors({{1, {0, 0, 640, 360}, "screen0", true}});
+  FakeScreen& screen = FakeScreen::Instance();
+  screen.Reset();
+  screen.SetChangingScreen(true);
+  std::mt19937 random(7);
+  QTimer noise;  // a busy screen fills 1 MB segments quickly
+  QObject::connect(&noise, &QTimer::timeout, [&] {
+    std::vector<uint32_t> pixels(640 * 360);
+    for (uint32_t& p : pixels) p = 0xFF000000 | (random() & 0xFFFFFF);
+    screen.SetDesktop(640, 360, std::move(pixels));
+  });
+  noise.start(30);
+  FakeCamera cam;
+  cam.device = {"/dev/video5", "Desk Cam"};
+  cam.formats = {camtest::Format(platform::CameraPixelFormat::I420, 320, 180)};
+  cam.samples[0] = {camtest::ToI420(camtest::TestPicture(320, 180))};
+  FakeCameras::Instance().SetCameras({cam});
+  Settings* settings = Settings::Instance();
+  settings->SetRecordRecordaudio(3);
+  settings->SetRecordRecordresolution(0);
+  settings->SetRecordFilesegment(2);  // by size
+  settings->SetRecordFssize(1);
+  settings->SetRecordCameraSwitch(true);
+  settings->SetRecordCamera("/dev/video5", "Desk Cam");
+  const QDateTime now = QDateTime::currentDateTime();
+  settings->SetRecordRecordTask(now.addSecs(-60), now.addSecs(3600), 0, 0);
+  settings->SetRecordEnableRecordSchedule(true);
+  {
+    MainWindow window;
+    window.show();
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    ASSERT_TRUE(window.IsRecording());
+    ASSERT_TRUE(FakeSession::Instance().Awake());
+    ASSERT_EQ(FakeCameras::Instance().RunningStreams(), 1);
+    ASSERT_TRUE(WaitFor([&] { return Recordings().size() >= 3; }, 20000));
+    bool awake = true, scheduled = true;
+    int cameras = -1;
+    MessageCatcher catcher([&] {
+      awake = FakeSession::Instance().Awake();
+      cameras = FakeCameras::Instance().RunningStreams();
+      scheduled = settings->GetRecordEnableRecordSchedule();
+    });
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButton_stop"), Qt::LeftButton);
+    EXPECT_EQ(catcher.texts(), QStringList{QStringLiteral("本次录制总共生成%1个文件")
+                                               .arg(Recordings().size())});
+    EXPECT_FALSE(awake) << "the machine was kept awake under the box";
+    EXPECT_EQ(cameras, 0) << "the camera ran under the box";
+    EXPECT_FALSE(scheduled) << "the schedule was checked only after the box";
+  }
+  settings->SetRecordFilesegment(0);
+  settings->SetRecordCameraSwitch(false);
+  settings->SetRecordEnableRecordSchedule(false);
+  FakeCameras::Instance().Reset();
+  FakeMonitors::Instance().Reset();
+  screen.Reset();
+  platform::Backend::Use(platform::BackendKind::X11);
 }
 
 }  // namespace

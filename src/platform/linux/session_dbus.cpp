@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
@@ -13,6 +15,40 @@
 
 namespace platform::native {
 namespace {
+
+constexpr char kLogind[] = "org.freedesktop.login1";
+constexpr char kLogindPath[] = "/org/freedesktop/login1";
+constexpr char kManagerInterface[] = "org.freedesktop.login1.Manager";
+constexpr char kSessionInterface[] = "org.freedesktop.login1.Session";
+constexpr int kCallTimeoutMs = 3000;
+
+// logind lives on the system bus; KORVOREC_LOGIND_BUS names another bus
+// address to ask instead.
+QDBusConnection LogindBus() {
+  const QString address = QString::fromLocal8Bit(qgetenv("KORVOREC_LOGIND_BUS"));
+  if (address.isEmpty()) return QDBusConnection::systemBus();
+  return QDBusConnection::connectToBus(address, "korvorec-logind");
+}
+
+// The object path of this process's login session; empty when there is none.
+// logind signals lock and unlock from that path, never from ".../session/auto".
+QString LoginSessionPath(const QDBusConnection& bus) {
+  const auto ask = [&bus](const char* method, const QVariant& argument) -> QString {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kLogind, kLogindPath, kManagerInterface, method);
+    call << argument;
+    const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+      LOG(WARNING) << "logind " << method << ": " << reply.errorMessage().toStdString();
+      return QString();
+    }
+    return qdbus_cast<QDBusObjectPath>(reply.arguments().first()).path();
+  };
+  QString path = ask("GetSession", QString("auto"));
+  if (path.isEmpty())
+    path = ask("GetSessionByPID", static_cast<uint>(QCoreApplication::applicationPid()));
+  return path;
+}
 
 // Receives the bus signals and turns them into session events.
 class SessionWatcher : public QObject {
@@ -30,6 +66,14 @@ class SessionWatcher : public QObject {
   // logind session object.
   void onLock() { m_handler(SessionEvent::Locked); }
   void onUnlock() { m_handler(SessionEvent::Unlocked); }
+  // Desktops that lock without logind's signal still set LockedHint.
+  void onSessionPropertiesChanged(const QString& interface, const QVariantMap& changed,
+                                  const QStringList&) {
+    if (interface != kSessionInterface) return;
+    const auto hint = changed.find("LockedHint");
+    if (hint == changed.end()) return;
+    m_handler(hint->toBool() ? SessionEvent::Locked : SessionEvent::Unlocked);
+  }
   // logind manager: the machine goes down.
   void onPrepareForShutdown(bool starting) {
     if (starting) m_handler(SessionEvent::Ending);
@@ -56,17 +100,24 @@ class DBusSession : public SessionFacility {
     } else {
       LOG(WARNING) << "no session bus: lock and unlock are not seen";
     }
-    QDBusConnection system = QDBusConnection::systemBus();
-    if (system.isConnected()) {
-      system.connect("org.freedesktop.login1", "/org/freedesktop/login1",
-                     "org.freedesktop.login1.Manager", "PrepareForShutdown", m_watcher.get(),
-                     SLOT(onPrepareForShutdown(bool)));
-      system.connect("org.freedesktop.login1", "/org/freedesktop/login1/session/auto",
-                     "org.freedesktop.login1.Session", "Lock", m_watcher.get(), SLOT(onLock()));
-      system.connect("org.freedesktop.login1", "/org/freedesktop/login1/session/auto",
-                     "org.freedesktop.login1.Session", "Unlock", m_watcher.get(),
-                     SLOT(onUnlock()));
+    QDBusConnection logind = LogindBus();
+    if (!logind.isConnected()) {
+      LOG(WARNING) << "no logind bus: session lock and shutdown are not seen";
+      return;
     }
+    logind.connect(kLogind, kLogindPath, kManagerInterface, "PrepareForShutdown", m_watcher.get(),
+                   SLOT(onPrepareForShutdown(bool)));
+    const QString path = LoginSessionPath(logind);
+    if (path.isEmpty()) {
+      LOG(WARNING) << "no logind session: its lock and unlock are not seen";
+      return;
+    }
+    LOG(INFO) << "following logind session " << path.toStdString();
+    logind.connect(kLogind, path, kSessionInterface, "Lock", m_watcher.get(), SLOT(onLock()));
+    logind.connect(kLogind, path, kSessionInterface, "Unlock", m_watcher.get(), SLOT(onUnlock()));
+    logind.connect(kLogind, path, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                   m_watcher.get(),
+                   SLOT(onSessionPropertiesChanged(QString, QVariantMap, QStringList)));
   }
 
   Result KeepAwake(bool awake) override {
@@ -84,8 +135,7 @@ class DBusSession : public SessionFacility {
           result = Result::Ok;
         }
       }
-      QDBusInterface login("org.freedesktop.login1", "/org/freedesktop/login1",
-                           "org.freedesktop.login1.Manager", QDBusConnection::systemBus());
+      QDBusInterface login(kLogind, kLogindPath, kManagerInterface, LogindBus());
       if (login.isValid()) {
         QDBusReply<QDBusUnixFileDescriptor> fd =
             login.call("Inhibit", "sleep:idle", "korvorec", "recording the screen", "block");
