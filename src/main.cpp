@@ -99,6 +99,9 @@ int main(int argc, char* argv[]) {
     LOG(INFO) << "termination requested";
     QCoreApplication::quit();
   });
+  platform::InstallDisplayLossHandler([&window] {
+    if (window) window->OnSystemShutdown();
+  });
   app->exec();
 
   KeyMouseDisplay::Instance()->UninstallHook();
