@@ -12,6 +12,7 @@
 #include "loadedlibraries.h"
 #include "logging.h"
 #include "mainwindow/mainwindow.h"
+#include "platform/system_info.h"
 #include "platform/termination.h"
 #include "platform/windows.h"
 #include "settings.h"
@@ -76,6 +77,8 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   LogMachineInfo();
+  if (platform::IsWaylandSession())
+    LOG(WARNING) << "this is a Wayland session: recording needs an X11 session";
 
   DropStaleInstanceSegment();
   auto instance = std::make_unique<QSharedMemory>(kInstanceKey);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSharedMemory>
@@ -133,6 +134,30 @@ TEST_F(StartupTest, StartsAgainAfterTheFirstCopyWasKilled) {
   QProcess* again = Start({});
   EXPECT_TRUE(WaitFor([] { return FindMain() != 0; })) << "a dead copy blocks every new start";
   EXPECT_EQ(again->state(), QProcess::Running);
+}
+
+TEST_F(StartupTest, WaylandSessionIsWarnedAboutOnceAtStart) {
+  App();
+  const QString log = QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO";
+  const struct {
+    const char* variable;
+    const char* value;
+    int warnings;
+  } cases[] = {{"XDG_SESSION_TYPE", "x11", 0},
+               {"XDG_SESSION_TYPE", "wayland", 1},
+               {"WAYLAND_DISPLAY", "wayland-0", 1}};
+  for (const auto& c : cases) {
+    m_env.remove("XDG_SESSION_TYPE");
+    m_env.remove("WAYLAND_DISPLAY");
+    m_env.insert(c.variable, c.value);
+    QProcess* p = Start({});
+    ASSERT_TRUE(WaitFor([] { return FindMain() != 0; })) << "program did not come up";
+    Stop(p);
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().count("recording needs an X11 session"), c.warnings)
+        << c.variable << "=" << c.value;
+  }
 }
 
 }  // namespace
