@@ -155,7 +155,8 @@ bool Settings::Init() {
   m_settings->allKeys();
   const std::string file = m_settings->fileName().toStdString();
   if (m_settings->status() == QSettings::FormatError)
-    LOG(ERROR) << "settings file " << file << " is damaged: what cannot be read falls back to defaults";
+    LOG(ERROR) << "settings file " << file
+               << " is damaged: what cannot be read falls back to defaults";
   else if (m_settings->status() == QSettings::AccessError)
     LOG(ERROR) << "settings file " << file << " cannot be read: using the defaults";
   return m_settings != nullptr;

@@ -145,7 +145,8 @@ TEST_F(StartupTest, DamagedSettingsFilesAreToldOnceAndLeftAsTheyAre) {
   App();
   const QString folder = QString::fromStdString(m_home.path()) + "/.config/Korvo";
   const QString path = folder + "/screenrecorder.conf";
-  const QString log = QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO";
+  const QString log =
+      QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO";
   QByteArray garbage;
   for (int i = 0; i < 3000; ++i) garbage.append(char((i * 7919 + 13) % 251));
   const struct {
@@ -160,7 +161,8 @@ TEST_F(StartupTest, DamagedSettingsFilesAreToldOnceAndLeftAsTheyAre) {
        "[%General]\nfilesaveurl=42\n"
        "[record]\nrecordaudio=1\nrecordaudio=9\nenable_record_schedule=true\n"
        "record_task={not json\nstophotkey=1, 2, 3\n"
-       "[keymouse]\nshowkeystroke=true\nshowcombinekey=sometimes\ncolor=notacolor\nfont=\"Sans,x,y\"\n"
+       "[keymouse]\nshowkeystroke=true\nshowcombinekey=sometimes\ncolor=notacolor\n"
+       "font=\"Sans,x,y\"\n"
        "[record]\nrecordtype=window\n",
        {"/general/filesaveurl=", "/record/recordaudio=\"9\"", "/record/record_task=",
         "/record/stophotkey=", "/keymouse/showcombinekey=", "/keymouse/color=",
@@ -197,7 +199,8 @@ TEST_F(StartupTest, DamagedSettingsFilesAreToldOnceAndLeftAsTheyAre) {
 
 TEST_F(StartupTest, WaylandSessionIsWarnedAboutOnceAtStart) {
   App();
-  const QString log = QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO";
+  const QString log =
+      QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO";
   const struct {
     const char* variable;
     const char* value;

@@ -243,8 +243,9 @@ class X11HotKeys : public HotKeys {
     for (auto& entry : m_table) {
       Grab& grab = entry.second;
       Ungrab(grab);
-      if (!Hold(grab, keymap)) LOG(WARNING) << "hot keys: key 0x" << std::hex << grab.key
-                                            << " is lost after the keyboard layout changed";
+      if (!Hold(grab, keymap))
+        LOG(WARNING) << "hot keys: key 0x" << std::hex << grab.key
+                     << " is lost after the keyboard layout changed";
     }
   }
 
