@@ -49,6 +49,10 @@ int OnXError(Display* display, XErrorEvent* event) {
   return g_previousHandler ? g_previousHandler(display, event) : 0;
 }
 
+// Called by Xlib when the program's I/O-error handler returned (the default
+// ends the process): the connection is broken for good.
+void MarkBroken(Display*, void* broken) { static_cast<std::atomic<bool>*>(broken)->store(true); }
+
 void WatchErrors(Display* display) {
   static std::once_flag once;
   std::call_once(once, [] { g_previousHandler = XSetErrorHandler(OnXError); });
@@ -114,6 +118,8 @@ class X11Glancer : public GlancerInterface {
     InitThreadsOnce();
     m_display = XOpenDisplay(nullptr);
     if (!m_display) return false;
+    m_broken = false;
+    XSetIOErrorExitHandler(m_display, MarkBroken, &m_broken);
     WatchErrors(m_display);
     if (!Open()) {
       Release();
@@ -202,15 +208,19 @@ class X11Glancer : public GlancerInterface {
   void Release() {
     if (!m_display) return;
     Display* d = m_display;
-    if (m_pixmap) XFreePixmap(d, m_pixmap);
-    if (!m_closed) {
-      if (m_damage) XDamageDestroy(d, m_damage);
-      if (m_redirected) XCompositeUnredirectWindow(d, m_target, CompositeRedirectAutomatic);
-      if (m_target != m_root && m_target) XSelectInput(d, m_target, NoEventMask);
+    // On a broken connection Xlib may hang on any request or on closing: it
+    // is let go.
+    if (!m_broken) {
+      if (m_pixmap) XFreePixmap(d, m_pixmap);
+      if (!m_closed) {
+        if (m_damage) XDamageDestroy(d, m_damage);
+        if (m_redirected) XCompositeUnredirectWindow(d, m_target, CompositeRedirectAutomatic);
+        if (m_target != m_root && m_target) XSelectInput(d, m_target, NoEventMask);
+      }
+      HadError(d);
     }
-    HadError(d);
     UnwatchErrors(d);
-    XCloseDisplay(d);
+    if (!m_broken) XCloseDisplay(d);
     m_display = nullptr;
     m_pixmap = 0;
     m_damage = 0;
@@ -223,7 +233,7 @@ class X11Glancer : public GlancerInterface {
     Display* d = m_display;
     bool wanted = true;  // the first frame goes out at once
     auto lastFrame = std::chrono::steady_clock::now() - kMinFrameInterval;
-    while (m_running) {
+    while (m_running && !m_broken) {
       bool closedNow = false;
       {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -421,6 +431,7 @@ class X11Glancer : public GlancerInterface {
   std::mutex m_mutex;
   std::thread m_thread;
   std::atomic<bool> m_running{false};
+  std::atomic<bool> m_broken{false};  // the X connection broke
 };
 
 }  // namespace

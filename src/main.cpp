@@ -12,6 +12,7 @@
 #include "loadedlibraries.h"
 #include "logging.h"
 #include "mainwindow/mainwindow.h"
+#include "platform/system_info.h"
 #include "platform/termination.h"
 #include "platform/windows.h"
 #include "settings.h"
@@ -76,6 +77,8 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   LogMachineInfo();
+  if (platform::IsWaylandSession())
+    LOG(WARNING) << "this is a Wayland session: recording needs an X11 session";
 
   DropStaleInstanceSegment();
   // Creating the segment is the one atomic test: two starts at the same
@@ -99,6 +102,9 @@ int main(int argc, char* argv[]) {
   platform::InstallTerminationHandler([] {
     LOG(INFO) << "termination requested";
     QCoreApplication::quit();
+  });
+  platform::InstallDisplayLossHandler([&window] {
+    if (window) window->OnSystemShutdown();
   });
   app->exec();
 

@@ -33,10 +33,14 @@ constexpr char kDefaultKeymouseFont[] = "Microsoft YaHei UI,18,-1,5,75,0,0,0,0,0
 void LogBadValue(const QString& key, const QVariant& value, const QVariant& fallback) {
   static std::mutex mutex;
   static std::set<QString> reported;
-  const QString id = key + "=" + value.toString();
+  QString text = value.type() == QVariant::StringList ? value.toStringList().join(", ")
+                                                       : value.toString();
+  if (text.isEmpty() && value.type() != QVariant::String)
+    text = QStringLiteral("<%1>").arg(QString::fromLatin1(value.typeName()));
+  const QString id = key + "=" + text;
   std::lock_guard<std::mutex> lock(mutex);
   if (!reported.insert(id).second) return;
-  LOG(ERROR) << "invalid setting " << key.toStdString() << "=\"" << value.toString().toStdString()
+  LOG(ERROR) << "invalid setting " << key.toStdString() << "=\"" << text.toStdString()
              << "\", using " << fallback.toString().toStdString();
 }
 
@@ -72,7 +76,13 @@ long long ReadRanged(QSettings* s, const QString& key, long long fallback, long 
 
 bool ReadBool(QSettings* s, const QString& key, bool fallback) {
   s->sync();
-  return s->value(StoredKey(key), fallback).toBool();
+  const QVariant v = s->value(StoredKey(key));
+  if (!v.isValid()) return fallback;
+  const QString text = v.toString().trimmed().toLower();
+  if (v.type() == QVariant::Bool || text == "true" || text == "1") return v.toBool();
+  if (text == "false" || text == "0") return false;
+  LogBadValue(key, v, fallback);
+  return fallback;
 }
 
 QString ReadString(QSettings* s, const QString& key) {
@@ -82,15 +92,36 @@ QString ReadString(QSettings* s, const QString& key) {
 
 QColor ReadColor(QSettings* s, const QString& key, const char* fallback) {
   QString text = ReadString(s, key);
+  if (!text.isEmpty() && !QColor::isValidColor(text)) {
+    LogBadValue(key, text, fallback ? fallback : "no colour");
+    text.clear();
+  }
   if (text.isEmpty() && fallback) text = fallback;
   QColor color;
   color.setNamedColor(text);
   return color;
 }
 
+// The stored font, or the fallback's (a default font when empty).
+QFont ReadFont(QSettings* s, const QString& key, const QString& fallback) {
+  const QString text = ReadString(s, key);
+  QFont font;
+  if (text.isEmpty() || !font.fromString(text)) {
+    if (!text.isEmpty()) LogBadValue(key, text, fallback.isEmpty() ? "the default font" : fallback);
+    font = QFont();
+    if (!fallback.isEmpty()) font.fromString(fallback);
+  }
+  return font;
+}
+
 std::pair<int, int> ReadHotKey(QSettings* s, const QString& key, std::pair<int, int> fallback) {
-  const QStringList list = s->value(key).toStringList();
-  if (list.size() != 2) return fallback;
+  const QVariant v = s->value(key);
+  const QStringList list = v.toStringList();
+  if (list.size() != 2) {
+    if (v.isValid())
+      LogBadValue(key, v, QString("%1, %2").arg(fallback.first).arg(fallback.second));
+    return fallback;
+  }
   return {list[0].toInt(nullptr, 10), list[1].toInt(nullptr, 10)};
 }
 
@@ -119,6 +150,15 @@ bool Settings::Init() {
                              QCoreApplication::organizationName(),
                              QCoreApplication::applicationName());
   m_settings->setIniCodec("UTF8");
+  // A damaged file is only read: it is written again once a setting changes.
+  // Sections are parsed when first needed: all of them now.
+  m_settings->allKeys();
+  const std::string file = m_settings->fileName().toStdString();
+  if (m_settings->status() == QSettings::FormatError)
+    LOG(ERROR) << "settings file " << file
+               << " is damaged: what cannot be read falls back to defaults";
+  else if (m_settings->status() == QSettings::AccessError)
+    LOG(ERROR) << "settings file " << file << " cannot be read: using the defaults";
   return m_settings != nullptr;
 }
 
@@ -276,6 +316,13 @@ void Settings::SetRecordRegionRect(const QRect& rect) {
 bool Settings::GetRecordRecordTask(QDateTime& start, QDateTime& end, uint64_t& dur, int& op) {
   const QString text = ReadString(m_settings, "/record/record_task");
   if (text.isEmpty()) return false;
+  // Read every second while a schedule is on: a bad text is told once.
+  QJsonParseError error{};
+  const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+  if (error.error != QJsonParseError::NoError || !document.isObject()) {
+    LogBadValue("/record/record_task", text, "no task");
+    return false;
+  }
   const QJsonObject object = ParseJson(text);
   if (object.isEmpty()) return false;
   start.setSecsSinceEpoch(static_cast<qint64>(object.value("start").toDouble()));
@@ -388,9 +435,7 @@ void Settings::SetWatermarkText(const QString& value) {
 }
 
 QFont Settings::GetWatermarkFont() {
-  QFont font;
-  font.fromString(ReadString(m_settings, "/watermark/font"));
-  return font;
+  return ReadFont(m_settings, "/watermark/font", QString());
 }
 void Settings::SetWatermarkFont(const QFont& value) {
   Store(m_settings, "/watermark/font", value.toString());
@@ -465,11 +510,7 @@ void Settings::SetKeymouseMouseColor(const QColor& value) {
 }
 
 QFont Settings::GetKeymouseFont() {
-  QString text = ReadString(m_settings, "/keymouse/font");
-  if (text.isEmpty()) text = kDefaultKeymouseFont;
-  QFont font;
-  font.fromString(text);
-  return font;
+  return ReadFont(m_settings, "/keymouse/font", kDefaultKeymouseFont);
 }
 void Settings::SetKeymouseFont(const QFont& value) {
   Store(m_settings, "/keymouse/font", value.toString());

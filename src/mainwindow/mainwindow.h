@@ -50,6 +50,8 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   // The camera shown by the running recording's preview; empty when not
   // recording.
   std::string GetRecordingCameraId() const;
+  // The session ends: a running recording's file is finished at once.
+  void OnSystemShutdown();
 
   // "hh:mm:ss" of a number of seconds; the hours grow past two digits.
   static QString FormatDuration(uint64_t seconds);
@@ -123,7 +125,6 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   void RestoreAfterRecording();
 
   // Session changes and keep-awake.
-  void OnSystemShutdown();
   void OnSessionChange(platform::SessionEvent event);
   void OnActivateRequest();
   void AllowSystemSleep(bool allow);

@@ -32,4 +32,6 @@ bool LoadNvidiaEncoderRuntime() {
   return Backend::IsFake() ? Fake().nvidiaEncoderRuntime : native::LoadNvidiaEncoderRuntime();
 }
 
+bool IsWaylandSession() { return native::IsWaylandSession(); }
+
 }  // namespace platform

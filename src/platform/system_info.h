@@ -20,5 +20,8 @@ uint64_t TotalMemoryBytes();            // 0 when unknown
 std::vector<GpuAdapter> ListGpuAdapters();  // display controllers; empty when none found
 // Whether the NVIDIA encoder runtime can be loaded (it then stays loaded).
 bool LoadNvidiaEncoderRuntime();
+// The desktop session runs on Wayland, whose screens and windows the X11
+// capture cannot see.
+bool IsWaylandSession();
 
 }  // namespace platform

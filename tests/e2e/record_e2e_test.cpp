@@ -23,6 +23,37 @@ void Click(int x, int y) {
   QProcess::execute("xdotool", {"mousemove", QString::number(x), QString::number(y), "click", "1"});
 }
 
+// Starts the real program with its own home folder, recording into out with
+// the given settings lines.
+void StartProgram(ChildProcess& program, const QString& home, const QString& out,
+                  const QString& settings, const QString& display = QString()) {
+  QDir().mkpath(home + "/.config/Korvo");
+  QFile conf(home + "/.config/Korvo/screenrecorder.conf");
+  ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+  conf.write(QString("[%General]\nfilesaveurl=%1\n%2").arg(out, settings).toUtf8());
+  conf.close();
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("HOME", home);
+  env.insert("XDG_CONFIG_HOME", home + "/.config");
+  env.insert("XDG_DATA_HOME", home + "/.local/share");
+  if (!display.isEmpty()) env.insert("DISPLAY", display);
+  program.setProcessEnvironment(env);
+  program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  program.start(QString::fromStdString(testsupport::BuildDir()) + "/korvorec", QStringList());
+  ASSERT_TRUE(program.waitForStarted(5000));
+}
+
+// The one recording in out, read back: picture and sound decode cleanly.
+void ProbeTheRecording(const QString& out, testsupport::MediaProbe* probe) {
+  const QStringList files = QDir(out).entryList({"*.mp4"}, QDir::Files);
+  ASSERT_EQ(files.size(), 1);
+  *probe = testsupport::ProbeMedia((out + "/" + files.front()).toStdString());
+  ASSERT_TRUE(probe->opened);
+  ASSERT_NE(probe->Video(), nullptr);
+  ASSERT_NE(probe->Audio(), nullptr);
+  EXPECT_EQ(probe->decodeErrors, 0);
+}
+
 // The real program, a prepared settings file, real display and sound; the
 // user clicks start and stop.
 TEST(RecordEndToEnd, ClickStartAndStopGivesAPlayableRecording) {
@@ -32,25 +63,10 @@ TEST(RecordEndToEnd, ClickStartAndStopGivesAPlayableRecording) {
   testsupport::TempDir home;
   const QString h = QString::fromStdString(home.path());
   const QString out = h + "/录像";
-  QDir().mkpath(h + "/.config/Korvo");
-  {
-    QFile conf(h + "/.config/Korvo/screenrecorder.conf");
-    ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
-    conf.write(QString("[%General]\nfilesaveurl=%1\nrecord_status_bar=true\n"
-                       "[record]\nrecordtype=0\nrecordaudio=0\nrecordresolution=3\n"
-                       "videoframerate=20\n")
-                   .arg(out)
-                   .toUtf8());
-  }
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("HOME", h);
-  env.insert("XDG_CONFIG_HOME", h + "/.config");
-  env.insert("XDG_DATA_HOME", h + "/.local/share");
   ChildProcess program;
-  program.setProcessEnvironment(env);
-  program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  program.start(QString::fromStdString(testsupport::BuildDir()) + "/korvorec", QStringList());
-  ASSERT_TRUE(program.waitForStarted(5000));
+  ASSERT_NO_FATAL_FAILURE(StartProgram(program, h, out,
+                                       "record_status_bar=true\n[record]\nrecordtype=0\n"
+                                       "recordaudio=0\nrecordresolution=3\nvideoframerate=20\n"));
   ASSERT_TRUE(WaitFor([] { return ShownMainWindow() != 0; })) << "main window never shown";
   QThread::msleep(500);
   const platform::Rect bounds = platform::Windows().WindowBounds(ShownMainWindow());
@@ -72,19 +88,53 @@ TEST(RecordEndToEnd, ClickStartAndStopGivesAPlayableRecording) {
   ASSERT_TRUE(program.waitForFinished(15000));
   EXPECT_EQ(program.exitCode(), 0);
 
-  const QStringList files = QDir(out).entryList({"*.mp4"}, QDir::Files);
-  ASSERT_EQ(files.size(), 1);
-  const auto probe = testsupport::ProbeMedia((out + "/" + files.front()).toStdString());
-  ASSERT_TRUE(probe.opened);
-  ASSERT_NE(probe.Video(), nullptr);
-  ASSERT_NE(probe.Audio(), nullptr);
+  testsupport::MediaProbe probe;
+  ASSERT_NO_FATAL_FAILURE(ProbeTheRecording(out, &probe));
   EXPECT_EQ(probe.Video()->width, 720);
   EXPECT_GT(probe.duration, 2.0);
   EXPECT_LT(probe.duration, 6.0);
   // Frames come when the screen changes; here only the clock ticks.
   EXPECT_GE(probe.Video()->decodedFrames, 3);
-  EXPECT_EQ(probe.decodeErrors, 0);
   EXPECT_GT(probe.Audio()->audioRms, 0.01);
+}
+
+// The X server ends (log-out) while recording: the file is finished before
+// the program exits.
+TEST(RecordEndToEnd, DisplayGoneMidRecordingLeavesAPlayableRecording) {
+  if (!testsupport::HaveDisplay() || !testsupport::HavePulse())
+    GTEST_SKIP() << "needs the test display and sound server";
+  testsupport::OwnXvfb xvfb;
+  ASSERT_FALSE(xvfb.display().empty());
+  const QString display = QString::fromStdString(xvfb.display());
+  testsupport::TempDir home;
+  const QString h = QString::fromStdString(home.path());
+  const QString out = h + "/out";
+  ChildProcess program;
+  ASSERT_NO_FATAL_FAILURE(StartProgram(program, h, out,
+                                       "record_status_bar=false\n[record]\nrecordtype=0\n"
+                                       "recordaudio=0\nrecordresolution=4\nvideoframerate=20\n",
+                                       display));
+  QProcess xdotool;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("DISPLAY", display);
+  xdotool.setProcessEnvironment(env);
+  xdotool.start("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Korvo"});
+  ASSERT_TRUE(xdotool.waitForFinished(15000)) << "main window never shown";
+  xdotool.start("xdotool", {"key", "alt+9"});  // the start/pause hot key
+  ASSERT_TRUE(xdotool.waitForFinished(5000));
+  ASSERT_TRUE(WaitFor([&] { return !QDir(out).entryList({"*.mp4"}, QDir::Files).isEmpty(); }));
+  QThread::msleep(2500);
+  xvfb.Kill(SIGKILL);
+
+  ASSERT_TRUE(program.waitForFinished(15000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  testsupport::MediaProbe probe;
+  ASSERT_NO_FATAL_FAILURE(ProbeTheRecording(out, &probe));
+  EXPECT_GT(probe.duration, 1.5);
+  EXPECT_GE(probe.Video()->decodedFrames, 2);
+  QFile log(h + "/.local/share/ScreenRecorder/log/sr.INFO");
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(log.readAll().contains("X display is gone")) << "no log line on the way out";
 }
 
 }  // namespace

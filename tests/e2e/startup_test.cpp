@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSharedMemory>
@@ -150,6 +153,90 @@ TEST_F(StartupTest, StartsAgainAfterTheFirstCopyWasKilled) {
   QProcess* again = Start({});
   EXPECT_TRUE(WaitFor([] { return FindMain() != 0; })) << "a dead copy blocks every new start";
   EXPECT_EQ(again->state(), QProcess::Running);
+}
+
+// Damaged settings files: the program starts on the defaults, tells each bad
+// value once (the schedule is read every second) and leaves the file as it
+// is, since no setting was changed.
+TEST_F(StartupTest, DamagedSettingsFilesAreToldOnceAndLeftAsTheyAre) {
+  App();
+  const QString folder = QString::fromStdString(m_home.path()) + "/.config/Korvo";
+  const QString path = folder + "/screenrecorder.conf";
+  const QString log =
+      QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO";
+  QByteArray garbage;
+  for (int i = 0; i < 3000; ++i) garbage.append(char((i * 7919 + 13) % 251));
+  const struct {
+    const char* name;
+    QByteArray content;  // empty: the file is a folder, which cannot be read
+    QStringList told;
+  } cases[] = {
+      {"truncated", "[%General]\nfilesaveurl=/tmp\n[record]\nrecordresolution=3\nvideofra",
+       {"is damaged"}},
+      {"garbage", garbage, {"is damaged"}},
+      {"duplicate keys and wrong types",
+       "[%General]\nfilesaveurl=42\n"
+       "[record]\nrecordaudio=1\nrecordaudio=9\nenable_record_schedule=true\n"
+       "record_task={not json\nstophotkey=1, 2, 3\n"
+       "[keymouse]\nshowkeystroke=true\nshowcombinekey=sometimes\ncolor=notacolor\n"
+       "font=\"Sans,x,y\"\n"
+       "[record]\nrecordtype=window\n",
+       {"/general/filesaveurl=", "/record/recordaudio=\"9\"", "/record/record_task=",
+        "/record/stophotkey=", "/keymouse/showcombinekey=", "/keymouse/color=",
+        "/keymouse/font=", "/record/recordtype="}},
+      {"unreadable", QByteArray(), {"cannot be read"}},
+  };
+  for (const auto& c : cases) {
+    QDir(folder).removeRecursively();
+    QDir().mkpath(c.content.isEmpty() ? path : folder);
+    if (!c.content.isEmpty()) {
+      QFile file(path);
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+      file.write(c.content);
+    }
+    const QDateTime written = QFileInfo(path).lastModified();
+    QProcess* p = Start({});
+    ASSERT_TRUE(WaitFor([] { return FindMain() != 0; })) << c.name << ": program did not come up";
+    QThread::msleep(2200);
+    Stop(p);
+
+    EXPECT_EQ(QFileInfo(path).lastModified(), written) << c.name;
+    if (!c.content.isEmpty()) {
+      QFile file(path);
+      ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+      EXPECT_EQ(file.readAll(), c.content) << c.name;
+    }
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    for (const QString& told : c.told)
+      EXPECT_EQ(text.count(told.toUtf8()), 1) << c.name << ": " << told.toStdString();
+  }
+}
+
+TEST_F(StartupTest, WaylandSessionIsWarnedAboutOnceAtStart) {
+  App();
+  const QString log =
+      QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO";
+  const struct {
+    const char* variable;
+    const char* value;
+    int warnings;
+  } cases[] = {{"XDG_SESSION_TYPE", "x11", 0},
+               {"XDG_SESSION_TYPE", "wayland", 1},
+               {"WAYLAND_DISPLAY", "wayland-0", 1}};
+  for (const auto& c : cases) {
+    m_env.remove("XDG_SESSION_TYPE");
+    m_env.remove("WAYLAND_DISPLAY");
+    m_env.insert(c.variable, c.value);
+    QProcess* p = Start({});
+    ASSERT_TRUE(WaitFor([] { return FindMain() != 0; })) << "program did not come up";
+    Stop(p);
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().count("recording needs an X11 session"), c.warnings)
+        << c.variable << "=" << c.value;
+  }
 }
 
 }  // namespace

@@ -213,6 +213,15 @@ TEST_F(SettingsTest, CorruptedValuesFallBackToDefaults) {
   EXPECT_DOUBLE_EQ(settings()->GetRecordVideoframerate(), 25.0);
   WriteRaw("[record]\nvideoframerate=inf\n");
   EXPECT_DOUBLE_EQ(settings()->GetRecordVideoframerate(), 25.0);
+
+  // Switches, colours and fonts that are not what they should be.
+  WriteRaw("[keymouse]\nshowkeystroke=sometimes\ncolor=notacolor\nfont=\"Sans,x,y\"\n"
+           "[%General]\nhidewhenclose=0\nrecordmouse=@Rect(1 2 3 4)\n");
+  EXPECT_FALSE(settings()->GetKeymouseShowkeystroke());
+  EXPECT_EQ(settings()->GetKeymouseColor(), QColor("#f9f9f9"));
+  EXPECT_EQ(settings()->GetKeymouseFont().family(), "Microsoft YaHei UI");
+  EXPECT_FALSE(settings()->GetGeneralHidewhenclose());
+  EXPECT_TRUE(settings()->GetGeneralRecordmouse());
 }
 
 TEST_F(SettingsTest, FoldersFollowTheUsersDataFolder) {

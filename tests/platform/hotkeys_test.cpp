@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTest>
 
 #include <memory>
 
@@ -153,4 +154,29 @@ TEST_F(HotKeysTest, KeysThatNoKeyboardKeyGivesAreRefused) {
   EXPECT_TRUE(key.SetShortcut(QKeySequence(Qt::CTRL | Qt::Key_Asterisk)));  // the keypad key
 }
 
+TEST_F(HotKeysTest, KeyboardLayoutChangeMovesTheHotKeyToItsNewKey) {
+  GlobalHotKey key;
+  ASSERT_TRUE(key.SetShortcut(kAlt9));
+  QSignalSpy spy(&key, &GlobalHotKey::activated);
+  // The keys of 9 and 0 trade places.
+  ASSERT_EQ(QProcess::execute("xmodmap", {"-e", "keycode 18 = 0 parenright", "-e",
+                                          "keycode 19 = 9 parenleft"}),
+            0);
+  bool arrived = false;
+  for (int i = 0; i < 10 && !arrived; ++i) {
+    Type("alt+9");
+    arrived = spy.wait(1000);
+  }
+  // The key that gave 9 before now gives 0 and is no longer held.
+  Type("alt+0");
+  QTest::qWait(300);
+  QProcess::execute("xmodmap", {"-e", "keycode 18 = 9 parenleft", "-e",
+                                "keycode 19 = 0 parenright"});
+  EXPECT_TRUE(arrived) << "the hot key stayed on the key that gave 9 before";
+  EXPECT_EQ(spy.count(), 1);
+}
+
 }  // namespace
+
+// Changes the keyboard layout: on a display of its own.
+int main(int argc, char** argv) { return testsupport::RunTestsOnOwnDisplay(argc, argv); }

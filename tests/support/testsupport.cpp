@@ -63,31 +63,41 @@ bool HavePulse() {
   return s && *s;
 }
 
+OwnXvfb::OwnXvfb() {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  m_pid = fork();
+  if (m_pid == 0) {
+    close(fds[0]);
+    const std::string fd = std::to_string(fds[1]);
+    if (!freopen("/dev/null", "w", stderr)) _exit(127);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-screen", "0", "1920x1080x24",
+           "-nolisten", "tcp", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string number;
+  char c;
+  while (m_pid > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+  close(fds[0]);
+  if (!number.empty()) m_display = ":" + number;
+  else fprintf(stderr, "Xvfb did not start\n");
+}
+
+OwnXvfb::~OwnXvfb() { Kill(SIGTERM); }
+
+void OwnXvfb::Kill(int signal) {
+  if (m_pid <= 0) return;
+  kill(m_pid, signal);
+  waitpid(m_pid, nullptr, 0);
+  m_pid = -1;
+}
+
 int RunTestsOnOwnDisplay(int argc, char** argv) {
   if (std::getenv("DISPLAY") && !std::getenv("KORVOREC_OWN_DISPLAY")) {
-    int fds[2];
-    if (pipe(fds) != 0) return 1;
-    const pid_t xvfb = fork();
-    if (xvfb == 0) {
-      close(fds[0]);
-      const std::string fd = std::to_string(fds[1]);
-      if (!freopen("/dev/null", "w", stderr)) _exit(127);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-screen", "0", "1920x1080x24",
-             "-nolisten", "tcp", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (number.empty()) {
-      fprintf(stderr, "Xvfb did not start\n");
-      kill(xvfb, SIGTERM);
-      waitpid(xvfb, nullptr, 0);
-      return 1;
-    }
-    setenv("DISPLAY", (":" + number).c_str(), 1);
+    OwnXvfb xvfb;
+    if (xvfb.display().empty()) return 1;
+    setenv("DISPLAY", xvfb.display().c_str(), 1);
     setenv("KORVOREC_OWN_DISPLAY", "1", 1);
     const pid_t child = fork();
     if (child == 0) {
@@ -96,8 +106,6 @@ int RunTestsOnOwnDisplay(int argc, char** argv) {
     }
     int status = 0;
     waitpid(child, &status, 0);
-    kill(xvfb, SIGTERM);
-    waitpid(xvfb, nullptr, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
   }
   testing::InitGoogleTest(&argc, argv);

@@ -26,6 +26,22 @@ std::string BuildDir();
 bool HaveDisplay();
 bool HavePulse();
 
+// A private Xvfb (1920x1080), ended by the destructor or Kill. display() is
+// like ":5"; empty when the server did not start.
+class OwnXvfb {
+ public:
+  OwnXvfb();
+  ~OwnXvfb();
+  OwnXvfb(const OwnXvfb&) = delete;
+  OwnXvfb& operator=(const OwnXvfb&) = delete;
+  const std::string& display() const { return m_display; }
+  void Kill(int signal);
+
+ private:
+  int m_pid = -1;
+  std::string m_display;
+};
+
 // Runs the test program's tests in a child process on a fresh Xvfb of its
 // own (when a display is there at all), so that what they do to the screen,
 // the pointer, the keyboard or the monitor layout stays away from tests

@@ -121,50 +121,16 @@ class X11HotKeys : public HotKeys {
     for (const auto& entry : m_table) {
       if (entry.second.key == key && entry.second.modifiers == modifiers) return Result::Failed;
     }
-    const uint32_t keysym = KeysymOf(key);
-    if (!keysym) return Result::Failed;
-    const Keymap keymap = ReadKeymap();
+    if (!KeysymOf(key)) return Result::Failed;
     Grab grab;
     grab.key = key;
     grab.modifiers = modifiers;
     grab.mask = ModifierMaskOf(modifiers);
-    grab.keycodes = keymap.KeycodesOf(keysym);
-    if (grab.keycodes.empty()) {
-      LOG(WARNING) << "hot keys: no key of the keyboard gives keysym 0x" << std::hex << keysym;
-      return Result::Failed;
-    }
-    // The same combination with Caps Lock and Num Lock on or off.
-    const uint16_t numLock = NumLockMask(keymap);
-    std::vector<uint16_t> masks{grab.mask, static_cast<uint16_t>(grab.mask | XCB_MOD_MASK_LOCK)};
-    if (numLock) {
-      masks.push_back(grab.mask | numLock);
-      masks.push_back(grab.mask | numLock | XCB_MOD_MASK_LOCK);
-    }
-    grab.masks = masks;
-
-    std::vector<xcb_void_cookie_t> cookies;
-    for (xcb_keycode_t code : grab.keycodes) {
-      for (uint16_t mask : masks) {
-        cookies.push_back(xcb_grab_key_checked(m_connection, 0, m_root, mask, code,
-                                               XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-      }
-    }
-    bool refused = false;
-    for (const xcb_void_cookie_t& cookie : cookies) {
-      if (xcb_generic_error_t* error = xcb_request_check(m_connection, cookie)) {
-        refused = true;
-        free(error);
-      }
-    }
-    if (refused) {
-      // Another client holds it; let go of what we did get.
-      Ungrab(grab);
-      ScheduleDrain();
-      return Result::Failed;
-    }
+    const bool held = Hold(grab, ReadKeymap());
+    ScheduleDrain();
+    if (!held) return Result::Failed;
     m_table[id] = grab;
     EnsureNotifier();
-    ScheduleDrain();
     return Result::Ok;
   }
 
@@ -231,6 +197,58 @@ class X11HotKeys : public HotKeys {
     xcb_flush(m_connection);
   }
 
+  // Grabs the keys that give the grab's key under keymap, with the lock
+  // modifiers on or off. False when no key gives it, or when another client
+  // holds the combination (what we did get is let go).
+  bool Hold(Grab& grab, const Keymap& keymap) {
+    const uint32_t keysym = KeysymOf(grab.key);
+    grab.keycodes = keymap.KeycodesOf(keysym);
+    if (grab.keycodes.empty()) {
+      LOG(WARNING) << "hot keys: no key of the keyboard gives keysym 0x" << std::hex << keysym;
+      return false;
+    }
+    // The same combination with Caps Lock and Num Lock on or off.
+    const uint16_t numLock = NumLockMask(keymap);
+    grab.masks = {grab.mask, static_cast<uint16_t>(grab.mask | XCB_MOD_MASK_LOCK)};
+    if (numLock) {
+      grab.masks.push_back(grab.mask | numLock);
+      grab.masks.push_back(grab.mask | numLock | XCB_MOD_MASK_LOCK);
+    }
+    std::vector<xcb_void_cookie_t> cookies;
+    for (xcb_keycode_t code : grab.keycodes) {
+      for (uint16_t mask : grab.masks) {
+        cookies.push_back(xcb_grab_key_checked(m_connection, 0, m_root, mask, code,
+                                               XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+      }
+    }
+    bool refused = false;
+    for (const xcb_void_cookie_t& cookie : cookies) {
+      if (xcb_generic_error_t* error = xcb_request_check(m_connection, cookie)) {
+        refused = true;
+        free(error);
+      }
+    }
+    if (refused) {
+      // Another client holds it; let go of what we did get.
+      Ungrab(grab);
+      grab.keycodes.clear();
+    }
+    return !refused;
+  }
+
+  // The keyboard layout changed: each combination moves to the keys that
+  // give it now.
+  void Regrab() {
+    const Keymap keymap = ReadKeymap();
+    for (auto& entry : m_table) {
+      Grab& grab = entry.second;
+      Ungrab(grab);
+      if (!Hold(grab, keymap))
+        LOG(WARNING) << "hot keys: key 0x" << std::hex << grab.key
+                     << " is lost after the keyboard layout changed";
+    }
+  }
+
   // Key events arrive on the thread of the application object.
   void EnsureNotifier() {
     if (m_notifier) return;
@@ -257,8 +275,12 @@ class X11HotKeys : public HotKeys {
     std::vector<HotKeyMessage> presses;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
+      bool remapped = false;
       while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection)) {
-        if ((event->response_type & 0x7f) == XCB_KEY_PRESS) {
+        if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY) {
+          const auto* mapping = reinterpret_cast<xcb_mapping_notify_event_t*>(event);
+          remapped = remapped || mapping->request != XCB_MAPPING_POINTER;
+        } else if ((event->response_type & 0x7f) == XCB_KEY_PRESS) {
           auto* press = reinterpret_cast<xcb_key_press_event_t*>(event);
           const uint16_t mask = press->state & kRelevantMask;
           for (const auto& entry : m_table) {
@@ -273,6 +295,10 @@ class X11HotKeys : public HotKeys {
           }
         }
         free(event);
+      }
+      if (remapped) {
+        Regrab();
+        ScheduleDrain();
       }
       if (xcb_connection_has_error(m_connection) && m_notifier) {
         LOG(ERROR) << "hot keys: the X connection broke";

@@ -47,7 +47,7 @@ class X11ScreenCopy : public ScreenCopy {
 
   Result CopyRect(const Rect& rect, uint8_t* bgra) override {
     Display* d = m_connection.get();
-    if (rect.IsEmpty()) return Result::Failed;
+    if (rect.IsEmpty() || IsBroken(d)) return Result::Failed;
     const size_t stride = size_t(rect.Width()) * 4;
     const int screen = DefaultScreen(d);
     const Rect visible{std::max(rect.left, 0), std::max(rect.top, 0),

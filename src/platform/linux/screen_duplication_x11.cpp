@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/linux/x11connection.h"
+#include "platform/linux/x11errortrap.h"
 #include "platform/screen_duplication.h"
 
 namespace platform::native {
@@ -33,10 +34,11 @@ class X11Duplication : public ScreenDuplication {
   ~X11Duplication() override {
     Display* d = m_connection.get();
     if (!d) return;
-    if (m_damage) XDamageDestroy(d, m_damage);
+    const bool broken = IsBroken(d);
+    if (m_damage && !broken) XDamageDestroy(d, m_damage);
     if (m_image) {
-      if (m_attached) XShmDetach(d, &m_shm);
-      XSync(d, False);
+      if (m_attached && !broken) XShmDetach(d, &m_shm);
+      if (!broken) XSync(d, False);
       XDestroyImage(m_image);  // frees nothing of the segment
     }
     if (m_shm.shmaddr && m_shm.shmaddr != reinterpret_cast<char*>(-1)) shmdt(m_shm.shmaddr);
@@ -100,6 +102,7 @@ class X11Duplication : public ScreenDuplication {
     Display* d = m_connection.get();
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+      if (IsBroken(d)) return Result::Failed;
       DrainEvents();
       if (m_lost) return Result::AccessLost;
       const bool moved = QueryPointer();

@@ -167,5 +167,11 @@ bool LoadNvidiaEncoderRuntime() {
   return runtime != nullptr;
 }
 
+bool IsWaylandSession() {
+  const char* type = std::getenv("XDG_SESSION_TYPE");
+  const char* display = std::getenv("WAYLAND_DISPLAY");
+  return (type && std::string(type) == "wayland") || (display && *display);
+}
+
 }  // namespace native
 }  // namespace platform

@@ -19,6 +19,7 @@ std::string OsPrettyName();
 uint64_t TotalMemoryBytes();
 std::vector<GpuAdapter> ListGpuAdapters();
 bool LoadNvidiaEncoderRuntime();
+bool IsWaylandSession();
 
 }  // namespace native
 }  // namespace platform

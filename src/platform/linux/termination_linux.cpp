@@ -5,7 +5,16 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QThread>
 
+// After Qt: Xlib defines Bool.
+#include <X11/Xlib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/linux/x11errortrap.h"
 #include "platform/termination.h"
 
 namespace platform {
@@ -20,7 +29,53 @@ void OnSignal(int) {
   (void)ignored;
 }
 
+std::function<void()> g_finish;
+QtMessageHandler g_previousMessageHandler = nullptr;
+
+bool OnGuiThread() {
+  QCoreApplication* app = QCoreApplication::instance();
+  return app && QThread::currentThread() == app->thread();
+}
+
+void DisplayLost() {
+  static std::atomic<bool> entered{false};
+  if (entered.exchange(true)) return;  // already finishing
+  LOG(ERROR) << "the X display is gone: finishing the recording";
+  if (g_finish) g_finish();
+  LOG(ERROR) << "exiting: the X display is gone";
+  google::FlushLogFiles(google::GLOG_INFO);
+  std::fflush(nullptr);
+  std::_Exit(1);
+}
+
+// Qt's X11 plugin warns that its connection broke and then calls exit()
+// at once; the warning is the last moment at which the GUI thread still
+// runs with nothing torn down.
+void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (g_previousMessageHandler) g_previousMessageHandler(type, context, message);
+  if (type == QtWarningMsg && message.startsWith(QLatin1String("The X11 connection broke")) &&
+      OnGuiThread())
+    DisplayLost();
+}
+
+// A connection of the layer (or of the capture library) on a worker thread
+// goes on failing its requests: its owner stops it. Any other connection
+// would end the process on return, so on the GUI thread the file is
+// finished first.
+int OnIOError(Display* display) {
+  static std::atomic<bool> logged{false};
+  if (!logged.exchange(true)) LOG(ERROR) << "X connection broken";
+  if (!native::IsTolerated(display) && OnGuiThread()) DisplayLost();
+  return 0;
+}
+
 }  // namespace
+
+void InstallDisplayLossHandler(std::function<void()> finish) {
+  g_finish = std::move(finish);
+  g_previousMessageHandler = qInstallMessageHandler(OnQtMessage);
+  XSetIOErrorHandler(OnIOError);
+}
 
 void InstallTerminationHandler(std::function<void()> handler) {
   if (!QCoreApplication::instance()) {

@@ -22,7 +22,7 @@ Display* SharedDisplay() {
     TolerateErrors(d);
     return d;
   }();
-  return display;
+  return display && !IsBroken(display) ? display : nullptr;
 }
 
 X11Connection::X11Connection() {
@@ -34,8 +34,9 @@ X11Connection::X11Connection() {
 
 X11Connection::~X11Connection() {
   if (!m_display) return;
+  const bool broken = IsBroken(m_display);
   ForgetConnection(m_display);
-  XCloseDisplay(m_display);
+  if (!broken) XCloseDisplay(m_display);
 }
 
 }  // namespace platform::native

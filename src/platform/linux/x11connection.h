@@ -6,10 +6,10 @@ namespace platform::native {
 
 // The layer's shared X connection for short requests (window lookups,
 // monitor lists). Threads that stream (capturers) open their own.
-// Null when no display can be opened.
+// Null when no display can be opened or the connection broke.
 Display* SharedDisplay();
 
-// An owned connection, closed on destruction.
+// An owned connection, closed on destruction (unless it broke).
 class X11Connection {
  public:
   X11Connection();

@@ -14,6 +14,7 @@ struct State {
   std::mutex mutex;
   std::map<Display*, bool> trapped;  // connection -> an error arrived
   std::set<Display*> tolerant;
+  std::set<Display*> broken;
   XErrorHandler previous = nullptr;
 };
 
@@ -41,6 +42,13 @@ int OnError(Display* display, XErrorEvent* event) {
   return S().previous ? S().previous(display, event) : 0;
 }
 
+// Called by Xlib when the I/O-error handler returned (the default ends the
+// process): the connection is broken for good and fails every request.
+void MarkBroken(Display* display, void*) {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  S().broken.insert(display);
+}
+
 void InstallOnce() {
   static std::once_flag once;
   std::call_once(once, [] { S().previous = XSetErrorHandler(OnError); });
@@ -51,8 +59,19 @@ void InstallOnce() {
 void TolerateErrors(Display* display) {
   if (!display) return;
   InstallOnce();
+  XSetIOErrorExitHandler(display, MarkBroken, nullptr);
   std::lock_guard<std::mutex> lock(S().mutex);
   S().tolerant.insert(display);
+}
+
+bool IsTolerated(Display* display) {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  return S().tolerant.count(display) != 0;
+}
+
+bool IsBroken(Display* display) {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  return S().broken.count(display) != 0;
 }
 
 void ForgetConnection(Display* display) {

@@ -5,8 +5,14 @@
 namespace platform::native {
 
 // Errors on this connection are logged and ignored from now on: a window
-// that vanishes between two requests must not end the program.
+// that vanishes between two requests must not end the program. Nor does the
+// connection breaking: its requests then fail.
 void TolerateErrors(Display* display);
+// The connection was handed to TolerateErrors.
+bool IsTolerated(Display* display);
+// A tolerated connection broke: Xlib may hang on any further request or on
+// closing it, so its owner makes none and lets it go unclosed.
+bool IsBroken(Display* display);
 // Before the connection is closed.
 void ForgetConnection(Display* display);
 

@@ -7,12 +7,15 @@
 #include <QWidget>
 
 #include <atomic>
+#include <cstdlib>
+#include <future>
 #include <memory>
 
 #include "loadedlibraries.h"
 #include "mainwindow/guitestenv.h"
 #include "platform/modules.h"
 #include "platform/monitors.h"
+#include "platform/termination.h"
 #include "platform/windows.h"
 #include "recorder/videocapture/capturertestsupport.h"
 #include "recorder/videocapture/glancer.h"
@@ -222,6 +225,35 @@ TEST_F(GlancerTest, LibraryChecksItsKeyAndCropsRegionsBeyondTheWindow) {
   std::unique_ptr<GlancerInterface> missing(create());
   config.window = 0x7FFFFFF0;
   EXPECT_FALSE(missing->Init(config));
+}
+
+// The X server ends while capturing, with the program's handling of broken
+// connections: the worker neither ends the process nor hangs the stop.
+TEST_F(GlancerTest, DisplayGoneLeavesTheCaptureStoppable) {
+  testsupport::OwnXvfb xvfb;
+  ASSERT_FALSE(xvfb.display().empty());
+  platform::InstallDisplayLossHandler(nullptr);
+  LoadedLibrary* library = FindLoadedLibrary(LoadedLibraries(), kCaptureLibraryName);
+  auto create = reinterpret_cast<CreateGlancerFunc>(
+      platform::ResolveSymbol(library->handle, "CreateGlancer"));
+  std::unique_ptr<GlancerInterface> capturer(create());
+  std::atomic<int> frames{0};
+  GlancerConfig config;
+  config.interfaceKey = GLANCE_INTERFACE_KEY;
+  config.captureCursor = true;
+  config.onFrame = [&](unsigned char*, int, int, int) { ++frames; };
+  const std::string shared = std::getenv("DISPLAY");
+  setenv("DISPLAY", xvfb.display().c_str(), 1);
+  const bool initialised = capturer->Init(config);
+  setenv("DISPLAY", shared.c_str(), 1);
+  ASSERT_TRUE(initialised);
+  ASSERT_TRUE(capturer->Start());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return frames > 0; }, 10000));
+
+  xvfb.Kill(SIGKILL);
+  QTest::qWait(500);  // the worker meets the broken connection
+  auto stopped = std::async(std::launch::async, [&] { return capturer->Stop(); });
+  ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 TEST(GlancerWithoutLibrary, IsUnavailable) {
