@@ -353,33 +353,36 @@ void SettingsDialog::onScheduleRecordStateChanged(int state) {
   EnableScheduleControls(state != 0);
 }
 
-bool SettingsDialog::SaveSchedulePage() {
-  Settings* settings = Settings::Instance();
-  const bool on = m_ui->checkBox_scheduleRecord->isChecked();
-  settings->SetRecordEnableRecordSchedule(on);
-  if (!on) return true;
-
-  const QDateTime start = m_ui->dateTimeEdit->dateTime();
-  if (start <= QDateTime::currentDateTime()) {
+bool SettingsDialog::ReadScheduleTask(ScheduleTask* task) {
+  task->start = m_ui->dateTimeEdit->dateTime();
+  if (task->start <= QDateTime::currentDateTime()) {
     MessageDialog::ShowMessage(this, QStringLiteral("计划录制开始时间不能小于等于当前时间!"));
     return false;
   }
-  QDateTime end;
-  uint64_t duration = 0;
+  task->end = QDateTime();
+  task->duration = 0;
   if (m_ui->radioButton_stoptime->isChecked()) {
-    end = m_ui->dateTimeEdit_2->dateTime();
-    if (end <= start) {
+    task->end = m_ui->dateTimeEdit_2->dateTime();
+    if (task->end <= task->start) {
       MessageDialog::ShowMessage(this, QStringLiteral("计划录制结束时间不能小于等于开始时间!"));
       return false;
     }
   } else {
     const QTime time = m_ui->timeEdit->time();
-    duration = static_cast<uint64_t>(time.hour()) * 3600 + time.minute() * 60 + time.second();
-    LOG(INFO) << "record duration is " << duration;
+    task->duration =
+        static_cast<uint64_t>(time.hour()) * 3600 + time.minute() * 60 + time.second();
+    LOG(INFO) << "record duration is " << task->duration;
   }
-  const int action = m_ui->comboBox_behavior->currentData().toInt();
-  settings->SetRecordRecordTask(start, end, duration, action);
+  task->action = m_ui->comboBox_behavior->currentData().toInt();
   return true;
+}
+
+void SettingsDialog::SaveSchedulePage(const ScheduleTask& task) {
+  Settings* settings = Settings::Instance();
+  const bool on = m_ui->checkBox_scheduleRecord->isChecked();
+  // The flag goes on only together with the task it runs.
+  if (on) settings->SetRecordRecordTask(task.start, task.end, task.duration, task.action);
+  settings->SetRecordEnableRecordSchedule(on);
 }
 
 // --- video and audio devices ---
@@ -754,11 +757,18 @@ void SettingsDialog::on_pushButton_9_clicked(bool) {
 // --- closing ---
 
 bool SettingsDialog::SaveSettings() {
+  // Everything is checked before anything is written: a refusal keeps the
+  // dialog open, and leaving it then keeps the stored settings as they were.
+  MainWindow* window = FindMainWindow();
+  const bool saveSchedule = window && !window->IsRecording();
+  ScheduleTask task;
+  if (saveSchedule && m_ui->checkBox_scheduleRecord->isChecked() && !ReadScheduleTask(&task))
+    return false;
+
   SaveGeneralPage();
   SaveRecordPage();
   Settings::Instance()->SetRecordCameraSwitch(m_ui->checkBox_7->isChecked());
-  MainWindow* window = FindMainWindow();
-  if (window && !window->IsRecording() && !SaveSchedulePage()) return false;
+  if (saveSchedule) SaveSchedulePage(task);
   SaveWatermarkPage();
   SaveHotKeys();
   SaveFolder();

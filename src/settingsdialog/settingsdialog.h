@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QDateTime>
 #include <QStandardItemModel>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 
 #include "mainwindow/framelesswindow.h"
@@ -27,8 +29,8 @@ class SettingsDialog : public FramelessDialog {
   explicit SettingsDialog(QWidget* parent);
   ~SettingsDialog() override;
 
-  // Writes every page back; false (and a message) when the schedule is
-  // invalid, which keeps the dialog open.
+  // Writes every page back; false (and a message, nothing written) when a
+  // value is refused, which keeps the dialog open.
   bool SaveSettings();
   // Opens the dialog modally on one page; returns the exec() result.
   int ShowPage(int page);
@@ -84,7 +86,15 @@ class SettingsDialog : public FramelessDialog {
 
   void SaveGeneralPage();
   void SaveRecordPage();
-  bool SaveSchedulePage();
+  struct ScheduleTask {
+    QDateTime start;
+    QDateTime end;  // invalid when a duration is used
+    uint64_t duration = 0;
+    int action = 0;
+  };
+  // The schedule page's task; false after its message when it is refused.
+  bool ReadScheduleTask(ScheduleTask* task);
+  void SaveSchedulePage(const ScheduleTask& task);
   void SaveWatermarkPage();
   void SaveHotKeys();
   void SaveFolder();

@@ -337,16 +337,20 @@ TEST_F(SettingsDialogTest, StoredScheduleIsShownAndADurationRecordHasNoStopTime)
   EXPECT_EQ(Child<QComboBox>(&dialog, "comboBox_behavior")->currentIndex(), 2);
 }
 
-// Closing with a bad schedule: the message, the dialog stays, earlier pages
-// and the flag are stored, the record is not.
-TEST_F(SettingsDialogTest, BadScheduleRefusesToClose) {
+// Closing with a bad schedule: the message, the dialog stays, and nothing is
+// written. Left with Esc, the old task stays off, so its end action (here:
+// shut down) never runs with nothing recorded.
+TEST_F(SettingsDialogTest, BadScheduleRefusesToCloseAndStoresNothing) {
   MainWindow window;  // the schedule is saved only beside a main window
+  const QDateTime yesterday = QDateTime::currentDateTime().addDays(-1);
+  settings()->SetRecordRecordTask(yesterday, yesterday.addSecs(60), 0, 3);
   settings()->SetRecordEnableRecordSchedule(false);
   settings()->SetRecordQp(-30);
   SettingsDialog dialog(nullptr);
   Show(dialog);
   Child<QSlider>(&dialog, "imageQualitySlider")->setValue(-12);
-  Child<QCheckBox>(&dialog, "checkBox_scheduleRecord")->setChecked(true);
+  ShowRow(dialog, 2);
+  QTest::mouseClick(Child<QCheckBox>(&dialog, "checkBox_scheduleRecord"), Qt::LeftButton);
   auto* start = Child<QDateTimeEdit>(&dialog, "dateTimeEdit");
   auto* stop = Child<QDateTimeEdit>(&dialog, "dateTimeEdit_2");
   start->setDateTime(QDateTime::currentDateTime().addSecs(-5));
@@ -361,14 +365,19 @@ TEST_F(SettingsDialogTest, BadScheduleRefusesToClose) {
   ClickClose(dialog);
   EXPECT_EQ(message, QStringLiteral("计划录制开始时间不能小于等于当前时间!"));
   EXPECT_TRUE(dialog.isVisible());
-  EXPECT_EQ(settings()->GetRecordQp(), -12);
-  EXPECT_TRUE(settings()->GetRecordEnableRecordSchedule());
-  EXPECT_EQ(settings()->GetWatermarkText(), "");  // after the refusal: not written
+  QTest::keyClick(&dialog, Qt::Key_Escape);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_FALSE(settings()->GetRecordEnableRecordSchedule());
+  EXPECT_EQ(settings()->GetRecordQp(), -30);
+  EXPECT_EQ(settings()->GetWatermarkText(), "");
   QDateTime a, b;
   uint64_t d = 0;
   int op = 0;
-  EXPECT_FALSE(settings()->GetRecordRecordTask(a, b, d, op));
+  ASSERT_TRUE(settings()->GetRecordRecordTask(a, b, d, op));
+  EXPECT_EQ(a.toSecsSinceEpoch(), yesterday.toSecsSinceEpoch());
+  EXPECT_EQ(op, 3);
 
+  Show(dialog);
   const QDateTime future = QDateTime::currentDateTime().addDays(2);
   start->setDateTime(future);
   stop->setDateTime(future);
@@ -377,16 +386,19 @@ TEST_F(SettingsDialogTest, BadScheduleRefusesToClose) {
   ClickClose(dialog);
   EXPECT_EQ(message, QStringLiteral("计划录制结束时间不能小于等于开始时间!"));
   EXPECT_TRUE(dialog.isVisible());
+  EXPECT_FALSE(settings()->GetRecordEnableRecordSchedule());
 
   stop->setDateTime(future.addSecs(3600));
-  Child<QComboBox>(&dialog, "comboBox_behavior")->setCurrentIndex(3);
+  Child<QComboBox>(&dialog, "comboBox_behavior")->setCurrentIndex(1);
   ClickClose(dialog);
   EXPECT_FALSE(dialog.isVisible());
+  EXPECT_TRUE(settings()->GetRecordEnableRecordSchedule());
   ASSERT_TRUE(settings()->GetRecordRecordTask(a, b, d, op));
   EXPECT_EQ(a.toSecsSinceEpoch(), future.toSecsSinceEpoch());
   EXPECT_EQ(b.toSecsSinceEpoch(), future.addSecs(3600).toSecsSinceEpoch());
   EXPECT_EQ(d, 0u);
-  EXPECT_EQ(op, 3);
+  EXPECT_EQ(op, 1);
+  EXPECT_EQ(settings()->GetRecordQp(), -12);
   EXPECT_EQ(settings()->GetWatermarkText(), "after");
 }
 
