@@ -372,6 +372,11 @@ bool SettingsDialog::ReadScheduleTask(ScheduleTask* task) {
     task->duration =
         static_cast<uint64_t>(time.hour()) * 3600 + time.minute() * 60 + time.second();
     LOG(INFO) << "record duration is " << task->duration;
+    // A recording without a stop time and without a length would never stop.
+    if (task->duration == 0) {
+      MessageDialog::ShowMessage(this, QStringLiteral("计划录制时长不能为0!"));
+      return false;
+    }
   }
   task->action = m_ui->comboBox_behavior->currentData().toInt();
   return true;

@@ -402,22 +402,38 @@ TEST_F(SettingsDialogTest, BadScheduleRefusesToCloseAndStoresNothing) {
   EXPECT_EQ(settings()->GetWatermarkText(), "after");
 }
 
-TEST_F(SettingsDialogTest, DurationScheduleIsStoredWithoutEnd) {
+// A zero duration would never stop: refused like a past start.
+TEST_F(SettingsDialogTest, DurationScheduleIsStoredWithoutEndAndNeverZero) {
   MainWindow window;
   SettingsDialog dialog(nullptr);
-  Child<QCheckBox>(&dialog, "checkBox_scheduleRecord")->setChecked(true);
+  Show(dialog);
+  ShowRow(dialog, 2);
+  QTest::mouseClick(Child<QCheckBox>(&dialog, "checkBox_scheduleRecord"), Qt::LeftButton);
   const QDateTime start = QDateTime::currentDateTime().addSecs(3600);
   Child<QDateTimeEdit>(&dialog, "dateTimeEdit")->setDateTime(start);
-  Child<QRadioButton>(&dialog, "radioButton_recorddruation")->setChecked(true);
-  Child<QTimeEdit>(&dialog, "timeEdit")->setTime(QTime(0, 0, 0));
-  ASSERT_TRUE(dialog.SaveSettings());
+  QTest::mouseClick(Child<QRadioButton>(&dialog, "radioButton_recorddruation"), Qt::LeftButton);
+  auto* duration = Child<QTimeEdit>(&dialog, "timeEdit");
+  duration->setTime(QTime(0, 0, 0));
+  QString message;
+  OnModal([&message](QWidget* modal) {
+    message = modal->findChild<QLabel*>("label")->text();
+    QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+  });
+  ClickClose(dialog);
+  EXPECT_EQ(message, QStringLiteral("计划录制时长不能为0!"));
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_FALSE(settings()->GetRecordEnableRecordSchedule());
+
+  duration->setTime(QTime(0, 0, 5));
+  ClickClose(dialog);
+  EXPECT_FALSE(dialog.isVisible());
   QDateTime a, b;
   uint64_t d = 99;
   int op = -1;
   ASSERT_TRUE(settings()->GetRecordRecordTask(a, b, d, op));
   EXPECT_EQ(a.toSecsSinceEpoch(), start.toSecsSinceEpoch());
   EXPECT_EQ(b.toSecsSinceEpoch(), 0);
-  EXPECT_EQ(d, 0u);
+  EXPECT_EQ(d, 5u);
   EXPECT_EQ(op, 0);
 }
 
