@@ -46,6 +46,8 @@ constexpr RateItem kFrameRates[] = {
 };
 constexpr int kAudioBitRates[] = {64, 128, 192, 256, 320};
 constexpr int kSampleRates[] = {8000, 11025, 22050, 44100, 48000, 96000};
+constexpr unsigned int kDefaultSegmentMinutes = 30;
+constexpr unsigned int kDefaultSegmentMegabytes = 100;
 
 QColor PickColor(const QColor& stored, bool* accepted) {
   QColorDialog dialog(nullptr);
@@ -230,8 +232,11 @@ void SettingsDialog::InitRecordPage() {
   EnableSegmentControls(m_ui->checkBox_segment->isChecked());
   m_ui->radioButton_3->setChecked(mode == 1);
   m_ui->radioButton_4->setChecked(mode == 2);
-  m_ui->lineEdit_3->setText(QString::number(settings->GetRecordFssize()));
-  m_ui->lineEdit_2->setText(QString::number(settings->GetRecordFsduration()));
+  // 0 (nothing stored) would never split a file: show the defaults instead.
+  const unsigned int megabytes = settings->GetRecordFssize();
+  const unsigned int minutes = settings->GetRecordFsduration();
+  m_ui->lineEdit_3->setText(QString::number(megabytes ? megabytes : kDefaultSegmentMegabytes));
+  m_ui->lineEdit_2->setText(QString::number(minutes ? minutes : kDefaultSegmentMinutes));
   connect(m_ui->checkBox_segment, &QCheckBox::stateChanged, this,
           &SettingsDialog::onSegmentStateChanged);
   const QRegExp number("[1-9][0-9]{0,3}", Qt::CaseSensitive, QRegExp::RegExp);
@@ -260,6 +265,16 @@ void SettingsDialog::on_pushButton_2_clicked() {
   if (folder.isEmpty()) return;
   if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
     LOG(WARNING) << "cannot open the folder " << folder.toStdString();
+}
+
+bool SettingsDialog::CheckSegmentValues() {
+  if (!m_ui->checkBox_segment->isChecked()) return true;
+  const bool byTime = m_ui->radioButton_3->isChecked();
+  const QLineEdit* field = byTime ? m_ui->lineEdit_2 : m_ui->lineEdit_3;
+  if (field->text().toInt(nullptr, 10) > 0) return true;
+  MessageDialog::ShowMessage(this, byTime ? QStringLiteral("每段录制时间不能为0!")
+                                          : QStringLiteral("每段文件大小不能为0!"));
+  return false;
 }
 
 void SettingsDialog::SaveGeneralPage() {
@@ -767,6 +782,7 @@ bool SettingsDialog::SaveSettings() {
   MainWindow* window = FindMainWindow();
   const bool saveSchedule = window && !window->IsRecording();
   ScheduleTask task;
+  if (!CheckSegmentValues()) return false;
   if (saveSchedule && m_ui->checkBox_scheduleRecord->isChecked() && !ReadScheduleTask(&task))
     return false;
 

@@ -85,6 +85,8 @@ class SettingsDialog : public FramelessDialog {
   void InitStyles();
 
   void SaveGeneralPage();
+  // False after its message when the chosen segment field is empty or 0.
+  bool CheckSegmentValues();
   void SaveRecordPage();
   struct ScheduleTask {
     QDateTime start;

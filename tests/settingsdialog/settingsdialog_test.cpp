@@ -220,7 +220,7 @@ TEST_F(SettingsDialogTest, CloseButtonSavesEveryPage) {
   EXPECT_EQ(s->GetRecordAudiofrequency(), 96000u);
   EXPECT_EQ(s->GetRecordFilesegment(), 2);
   EXPECT_EQ(s->GetRecordFsduration(), 45u);
-  EXPECT_EQ(s->GetRecordFssize(), 0u);  // the store's default, saved back unchanged
+  EXPECT_EQ(s->GetRecordFssize(), 100u);  // nothing stored: the default shown
   EXPECT_TRUE(s->GetRecordCameraSwitch());
   EXPECT_EQ(s->GetWatermarkText(), "mark");
   double x = -1, y = -1;
@@ -284,7 +284,9 @@ TEST_F(SettingsDialogTest, SegmentAndKeyboardControlsFollowTheirSwitches) {
   EXPECT_FALSE(segment->isChecked());
   EXPECT_FALSE(minutes->isEnabled());
   EXPECT_FALSE(Child<QRadioButton>(&dialog, "radioButton_4")->isEnabled());
-  EXPECT_EQ(minutes->text(), "0");
+  // Nothing stored: the defaults, not 0 (which would never split).
+  EXPECT_EQ(minutes->text(), "30");
+  EXPECT_EQ(Child<QLineEdit>(&dialog, "lineEdit_3")->text(), "100");
   segment->setChecked(true);
   EXPECT_TRUE(minutes->isEnabled());
   EXPECT_TRUE(Child<QRadioButton>(&dialog, "radioButton_4")->isEnabled());
@@ -302,6 +304,35 @@ TEST_F(SettingsDialogTest, SegmentAndKeyboardControlsFollowTheirSwitches) {
   show->setChecked(false);
   EXPECT_FALSE(Child<QWidget>(&dialog, "comboBox_4")->isEnabled());
   EXPECT_TRUE(show->isEnabled());
+}
+
+// An emptied segment field would never split the file: refused on close.
+TEST_F(SettingsDialogTest, EmptySegmentValueIsRefused) {
+  SettingsDialog dialog(nullptr);
+  Show(dialog);
+  ShowRow(dialog, 1);
+  QTest::mouseClick(Child<QCheckBox>(&dialog, "checkBox_segment"), Qt::LeftButton);
+  QTest::mouseClick(Child<QRadioButton>(&dialog, "radioButton_3"), Qt::LeftButton);
+  auto* minutes = Child<QLineEdit>(&dialog, "lineEdit_2");
+  minutes->setFocus();
+  QTest::keyClick(minutes, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(minutes, Qt::Key_Backspace);
+  QString message;
+  OnModal([&message](QWidget* modal) {
+    message = modal->findChild<QLabel*>("label")->text();
+    QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+  });
+  ClickClose(dialog);
+  EXPECT_EQ(message, QStringLiteral("每段录制时间不能为0!"));
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_EQ(settings()->GetRecordFilesegment(), 0);
+
+  QTest::keyClicks(minutes, "5");
+  ClickClose(dialog);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(settings()->GetRecordFilesegment(), 1);
+  EXPECT_EQ(settings()->GetRecordFsduration(), 5u);
+  EXPECT_EQ(settings()->GetRecordFssize(), 100u);
 }
 
 TEST_F(SettingsDialogTest, ScheduleOffShowsAStartInTheFutureAndAStopAMinuteLater) {
