@@ -200,6 +200,16 @@ TEST_F(KeyMouseDisplayTest, ReleasedKeysHideOnTheSecondTickUnlessAKeyGoesDown) {
   EXPECT_TRUE(display()->isVisible());
   Tick();
   EXPECT_FALSE(display()->isVisible());
+
+  // A held key keeps it up; once the hook is gone no release can come, so
+  // the held keys are forgotten.
+  Down(0x41);
+  for (int i = 0; i < 3; ++i) Tick();
+  EXPECT_TRUE(display()->isVisible());
+  display()->UninstallHook();
+  Tick();
+  Tick();
+  EXPECT_FALSE(display()->isVisible());
 }
 
 TEST_F(KeyMouseDisplayTest, HookFollowsTheFlagsAndCanBeRemoved) {
