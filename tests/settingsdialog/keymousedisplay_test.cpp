@@ -118,17 +118,6 @@ TEST_F(KeyMouseDisplayTest, BothFlagsShowEveryKeyAndJoinHeldOnes) {
   EXPECT_EQ(display()->text(), "Ctrl" + kSeparator + "A");
 }
 
-TEST_F(KeyMouseDisplayTest, AutoRepeatGrowsTheTextAndOneReleaseDropsItAll) {
-  Hook(0x10);
-  Down(0x41);
-  Down(0x41);
-  Down(0x41);
-  EXPECT_EQ(display()->text(), "A" + kSeparator + "A" + kSeparator + "A");
-  Up(0x41);
-  EXPECT_TRUE(display()->HeldKeys().isEmpty());
-  EXPECT_TRUE(display()->isVisible());
-}
-
 TEST_F(KeyMouseDisplayTest, ShortTextIsCentredInTheMinimumWidthAndLongTextWidens) {
   Hook(0x11);
   Down(0x41);
