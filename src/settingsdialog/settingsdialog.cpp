@@ -711,12 +711,13 @@ void SettingsDialog::InitHotKeyPage() {
   Settings* settings = Settings::Instance();
   FillModifierCombo(m_ui->comboBox_5);
   FillKeyCombo(m_ui->comboBox_6);
-  const auto startPause = settings->GetRecordStartpausehotkey();
-  SelectHotKey(m_ui->comboBox_5, m_ui->comboBox_6, startPause.first, startPause.second);
+  m_startPauseHotKey = settings->GetRecordStartpausehotkey();
+  SelectHotKey(m_ui->comboBox_5, m_ui->comboBox_6, m_startPauseHotKey.first,
+               m_startPauseHotKey.second);
   FillModifierCombo(m_ui->comboBox_7);
   FillKeyCombo(m_ui->comboBox_8);
-  const auto stop = settings->GetRecordStophotkey();
-  SelectHotKey(m_ui->comboBox_7, m_ui->comboBox_8, stop.first, stop.second);
+  m_stopHotKey = settings->GetRecordStophotkey();
+  SelectHotKey(m_ui->comboBox_7, m_ui->comboBox_8, m_stopHotKey.first, m_stopHotKey.second);
 
   const auto changed = QOverload<int>::of(&QComboBox::currentIndexChanged);
   connect(m_ui->comboBox_5, changed, this, &SettingsDialog::on_StartPauseHotKeyChanged);
@@ -741,10 +742,8 @@ void SettingsDialog::ChangeHotKey(bool startPause) {
     mark->setText(QStringLiteral("热键无效"));
     return;
   }
-  if (startPause)
-    Settings::Instance()->SetRecordStartpausehotkey(modifier, key);
-  else
-    Settings::Instance()->SetRecordStophotkey(modifier, key);
+  (startPause ? m_startPauseHotKey : m_stopHotKey) = {modifier, key};
+  SaveHotKeys();
   RegisterMainWindowHotKeys();
 }
 
@@ -760,12 +759,12 @@ void SettingsDialog::RegisterMainWindowHotKeys() {
   if (MainWindow* window = FindMainWindow()) window->RegisterHotKeys();
 }
 
+// The last accepted pair of each row, not what the combos show: a refused
+// pair stays on screen with its mark but is never stored.
 void SettingsDialog::SaveHotKeys() {
   Settings* settings = Settings::Instance();
-  settings->SetRecordStartpausehotkey(m_ui->comboBox_5->currentData().toInt(),
-                                      m_ui->comboBox_6->currentData().toInt());
-  settings->SetRecordStophotkey(m_ui->comboBox_7->currentData().toInt(),
-                                m_ui->comboBox_8->currentData().toInt());
+  settings->SetRecordStartpausehotkey(m_startPauseHotKey.first, m_startPauseHotKey.second);
+  settings->SetRecordStophotkey(m_stopHotKey.first, m_stopHotKey.second);
 }
 
 void SettingsDialog::on_pushButton_9_clicked(bool) {

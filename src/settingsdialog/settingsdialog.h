@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "mainwindow/framelesswindow.h"
 #include "settingsdialog/settingsdlgitemdelegate.h"
@@ -129,4 +130,7 @@ class SettingsDialog : public FramelessDialog {
   std::unique_ptr<WidgetStyle> m_sliderStyle;
   WatermarkPreviewer* m_watermarkPreviewer = nullptr;
   std::unique_ptr<CameraPreviewer> m_cameraPreviewer;  // while the video-device page shows
+  // The last (modifier, key) pair of each hot-key row that the system accepted.
+  std::pair<int, int> m_startPauseHotKey;
+  std::pair<int, int> m_stopHotKey;
 };

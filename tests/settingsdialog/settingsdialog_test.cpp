@@ -234,7 +234,7 @@ TEST_F(SettingsDialogTest, CloseButtonSavesEveryPage) {
   EXPECT_FALSE(s->GetGeneralRecordmouse());
   EXPECT_TRUE(s->GetKeymouseHighlight());
   EXPECT_EQ(s->GetKeymouseHaloDiameter(), 42);
-  // Hot keys as the combos show them: the store's defaults.
+  // Hot keys: the last accepted pairs, here the store's defaults.
   EXPECT_EQ(s->GetRecordStartpausehotkey(), std::make_pair(int(Qt::AltModifier), int(Qt::Key_9)));
   EXPECT_EQ(s->GetRecordStophotkey(), std::make_pair(int(Qt::ShiftModifier), int(Qt::Key_S)));
 }
@@ -499,26 +499,37 @@ TEST_F(SettingsDialogTest, ChangedSaveFolderPostsOneReloadToTheMainWindow) {
   EXPECT_EQ(counter.count, 1);
 }
 
+// Each row keeps the last pair the system accepted; a refused one is shown
+// with its mark but never stored, not even by the close button.
 TEST_F(SettingsDialogTest, HotKeyChangesAreStoredAtOnceUnlessTaken) {
   settings()->SetRecordStartpausehotkey(Qt::ControlModifier, Qt::Key_W);
   settings()->SetRecordStophotkey(Qt::AltModifier, Qt::Key_X);
   MainWindow window;  // holds both keys
   SettingsDialog dialog(nullptr);
+  Show(dialog);
+  ShowRow(dialog, 8);
+  auto* modifier = Child<QComboBox>(&dialog, "comboBox_5");
   auto* key = Child<QComboBox>(&dialog, "comboBox_6");
   auto* mark = Child<QLabel>(&dialog, "label_11");
-  key->setCurrentText("X");
+  QTest::keyClick(key, Qt::Key_Down);  // W -> X
   EXPECT_TRUE(mark->text().isEmpty());
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(),
             std::make_pair(int(Qt::ControlModifier), 0x58));
 
   // ALT+X is the stop key, held by the main window: refused, nothing stored.
-  Child<QComboBox>(&dialog, "comboBox_5")->setCurrentText("ALT");
+  QTest::keyClick(modifier, Qt::Key_End);  // ALT
   EXPECT_EQ(mark->text(), QStringLiteral("热键无效"));
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(),
             std::make_pair(int(Qt::ControlModifier), 0x58));
-  key->setCurrentText("Y");
+  QTest::keyClick(key, Qt::Key_Down);  // ALT+Y is free
   EXPECT_TRUE(mark->text().isEmpty());
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(), std::make_pair(int(Qt::AltModifier), 0x59));
+  QTest::keyClick(key, Qt::Key_Up);  // ALT+X again
+  EXPECT_EQ(mark->text(), QStringLiteral("热键无效"));
+  ClickClose(dialog);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(settings()->GetRecordStartpausehotkey(), std::make_pair(int(Qt::AltModifier), 0x59));
+  EXPECT_EQ(settings()->GetRecordStophotkey(), std::make_pair(int(Qt::AltModifier), 0x58));
 
   SettingsDialog reopened(nullptr);
   EXPECT_EQ(Child<QComboBox>(&reopened, "comboBox_5")->currentText(), "ALT");
