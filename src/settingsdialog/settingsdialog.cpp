@@ -9,6 +9,7 @@
 #include <QFontDialog>
 #include <QKeySequence>
 #include <QRegExpValidator>
+#include <QSignalBlocker>
 #include <QUrl>
 
 #include "camera/camerapreviewer.h"
@@ -77,6 +78,12 @@ void ExcludeFromCapture(QWidget* window, bool excluded) {
     logged = true;
     LOG(INFO) << "windows stay visible to screen captures: " << platform::ResultName(result);
   }
+}
+
+// The camera of a running recording is busy.
+bool IsCameraBusy(const std::string& id) {
+  MainWindow* main = FindMainWindow();
+  return main && main->GetRecordingCameraId() == id;
 }
 
 }  // namespace
@@ -150,9 +157,10 @@ void SettingsDialog::SetupControls() {
   InitSchedulePage();
   InitCameraPage();
   InitMousePage();
-  connect(m_ui->comboBox_speakers, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+  // Devices are stored when the user picks one, never by filling a list.
+  connect(m_ui->comboBox_speakers, QOverload<int>::of(&QComboBox::activated), this,
           &SettingsDialog::onSpeakerChanged);
-  connect(m_ui->comboBox_mics, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+  connect(m_ui->comboBox_mics, QOverload<int>::of(&QComboBox::activated), this,
           &SettingsDialog::onMicChanged);
 
   MainWindow* window = FindMainWindow();
@@ -412,12 +420,13 @@ void SettingsDialog::InitCameraPage() {
   if (m_ui->checkBox_7->isChecked()) FillCameraList();
   connect(m_ui->checkBox_7, &QCheckBox::stateChanged, this,
           &SettingsDialog::onRecordCameraChanged);
-  connect(m_ui->comboBox_9, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+  connect(m_ui->comboBox_9, QOverload<int>::of(&QComboBox::activated), this,
           &SettingsDialog::onCameraChanged);
 }
 
 void SettingsDialog::FillCameraList() {
   RegisterDeviceInfoMetaType();
+  const QSignalBlocker blocker(m_ui->comboBox_9);
   m_ui->comboBox_9->clear();
   std::vector<DeviceInfo> devices;
   EnumVideoDevices(devices);
@@ -433,17 +442,25 @@ void SettingsDialog::FillCameraList() {
 }
 
 void SettingsDialog::onRecordCameraChanged(int) {
-  if (m_ui->checkBox_7->isChecked()) FillCameraList();
+  if (!m_ui->checkBox_7->isChecked()) return;
+  FillCameraList();
+  if (m_ui->stackedWidget->currentWidget() == m_ui->page_8 && m_ui->comboBox_9->currentIndex() >= 0)
+    PreviewCamera(m_ui->comboBox_9->currentIndex());
 }
 
 void SettingsDialog::onCameraChanged(int index) {
   const DeviceInfo device = m_ui->comboBox_9->itemData(index).value<DeviceInfo>();
+  if (IsCameraBusy(device.id)) return;
+  Settings::Instance()->SetRecordCamera(QString::fromStdString(device.id),
+                                        QString::fromStdString(device.name));
+  PreviewCamera(index);
+}
+
+void SettingsDialog::PreviewCamera(int index) {
+  const DeviceInfo device = m_ui->comboBox_9->itemData(index).value<DeviceInfo>();
   const std::string& id = device.id;
   const std::string& name = device.name;
-  // The camera of a running recording is busy.
-  if (MainWindow* main = FindMainWindow(); main && main->GetRecordingCameraId() == id) return;
-  Settings::Instance()->SetRecordCamera(QString::fromStdString(id), QString::fromStdString(name));
-  if (id.empty() && name.empty()) return;
+  if (IsCameraBusy(id) || (id.empty() && name.empty())) return;
 
   m_cameraPreviewer = std::make_unique<CameraPreviewer>();
   VideoCaptureCapability capability;
@@ -467,6 +484,7 @@ void SettingsDialog::FillAudioCombo(QComboBox* combo, bool speakers) {
   else
     GetCaptureDevices(devices);
   // Chosen by identifier: several endpoints may carry the same name.
+  const QSignalBlocker blocker(combo);
   int current = -1;
   for (const AudioDevice& device : devices) {
     if (device.id == stored) current = combo->count();
@@ -499,7 +517,7 @@ void SettingsDialog::on_listView_clicked(const QModelIndex& index) {
   }
   if (row != 3) m_cameraPreviewer.reset();
   if (row == 3 && m_ui->checkBox_7->isChecked() && m_ui->comboBox_9->currentIndex() >= 0)
-    onCameraChanged(m_ui->comboBox_9->currentIndex());
+    PreviewCamera(m_ui->comboBox_9->currentIndex());
 }
 
 int SettingsDialog::ShowPage(int page) {

@@ -21,8 +21,8 @@ class WidgetStyle;
 
 // The options window: a list of pages on the left, the page on the right.
 // Most controls are written back in one pass when the title bar's close
-// button is pressed; device choices, colours, fonts, accepted hot keys and
-// the key-display screen are written the moment they change.
+// button is pressed; devices the user picks, colours, fonts, accepted hot
+// keys and the key-display screen are written the moment they change.
 class SettingsDialog : public FramelessDialog {
   Q_OBJECT
 
@@ -107,6 +107,8 @@ class SettingsDialog : public FramelessDialog {
   void EnableScheduleControls(bool on);
   void EnableKeyboardControls(bool on);
   void FillCameraList();
+  // Shows the camera of the list's row in the page, storing nothing.
+  void PreviewCamera(int index);
   void FillAudioCombo(QComboBox* combo, bool speakers);
   void FillModifierCombo(QComboBox* combo);
   void FillKeyCombo(QComboBox* combo);
