@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPointer>
+#include <QPushButton>
 #include <QScreen>
 #include <QStackedWidget>
 
@@ -98,10 +99,18 @@ TEST_F(WatermarkPreviewerTest, DraggedLabelIsStoredAsFractionsOfThePreview) {
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->pos(), at);
 
-  // Past the right edge the fraction goes above 1.
+  // Dragged off the picture the label stops at its edge, where the mark
+  // still shows in the video; the corner (0, 0) is kept like any position.
   Drag(label, QPoint(previewer->width(), 0));
-  static_cast<WatermarkPreviewer*>(previewer)->GetRelativePos(x, y);
-  EXPECT_GT(x, 1.0);
+  EXPECT_EQ(label->x() + label->width(), previewer->width());
+  Drag(label, QPoint(-2 * previewer->width(), -previewer->height()));
+  EXPECT_EQ(label->pos(), QPoint(0, 0));
+  QTest::mouseClick(dialog.findChild<QPushButton*>("ButtonClose"), Qt::LeftButton);
+  ASSERT_TRUE(settings()->GetWatermarkPos(x, y));
+  EXPECT_EQ(QPointF(x, y), QPointF(0, 0));
+  SettingsDialog corner(nullptr);
+  for (QLabel* l : Child<QWidget>(&corner, "page_5")->findChildren<QLabel*>())
+    if (l->text() == "drag me") EXPECT_EQ(l->pos(), QPoint(0, 0));
 }
 
 TEST_F(WatermarkPreviewerTest, FullScreenPreviewCoversTheScreenAndShowsTheHint) {
