@@ -659,8 +659,15 @@ TEST_F(SettingsDialogTest, FullScreenPreviewFollowsASuccessfulSave) {
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-// Every page as the user sees it, saved into the build folder.
+// Every page as the user sees it, saved into the build folder. Every style
+// sheet parses (a stray brace once kept the check-box and radio-button ones
+// from it).
+int g_unparsedSheets = 0;
 TEST_F(SettingsDialogTest, ScreenshotsOfEveryPage) {
+  const QtMessageHandler previous = qInstallMessageHandler(
+      [](QtMsgType, const QMessageLogContext&, const QString& text) {
+        if (text.contains("Could not parse stylesheet")) ++g_unparsedSheets;
+      });
   settings()->SetWatermarkText(QStringLiteral("Korvo录屏 水印"));
   SettingsDialog dialog(nullptr);
   dialog.move(100, 100);
@@ -670,6 +677,8 @@ TEST_F(SettingsDialogTest, ScreenshotsOfEveryPage) {
     QTest::qWait(50);
     EXPECT_TRUE(guitest::SaveScreenshot(&dialog, QString("settings_page_%1").arg(row)));
   }
+  qInstallMessageHandler(previous);
+  EXPECT_EQ(g_unparsedSheets, 0);
 }
 
 }  // namespace
