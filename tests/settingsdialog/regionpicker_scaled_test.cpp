@@ -34,8 +34,9 @@ TEST(RegionAtScaleTwo, RecordsTheFramedRectangleInDevicePixels) {
   settings->SetRecordVideoframerate(15);
   settings->SetGeneralRecordStatusBar(false);
   settings->SetGeneralHideWhenRecord(false);
-  // 299 x 199 (logical) between its edges: evened to 298 x 198.
-  settings->SetRecordRegionRect(QRect(QPoint(100, 60), QPoint(399, 259)));
+  // 303 x 201 (logical) between its edges: evened to 302 x 200. 600 device
+  // pixels wide is no multiple of 16, as converters' blocks are.
+  settings->SetRecordRegionRect(QRect(QPoint(100, 60), QPoint(403, 261)));
 
   MainWindow window;
   window.show();
@@ -75,8 +76,8 @@ TEST(RegionAtScaleTwo, RecordsTheFramedRectangleInDevicePixels) {
   ASSERT_NE(probe.Video(), nullptr);
   // Inside the frame's 2-pixel line (4 device pixels at the left and top),
   // twice the logical size.
-  EXPECT_EQ(probe.Video()->width, 2 * 298 - 4);
-  EXPECT_EQ(probe.Video()->height, 2 * 198 - 4);
+  EXPECT_EQ(probe.Video()->width, 2 * 302 - 4);
+  EXPECT_EQ(probe.Video()->height, 2 * 200 - 4);
   EXPECT_FALSE(red) << "the region frame is in the recording";
 }
 
