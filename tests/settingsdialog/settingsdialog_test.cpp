@@ -54,6 +54,14 @@ class SettingsDialogTest : public DialogTest {
     const QRect r = list->visualRect(list->model()->index(row, 0));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
   }
+
+  // The next message box: its text is kept in *text, then OK is clicked.
+  static void AnswerMessage(QString* text) {
+    OnModal([text](QWidget* modal) {
+      *text = modal->findChild<QLabel*>("label")->text();
+      QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    });
+  }
 };
 
 TEST_F(SettingsDialogTest, OpensOnTheFirstOfTenPages) {
@@ -318,10 +326,7 @@ TEST_F(SettingsDialogTest, EmptySegmentValueIsRefused) {
   QTest::keyClick(minutes, Qt::Key_A, Qt::ControlModifier);
   QTest::keyClick(minutes, Qt::Key_Backspace);
   QString message;
-  OnModal([&message](QWidget* modal) {
-    message = modal->findChild<QLabel*>("label")->text();
-    QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
-  });
+  AnswerMessage(&message);
   ClickClose(dialog);
   EXPECT_EQ(message, QStringLiteral("每段录制时间不能为0!"));
   EXPECT_TRUE(dialog.isVisible());
@@ -388,11 +393,7 @@ TEST_F(SettingsDialogTest, BadScheduleRefusesToCloseAndStoresNothing) {
   Child<QLineEdit>(&dialog, "lineEdit_textwatermark")->setText("after");
 
   QString message;
-  auto closeMessage = [&message](QWidget* modal) {
-    message = modal->findChild<QLabel*>("label")->text();
-    QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
-  };
-  OnModal(closeMessage);
+  AnswerMessage(&message);
   ClickClose(dialog);
   EXPECT_EQ(message, QStringLiteral("计划录制开始时间不能小于等于当前时间!"));
   EXPECT_TRUE(dialog.isVisible());
@@ -413,7 +414,7 @@ TEST_F(SettingsDialogTest, BadScheduleRefusesToCloseAndStoresNothing) {
   start->setDateTime(future);
   stop->setDateTime(future);
   message.clear();
-  OnModal(closeMessage);
+  AnswerMessage(&message);
   ClickClose(dialog);
   EXPECT_EQ(message, QStringLiteral("计划录制结束时间不能小于等于开始时间!"));
   EXPECT_TRUE(dialog.isVisible());
@@ -446,10 +447,7 @@ TEST_F(SettingsDialogTest, DurationScheduleIsStoredWithoutEndAndNeverZero) {
   auto* duration = Child<QTimeEdit>(&dialog, "timeEdit");
   duration->setTime(QTime(0, 0, 0));
   QString message;
-  OnModal([&message](QWidget* modal) {
-    message = modal->findChild<QLabel*>("label")->text();
-    QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
-  });
+  AnswerMessage(&message);
   ClickClose(dialog);
   EXPECT_EQ(message, QStringLiteral("计划录制时长不能为0!"));
   EXPECT_TRUE(dialog.isVisible());
