@@ -448,9 +448,12 @@ void Settings::SetWatermarkColor(const QColor& value) {
 
 bool Settings::GetWatermarkPos(double& x, double& y) {
   m_settings->sync();
-  const QPointF pos = m_settings->value("/watermark/pos", QPointF()).toPointF();
-  if (pos.isNull()) return false;
-  if (!std::isfinite(pos.x()) || !std::isfinite(pos.y())) {
+  // Absent only when never stored: (0, 0) is the top-left corner.
+  const QVariant value = m_settings->value("/watermark/pos");
+  if (!value.isValid()) return false;
+  const QPointF pos = value.toPointF();
+  const bool point = value.userType() == QMetaType::QPointF || value.userType() == QMetaType::QPoint;
+  if (!point || !std::isfinite(pos.x()) || !std::isfinite(pos.y())) {
     LogBadValue("/watermark/pos", m_settings->value("/watermark/pos"), "no position");
     return false;
   }

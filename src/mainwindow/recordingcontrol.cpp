@@ -213,13 +213,7 @@ void MainWindow::StartPauseRecording() {
     m_regionFrame->SetRegion(r);
     m_regionFrame->show();
     Settings::Instance()->SetRecordRegionRect(r);
-
-    const double s = GetScreenScale(r.left());
-    const int b = static_cast<int>(2.0 * s);
-    params.region = platform::Rect{static_cast<int>(r.left() * s) + b,
-                                   static_cast<int>(r.top() * s) + b,
-                                   static_cast<int>(r.right() * s),
-                                   static_cast<int>(r.bottom() * s)};
+    params.region = picker.GetDeviceRegion();
     move(remembered);
   }
 

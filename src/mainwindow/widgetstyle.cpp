@@ -80,7 +80,7 @@ bool CheckBoxStyle::ApplyStyle(QWidget* widget) {
   auto* box = qobject_cast<QCheckBox*>(widget);
   if (!box) return false;
   box->setStyleSheet(
-      "QCheckBox::indicator {width:20px;height:20px}}"
+      "QCheckBox::indicator {width:20px;height:20px}"
       "QCheckBox::indicator:unchecked {image: url(:/checkbox-unchecked.png);}"
       "QCheckBox::indicator:checked {image: url(:/checkbox-checked.png);}");
   return true;
@@ -92,7 +92,7 @@ bool RadioButtonStyle::ApplyStyle(QWidget* widget) {
   auto* button = qobject_cast<QRadioButton*>(widget);
   if (!button) return false;
   button->setStyleSheet(
-      "QRadioButton::indicator {width:20px;height:20px}}"
+      "QRadioButton::indicator {width:20px;height:20px}"
       "QRadioButton::indicator:unchecked {image: url(:/radiobutton-unchecked.png);}"
       "QRadioButton::indicator:checked {image: url(:/radiobutton-checked.png);}"
       "QRadioButton::indicator:unchecked:disabled {image: url(:/radiobutton-disabled.png);}"

@@ -53,13 +53,13 @@ std::string WatermarkMaker::EscapeFilterPath(const std::string& path) {
   return Escape(Escape(path, ":="), "[],;");
 }
 
-void WatermarkMaker::OverlayPosition(int width, int height, int advance, int fontHeight, double fx,
-                                     double fy, int* x, int* y) {
+void WatermarkMaker::OverlayPosition(int width, int height, int advance, int fontHeight,
+                                     const QPointF* fractions, int* x, int* y) {
   int px = width - advance - 20;
   int py = height - fontHeight - 50;
-  if (fx != 0.0 && fy != 0.0) {
-    px = static_cast<int>(width * fx);
-    py = static_cast<int>(height * fy);
+  if (fractions) {
+    px = static_cast<int>(width * fractions->x());
+    py = static_cast<int>(height * fractions->y());
   }
   // Below or left of the picture nothing would show.
   *x = px > 0 ? px : 0;
@@ -95,10 +95,12 @@ bool WatermarkMaker::Process(AVFrame* in, AVFrame** out) {
     }
     double fx = 0.0;
     double fy = 0.0;
-    Settings::Instance()->GetWatermarkPos(fx, fy);
+    const bool stored = Settings::Instance()->GetWatermarkPos(fx, fy);
+    const QPointF fractions(fx, fy);
     int x = 0;
     int y = 0;
-    OverlayPosition(in->width, in->height, m_textAdvance, m_fontHeight, fx, fy, &x, &y);
+    OverlayPosition(in->width, in->height, m_textAdvance, m_fontHeight,
+                    stored ? &fractions : nullptr, &x, &y);
     const QString description = QString("movie=%1[watermark];[in][watermark]overlay=%2:%3 [out]")
                                     .arg(m_imagePath)
                                     .arg(x)

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <QPointF>
 #include <QString>
 
 #include <string>
@@ -30,9 +31,10 @@ class WatermarkMaker {
   bool Init(const std::string& description, const AVFrame* frame);
 
   // Where the overlay goes on a width x height frame for a text of the given
-  // advance and font height; fractions (both non-zero) override the corner.
-  static void OverlayPosition(int width, int height, int advance, int fontHeight, double fx,
-                              double fy, int* x, int* y);
+  // advance and font height; stored fractions of the frame, when there are
+  // any, override the corner.
+  static void OverlayPosition(int width, int height, int advance, int fontHeight,
+                              const QPointF* fractions, int* x, int* y);
   // The path made safe for a filter description (option and graph levels).
   static std::string EscapeFilterPath(const std::string& path);
   const QString& ImagePath() const { return m_imagePath; }

@@ -164,6 +164,11 @@ bool KeyMouseDisplay::InstallHook() {
 }
 
 bool KeyMouseDisplay::UninstallHook() {
+  // No release can arrive any more: what is held now would keep the window.
+  if (!m_heldKeys.isEmpty()) {
+    m_heldKeys.clear();
+    StartHideCountdown();
+  }
   platform::KeyboardEvents& keyboard = platform::GetKeyboardEvents();
   if (!keyboard.IsInstalled()) return false;
   return keyboard.Uninstall() == platform::Result::Ok;
@@ -258,6 +263,8 @@ void KeyMouseDisplay::StartHideCountdown() {
 }
 
 void KeyMouseDisplay::onTimer() {
+  // Counts down only while no key is held.
+  if (!m_heldKeys.isEmpty()) return;
   if (m_countdown == 2) {
     m_heldKeys.clear();
     hide();

@@ -65,6 +65,11 @@ MonitorPreviewDialog::MonitorPreviewDialog(QWidget* parent)
   ui->listWidget->setMovement(QListView::Static);
   ui->listWidget->setSelectionMode(QAbstractItemView::SingleSelection);
 
+  // OK only with a monitor chosen.
+  connect(ui->listWidget, &QListWidget::itemSelectionChanged, this, [this] {
+    ui->pushButton->setEnabled(!ui->listWidget->selectedItems().isEmpty());
+  });
+  ui->pushButton->setEnabled(false);
   for (const MonitorItem& monitor : m_monitors) AddMonitorItem(monitor);
   ui->listWidget->setCurrentRow(0);
 }

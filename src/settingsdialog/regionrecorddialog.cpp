@@ -32,7 +32,7 @@ RegionRecordDialog::RegionRecordDialog(QWidget* parent)
   setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
 
   GrabScreen();
-  if (!m_background.isNull()) setFixedSize(m_background.width(), m_background.height());
+  if (!m_background.isNull()) setFixedSize(BackgroundSize());
 
   m_toolBar = new QWidget(this);
   m_toolBar->resize(ToolBarSize());
@@ -66,6 +66,24 @@ QRect RegionRecordDialog::GetRegion() {
   if ((m_selection.bottom() - m_selection.top()) % 2 != 0)
     m_selection.setBottom(m_selection.bottom() - 1);
   return m_selection;
+}
+
+platform::Rect RegionRecordDialog::GetDeviceRegion() {
+  const QRect r = GetRegion().translated(mapToGlobal(QPoint(0, 0)));
+  // The toolkit's logical pixels to the screen's; the region frame's 2-pixel
+  // line lies on the left and top edges and just outside right and bottom.
+  const double s = devicePixelRatioF();
+  const int line = static_cast<int>(2.0 * s);
+  platform::Rect region{static_cast<int>(r.left() * s) + line, static_cast<int>(r.top() * s) + line,
+                        static_cast<int>(r.right() * s), static_cast<int>(r.bottom() * s)};
+  // Scaling can make a size odd again; the encoder needs even ones.
+  if (region.Width() % 2 != 0) --region.right;
+  if (region.Height() % 2 != 0) --region.bottom;
+  return region;
+}
+
+QSize RegionRecordDialog::BackgroundSize() const {
+  return m_background.size() / m_background.devicePixelRatio();
 }
 
 void RegionRecordDialog::GrabScreen() {
@@ -239,7 +257,7 @@ void RegionRecordDialog::PlaceToolBar() {
   const int below = m_selection.y() + m_selection.height();
   const int x = right - s.width();
   int y;
-  if (below + 2 * s.height() < m_background.height())
+  if (below + 2 * s.height() < BackgroundSize().height())
     y = below;
   else if (m_selection.y() - 2 * s.height() >= 0)
     y = m_selection.y() - s.height();

@@ -7,6 +7,8 @@
 #include <QRect>
 #include <QRegion>
 
+#include "platform/backend.h"
+
 class QBoxLayout;
 class Ui_RegionRecordDialog;
 
@@ -23,6 +25,9 @@ class RegionRecordDialog : public QDialog {
   void SetRegion(QRect rect);
   // The chosen rectangle with (right - left) and (bottom - top) made even.
   QRect GetRegion();
+  // What to record of the chosen rectangle: inside the region frame's line,
+  // in device pixels of the desktop, with even width and height.
+  platform::Rect GetDeviceRegion();
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
@@ -38,6 +43,8 @@ class RegionRecordDialog : public QDialog {
 
  private:
   void GrabScreen();
+  // The screenshot's size in the dialog's own (logical) pixels.
+  QSize BackgroundSize() const;
   bool HitHandle(const QPoint& point);
   QPoint ClampPoint(const QPoint& p, const QRect& r) const;
   bool IsSizeAllowed(const QRect& r) const;

@@ -9,6 +9,7 @@
 #include <QFontDialog>
 #include <QKeySequence>
 #include <QRegExpValidator>
+#include <QSignalBlocker>
 #include <QUrl>
 
 #include "camera/camerapreviewer.h"
@@ -46,6 +47,8 @@ constexpr RateItem kFrameRates[] = {
 };
 constexpr int kAudioBitRates[] = {64, 128, 192, 256, 320};
 constexpr int kSampleRates[] = {8000, 11025, 22050, 44100, 48000, 96000};
+constexpr unsigned int kDefaultSegmentMinutes = 30;
+constexpr unsigned int kDefaultSegmentMegabytes = 100;
 
 QColor PickColor(const QColor& stored, bool* accepted) {
   QColorDialog dialog(nullptr);
@@ -75,6 +78,12 @@ void ExcludeFromCapture(QWidget* window, bool excluded) {
     logged = true;
     LOG(INFO) << "windows stay visible to screen captures: " << platform::ResultName(result);
   }
+}
+
+// The camera of a running recording is busy.
+bool IsCameraBusy(const std::string& id) {
+  MainWindow* main = FindMainWindow();
+  return main && main->GetRecordingCameraId() == id;
 }
 
 }  // namespace
@@ -148,9 +157,10 @@ void SettingsDialog::SetupControls() {
   InitSchedulePage();
   InitCameraPage();
   InitMousePage();
-  connect(m_ui->comboBox_speakers, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+  // Devices are stored when the user picks one, never by filling a list.
+  connect(m_ui->comboBox_speakers, QOverload<int>::of(&QComboBox::activated), this,
           &SettingsDialog::onSpeakerChanged);
-  connect(m_ui->comboBox_mics, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+  connect(m_ui->comboBox_mics, QOverload<int>::of(&QComboBox::activated), this,
           &SettingsDialog::onMicChanged);
 
   MainWindow* window = FindMainWindow();
@@ -230,8 +240,11 @@ void SettingsDialog::InitRecordPage() {
   EnableSegmentControls(m_ui->checkBox_segment->isChecked());
   m_ui->radioButton_3->setChecked(mode == 1);
   m_ui->radioButton_4->setChecked(mode == 2);
-  m_ui->lineEdit_3->setText(QString::number(settings->GetRecordFssize()));
-  m_ui->lineEdit_2->setText(QString::number(settings->GetRecordFsduration()));
+  // 0 (nothing stored) would never split a file: show the defaults instead.
+  const unsigned int megabytes = settings->GetRecordFssize();
+  const unsigned int minutes = settings->GetRecordFsduration();
+  m_ui->lineEdit_3->setText(QString::number(megabytes ? megabytes : kDefaultSegmentMegabytes));
+  m_ui->lineEdit_2->setText(QString::number(minutes ? minutes : kDefaultSegmentMinutes));
   connect(m_ui->checkBox_segment, &QCheckBox::stateChanged, this,
           &SettingsDialog::onSegmentStateChanged);
   const QRegExp number("[1-9][0-9]{0,3}", Qt::CaseSensitive, QRegExp::RegExp);
@@ -260,6 +273,16 @@ void SettingsDialog::on_pushButton_2_clicked() {
   if (folder.isEmpty()) return;
   if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
     LOG(WARNING) << "cannot open the folder " << folder.toStdString();
+}
+
+bool SettingsDialog::CheckSegmentValues() {
+  if (!m_ui->checkBox_segment->isChecked()) return true;
+  const bool byTime = m_ui->radioButton_3->isChecked();
+  const QLineEdit* field = byTime ? m_ui->lineEdit_2 : m_ui->lineEdit_3;
+  if (field->text().toInt(nullptr, 10) > 0) return true;
+  MessageDialog::ShowMessage(this, byTime ? QStringLiteral("每段录制时间不能为0!")
+                                          : QStringLiteral("每段文件大小不能为0!"));
+  return false;
 }
 
 void SettingsDialog::SaveGeneralPage() {
@@ -353,33 +376,41 @@ void SettingsDialog::onScheduleRecordStateChanged(int state) {
   EnableScheduleControls(state != 0);
 }
 
-bool SettingsDialog::SaveSchedulePage() {
-  Settings* settings = Settings::Instance();
-  const bool on = m_ui->checkBox_scheduleRecord->isChecked();
-  settings->SetRecordEnableRecordSchedule(on);
-  if (!on) return true;
-
-  const QDateTime start = m_ui->dateTimeEdit->dateTime();
-  if (start <= QDateTime::currentDateTime()) {
+bool SettingsDialog::ReadScheduleTask(ScheduleTask* task) {
+  task->start = m_ui->dateTimeEdit->dateTime();
+  if (task->start <= QDateTime::currentDateTime()) {
     MessageDialog::ShowMessage(this, QStringLiteral("计划录制开始时间不能小于等于当前时间!"));
     return false;
   }
-  QDateTime end;
-  uint64_t duration = 0;
+  task->end = QDateTime();
+  task->duration = 0;
   if (m_ui->radioButton_stoptime->isChecked()) {
-    end = m_ui->dateTimeEdit_2->dateTime();
-    if (end <= start) {
+    task->end = m_ui->dateTimeEdit_2->dateTime();
+    if (task->end <= task->start) {
       MessageDialog::ShowMessage(this, QStringLiteral("计划录制结束时间不能小于等于开始时间!"));
       return false;
     }
   } else {
     const QTime time = m_ui->timeEdit->time();
-    duration = static_cast<uint64_t>(time.hour()) * 3600 + time.minute() * 60 + time.second();
-    LOG(INFO) << "record duration is " << duration;
+    task->duration =
+        static_cast<uint64_t>(time.hour()) * 3600 + time.minute() * 60 + time.second();
+    LOG(INFO) << "record duration is " << task->duration;
+    // A recording without a stop time and without a length would never stop.
+    if (task->duration == 0) {
+      MessageDialog::ShowMessage(this, QStringLiteral("计划录制时长不能为0!"));
+      return false;
+    }
   }
-  const int action = m_ui->comboBox_behavior->currentData().toInt();
-  settings->SetRecordRecordTask(start, end, duration, action);
+  task->action = m_ui->comboBox_behavior->currentData().toInt();
   return true;
+}
+
+void SettingsDialog::SaveSchedulePage(const ScheduleTask& task) {
+  Settings* settings = Settings::Instance();
+  const bool on = m_ui->checkBox_scheduleRecord->isChecked();
+  // The flag goes on only together with the task it runs.
+  if (on) settings->SetRecordRecordTask(task.start, task.end, task.duration, task.action);
+  settings->SetRecordEnableRecordSchedule(on);
 }
 
 // --- video and audio devices ---
@@ -389,12 +420,13 @@ void SettingsDialog::InitCameraPage() {
   if (m_ui->checkBox_7->isChecked()) FillCameraList();
   connect(m_ui->checkBox_7, &QCheckBox::stateChanged, this,
           &SettingsDialog::onRecordCameraChanged);
-  connect(m_ui->comboBox_9, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+  connect(m_ui->comboBox_9, QOverload<int>::of(&QComboBox::activated), this,
           &SettingsDialog::onCameraChanged);
 }
 
 void SettingsDialog::FillCameraList() {
   RegisterDeviceInfoMetaType();
+  const QSignalBlocker blocker(m_ui->comboBox_9);
   m_ui->comboBox_9->clear();
   std::vector<DeviceInfo> devices;
   EnumVideoDevices(devices);
@@ -410,17 +442,25 @@ void SettingsDialog::FillCameraList() {
 }
 
 void SettingsDialog::onRecordCameraChanged(int) {
-  if (m_ui->checkBox_7->isChecked()) FillCameraList();
+  if (!m_ui->checkBox_7->isChecked()) return;
+  FillCameraList();
+  if (m_ui->stackedWidget->currentWidget() == m_ui->page_8 && m_ui->comboBox_9->currentIndex() >= 0)
+    PreviewCamera(m_ui->comboBox_9->currentIndex());
 }
 
 void SettingsDialog::onCameraChanged(int index) {
   const DeviceInfo device = m_ui->comboBox_9->itemData(index).value<DeviceInfo>();
+  if (IsCameraBusy(device.id)) return;
+  Settings::Instance()->SetRecordCamera(QString::fromStdString(device.id),
+                                        QString::fromStdString(device.name));
+  PreviewCamera(index);
+}
+
+void SettingsDialog::PreviewCamera(int index) {
+  const DeviceInfo device = m_ui->comboBox_9->itemData(index).value<DeviceInfo>();
   const std::string& id = device.id;
   const std::string& name = device.name;
-  // The camera of a running recording is busy.
-  if (MainWindow* main = FindMainWindow(); main && main->GetRecordingCameraId() == id) return;
-  Settings::Instance()->SetRecordCamera(QString::fromStdString(id), QString::fromStdString(name));
-  if (id.empty() && name.empty()) return;
+  if (IsCameraBusy(id) || (id.empty() && name.empty())) return;
 
   m_cameraPreviewer = std::make_unique<CameraPreviewer>();
   VideoCaptureCapability capability;
@@ -444,6 +484,7 @@ void SettingsDialog::FillAudioCombo(QComboBox* combo, bool speakers) {
   else
     GetCaptureDevices(devices);
   // Chosen by identifier: several endpoints may carry the same name.
+  const QSignalBlocker blocker(combo);
   int current = -1;
   for (const AudioDevice& device : devices) {
     if (device.id == stored) current = combo->count();
@@ -476,7 +517,7 @@ void SettingsDialog::on_listView_clicked(const QModelIndex& index) {
   }
   if (row != 3) m_cameraPreviewer.reset();
   if (row == 3 && m_ui->checkBox_7->isChecked() && m_ui->comboBox_9->currentIndex() >= 0)
-    onCameraChanged(m_ui->comboBox_9->currentIndex());
+    PreviewCamera(m_ui->comboBox_9->currentIndex());
 }
 
 int SettingsDialog::ShowPage(int page) {
@@ -688,12 +729,13 @@ void SettingsDialog::InitHotKeyPage() {
   Settings* settings = Settings::Instance();
   FillModifierCombo(m_ui->comboBox_5);
   FillKeyCombo(m_ui->comboBox_6);
-  const auto startPause = settings->GetRecordStartpausehotkey();
-  SelectHotKey(m_ui->comboBox_5, m_ui->comboBox_6, startPause.first, startPause.second);
+  m_startPauseHotKey = settings->GetRecordStartpausehotkey();
+  SelectHotKey(m_ui->comboBox_5, m_ui->comboBox_6, m_startPauseHotKey.first,
+               m_startPauseHotKey.second);
   FillModifierCombo(m_ui->comboBox_7);
   FillKeyCombo(m_ui->comboBox_8);
-  const auto stop = settings->GetRecordStophotkey();
-  SelectHotKey(m_ui->comboBox_7, m_ui->comboBox_8, stop.first, stop.second);
+  m_stopHotKey = settings->GetRecordStophotkey();
+  SelectHotKey(m_ui->comboBox_7, m_ui->comboBox_8, m_stopHotKey.first, m_stopHotKey.second);
 
   const auto changed = QOverload<int>::of(&QComboBox::currentIndexChanged);
   connect(m_ui->comboBox_5, changed, this, &SettingsDialog::on_StartPauseHotKeyChanged);
@@ -718,10 +760,8 @@ void SettingsDialog::ChangeHotKey(bool startPause) {
     mark->setText(QStringLiteral("热键无效"));
     return;
   }
-  if (startPause)
-    Settings::Instance()->SetRecordStartpausehotkey(modifier, key);
-  else
-    Settings::Instance()->SetRecordStophotkey(modifier, key);
+  (startPause ? m_startPauseHotKey : m_stopHotKey) = {modifier, key};
+  SaveHotKeys();
   RegisterMainWindowHotKeys();
 }
 
@@ -737,12 +777,12 @@ void SettingsDialog::RegisterMainWindowHotKeys() {
   if (MainWindow* window = FindMainWindow()) window->RegisterHotKeys();
 }
 
+// The last accepted pair of each row, not what the combos show: a refused
+// pair stays on screen with its mark but is never stored.
 void SettingsDialog::SaveHotKeys() {
   Settings* settings = Settings::Instance();
-  settings->SetRecordStartpausehotkey(m_ui->comboBox_5->currentData().toInt(),
-                                      m_ui->comboBox_6->currentData().toInt());
-  settings->SetRecordStophotkey(m_ui->comboBox_7->currentData().toInt(),
-                                m_ui->comboBox_8->currentData().toInt());
+  settings->SetRecordStartpausehotkey(m_startPauseHotKey.first, m_startPauseHotKey.second);
+  settings->SetRecordStophotkey(m_stopHotKey.first, m_stopHotKey.second);
 }
 
 void SettingsDialog::on_pushButton_9_clicked(bool) {
@@ -754,11 +794,19 @@ void SettingsDialog::on_pushButton_9_clicked(bool) {
 // --- closing ---
 
 bool SettingsDialog::SaveSettings() {
+  // Everything is checked before anything is written: a refusal keeps the
+  // dialog open, and leaving it then keeps the stored settings as they were.
+  MainWindow* window = FindMainWindow();
+  const bool saveSchedule = window && !window->IsRecording();
+  ScheduleTask task;
+  if (!CheckSegmentValues()) return false;
+  if (saveSchedule && m_ui->checkBox_scheduleRecord->isChecked() && !ReadScheduleTask(&task))
+    return false;
+
   SaveGeneralPage();
   SaveRecordPage();
   Settings::Instance()->SetRecordCameraSwitch(m_ui->checkBox_7->isChecked());
-  MainWindow* window = FindMainWindow();
-  if (window && !window->IsRecording() && !SaveSchedulePage()) return false;
+  if (saveSchedule) SaveSchedulePage(task);
   SaveWatermarkPage();
   SaveHotKeys();
   SaveFolder();

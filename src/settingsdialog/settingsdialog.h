@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QDateTime>
 #include <QStandardItemModel>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "mainwindow/framelesswindow.h"
 #include "settingsdialog/settingsdlgitemdelegate.h"
@@ -18,8 +21,8 @@ class WidgetStyle;
 
 // The options window: a list of pages on the left, the page on the right.
 // Most controls are written back in one pass when the title bar's close
-// button is pressed; device choices, colours, fonts, accepted hot keys and
-// the key-display screen are written the moment they change.
+// button is pressed; devices the user picks, colours, fonts, accepted hot
+// keys and the key-display screen are written the moment they change.
 class SettingsDialog : public FramelessDialog {
   Q_OBJECT
 
@@ -27,8 +30,8 @@ class SettingsDialog : public FramelessDialog {
   explicit SettingsDialog(QWidget* parent);
   ~SettingsDialog() override;
 
-  // Writes every page back; false (and a message) when the schedule is
-  // invalid, which keeps the dialog open.
+  // Writes every page back; false (and a message, nothing written) when a
+  // value is refused, which keeps the dialog open.
   bool SaveSettings();
   // Opens the dialog modally on one page; returns the exec() result.
   int ShowPage(int page);
@@ -83,8 +86,18 @@ class SettingsDialog : public FramelessDialog {
   void InitStyles();
 
   void SaveGeneralPage();
+  // False after its message when the chosen segment field is empty or 0.
+  bool CheckSegmentValues();
   void SaveRecordPage();
-  bool SaveSchedulePage();
+  struct ScheduleTask {
+    QDateTime start;
+    QDateTime end;  // invalid when a duration is used
+    uint64_t duration = 0;
+    int action = 0;
+  };
+  // The schedule page's task; false after its message when it is refused.
+  bool ReadScheduleTask(ScheduleTask* task);
+  void SaveSchedulePage(const ScheduleTask& task);
   void SaveWatermarkPage();
   void SaveHotKeys();
   void SaveFolder();
@@ -94,6 +107,8 @@ class SettingsDialog : public FramelessDialog {
   void EnableScheduleControls(bool on);
   void EnableKeyboardControls(bool on);
   void FillCameraList();
+  // Shows the camera of the list's row in the page, storing nothing.
+  void PreviewCamera(int index);
   void FillAudioCombo(QComboBox* combo, bool speakers);
   void FillModifierCombo(QComboBox* combo);
   void FillKeyCombo(QComboBox* combo);
@@ -117,4 +132,7 @@ class SettingsDialog : public FramelessDialog {
   std::unique_ptr<WidgetStyle> m_sliderStyle;
   WatermarkPreviewer* m_watermarkPreviewer = nullptr;
   std::unique_ptr<CameraPreviewer> m_cameraPreviewer;  // while the video-device page shows
+  // The last (modifier, key) pair of each hot-key row that the system accepted.
+  std::pair<int, int> m_startPauseHotKey;
+  std::pair<int, int> m_stopHotKey;
 };

@@ -8,6 +8,8 @@
 #include <QPainter>
 #include <QScreen>
 
+#include <algorithm>
+
 #include "settings.h"
 #include "settingsdialog/settingsdialog.h"
 
@@ -87,7 +89,14 @@ void WatermarkPreviewer::GetRelativePos(double& fx, double& fy) {
 }
 
 void WatermarkPreviewer::SetRelativePos(double fx, double fy) {
-  m_textLabel->move(static_cast<int>(width() * fx), static_cast<int>(height() * fy));
+  MoveLabel(QPoint(static_cast<int>(width() * fx), static_cast<int>(height() * fy)));
+}
+
+void WatermarkPreviewer::MoveLabel(const QPoint& pos) {
+  // Kept whole on the picture: off it, the mark would not be in the video.
+  const int right = std::max(0, width() - m_textLabel->width());
+  const int bottom = std::max(0, height() - m_textLabel->height());
+  m_textLabel->move(std::clamp(pos.x(), 0, right), std::clamp(pos.y(), 0, bottom));
 }
 
 void WatermarkPreviewer::ShowFullScreen() {
@@ -110,7 +119,7 @@ bool WatermarkPreviewer::eventFilter(QObject* watched, QEvent* event) {
       break;
     case QEvent::MouseMove:
       if (m_dragging) {
-        m_textLabel->move(QCursor::pos() - m_dragOffset);
+        MoveLabel(QCursor::pos() - m_dragOffset);
         m_dragOffset = QCursor::pos() - m_textLabel->pos();
       }
       break;

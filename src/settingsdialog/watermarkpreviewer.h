@@ -9,7 +9,8 @@ class QLabel;
 // A picture of the desktop with the watermark text on it as a label the user
 // drags. Embedded in the settings page at a small scale, or full screen at
 // the screen's own size, where a double-click stores the position and goes
-// back to the settings. Positions are fractions of the previewer's size.
+// back to the settings. Positions are fractions of the previewer's size; the
+// label always lies wholly on the picture.
 class WatermarkPreviewer : public QWidget {
  public:
   explicit WatermarkPreviewer(QWidget* parent);
@@ -35,6 +36,7 @@ class WatermarkPreviewer : public QWidget {
 
  private:
   void UpdateLabelSize();
+  void MoveLabel(const QPoint& pos);
 
   QPixmap m_preview;
   QPixmap m_screenshot;

@@ -32,6 +32,12 @@ WindowSnapshotDialog::WindowSnapshotDialog(QWidget* parent)
     m_style->ApplyStyle(ui->pushButton);
     m_style->ApplyStyle(ui->pushButton_2);
   }
+  // OK only with a window chosen: without one the whole desktop would be
+  // recorded.
+  connect(ui->listWidget, &QListWidget::itemSelectionChanged, this, [this] {
+    ui->pushButton->setEnabled(!ui->listWidget->selectedItems().isEmpty());
+  });
+  ui->pushButton->setEnabled(false);
   LoadWindows();
 }
 

@@ -154,10 +154,12 @@ TEST_F(SettingsTest, EveryGroupSurvivesARestart) {
 }
 
 TEST_F(SettingsTest, EdgeValuesOfHotKeysRectsAndPositions) {
+  // Only a missing position is no position: (0, 0) is the top-left corner.
   settings()->SetWatermarkPos(0, 0);
   double x = 5, y = 5;
-  EXPECT_FALSE(settings()->GetWatermarkPos(x, y));
-  EXPECT_EQ(x, 5);
+  EXPECT_TRUE(settings()->GetWatermarkPos(x, y));
+  EXPECT_EQ(x, 0);
+  EXPECT_EQ(y, 0);
 
   settings()->SetRecordRegionRect(QRect(5, 5, 0, 100));
   QRect rect;

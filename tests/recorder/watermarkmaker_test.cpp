@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QPointF>
+#include <QSettings>
 
 #include <algorithm>
 #include <cstdlib>
@@ -87,7 +89,8 @@ class WatermarkMakerTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(Settings::Instance()->Init());
     Settings::Instance()->SetWatermarkColor(QColor(Qt::white));
-    Settings::Instance()->SetWatermarkPos(0.0, 0.0);
+    // No stored position: the default corner.
+    QSettings(Settings::Instance()->FileName(), QSettings::IniFormat).remove("watermark/pos");
   }
 
   // Written settings are flushed now: the store's own flush at process exit
@@ -104,18 +107,20 @@ QApplication* WatermarkMakerTest::s_app = nullptr;
 TEST_F(WatermarkMakerTest, OverlayPositionRules) {
   int x = -1;
   int y = -1;
-  WatermarkMaker::OverlayPosition(1920, 1080, 300, 20, 0.0, 0.0, &x, &y);
+  WatermarkMaker::OverlayPosition(1920, 1080, 300, 20, nullptr, &x, &y);
   EXPECT_EQ(x, 1600);
   EXPECT_EQ(y, 1010);
-  // One fraction zero: the corner rule stays.
-  WatermarkMaker::OverlayPosition(1920, 1080, 300, 20, 0.0, 0.5, &x, &y);
-  EXPECT_EQ(x, 1600);
-  EXPECT_EQ(y, 1010);
-  WatermarkMaker::OverlayPosition(1920, 1080, 300, 20, 0.25, 0.5, &x, &y);
+  // A stored fraction of 0 is the picture's edge, not "no position".
+  const QPointF leftEdge(0.0, 0.5);
+  WatermarkMaker::OverlayPosition(1920, 1080, 300, 20, &leftEdge, &x, &y);
+  EXPECT_EQ(x, 0);
+  EXPECT_EQ(y, 540);
+  const QPointF stored(0.25, 0.5);
+  WatermarkMaker::OverlayPosition(1920, 1080, 300, 20, &stored, &x, &y);
   EXPECT_EQ(x, 480);
   EXPECT_EQ(y, 540);
   // A frame too small for the corner: the mark stays inside, at 0.
-  WatermarkMaker::OverlayPosition(200, 60, 300, 20, 0.0, 0.0, &x, &y);
+  WatermarkMaker::OverlayPosition(200, 60, 300, 20, nullptr, &x, &y);
   EXPECT_EQ(x, 0);
   EXPECT_EQ(y, 0);
 }

@@ -131,6 +131,26 @@ TEST_F(KeyMouseXdotoolTest, FlagsChooseBetweenCommonKeysAndCombinations) {
   EXPECT_TRUE(spy.Saw(0x43));  // delivered, but not shown on its own
 }
 
+// A modifier held for a while is still shown, once, with the key that
+// follows: the hide countdown runs only while no key is held.
+TEST_F(KeyMouseXdotoolTest, LongHeldModifierStaysForTheNextKey) {
+  settings()->SetKeymouseShowcommonkey(false);
+  ApplyKeyMouseSettings();
+  KeySpy spy(display());
+  Type("z");  // released: the hide countdown is running
+  ASSERT_TRUE(Eventually([&] { return spy.ups.size() == 1u; }));
+  Type("ctrl", "keydown");
+  ASSERT_TRUE(Eventually([&] { return display()->text() == QString("左Ctrl"); }));
+  QTest::qWait(3300);
+  EXPECT_EQ(display()->HeldKeys(), QList<int>{0xA2});  // raw key events carry no repeats
+  Type("a");
+  ASSERT_TRUE(Eventually([&] { return spy.Saw(0x41); }));
+  QApplication::processEvents();
+  EXPECT_EQ(display()->text(), "左Ctrl" + kSeparator + "A");
+  EXPECT_TRUE(display()->isVisible());
+  Type("ctrl", "keyup");
+}
+
 TEST_F(KeyMouseXdotoolTest, DigitsPunctuationAndKeypadGetTheirNames) {
   ApplyKeyMouseSettings();
   KeySpy spy(display());

@@ -240,10 +240,16 @@ TEST_F(MonitorPickerTest, FailedSnapshotsDropTheirMonitors) {
 
   MonitorPreviewDialog::SetCapturerFactory(
       [](int) { return new ScriptedCapturer(ScriptedCapturer::kAll); });
+  // Nothing to choose: OK stays off, only Cancel leaves.
   MonitorPreviewDialog empty;
   EXPECT_EQ(List(&empty)->count(), 0);
-  WhenShown([](MonitorPreviewDialog* d) { Click(d, "pushButton"); });
-  ASSERT_EQ(empty.exec(), QDialog::Accepted);
+  WhenShown([](MonitorPreviewDialog* d) {
+    EXPECT_FALSE(d->findChild<QPushButton*>("pushButton")->isEnabled());
+    Click(d, "pushButton");
+    EXPECT_TRUE(d->isVisible());
+    Click(d, "pushButton_2");
+  });
+  ASSERT_EQ(empty.exec(), QDialog::Rejected);
   EXPECT_EQ(empty.SelectedMonitor(), 0u);
 }
 

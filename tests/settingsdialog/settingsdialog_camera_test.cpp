@@ -83,7 +83,7 @@ TEST_F(SettingsDialogCameraTest, VideoPageListsCamerasAndPreviewsTheChosenOne) {
 
   // A camera without a usable format is stored but not previewed.
   ShowRow(dialog, 3);
-  combo->setCurrentIndex(1);
+  QTest::keyClick(combo, Qt::Key_Down);
   QString id, name;
   settings()->GetRecordCamera(id, name);
   EXPECT_EQ(id, "/dev/video1");
@@ -91,19 +91,27 @@ TEST_F(SettingsDialogCameraTest, VideoPageListsCamerasAndPreviewsTheChosenOne) {
   EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
 }
 
-TEST_F(SettingsDialogCameraTest, TickingTheSwitchFillsTheListAndStoresTheFirstCamera) {
+// Filling the list stores nothing: an unplugged camera stays the chosen one
+// until the user picks another.
+TEST_F(SettingsDialogCameraTest, TickingTheSwitchFillsTheListAndPreviewsButStoresNothing) {
   settings()->SetRecordCameraSwitch(false);
-  settings()->SetRecordCamera("", "");
+  settings()->SetRecordCamera("/dev/video9", "Gone Cam");
   SettingsDialog dialog(nullptr);
   dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
   auto* combo = Child<QComboBox>(&dialog, "comboBox_9");
   EXPECT_EQ(combo->count(), 0);
-  Child<QCheckBox>(&dialog, "checkBox_7")->setChecked(true);
+  ShowRow(dialog, 3);
+  QTest::mouseClick(Child<QCheckBox>(&dialog, "checkBox_7"), Qt::LeftButton);
   EXPECT_EQ(combo->count(), 2);
+  EXPECT_EQ(combo->currentText(), "Front Cam");
+  EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 1);
+  ShowRow(dialog, 0);
+  ShowRow(dialog, 3);
   QString id, name;
   settings()->GetRecordCamera(id, name);
-  EXPECT_EQ(id, "/dev/video0");
-  EXPECT_EQ(name, "Front Cam");
+  EXPECT_EQ(id, "/dev/video9");
+  EXPECT_EQ(name, "Gone Cam");
 }
 
 }  // namespace

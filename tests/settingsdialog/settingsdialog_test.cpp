@@ -54,6 +54,14 @@ class SettingsDialogTest : public DialogTest {
     const QRect r = list->visualRect(list->model()->index(row, 0));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
   }
+
+  // The next message box: its text is kept in *text, then OK is clicked.
+  static void AnswerMessage(QString* text) {
+    OnModal([text](QWidget* modal) {
+      *text = modal->findChild<QLabel*>("label")->text();
+      QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    });
+  }
 };
 
 TEST_F(SettingsDialogTest, OpensOnTheFirstOfTenPages) {
@@ -220,7 +228,7 @@ TEST_F(SettingsDialogTest, CloseButtonSavesEveryPage) {
   EXPECT_EQ(s->GetRecordAudiofrequency(), 96000u);
   EXPECT_EQ(s->GetRecordFilesegment(), 2);
   EXPECT_EQ(s->GetRecordFsduration(), 45u);
-  EXPECT_EQ(s->GetRecordFssize(), 0u);  // the store's default, saved back unchanged
+  EXPECT_EQ(s->GetRecordFssize(), 100u);  // nothing stored: the default shown
   EXPECT_TRUE(s->GetRecordCameraSwitch());
   EXPECT_EQ(s->GetWatermarkText(), "mark");
   double x = -1, y = -1;
@@ -234,7 +242,7 @@ TEST_F(SettingsDialogTest, CloseButtonSavesEveryPage) {
   EXPECT_FALSE(s->GetGeneralRecordmouse());
   EXPECT_TRUE(s->GetKeymouseHighlight());
   EXPECT_EQ(s->GetKeymouseHaloDiameter(), 42);
-  // Hot keys as the combos show them: the store's defaults.
+  // Hot keys: the last accepted pairs, here the store's defaults.
   EXPECT_EQ(s->GetRecordStartpausehotkey(), std::make_pair(int(Qt::AltModifier), int(Qt::Key_9)));
   EXPECT_EQ(s->GetRecordStophotkey(), std::make_pair(int(Qt::ShiftModifier), int(Qt::Key_S)));
 }
@@ -284,7 +292,9 @@ TEST_F(SettingsDialogTest, SegmentAndKeyboardControlsFollowTheirSwitches) {
   EXPECT_FALSE(segment->isChecked());
   EXPECT_FALSE(minutes->isEnabled());
   EXPECT_FALSE(Child<QRadioButton>(&dialog, "radioButton_4")->isEnabled());
-  EXPECT_EQ(minutes->text(), "0");
+  // Nothing stored: the defaults, not 0 (which would never split).
+  EXPECT_EQ(minutes->text(), "30");
+  EXPECT_EQ(Child<QLineEdit>(&dialog, "lineEdit_3")->text(), "100");
   segment->setChecked(true);
   EXPECT_TRUE(minutes->isEnabled());
   EXPECT_TRUE(Child<QRadioButton>(&dialog, "radioButton_4")->isEnabled());
@@ -302,6 +312,32 @@ TEST_F(SettingsDialogTest, SegmentAndKeyboardControlsFollowTheirSwitches) {
   show->setChecked(false);
   EXPECT_FALSE(Child<QWidget>(&dialog, "comboBox_4")->isEnabled());
   EXPECT_TRUE(show->isEnabled());
+}
+
+// An emptied segment field would never split the file: refused on close.
+TEST_F(SettingsDialogTest, EmptySegmentValueIsRefused) {
+  SettingsDialog dialog(nullptr);
+  Show(dialog);
+  ShowRow(dialog, 1);
+  QTest::mouseClick(Child<QCheckBox>(&dialog, "checkBox_segment"), Qt::LeftButton);
+  QTest::mouseClick(Child<QRadioButton>(&dialog, "radioButton_3"), Qt::LeftButton);
+  auto* minutes = Child<QLineEdit>(&dialog, "lineEdit_2");
+  minutes->setFocus();
+  QTest::keyClick(minutes, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(minutes, Qt::Key_Backspace);
+  QString message;
+  AnswerMessage(&message);
+  ClickClose(dialog);
+  EXPECT_EQ(message, QStringLiteral("每段录制时间不能为0!"));
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_EQ(settings()->GetRecordFilesegment(), 0);
+
+  QTest::keyClicks(minutes, "5");
+  ClickClose(dialog);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(settings()->GetRecordFilesegment(), 1);
+  EXPECT_EQ(settings()->GetRecordFsduration(), 5u);
+  EXPECT_EQ(settings()->GetRecordFssize(), 100u);
 }
 
 TEST_F(SettingsDialogTest, ScheduleOffShowsAStartInTheFutureAndAStopAMinuteLater) {
@@ -337,75 +373,96 @@ TEST_F(SettingsDialogTest, StoredScheduleIsShownAndADurationRecordHasNoStopTime)
   EXPECT_EQ(Child<QComboBox>(&dialog, "comboBox_behavior")->currentIndex(), 2);
 }
 
-// Closing with a bad schedule: the message, the dialog stays, earlier pages
-// and the flag are stored, the record is not.
-TEST_F(SettingsDialogTest, BadScheduleRefusesToClose) {
+// Closing with a bad schedule: the message, the dialog stays, and nothing is
+// written. Left with Esc, the old task stays off, so its end action (here:
+// shut down) never runs with nothing recorded.
+TEST_F(SettingsDialogTest, BadScheduleRefusesToCloseAndStoresNothing) {
   MainWindow window;  // the schedule is saved only beside a main window
+  const QDateTime yesterday = QDateTime::currentDateTime().addDays(-1);
+  settings()->SetRecordRecordTask(yesterday, yesterday.addSecs(60), 0, 3);
   settings()->SetRecordEnableRecordSchedule(false);
   settings()->SetRecordQp(-30);
   SettingsDialog dialog(nullptr);
   Show(dialog);
   Child<QSlider>(&dialog, "imageQualitySlider")->setValue(-12);
-  Child<QCheckBox>(&dialog, "checkBox_scheduleRecord")->setChecked(true);
+  ShowRow(dialog, 2);
+  QTest::mouseClick(Child<QCheckBox>(&dialog, "checkBox_scheduleRecord"), Qt::LeftButton);
   auto* start = Child<QDateTimeEdit>(&dialog, "dateTimeEdit");
   auto* stop = Child<QDateTimeEdit>(&dialog, "dateTimeEdit_2");
   start->setDateTime(QDateTime::currentDateTime().addSecs(-5));
   Child<QLineEdit>(&dialog, "lineEdit_textwatermark")->setText("after");
 
   QString message;
-  auto closeMessage = [&message](QWidget* modal) {
-    message = modal->findChild<QLabel*>("label")->text();
-    QTest::mouseClick(modal->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
-  };
-  OnModal(closeMessage);
+  AnswerMessage(&message);
   ClickClose(dialog);
   EXPECT_EQ(message, QStringLiteral("计划录制开始时间不能小于等于当前时间!"));
   EXPECT_TRUE(dialog.isVisible());
-  EXPECT_EQ(settings()->GetRecordQp(), -12);
-  EXPECT_TRUE(settings()->GetRecordEnableRecordSchedule());
-  EXPECT_EQ(settings()->GetWatermarkText(), "");  // after the refusal: not written
+  QTest::keyClick(&dialog, Qt::Key_Escape);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_FALSE(settings()->GetRecordEnableRecordSchedule());
+  EXPECT_EQ(settings()->GetRecordQp(), -30);
+  EXPECT_EQ(settings()->GetWatermarkText(), "");
   QDateTime a, b;
   uint64_t d = 0;
   int op = 0;
-  EXPECT_FALSE(settings()->GetRecordRecordTask(a, b, d, op));
+  ASSERT_TRUE(settings()->GetRecordRecordTask(a, b, d, op));
+  EXPECT_EQ(a.toSecsSinceEpoch(), yesterday.toSecsSinceEpoch());
+  EXPECT_EQ(op, 3);
 
+  Show(dialog);
   const QDateTime future = QDateTime::currentDateTime().addDays(2);
   start->setDateTime(future);
   stop->setDateTime(future);
   message.clear();
-  OnModal(closeMessage);
+  AnswerMessage(&message);
   ClickClose(dialog);
   EXPECT_EQ(message, QStringLiteral("计划录制结束时间不能小于等于开始时间!"));
   EXPECT_TRUE(dialog.isVisible());
+  EXPECT_FALSE(settings()->GetRecordEnableRecordSchedule());
 
   stop->setDateTime(future.addSecs(3600));
-  Child<QComboBox>(&dialog, "comboBox_behavior")->setCurrentIndex(3);
+  Child<QComboBox>(&dialog, "comboBox_behavior")->setCurrentIndex(1);
   ClickClose(dialog);
   EXPECT_FALSE(dialog.isVisible());
+  EXPECT_TRUE(settings()->GetRecordEnableRecordSchedule());
   ASSERT_TRUE(settings()->GetRecordRecordTask(a, b, d, op));
   EXPECT_EQ(a.toSecsSinceEpoch(), future.toSecsSinceEpoch());
   EXPECT_EQ(b.toSecsSinceEpoch(), future.addSecs(3600).toSecsSinceEpoch());
   EXPECT_EQ(d, 0u);
-  EXPECT_EQ(op, 3);
+  EXPECT_EQ(op, 1);
+  EXPECT_EQ(settings()->GetRecordQp(), -12);
   EXPECT_EQ(settings()->GetWatermarkText(), "after");
 }
 
-TEST_F(SettingsDialogTest, DurationScheduleIsStoredWithoutEnd) {
+// A zero duration would never stop: refused like a past start.
+TEST_F(SettingsDialogTest, DurationScheduleIsStoredWithoutEndAndNeverZero) {
   MainWindow window;
   SettingsDialog dialog(nullptr);
-  Child<QCheckBox>(&dialog, "checkBox_scheduleRecord")->setChecked(true);
+  Show(dialog);
+  ShowRow(dialog, 2);
+  QTest::mouseClick(Child<QCheckBox>(&dialog, "checkBox_scheduleRecord"), Qt::LeftButton);
   const QDateTime start = QDateTime::currentDateTime().addSecs(3600);
   Child<QDateTimeEdit>(&dialog, "dateTimeEdit")->setDateTime(start);
-  Child<QRadioButton>(&dialog, "radioButton_recorddruation")->setChecked(true);
-  Child<QTimeEdit>(&dialog, "timeEdit")->setTime(QTime(0, 0, 0));
-  ASSERT_TRUE(dialog.SaveSettings());
+  QTest::mouseClick(Child<QRadioButton>(&dialog, "radioButton_recorddruation"), Qt::LeftButton);
+  auto* duration = Child<QTimeEdit>(&dialog, "timeEdit");
+  duration->setTime(QTime(0, 0, 0));
+  QString message;
+  AnswerMessage(&message);
+  ClickClose(dialog);
+  EXPECT_EQ(message, QStringLiteral("计划录制时长不能为0!"));
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_FALSE(settings()->GetRecordEnableRecordSchedule());
+
+  duration->setTime(QTime(0, 0, 5));
+  ClickClose(dialog);
+  EXPECT_FALSE(dialog.isVisible());
   QDateTime a, b;
   uint64_t d = 99;
   int op = -1;
   ASSERT_TRUE(settings()->GetRecordRecordTask(a, b, d, op));
   EXPECT_EQ(a.toSecsSinceEpoch(), start.toSecsSinceEpoch());
   EXPECT_EQ(b.toSecsSinceEpoch(), 0);
-  EXPECT_EQ(d, 0u);
+  EXPECT_EQ(d, 5u);
   EXPECT_EQ(op, 0);
 }
 
@@ -440,26 +497,37 @@ TEST_F(SettingsDialogTest, ChangedSaveFolderPostsOneReloadToTheMainWindow) {
   EXPECT_EQ(counter.count, 1);
 }
 
+// Each row keeps the last pair the system accepted; a refused one is shown
+// with its mark but never stored, not even by the close button.
 TEST_F(SettingsDialogTest, HotKeyChangesAreStoredAtOnceUnlessTaken) {
   settings()->SetRecordStartpausehotkey(Qt::ControlModifier, Qt::Key_W);
   settings()->SetRecordStophotkey(Qt::AltModifier, Qt::Key_X);
   MainWindow window;  // holds both keys
   SettingsDialog dialog(nullptr);
+  Show(dialog);
+  ShowRow(dialog, 8);
+  auto* modifier = Child<QComboBox>(&dialog, "comboBox_5");
   auto* key = Child<QComboBox>(&dialog, "comboBox_6");
   auto* mark = Child<QLabel>(&dialog, "label_11");
-  key->setCurrentText("X");
+  QTest::keyClick(key, Qt::Key_Down);  // W -> X
   EXPECT_TRUE(mark->text().isEmpty());
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(),
             std::make_pair(int(Qt::ControlModifier), 0x58));
 
   // ALT+X is the stop key, held by the main window: refused, nothing stored.
-  Child<QComboBox>(&dialog, "comboBox_5")->setCurrentText("ALT");
+  QTest::keyClick(modifier, Qt::Key_End);  // ALT
   EXPECT_EQ(mark->text(), QStringLiteral("热键无效"));
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(),
             std::make_pair(int(Qt::ControlModifier), 0x58));
-  key->setCurrentText("Y");
+  QTest::keyClick(key, Qt::Key_Down);  // ALT+Y is free
   EXPECT_TRUE(mark->text().isEmpty());
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(), std::make_pair(int(Qt::AltModifier), 0x59));
+  QTest::keyClick(key, Qt::Key_Up);  // ALT+X again
+  EXPECT_EQ(mark->text(), QStringLiteral("热键无效"));
+  ClickClose(dialog);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(settings()->GetRecordStartpausehotkey(), std::make_pair(int(Qt::AltModifier), 0x59));
+  EXPECT_EQ(settings()->GetRecordStophotkey(), std::make_pair(int(Qt::AltModifier), 0x58));
 
   SettingsDialog reopened(nullptr);
   EXPECT_EQ(Child<QComboBox>(&reopened, "comboBox_5")->currentText(), "ALT");
@@ -589,8 +657,15 @@ TEST_F(SettingsDialogTest, FullScreenPreviewFollowsASuccessfulSave) {
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-// Every page as the user sees it, saved into the build folder.
+// Every page as the user sees it, saved into the build folder. Every style
+// sheet parses (a stray brace once kept the check-box and radio-button ones
+// from it).
+int g_unparsedSheets = 0;
 TEST_F(SettingsDialogTest, ScreenshotsOfEveryPage) {
+  const QtMessageHandler previous = qInstallMessageHandler(
+      [](QtMsgType, const QMessageLogContext&, const QString& text) {
+        if (text.contains("Could not parse stylesheet")) ++g_unparsedSheets;
+      });
   settings()->SetWatermarkText(QStringLiteral("Korvo录屏 水印"));
   SettingsDialog dialog(nullptr);
   dialog.move(100, 100);
@@ -600,6 +675,8 @@ TEST_F(SettingsDialogTest, ScreenshotsOfEveryPage) {
     QTest::qWait(50);
     EXPECT_TRUE(guitest::SaveScreenshot(&dialog, QString("settings_page_%1").arg(row)));
   }
+  qInstallMessageHandler(previous);
+  EXPECT_EQ(g_unparsedSheets, 0);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include <QCursor>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPointer>
+#include <QPushButton>
 #include <QScreen>
 #include <QStackedWidget>
 
@@ -98,10 +100,18 @@ TEST_F(WatermarkPreviewerTest, DraggedLabelIsStoredAsFractionsOfThePreview) {
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->pos(), at);
 
-  // Past the right edge the fraction goes above 1.
+  // Dragged off the picture the label stops at its edge, where the mark
+  // still shows in the video; the corner (0, 0) is kept like any position.
   Drag(label, QPoint(previewer->width(), 0));
-  static_cast<WatermarkPreviewer*>(previewer)->GetRelativePos(x, y);
-  EXPECT_GT(x, 1.0);
+  EXPECT_EQ(label->x() + label->width(), previewer->width());
+  Drag(label, QPoint(-2 * previewer->width(), -previewer->height()));
+  EXPECT_EQ(label->pos(), QPoint(0, 0));
+  QTest::mouseClick(dialog.findChild<QPushButton*>("ButtonClose"), Qt::LeftButton);
+  ASSERT_TRUE(settings()->GetWatermarkPos(x, y));
+  EXPECT_EQ(QPointF(x, y), QPointF(0, 0));
+  SettingsDialog corner(nullptr);
+  for (QLabel* l : Child<QWidget>(&corner, "page_5")->findChildren<QLabel*>())
+    if (l->text() == "drag me") EXPECT_EQ(l->pos(), QPoint(0, 0));
 }
 
 TEST_F(WatermarkPreviewerTest, FullScreenPreviewCoversTheScreenAndShowsTheHint) {
@@ -130,29 +140,39 @@ TEST_F(WatermarkPreviewerTest, FullScreenPreviewCoversTheScreenAndShowsTheHint) 
 }
 
 // The double-click stores the position and opens the settings on the
-// watermark page; closing it there comes back.
+// watermark page; closing it there comes back. The previewer closes itself
+// and is gone once its handler has returned: the test only watches it.
 TEST_F(WatermarkPreviewerTest, DoubleClickFullScreenStoresAndReturnsToTheSettings) {
-  auto* previewer = new WatermarkPreviewer(nullptr);
+  QPointer<WatermarkPreviewer> previewer = new WatermarkPreviewer(nullptr);
   previewer->SetText("x");
   previewer->ShowFullScreen();
   previewer->SetRelativePos(0.125, 0.25);
   ASSERT_TRUE(QTest::qWaitForWindowExposed(previewer));
   QTest::qWait(100);
   ASSERT_EQ(previewer->windowState(), Qt::WindowFullScreen);
+  const QSize size = previewer->size();
 
+  // Delivered from a running event loop, as the program gets it.
   QString page;
-  OnModal([&page](QWidget* modal) {
-    auto* dialog = qobject_cast<SettingsDialog*>(modal);
-    ASSERT_NE(dialog, nullptr);
-    page = dialog->findChild<QStackedWidget*>("stackedWidget")->currentWidget()->objectName();
-    dialog->reject();
+  QEventLoop loop;
+  QTimer::singleShot(0, [&] {
+    OnModal([&page](QWidget* modal) {
+      auto* dialog = qobject_cast<SettingsDialog*>(modal);
+      ASSERT_NE(dialog, nullptr);
+      page = dialog->findChild<QStackedWidget*>("stackedWidget")->currentWidget()->objectName();
+      dialog->reject();
+    });
+    QTest::mouseDClick(previewer, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    loop.quit();
   });
-  QTest::mouseDClick(previewer, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+  loop.exec();
+  QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(previewer.isNull());
   EXPECT_EQ(page, "page_5");
   double x = 0, y = 0;
   ASSERT_TRUE(settings()->GetWatermarkPos(x, y));
-  EXPECT_NEAR(x, 0.125, 1.0 / previewer->width());
-  EXPECT_NEAR(y, 0.25, 1.0 / previewer->height());
+  EXPECT_NEAR(x, 0.125, 1.0 / size.width());
+  EXPECT_NEAR(y, 0.25, 1.0 / size.height());
 }
 
 }  // namespace

@@ -98,7 +98,8 @@ TEST_F(WindowSnapshotDialogTest, ListsWindowsAsThumbnailsAndReturnsTheChosenOne)
 
   const int result = RunWith(dialog, [&] {
     EXPECT_TRUE(guitest::SaveScreenshot(&dialog, "windowsnapshotdialog"));
-    list->setItemSelected(ItemFor(list, second.winId()), true);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(ItemFor(list, second.winId())).center());
     QTest::mouseClick(dialog.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
   });
   EXPECT_EQ(result, QDialog::Accepted);
@@ -107,21 +108,28 @@ TEST_F(WindowSnapshotDialogTest, ListsWindowsAsThumbnailsAndReturnsTheChosenOne)
   EXPECT_EQ(chosen.title, "Browser");
 }
 
-TEST_F(WindowSnapshotDialogTest, OkWithoutSelectionGivesAnEmptyRecordAndCancelRejects) {
+// OK without a window would record the whole desktop: it waits for a choice.
+TEST_F(WindowSnapshotDialogTest, OkNeedsASelectionAndCancelRejects) {
   PaintedWindow window("Something", Qt::darkGreen);
   window.setGeometry(60, 60, 200, 150);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
   {
     WindowSnapshotDialog dialog(nullptr);
+    EXPECT_EQ(dialog.SelectedWindow().window, 0u);
     const int result = RunWith(dialog, [&] {
-      QTest::mouseClick(dialog.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+      auto* ok = dialog.findChild<QPushButton*>("pushButton");
+      EXPECT_FALSE(ok->isEnabled());
+      QTest::mouseClick(ok, Qt::LeftButton);
+      EXPECT_TRUE(dialog.isVisible());
+      auto* list = dialog.findChild<QListWidget*>("listWidget");
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                        list->visualItemRect(ItemFor(list, window.winId())).center());
+      EXPECT_TRUE(ok->isEnabled());
+      QTest::mouseClick(ok, Qt::LeftButton);
     });
     EXPECT_EQ(result, QDialog::Accepted);
-    const WindowInfo none = dialog.SelectedWindow();
-    EXPECT_EQ(none.window, 0u);
-    EXPECT_TRUE(none.title.empty());
-    EXPECT_TRUE(none.className.empty());
+    EXPECT_EQ(dialog.SelectedWindow().window, window.winId());
   }
   {
     WindowSnapshotDialog dialog(nullptr);

@@ -87,7 +87,9 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
                                    static_cast<AVPixelFormat>(frame->format), frame->width,
                                    frame->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr,
                                    nullptr);
-        bgra.resize(size_t(frame->width) * frame->height * 4);
+        // Converters write whole blocks of pixels: a row whose width is no
+        // multiple of the block runs past its end, so the last one needs room.
+        bgra.resize(size_t(frame->width) * (frame->height + 1) * 4 + 256);
         uint8_t* dst[4] = {bgra.data(), nullptr, nullptr, nullptr};
         int lines[4] = {frame->width * 4, 0, 0, 0};
         sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, lines);
