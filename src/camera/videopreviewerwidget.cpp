@@ -71,8 +71,13 @@ bool VideoPreviewerWidget::StartPreview(const std::string& name, const std::stri
   }
   if (chosen.width <= 0) return false;
   if (!m_previewer) m_previewer = std::make_unique<CameraPreviewer>();
+  const QSize before = size();
   resize(360, int(360.0 * std::abs(chosen.height) / chosen.width));
-  return m_previewer->Init(id, name, this, chosen);
+  if (m_previewer->Init(id, name, this, chosen)) return true;
+  // A camera that cannot stream (busy, format refused) is not in use.
+  m_previewer.reset();
+  resize(before);
+  return false;
 }
 
 void VideoPreviewerWidget::StopPreview() { m_previewer.reset(); }

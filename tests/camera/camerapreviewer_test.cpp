@@ -34,14 +34,18 @@ class CameraPreviewerTest : public ::testing::Test {
   void TearDown() override { FakeCameras::Instance().Reset(); }
 
   // One camera streaming the test picture in the given format.
-  static void Script(CameraPixelFormat format, std::vector<std::vector<uint8_t>> samples, bool bottomUp = false) {
+  static FakeCamera Camera(CameraPixelFormat format, std::vector<std::vector<uint8_t>> samples,
+                           bool bottomUp = false) {
     FakeCamera cam;
     cam.device = {"/dev/video7", "Fake Cam"};
     auto f = camtest::Format(format, kW, kH);
     f.bottomUp = bottomUp;
     cam.formats = {f};
     cam.samples[0] = std::move(samples);
-    FakeCameras::Instance().SetCameras({cam});
+    return cam;
+  }
+  static void Script(CameraPixelFormat format, std::vector<std::vector<uint8_t>> samples, bool bottomUp = false) {
+    FakeCameras::Instance().SetCameras({Camera(format, std::move(samples), bottomUp)});
   }
 
   static VideoCaptureCapability Cap(int type, int height = kH) {
@@ -85,6 +89,8 @@ TEST_F(CameraPreviewerTest, EveryStreamedFormatIsDrawnIntoTheWindow) {
   const FormatCase cases[] = {{"I420", CameraPixelFormat::I420, kVideoI420},
                               {"MJPEG", CameraPixelFormat::MJPEG, kVideoMJPEG},
                               {"BGR24", CameraPixelFormat::BGR24, kVideoRGB24},
+                              {"UYVY", CameraPixelFormat::UYVY, kVideoUYVY},
+                              {"NV12", CameraPixelFormat::NV12, kVideoNV12},
                               {"H264", CameraPixelFormat::H264, kVideoH264}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -93,6 +99,8 @@ TEST_F(CameraPreviewerTest, EveryStreamedFormatIsDrawnIntoTheWindow) {
       case CameraPixelFormat::I420: samples = {camtest::ToI420(picture)}; break;
       case CameraPixelFormat::MJPEG: samples = {camtest::ToMjpeg(picture)}; break;
       case CameraPixelFormat::BGR24: samples = {camtest::ToBgr24(picture, false)}; break;
+      case CameraPixelFormat::UYVY: samples = {camtest::ToUyvy(picture)}; break;
+      case CameraPixelFormat::NV12: samples = {camtest::ToNv12(picture)}; break;
       default: samples = camtest::ToH264(picture, 30); break;
     }
     ASSERT_FALSE(samples.empty());
@@ -127,6 +135,19 @@ TEST_F(CameraPreviewerTest, QueuedSamplesOfOtherLayoutsAreConvertedAndDrawn) {
     CameraPreviewer previewer;
     for (int i = 0; i < 20; ++i) previewer.OnCapturedFrame(yuy2.data(), yuy2.size(), Cap(kVideoYUY2), 0);
     EXPECT_LE(previewer.QueuedItems(), 8u);
+  }
+  {
+    // H.264 too; what is dropped goes up to the next picture that decoding
+    // can begin with, so a long group of pictures goes whole.
+    const auto units = camtest::ToH264(picture, 40, 100);
+    ASSERT_GE(units.size(), 40u);
+    CameraPreviewer previewer;
+    for (const auto& u : units) previewer.OnCapturedFrame(u.data(), u.size(), Cap(kVideoH264), 0);
+    EXPECT_EQ(previewer.QueuedItems(), 0u);
+    previewer.OnCapturedFrame(units[1].data(), units[1].size(), Cap(kVideoH264), 0);
+    EXPECT_EQ(previewer.QueuedItems(), 0u);
+    previewer.OnCapturedFrame(units[0].data(), units[0].size(), Cap(kVideoH264), 0);
+    EXPECT_EQ(previewer.QueuedItems(), 1u);
   }
 
   // A frame already in BGRA is drawn as it is.
@@ -206,7 +227,7 @@ TEST_F(CameraPreviewerTest, ASilentCameraDoesNotHoldUpTheLastWindow) {
   EXPECT_FALSE(previewer.IsRunning());
 }
 
-TEST_F(CameraPreviewerTest, FailuresAreReportedAndLeaveItIdle) {
+TEST_F(CameraPreviewerTest, ACameraThatCannotStreamFailsAndShowsNothing) {
   testsupport::LogCapture log;
   QWidget window;
   {
@@ -214,29 +235,54 @@ TEST_F(CameraPreviewerTest, FailuresAreReportedAndLeaveItIdle) {
     EXPECT_FALSE(previewer.Preview(true, &window));  // no capability yet: width 0
     EXPECT_TRUE(log.Contains("params is invalid"));
   }
-  {
+  using platform::Result;
+  struct Case {
+    const char* label;
+    const char* id;
+    const char* name;
+    Result formats, open, start;
+    int width;
+    const char* message;
+  };
+  const char* kStart = "start capturer inits failed";
+  const Case cases[] = {
+      {"not listed", "missing", "Nobody", Result::Ok, Result::Ok, Result::Ok, kW, "inits capturer failed"},
+      {"busy", "/dev/video7", "Fake Cam", Result::Ok, Result::Failed, Result::Ok, kW, kStart},
+      {"refuses to start", "/dev/video7", "Fake Cam", Result::Ok, Result::Ok, Result::Failed, kW, kStart},
+      {"formats unreadable", "/dev/video7", "Fake Cam", Result::Failed, Result::Ok, Result::Ok, kW, kStart},
+      {"size not offered", "/dev/video7", "Fake Cam", Result::Ok, Result::Ok, Result::Ok, 1920, kStart},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    FakeCamera cam = Camera(CameraPixelFormat::I420, {camtest::ToI420(camtest::TestPicture(kW, kH))});
+    cam.formatsResult = c.formats;
+    cam.openResult = c.open;
+    cam.startResult = c.start;
+    FakeCameras::Instance().SetCameras({cam});
+    testsupport::LogCapture caseLog;
     CameraPreviewer previewer;
-    EXPECT_TRUE(previewer.Init("missing", "nobody", &window, Cap(kVideoI420)));
-    EXPECT_TRUE(log.Contains("inits capturer failed"));
+    VideoCaptureCapability cap = Cap(kVideoI420);
+    cap.width = c.width;
+    EXPECT_FALSE(previewer.Init(c.id, c.name, &window, cap));
+    EXPECT_TRUE(caseLog.Contains(c.message));
     EXPECT_FALSE(previewer.IsRunning());
-  }
-  {
-    // The camera cannot give the size asked for.
-    Script(CameraPixelFormat::I420, {});
-    CameraPreviewer previewer;
-    VideoCaptureCapability other = Cap(kVideoI420);
-    other.width = 1920;
-    previewer.Init("/dev/video7", "Fake Cam", &window, other);
-    EXPECT_TRUE(log.Contains("start capturer inits failed"));
-    EXPECT_FALSE(previewer.IsRunning());
+    EXPECT_EQ(previewer.FindGraph(&window), nullptr);
     EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
   }
-  {
-    // A sample shorter than its size says is refused, not read past its end.
+}
+
+TEST_F(CameraPreviewerTest, ShortSamplesAreRefusedNotReadPastTheirEnd) {
+  const std::vector<uint8_t> shortSample(100, 0);
+  const struct {
+    int type;
+    int height;
+  } cases[] = {{kVideoI420, kH}, {kVideoNV12, kH}, {kVideoRGB24, kH}, {kVideoRGB24, -kH},
+               {kVideoUYVY, kH}, {kVideoYUY2, kH}, {kVideoMJPEG, kH}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "type " << c.type << " height " << c.height);
+    testsupport::LogCapture log;
     CameraPreviewer previewer;
-    const std::vector<uint8_t> shortSample(100, 0);
-    previewer.OnCapturedFrame(shortSample.data(), shortSample.size(), Cap(kVideoI420), 0);
-    previewer.OnCapturedFrame(shortSample.data(), shortSample.size(), Cap(kVideoMJPEG), 0);
+    previewer.OnCapturedFrame(shortSample.data(), shortSample.size(), Cap(c.type, c.height), 0);
     EXPECT_TRUE(log.Contains("Convert pixmap format failed"));
   }
 }

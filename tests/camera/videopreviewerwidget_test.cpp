@@ -34,7 +34,11 @@ class VideoPreviewerWidgetTest : public ::testing::Test {
     FakeCamera yuy2Only;
     yuy2Only.device = {"/dev/video4", "Old Cam"};
     yuy2Only.formats = {camtest::Format(CameraPixelFormat::YUY2, 640, 480)};
-    FakeCameras::Instance().SetCameras({cam, yuy2Only});
+    FakeCamera busy;  // held by another program
+    busy.device = {"/dev/video5", "Busy Cam"};
+    busy.formats = {camtest::Format(CameraPixelFormat::MJPEG, 640, 480)};
+    busy.openResult = platform::Result::Failed;
+    FakeCameras::Instance().SetCameras({cam, yuy2Only, busy});
   }
   void TearDown() override { FakeCameras::Instance().Reset(); }
 };
@@ -71,11 +75,12 @@ TEST_F(VideoPreviewerWidgetTest, FloatsOnTopAndShowsTheWidestCameraPicture) {
   EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
 }
 
-TEST_F(VideoPreviewerWidgetTest, ACameraWithoutAUsableFormatChangesNothing) {
+TEST_F(VideoPreviewerWidgetTest, ACameraThatCannotBePreviewedChangesNothing) {
   VideoPreviewerWidget widget;
   widget.resize(100, 80);
   EXPECT_FALSE(widget.StartPreview("Old Cam", "/dev/video4"));
   EXPECT_FALSE(widget.StartPreview("Nobody", "/dev/video9"));
+  EXPECT_FALSE(widget.StartPreview("Busy Cam", "/dev/video5"));
   EXPECT_EQ(widget.size(), QSize(100, 80));
   EXPECT_EQ(widget.DeviceId(), "");
 }
