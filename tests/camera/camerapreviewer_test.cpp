@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QWidget>
 
+#include <dlfcn.h>
+
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -12,11 +15,25 @@
 #include "camera/videograph.h"
 #include "camerafixtures.h"
 #include "platform/backend.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
 #include "support/logcapture.h"
 
 using platform::CameraPixelFormat;
 using platform::fake::FakeCamera;
 using platform::fake::FakeCameras;
+
+// Lets a case make the decoder refuse one packet, as a decoder does while it
+// holds pictures not yet taken; every other call goes to the library.
+std::atomic<bool> g_refuseNextPacket{false};
+extern "C" int avcodec_send_packet(AVCodecContext* context, const AVPacket* packet) {
+  using Send = int (*)(AVCodecContext*, const AVPacket*);
+  static const auto send = reinterpret_cast<Send>(dlsym(RTLD_NEXT, "avcodec_send_packet"));
+  if (packet && g_refuseNextPacket.exchange(false)) return AVERROR(EAGAIN);
+  return send(context, packet);
+}
 
 namespace {
 
@@ -162,6 +179,27 @@ TEST_F(CameraPreviewerTest, QueuedSamplesOfOtherLayoutsAreConvertedAndDrawn) {
   EXPECT_EQ(render.LastImage(), picture);
   EXPECT_EQ(render.TextureWidth(), kW);
   av_frame_free(&frame);
+
+  // A hardware-decoded picture comes down as NV12 with padded rows and is
+  // brought to I420.
+  const int w = 200, h = 120;
+  const auto nv12 = camtest::ToNv12(camtest::TestPicture(w, h));
+  AVFrame* downloaded = av_frame_alloc();
+  downloaded->width = w;
+  downloaded->height = h;
+  downloaded->format = AV_PIX_FMT_NV12;
+  ASSERT_EQ(av_frame_get_buffer(downloaded, 0), 0);
+  av_image_copy_plane(downloaded->data[0], downloaded->linesize[0], nv12.data(), w, w, h);
+  av_image_copy_plane(downloaded->data[1], downloaded->linesize[1], nv12.data() + w * h, w, w, h / 2);
+  AVFrame* i420 = ConvertFrameToI420(downloaded);
+  ASSERT_NE(i420, nullptr);
+  EXPECT_EQ(i420->format, AV_PIX_FMT_YUV420P);
+  render.Render(i420);
+  const QImage shown = render.LastImage();
+  EXPECT_TRUE(camtest::Near(shown.pixelColor(w / 4, h / 2), QColor(255, 0, 0)));
+  EXPECT_TRUE(camtest::Near(shown.pixelColor(w * 3 / 4, h - 1), QColor(0, 0, 255)));
+  av_frame_free(&i420);
+  av_frame_free(&downloaded);
 }
 
 TEST_F(CameraPreviewerTest, RgbRowsComeOutUprightEitherWay) {
@@ -305,13 +343,35 @@ TEST_F(CameraPreviewerTest, H264DecoderWaitsForPicturesAndDecodesThem) {
   EXPECT_EQ(decoder.Decode(first.data(), int(idr)), nullptr);
   testsupport::LogCapture log;
   EXPECT_NE(decoder.Decode(first.data() + idr, int(first.size() - idr)), nullptr);
-  AVFrame* frame = nullptr;
-  for (size_t i = 1; i < units.size(); ++i)
-    if (AVFrame* f = decoder.Decode(units[i].data(), int(units[i].size()))) frame = f;
-  ASSERT_NE(frame, nullptr);
-  EXPECT_EQ(frame->width, kW);
-  EXPECT_EQ(frame->height, kH);
+  // A packet refused for "try again" is sent again, not lost.
+  for (size_t i = 1; i < units.size(); ++i) {
+    g_refuseNextPacket = i == 1;
+    const AVFrame* frame = decoder.Decode(units[i].data(), int(units[i].size()));
+    ASSERT_NE(frame, nullptr) << "unit " << i;
+    EXPECT_EQ(frame->width, kW);
+    EXPECT_EQ(frame->height, kH);
+  }
   EXPECT_FALSE(log.Contains("av error"));
+}
+
+TEST_F(CameraPreviewerTest, H264ThatTheHardwareCannotTakeIsDecodedInSoftware) {
+  const auto units = camtest::ToH264(camtest::TestPicture(kW, kH), 2);
+  ASSERT_FALSE(units.empty());
+  AVCodecContext* context = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
+  int wanted = AV_PIX_FMT_DXVA2_VLD;  // a device format this decoder never offers
+  context->opaque = &wanted;
+  context->get_format = GetHwFormat;
+  ASSERT_EQ(avcodec_open2(context, nullptr, nullptr), 0);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  packet->data = const_cast<uint8_t*>(units[0].data());
+  packet->size = int(units[0].size());
+  EXPECT_EQ(avcodec_send_packet(context, packet), 0);
+  EXPECT_EQ(avcodec_receive_frame(context, frame), 0);
+  EXPECT_EQ(frame->format, AV_PIX_FMT_YUV420P);
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
 }
 
 }  // namespace
