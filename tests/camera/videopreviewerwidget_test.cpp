@@ -53,6 +53,7 @@ TEST_F(VideoPreviewerWidgetTest, FloatsOnTopAndShowsTheWidestCameraPicture) {
   EXPECT_EQ(widget.size(), QSize(360, 202));
   EXPECT_EQ(widget.DeviceId(), "/dev/video3");
   EXPECT_EQ(FakeCameras::Instance().LastOpenedFormat().width, 1280);
+  EXPECT_EQ(FakeCameras::Instance().LastOpenedFormat().requestedInterval, 333333);  // at its 30 fps
   widget.move(200, 200);
   widget.show();
 
