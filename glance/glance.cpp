@@ -183,7 +183,8 @@ class Capture : public std::enable_shared_from_this<Capture> {
       m_bgraVisual = IsBgraVisual(DefaultVisual(d, DefaultScreen(d)));
       m_haveRandr = XRRQueryExtension(d, &m_randrEvent, &errorBase);
       if (m_haveRandr)
-        XRRSelectInput(d, m_root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+        XRRSelectInput(d, m_root,
+                       RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
       if (!MonitorRect()) return false;
     }
     m_damage = XDamageCreate(d, m_target, XDamageReportNonEmpty);

@@ -61,7 +61,8 @@ class CameraPreviewerTest : public ::testing::Test {
     cam.samples[0] = std::move(samples);
     return cam;
   }
-  static void Script(CameraPixelFormat format, std::vector<std::vector<uint8_t>> samples, bool bottomUp = false) {
+  static void Script(CameraPixelFormat format, std::vector<std::vector<uint8_t>> samples,
+                     bool bottomUp = false) {
     FakeCameras::Instance().SetCameras({Camera(format, std::move(samples), bottomUp)});
   }
 

@@ -14,8 +14,7 @@
 #include <mutex>
 #include <vector>
 
-#include "loadedlibraries.h"
-#include "mainwindow/guitestenv.h"
+#include "glance/glancetestenv.h"
 #include "platform/modules.h"
 #include "platform/monitors.h"
 #include "recorder/videocapture/glancerinterface.h"
@@ -34,7 +33,8 @@ struct Frames {
       width = w;
       height = h;
       ++count;
-      if (keepPixels) pixels.assign(reinterpret_cast<uint32_t*>(data), reinterpret_cast<uint32_t*>(data) + w * h);
+      const auto* p = reinterpret_cast<const uint32_t*>(data);
+      if (keepPixels) pixels.assign(p, p + w * h);
     };
     config->onClosed = [this] { ++closed; };
   }
@@ -64,16 +64,13 @@ bool Xrandr(const QString& args) {
   return QProcess::execute("sh", {"-c", "xrandr " + args + " >/dev/null 2>&1"}) == 0;
 }
 
-class GlanceTest : public ::testing::Test {
+class GlanceTest : public CaptureLibraryTest {
  protected:
   void SetUp() override {
-    if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
-    platform::Backend::Use(platform::BackendKind::X11);
-    guitest::App();
-    if (LoadedLibraries().empty()) LoadCaptureLibrary(LoadedLibraries());
-    LoadedLibrary* library = FindLoadedLibrary(LoadedLibraries(), kCaptureLibraryName);
-    ASSERT_NE(library, nullptr) << "the capture library is built beside the tests";
-    m_create = reinterpret_cast<CreateGlancerFunc>(platform::ResolveSymbol(library->handle, "CreateGlancer"));
+    CaptureLibraryTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    m_create =
+        reinterpret_cast<CreateGlancerFunc>(platform::ResolveSymbol(m_library->handle, "CreateGlancer"));
     ASSERT_NE(m_create, nullptr);
   }
 

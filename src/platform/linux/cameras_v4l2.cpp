@@ -119,7 +119,8 @@ void SetFrameInterval(int fd, const std::string& id, int64_t interval) {
   parm.parm.capture.timeperframe.numerator = uint32_t(interval / divisor);
   parm.parm.capture.timeperframe.denominator = uint32_t(10000000 / divisor);
   if (Ioctl(fd, VIDIOC_S_PARM, &parm) != 0) {
-    LOG(WARNING) << "camera " << id << " refused a frame interval of " << interval * 100 << " ns, errno " << errno;
+    LOG(WARNING) << "camera " << id << " refused a frame interval of " << interval * 100 << " ns, errno "
+                 << errno;
     return;
   }
   LOG(INFO) << "camera " << id << " streams at " << parm.parm.capture.timeperframe.denominator << "/"
