@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -25,6 +26,8 @@ constexpr char kInterfaceKey[] = GLANCE_INTERFACE_KEY;
 // Frames come no faster than this, however often the window repaints.
 constexpr auto kMinFrameInterval = std::chrono::microseconds(16667);
 constexpr int kPollMs = 16;
+// How often a monitor capture looks at the monitor list without an event.
+constexpr auto kLayoutCheckInterval = std::chrono::seconds(1);
 
 void InitThreadsOnce() {
   static std::once_flag once;
@@ -104,12 +107,14 @@ uint32_t Blend(uint32_t src, uint32_t dst) {
 // Captures one window through its Composite pixmap, or one monitor from the
 // root window, on a worker thread of its own. A frame goes out when the
 // content changed (XDamage), the size changed or, with the pointer drawn,
-// the pointer moved or changed its shape.
-class X11Glancer : public GlancerInterface {
+// the pointer moved or changed its shape. A monitor follows the screen
+// layout. The worker holds a reference, so that the capture outlives a
+// caller that deletes its capturer from a callback.
+class Capture : public std::enable_shared_from_this<Capture> {
  public:
-  ~X11Glancer() override { Stop(); }
+  ~Capture() { Stop(); }
 
-  bool Init(const GlancerConfig& config) override {
+  bool Init(const GlancerConfig& config) {
     if (config.interfaceKey.size() != sizeof(kInterfaceKey) - 1 ||
         config.interfaceKey != kInterfaceKey)
       return false;
@@ -128,23 +133,35 @@ class X11Glancer : public GlancerInterface {
     return true;
   }
 
-  bool Start() override {
+  bool Start() {
     if (!m_display) return true;  // nothing to capture
     if (m_running) return true;
     if (m_thread.joinable()) m_thread.join();
     m_running = true;
-    m_thread = std::thread([this] { Run(); });
+    m_thread = std::thread([self = shared_from_this()] { self->Run(); });
     return true;
   }
 
-  bool Stop() override {
+  bool Stop() {
     m_running = false;
     // From a callback: the worker ends by itself; the release follows later.
-    if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id()) return true;
+    if (OnWorker()) return true;
     if (m_thread.joinable()) m_thread.join();
     std::lock_guard<std::mutex> lock(m_mutex);
     Release();
     return true;
+  }
+
+  // The caller lets go of the capture: from the worker's own callback, the
+  // worker ends, releases and drops the last reference by itself.
+  void Abandon() {
+    if (!OnWorker()) {
+      Stop();
+      return;
+    }
+    m_running = false;
+    m_releaseOnExit = true;
+    m_thread.detach();
   }
 
  private:
@@ -170,6 +187,10 @@ class X11Glancer : public GlancerInterface {
     } else {
       m_target = m_root;
       m_bgraVisual = IsBgraVisual(DefaultVisual(d, DefaultScreen(d)));
+      m_haveRandr = XRRQueryExtension(d, &m_randrEvent, &errorBase);
+      if (m_haveRandr)
+        XRRSelectInput(d, m_root,
+                       RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
       if (!MonitorRect()) return false;
     }
     m_damage = XDamageCreate(d, m_target, XDamageReportNonEmpty);
@@ -179,30 +200,38 @@ class X11Glancer : public GlancerInterface {
   }
 
   // The monitor's area of the root window: monitor n is the n-th (from 1)
-  // of the display server's active monitors; 0 the whole screen.
+  // of the display server's active monitors at Init, followed by its name
+  // afterwards; 0 the whole screen. False when the monitor is not there or
+  // lies outside the screen.
   bool MonitorRect() {
     Display* d = m_display;
     const int screen = DefaultScreen(d);
+    const int screenWidth = DisplayWidth(d, screen), screenHeight = DisplayHeight(d, screen);
     m_mapped = true;
     m_originX = m_originY = 0;
-    m_width = DisplayWidth(d, screen);
-    m_height = DisplayHeight(d, screen);
+    m_width = screenWidth;
+    m_height = screenHeight;
     if (m_config.monitor == 0) return true;
     int count = 0;
-    XRRMonitorInfo* monitors = XRRGetMonitors(d, m_root, True, &count);
-    bool found = false;
-    if (monitors && m_config.monitor <= uint64_t(count)) {
-      const XRRMonitorInfo& m = monitors[m_config.monitor - 1];
-      m_originX = m.x;
-      m_originY = m.y;
-      m_width = m.width;
-      m_height = m.height;
-      found = true;
+    XRRMonitorInfo* monitors = m_haveRandr ? XRRGetMonitors(d, m_root, True, &count) : nullptr;
+    const XRRMonitorInfo* found = nullptr;
+    for (int i = 0; monitors && i < count && !found; ++i) {
+      if (m_monitorName ? monitors[i].name == m_monitorName : uint64_t(i) + 1 == m_config.monitor)
+        found = &monitors[i];
+    }
+    bool ok = false;
+    if (found) {
+      m_monitorName = found->name;
+      m_originX = std::max(0, found->x);
+      m_originY = std::max(0, found->y);
+      m_width = std::min(found->x + found->width, screenWidth) - m_originX;
+      m_height = std::min(found->y + found->height, screenHeight) - m_originY;
+      ok = m_width > 0 && m_height > 0;
     } else if (!monitors && m_config.monitor == 1) {
-      found = true;  // no RandR monitors: the screen is the one
+      ok = true;  // no RandR monitors: the screen is the one
     }
     if (monitors) XRRFreeMonitors(monitors);
-    return found;
+    return ok;
   }
 
   void Release() {
@@ -227,20 +256,34 @@ class X11Glancer : public GlancerInterface {
     m_redirected = false;
     m_target = 0;
     m_closed = false;
+    m_monitorName = None;
+  }
+
+  bool OnWorker() const {
+    return m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id();
   }
 
   void Run() {
     Display* d = m_display;
     bool wanted = true;  // the first frame goes out at once
     auto lastFrame = std::chrono::steady_clock::now() - kMinFrameInterval;
+    auto lastLayoutCheck = std::chrono::steady_clock::now();
     while (m_running && !m_broken) {
       bool closedNow = false;
       {
         std::lock_guard<std::mutex> lock(m_mutex);
-        wanted |= DrainEvents(&closedNow);
+        bool layoutChanged = false;
+        wanted |= DrainEvents(&closedNow, &layoutChanged);
+        // Monitors set by hand (RandR 1.5) change without an event.
+        const auto now = std::chrono::steady_clock::now();
+        if (m_target == m_root && now - lastLayoutCheck >= kLayoutCheckInterval) layoutChanged = true;
+        if (layoutChanged && !m_closed) {
+          lastLayoutCheck = now;
+          wanted |= FollowLayout(&closedNow);
+        }
         if (m_haveFixes && m_config.captureCursor && !m_closed) wanted |= PointerMoved();
       }
-      if (closedNow && m_config.onClosed) m_config.onClosed();
+      if (closedNow && m_config.onClosed && m_running) m_config.onClosed();
       const auto now = std::chrono::steady_clock::now();
       if (wanted && !m_closed && m_mapped && now - lastFrame >= kMinFrameInterval) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -248,19 +291,41 @@ class X11Glancer : public GlancerInterface {
         if (CaptureFrame()) lastFrame = now;
         wanted = false;
       }
+      if (!m_running) break;
       pollfd fd{ConnectionNumber(d), POLLIN, 0};
       poll(&fd, 1, kPollMs);
     }
+    if (m_releaseOnExit) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      Release();
+    }
+  }
+
+  // Takes the monitor's place after a layout change; true when it moved or
+  // changed its size. A monitor that is gone closes the capture.
+  bool FollowLayout(bool* closedNow) {
+    const int x = m_originX, y = m_originY, w = m_width, h = m_height;
+    if (!MonitorRect()) {
+      m_closed = true;
+      *closedNow = true;
+      return false;
+    }
+    return x != m_originX || y != m_originY || w != m_width || h != m_height;
   }
 
   // Handles the queued events; true when they call for a new frame.
-  bool DrainEvents(bool* closedNow) {
+  bool DrainEvents(bool* closedNow, bool* layoutChanged) {
     Display* d = m_display;
     bool wanted = false;
     while (XPending(d) > 0) {
       XEvent event;
       XNextEvent(d, &event);
-      if (event.type == m_damageEvent + XDamageNotify) {
+      if (m_haveRandr && event.type == m_randrEvent + RRScreenChangeNotify) {
+        XRRUpdateConfiguration(&event);  // the screen size Xlib reports
+        *layoutChanged = true;
+      } else if (m_haveRandr && event.type == m_randrEvent + RRNotify) {
+        *layoutChanged = true;
+      } else if (event.type == m_damageEvent + XDamageNotify) {
         wanted = true;
       } else if (m_haveFixes && event.type == m_fixesEvent + XFixesCursorNotify) {
         wanted = true;
@@ -414,7 +479,10 @@ class X11Glancer : public GlancerInterface {
   Damage m_damage = 0;
   int m_damageEvent = 0;
   int m_fixesEvent = 0;
+  int m_randrEvent = 0;
   bool m_haveFixes = false;
+  bool m_haveRandr = false;
+  Atom m_monitorName = None;  // the captured monitor, once found
   bool m_bgraVisual = false;
   bool m_redirected = false;
   bool m_mapped = false;
@@ -432,6 +500,18 @@ class X11Glancer : public GlancerInterface {
   std::thread m_thread;
   std::atomic<bool> m_running{false};
   std::atomic<bool> m_broken{false};  // the X connection broke
+  bool m_releaseOnExit = false;  // abandoned from the worker, which releases
+};
+
+class X11Glancer : public GlancerInterface {
+ public:
+  ~X11Glancer() override { m_capture->Abandon(); }
+  bool Init(const GlancerConfig& config) override { return m_capture->Init(config); }
+  bool Start() override { return m_capture->Start(); }
+  bool Stop() override { return m_capture->Stop(); }
+
+ private:
+  std::shared_ptr<Capture> m_capture = std::make_shared<Capture>();
 };
 
 }  // namespace

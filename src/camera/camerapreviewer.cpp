@@ -12,9 +12,38 @@
 
 namespace {
 // Raw pictures waiting beyond this are dropped, oldest first, so that a slow
-// window cannot make the queue grow without end. Compressed H.264 is never
-// dropped: later pictures depend on it.
+// window cannot make the queue grow without end.
 constexpr size_t kMaxQueuedPictures = 8;
+// H.264 waiting beyond this (a second at 30 fps) is dropped up to the next
+// instantaneous refresh: later pictures depend on the ones before.
+constexpr size_t kMaxQueuedPackets = 30;
+
+// Bytes a sample of this type and size must hold; 0 for compressed types,
+// whose decoder checks them.
+uint64_t MinSampleLength(int type, int width, int height) {
+  const uint64_t w = uint64_t(width), h = uint64_t(height);
+  const uint64_t chroma = ((w + 1) / 2) * ((h + 1) / 2);
+  switch (type) {
+    case kVideoI420: return w * h * 3 / 2;
+    case kVideoNV12: return w * h + 2 * chroma;
+    case kVideoRGB24: return w * h * 3;
+    case kVideoYUY2:
+    case kVideoUYVY: return (w + 1) / 2 * 4 * h;
+    default: return 0;
+  }
+}
+
+// Whether an Annex B access unit holds an IDR slice or a sequence parameter
+// set, where decoding can begin.
+bool IsH264StartPoint(const uint8_t* data, uint64_t size) {
+  for (uint64_t i = 0; i + 3 < size; ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const int type = data[i + 3] & 0x1f;
+    if (type == 5 || type == 7) return true;
+    i += 2;
+  }
+  return false;
+}
 }  // namespace
 
 CameraPreviewer::CameraPreviewer() = default;
@@ -39,8 +68,7 @@ bool CameraPreviewer::Init(const std::string& id, const std::string& name, QWidg
       return false;
     }
   }
-  Preview(true, window);
-  return true;
+  return Preview(true, window);
 }
 
 bool CameraPreviewer::Preview(bool enable, QWidget* window) {
@@ -73,8 +101,7 @@ bool CameraPreviewer::Preview(bool enable, QWidget* window) {
     m_capturer = std::make_unique<DsVideoCapturer>();
     if (!m_capturer->Init(m_deviceId, m_deviceName)) {
       LOG(ERROR) << "inits capturer failed";
-      m_capturer.reset();
-      m_running = false;
+      AbandonStart();
       return false;
     }
     m_capturer->SetFrameCallback([this](const uint8_t* data, uint64_t length,
@@ -83,8 +110,7 @@ bool CameraPreviewer::Preview(bool enable, QWidget* window) {
     });
     if (m_capturer->Start(m_capability) != 0) {
       LOG(ERROR) << "start capturer inits failed";
-      m_capturer.reset();
-      m_running = false;
+      AbandonStart();
       return false;
     }
     m_playThread = std::thread(&CameraPreviewer::PlayThread, this);
@@ -93,38 +119,48 @@ bool CameraPreviewer::Preview(bool enable, QWidget* window) {
   return true;
 }
 
+void CameraPreviewer::AbandonStart() {
+  // No picture will come: no window may keep an empty surface.
+  m_capturer.reset();
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_graphs.clear();
+  }
+  m_running = false;
+}
+
 void CameraPreviewer::OnCapturedFrame(const uint8_t* data, uint64_t length,
                                       const VideoCaptureCapability& capability, int64_t) {
-  Item item;
   if (capability.videoType == kVideoH264) {
     auto* buffer = new uint8_t[length];
     memcpy(buffer, data, length);
-    item = {kVideoH264, buffer, int32_t(length)};
+    QueueH264({kVideoH264, buffer, int32_t(length), IsH264StartPoint(data, length)});
+    return;
+  }
+  const int width = capability.width;
+  const int height = std::abs(capability.height);
+  AVFrame* frame = nullptr;
+  const uint64_t need = MinSampleLength(capability.videoType, width, height);
+  if (length < need) {
+    LOG(ERROR) << "Convert pixmap format failed: short sample of " << length << " bytes, " << need
+               << " needed, type is " << capability.videoType << ",width is " << width << ",height is "
+               << height;
   } else {
-    const int width = capability.width;
-    const int height = std::abs(capability.height);
-    AVFrame* frame = av_frame_alloc();
+    frame = av_frame_alloc();
     frame->width = width;
     frame->height = height;
     frame->format = AV_PIX_FMT_YUV420P;
     if (av_frame_get_buffer(frame, 0) < 0) {
       av_frame_free(&frame);
     } else if (capability.videoType == kVideoI420) {
-      const size_t need = size_t(width) * height * 3 / 2;
-      if (length < need) {
-        LOG(ERROR) << "Convert pixmap format failed: short sample of " << length << " bytes";
-        av_frame_free(&frame);
-      } else {
-        libyuv::I420Copy(data, width, data + width * height, width / 2,
-                         data + width * height + (width / 2) * (height / 2), width / 2, frame->data[0],
-                         frame->linesize[0], frame->data[1], frame->linesize[1], frame->data[2],
-                         frame->linesize[2], width, height);
-      }
+      libyuv::I420Copy(data, width, data + width * height, width / 2,
+                       data + width * height + (width / 2) * (height / 2), width / 2, frame->data[0],
+                       frame->linesize[0], frame->data[1], frame->linesize[1], frame->data[2],
+                       frame->linesize[2], width, height);
     } else {
       const uint8_t* source = data;
       std::vector<uint8_t> flipped;
-      if (capability.videoType == kVideoRGB24 && capability.height < 0 &&
-          length >= uint64_t(width) * 3 * height) {
+      if (capability.videoType == kVideoRGB24 && capability.height < 0) {
         flipped.resize(length);
         const size_t row = size_t(width) * 3;
         for (int i = 0; i < height; ++i) memcpy(&flipped[i * row], data + (height - 1 - i) * row, row);
@@ -142,18 +178,36 @@ void CameraPreviewer::OnCapturedFrame(const uint8_t* data, uint64_t length,
         av_frame_free(&frame);
       }
     }
-    item = {kVideoI420, frame, 0};
   }
   std::lock_guard<std::mutex> lock(m_lock);
-  m_queue.push_back(item);
-  if (item.type != kVideoH264 && m_queue.size() > kMaxQueuedPictures) {
-    for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
-      if (it->type == kVideoH264) continue;
-      FreeItem(*it);
-      m_queue.erase(it);
-      break;
-    }
+  m_queue.push_back({kVideoI420, frame, 0});
+  if (m_queue.size() > kMaxQueuedPictures) {
+    FreeItem(m_queue.front());
+    m_queue.pop_front();
   }
+  m_queued.notify_one();
+}
+
+void CameraPreviewer::QueueH264(Item item) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (m_skipToStartPoint && !item.startPoint) {
+    FreeItem(item);
+    return;
+  }
+  m_skipToStartPoint = false;
+  m_queue.push_back(item);
+  // Too far behind: skip whole groups of pictures, so that decoding resumes
+  // at a picture that needs none before it.
+  while (m_queue.size() > kMaxQueuedPackets) {
+    FreeItem(m_queue.front());
+    m_queue.pop_front();
+    while (!m_queue.empty() && !m_queue.front().startPoint) {
+      FreeItem(m_queue.front());
+      m_queue.pop_front();
+    }
+    if (m_queue.empty()) m_skipToStartPoint = true;
+  }
+  m_queued.notify_one();
 }
 
 bool CameraPreviewer::RenderToAll(const AVFrame* frame) {
@@ -212,7 +266,9 @@ void CameraPreviewer::PlayThread() {
     Item item;
     bool haveGraphs;
     {
-      std::lock_guard<std::mutex> lock(m_lock);
+      std::unique_lock<std::mutex> lock(m_lock);
+      if (m_queue.empty() && !m_graphs.empty())
+        m_queued.wait_for(lock, std::chrono::milliseconds(10));
       if (!m_queue.empty()) {
         item = m_queue.front();
         m_queue.pop_front();
@@ -223,7 +279,6 @@ void CameraPreviewer::PlayThread() {
       // Nothing to show and nobody to show it to: a silent camera must not
       // keep the thread alive.
       if (!haveGraphs) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
     const AVFrame* frame = nullptr;
@@ -235,7 +290,6 @@ void CameraPreviewer::PlayThread() {
     const bool rendered = !frame || RenderToAll(frame);
     FreeItem(item);
     if (!rendered) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   LOG(INFO) << "CameraPreviewer's play thread is over";
   ReleaseAll();

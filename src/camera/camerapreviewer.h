@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <list>
 #include <memory>
@@ -44,14 +45,19 @@ class CameraPreviewer {
     int32_t type = 0;
     void* data = nullptr;
     int32_t size = 0;
+    bool startPoint = false;  // H.264 that decoding can begin with
   };
   static void FreeItem(Item& item);
+  void AbandonStart();
+  void QueueH264(Item item);
   void PlayThread();
 
   std::unique_ptr<H264HwDecoder> m_decoder;
   std::unique_ptr<DsVideoCapturer> m_capturer;
   std::mutex m_lock;
   std::deque<Item> m_queue;
+  std::condition_variable m_queued;
+  bool m_skipToStartPoint = false;  // H.264 was dropped: wait for a start point
   std::list<std::unique_ptr<VideoGraph>> m_graphs;
   QWidget* m_firstWindow = nullptr;
   std::atomic<bool> m_running{false};

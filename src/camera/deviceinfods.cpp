@@ -53,19 +53,21 @@ bool DeviceInfoDS::FindDevice(const std::string& id, const std::string& name,
     LOG(INFO) << "Failed to enumerate CLSID_SystemDeviceEnum, error 0x1" << ". No webcam exist?";
     return false;
   }
-  auto prefix = [](const std::string& value, const std::string& key) {
-    return value.compare(0, key.size(), key) == 0 && value.size() >= key.size();
-  };
-  // The stored id names one device; the name is the fallback for ids that
-  // no longer exist (the device moved to another path).
+  // The stored id names one device, also in the older form of its device
+  // node; since a node can pass to another camera when cameras are plugged
+  // again, it counts only with the stored name. The name alone finds a
+  // camera whose id changed.
   for (const auto& d : devices) {
-    if (!id.empty() && prefix(d.id, id)) {
-      *device = d;
-      return true;
+    if (id.empty() || (d.id != id && d.node != id)) continue;
+    if (!name.empty() && d.name != name) {
+      LOG(WARNING) << "camera " << id << " is now " << d.name << ", not " << name;
+      continue;
     }
+    *device = d;
+    return true;
   }
   for (const auto& d : devices) {
-    if (!name.empty() && prefix(d.name, name)) {
+    if (!name.empty() && d.name == name) {
       *device = d;
       return true;
     }

@@ -22,8 +22,8 @@ class DeviceInfoDS {
   virtual int ReadCapabilities(const char* id, const char* name);
   int GetCapabilityAt(int index, VideoCaptureCapability& out) const;
   int GetCapabilityAt(int index, VideoCaptureCapabilityDS& out) const;
-  // The device whose id begins with `id`, else whose name begins with `name`;
-  // false when none does.
+  // The device with this id (or device node) and name, else the first with
+  // this name; false when none.
   bool FindDevice(const std::string& id, const std::string& name, platform::CameraDevice* device);
 
  private:

@@ -5,6 +5,7 @@
 extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/hwcontext.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include "recorder/swshelper.h"
@@ -21,6 +22,15 @@ AVPixelFormat GetHwFormat(AVCodecContext* context, const AVPixelFormat* list) {
   const int wanted = *static_cast<const int*>(context->opaque);
   for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p)
     if (*p == wanted) return *p;
+  // The device has no format for this stream: decode it in software.
+  for (const AVPixelFormat* p = list; *p != AV_PIX_FMT_NONE; ++p) {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(*p);
+    if (desc && !(desc->flags & AV_PIX_FMT_FLAG_HWACCEL)) {
+      LOG(INFO) << "the hardware device cannot decode this stream, decoding to "
+                << av_get_pix_fmt_name(*p) << " in software";
+      return *p;
+    }
+  }
   return AV_PIX_FMT_NONE;
 }
 
@@ -105,7 +115,8 @@ bool H264HwDecoder::Init() {
   }
   m_packet = av_packet_alloc();
   m_frame = av_frame_alloc();
-  if (!m_packet || !m_frame) {
+  m_received = av_frame_alloc();
+  if (!m_packet || !m_frame || !m_received) {
     Close();
     return false;
   }
@@ -118,21 +129,35 @@ AVFrame* H264HwDecoder::Decode(const uint8_t* data, int size) {
   m_packet->data = const_cast<uint8_t*>(data);
   m_packet->size = size;
   int ret = avcodec_send_packet(m_context, m_packet);
+  if (ret == AVERROR(EAGAIN)) {
+    // The decoder still holds pictures: take them (the newest is shown),
+    // then the same packet goes in, so that no picture loses its reference.
+    while (avcodec_receive_frame(m_context, m_received) == 0) {
+      av_frame_unref(m_frame);
+      av_frame_move_ref(m_frame, m_received);
+    }
+    ret = avcodec_send_packet(m_context, m_packet);
+  }
   m_packet->data = nullptr;
   m_packet->size = 0;
   if (ret != 0) {
     LOG(ERROR) << "av error is " << AvError(ret);
-    return nullptr;
+  } else {
+    ret = avcodec_receive_frame(m_context, m_received);
+    if (ret == 0) {
+      av_frame_unref(m_frame);
+      av_frame_move_ref(m_frame, m_received);
+    } else if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
+      LOG(ERROR) << "av error is " << AvError(ret);
+    }
   }
-  ret = avcodec_receive_frame(m_context, m_frame);
-  if (ret == 0) return m_frame;
-  if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) LOG(ERROR) << "av error is " << AvError(ret);
-  return nullptr;
+  return m_frame->buf[0] ? m_frame : nullptr;
 }
 
 void H264HwDecoder::Close() {
   avcodec_free_context(&m_context);
   av_buffer_unref(&m_hwDeviceCtx);
   av_frame_free(&m_frame);
+  av_frame_free(&m_received);
   av_packet_free(&m_packet);
 }

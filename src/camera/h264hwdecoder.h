@@ -27,11 +27,13 @@ class H264HwDecoder {
   const AVCodec* m_decoder = nullptr;
   AVPacket* m_packet = nullptr;
   AVFrame* m_frame = nullptr;
+  AVFrame* m_received = nullptr;  // where pictures land before they become m_frame
   AVCodecContext* m_context = nullptr;
   AVBufferRef* m_hwDeviceCtx = nullptr;
   int m_hwFormat = AV_PIX_FMT_NONE;
 };
 
-// The decoder's format callback: the wanted hardware format when offered.
+// The decoder's format callback: the wanted hardware format when offered,
+// else the first software format.
 AVPixelFormat GetHwFormat(AVCodecContext* context, const AVPixelFormat* list);
 int HwDecoderInit(AVCodecContext* context, AVHWDeviceType type, AVBufferRef** device);

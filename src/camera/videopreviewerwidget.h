@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPoint>
+#include <QRect>
 #include <QWidget>
 
 #include <memory>
@@ -22,10 +23,18 @@ class ResizeWidget : public QWidget {
  protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
+  // The geometry after dragging the pressed border to a global position.
+  QRect ResizedGeometry(const QPoint& global) const;
+
   int m_borderWidth = 5;
   QPoint m_pressPosition;
+  // A border resized by hand, where the window manager cannot do it.
+  Zone m_resizeZone = Zone::None;
+  QPoint m_pressGlobal;
+  QRect m_pressGeometry;
 };
 
 // The floating camera window shown while recording.

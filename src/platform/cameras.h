@@ -24,11 +24,16 @@ struct CameraFormat {
   // empty when it does not say.
   std::vector<int64_t> frameIntervals;
   int64_t averageInterval = 0;  // 100 ns units; 0 when unknown
+  // The interval to stream at when opening, 100 ns units; 0 keeps the
+  // device's own rate.
+  int64_t requestedInterval = 0;
 };
 
 struct CameraDevice {
-  std::string id;    // stable identifier (device path on Linux)
+  std::string id;    // stable identifier (on Linux its /dev/v4l/by-id link where
+                     // there is one, else its device node)
   std::string name;  // the name people see
+  std::string node;  // the device node when the id is another path; "" otherwise
 };
 
 // One raw sample; the buffer is valid only during the call.

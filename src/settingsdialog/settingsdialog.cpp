@@ -432,10 +432,13 @@ void SettingsDialog::FillCameraList() {
   EnumVideoDevices(devices);
   QString storedId, storedName;
   Settings::Instance()->GetRecordCamera(storedId, storedName);
+  // The stored camera as a recording finds it, also from an older id.
+  platform::CameraDevice stored;
+  DeviceInfoDS().FindDevice(storedId.toStdString(), storedName.toStdString(), &stored);
   QString current;
   for (const DeviceInfo& device : devices) {
     const QString name = QString::fromStdString(device.name);
-    if (QString::fromStdString(device.id) == storedId) current = name;
+    if (!stored.id.empty() && device.id == stored.id.substr(0, 255)) current = name;
     m_ui->comboBox_9->addItem(name, QVariant::fromValue(device));
   }
   if (!current.isEmpty()) m_ui->comboBox_9->setCurrentText(current);

@@ -48,6 +48,20 @@ inline std::vector<uint8_t> ToYuy2(const QImage& img) {
   return out;
 }
 
+inline std::vector<uint8_t> ToUyvy(const QImage& img) {
+  std::vector<uint8_t> out(size_t(img.width()) * img.height() * 2);
+  libyuv::ARGBToUYVY(img.constBits(), img.bytesPerLine(), out.data(), img.width() * 2, img.width(),
+                     img.height());
+  return out;
+}
+
+inline std::vector<uint8_t> ToNv12(const QImage& img) {
+  const int w = img.width(), h = img.height();
+  std::vector<uint8_t> out(size_t(w) * h * 3 / 2);
+  libyuv::ARGBToNV12(img.constBits(), img.bytesPerLine(), out.data(), w, out.data() + w * h, w, w, h);
+  return out;
+}
+
 // B, G, R bytes; last row first when bottomUp.
 inline std::vector<uint8_t> ToBgr24(const QImage& img, bool bottomUp) {
   const int w = img.width(), h = img.height();
@@ -69,8 +83,8 @@ inline std::vector<uint8_t> ToMjpeg(const QImage& img) {
 }
 
 // Access units of a short H.264 stream of the picture (first one carries
-// the parameter sets).
-inline std::vector<std::vector<uint8_t>> ToH264(const QImage& img, int count) {
+// the parameter sets), an IDR picture every gop pictures.
+inline std::vector<std::vector<uint8_t>> ToH264(const QImage& img, int count, int gop = 10) {
   std::vector<std::vector<uint8_t>> units;
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (!codec) return units;
@@ -79,7 +93,7 @@ inline std::vector<std::vector<uint8_t>> ToH264(const QImage& img, int count) {
   ctx->height = img.height();
   ctx->pix_fmt = AV_PIX_FMT_YUV420P;
   ctx->time_base = {1, 30};
-  ctx->gop_size = 10;
+  ctx->gop_size = gop;
   ctx->max_b_frames = 0;
   av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
   av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);

@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QWidget>
 
+#include <dlfcn.h>
+
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -12,11 +15,25 @@
 #include "camera/videograph.h"
 #include "camerafixtures.h"
 #include "platform/backend.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
 #include "support/logcapture.h"
 
 using platform::CameraPixelFormat;
 using platform::fake::FakeCamera;
 using platform::fake::FakeCameras;
+
+// Lets a case make the decoder refuse one packet, as a decoder does while it
+// holds pictures not yet taken; every other call goes to the library.
+std::atomic<bool> g_refuseNextPacket{false};
+extern "C" int avcodec_send_packet(AVCodecContext* context, const AVPacket* packet) {
+  using Send = int (*)(AVCodecContext*, const AVPacket*);
+  static const auto send = reinterpret_cast<Send>(dlsym(RTLD_NEXT, "avcodec_send_packet"));
+  if (packet && g_refuseNextPacket.exchange(false)) return AVERROR(EAGAIN);
+  return send(context, packet);
+}
 
 namespace {
 
@@ -34,14 +51,19 @@ class CameraPreviewerTest : public ::testing::Test {
   void TearDown() override { FakeCameras::Instance().Reset(); }
 
   // One camera streaming the test picture in the given format.
-  static void Script(CameraPixelFormat format, std::vector<std::vector<uint8_t>> samples, bool bottomUp = false) {
+  static FakeCamera Camera(CameraPixelFormat format, std::vector<std::vector<uint8_t>> samples,
+                           bool bottomUp = false) {
     FakeCamera cam;
     cam.device = {"/dev/video7", "Fake Cam"};
     auto f = camtest::Format(format, kW, kH);
     f.bottomUp = bottomUp;
     cam.formats = {f};
     cam.samples[0] = std::move(samples);
-    FakeCameras::Instance().SetCameras({cam});
+    return cam;
+  }
+  static void Script(CameraPixelFormat format, std::vector<std::vector<uint8_t>> samples,
+                     bool bottomUp = false) {
+    FakeCameras::Instance().SetCameras({Camera(format, std::move(samples), bottomUp)});
   }
 
   static VideoCaptureCapability Cap(int type, int height = kH) {
@@ -85,6 +107,8 @@ TEST_F(CameraPreviewerTest, EveryStreamedFormatIsDrawnIntoTheWindow) {
   const FormatCase cases[] = {{"I420", CameraPixelFormat::I420, kVideoI420},
                               {"MJPEG", CameraPixelFormat::MJPEG, kVideoMJPEG},
                               {"BGR24", CameraPixelFormat::BGR24, kVideoRGB24},
+                              {"UYVY", CameraPixelFormat::UYVY, kVideoUYVY},
+                              {"NV12", CameraPixelFormat::NV12, kVideoNV12},
                               {"H264", CameraPixelFormat::H264, kVideoH264}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -93,6 +117,8 @@ TEST_F(CameraPreviewerTest, EveryStreamedFormatIsDrawnIntoTheWindow) {
       case CameraPixelFormat::I420: samples = {camtest::ToI420(picture)}; break;
       case CameraPixelFormat::MJPEG: samples = {camtest::ToMjpeg(picture)}; break;
       case CameraPixelFormat::BGR24: samples = {camtest::ToBgr24(picture, false)}; break;
+      case CameraPixelFormat::UYVY: samples = {camtest::ToUyvy(picture)}; break;
+      case CameraPixelFormat::NV12: samples = {camtest::ToNv12(picture)}; break;
       default: samples = camtest::ToH264(picture, 30); break;
     }
     ASSERT_FALSE(samples.empty());
@@ -128,6 +154,19 @@ TEST_F(CameraPreviewerTest, QueuedSamplesOfOtherLayoutsAreConvertedAndDrawn) {
     for (int i = 0; i < 20; ++i) previewer.OnCapturedFrame(yuy2.data(), yuy2.size(), Cap(kVideoYUY2), 0);
     EXPECT_LE(previewer.QueuedItems(), 8u);
   }
+  {
+    // H.264 too; what is dropped goes up to the next picture that decoding
+    // can begin with, so a long group of pictures goes whole.
+    const auto units = camtest::ToH264(picture, 40, 100);
+    ASSERT_GE(units.size(), 40u);
+    CameraPreviewer previewer;
+    for (const auto& u : units) previewer.OnCapturedFrame(u.data(), u.size(), Cap(kVideoH264), 0);
+    EXPECT_EQ(previewer.QueuedItems(), 0u);
+    previewer.OnCapturedFrame(units[1].data(), units[1].size(), Cap(kVideoH264), 0);
+    EXPECT_EQ(previewer.QueuedItems(), 0u);
+    previewer.OnCapturedFrame(units[0].data(), units[0].size(), Cap(kVideoH264), 0);
+    EXPECT_EQ(previewer.QueuedItems(), 1u);
+  }
 
   // A frame already in BGRA is drawn as it is.
   VideoRender render(nullptr);
@@ -141,6 +180,27 @@ TEST_F(CameraPreviewerTest, QueuedSamplesOfOtherLayoutsAreConvertedAndDrawn) {
   EXPECT_EQ(render.LastImage(), picture);
   EXPECT_EQ(render.TextureWidth(), kW);
   av_frame_free(&frame);
+
+  // A hardware-decoded picture comes down as NV12 with padded rows and is
+  // brought to I420.
+  const int w = 200, h = 120;
+  const auto nv12 = camtest::ToNv12(camtest::TestPicture(w, h));
+  AVFrame* downloaded = av_frame_alloc();
+  downloaded->width = w;
+  downloaded->height = h;
+  downloaded->format = AV_PIX_FMT_NV12;
+  ASSERT_EQ(av_frame_get_buffer(downloaded, 0), 0);
+  av_image_copy_plane(downloaded->data[0], downloaded->linesize[0], nv12.data(), w, w, h);
+  av_image_copy_plane(downloaded->data[1], downloaded->linesize[1], nv12.data() + w * h, w, w, h / 2);
+  AVFrame* i420 = ConvertFrameToI420(downloaded);
+  ASSERT_NE(i420, nullptr);
+  EXPECT_EQ(i420->format, AV_PIX_FMT_YUV420P);
+  render.Render(i420);
+  const QImage shown = render.LastImage();
+  EXPECT_TRUE(camtest::Near(shown.pixelColor(w / 4, h / 2), QColor(255, 0, 0)));
+  EXPECT_TRUE(camtest::Near(shown.pixelColor(w * 3 / 4, h - 1), QColor(0, 0, 255)));
+  av_frame_free(&i420);
+  av_frame_free(&downloaded);
 }
 
 TEST_F(CameraPreviewerTest, RgbRowsComeOutUprightEitherWay) {
@@ -206,7 +266,7 @@ TEST_F(CameraPreviewerTest, ASilentCameraDoesNotHoldUpTheLastWindow) {
   EXPECT_FALSE(previewer.IsRunning());
 }
 
-TEST_F(CameraPreviewerTest, FailuresAreReportedAndLeaveItIdle) {
+TEST_F(CameraPreviewerTest, ACameraThatCannotStreamFailsAndShowsNothing) {
   testsupport::LogCapture log;
   QWidget window;
   {
@@ -214,29 +274,54 @@ TEST_F(CameraPreviewerTest, FailuresAreReportedAndLeaveItIdle) {
     EXPECT_FALSE(previewer.Preview(true, &window));  // no capability yet: width 0
     EXPECT_TRUE(log.Contains("params is invalid"));
   }
-  {
+  using platform::Result;
+  struct Case {
+    const char* label;
+    const char* id;
+    const char* name;
+    Result formats, open, start;
+    int width;
+    const char* message;
+  };
+  const char* kStart = "start capturer inits failed";
+  const Case cases[] = {
+      {"not listed", "missing", "Nobody", Result::Ok, Result::Ok, Result::Ok, kW, "inits capturer failed"},
+      {"busy", "/dev/video7", "Fake Cam", Result::Ok, Result::Failed, Result::Ok, kW, kStart},
+      {"refuses to start", "/dev/video7", "Fake Cam", Result::Ok, Result::Ok, Result::Failed, kW, kStart},
+      {"formats unreadable", "/dev/video7", "Fake Cam", Result::Failed, Result::Ok, Result::Ok, kW, kStart},
+      {"size not offered", "/dev/video7", "Fake Cam", Result::Ok, Result::Ok, Result::Ok, 1920, kStart},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    FakeCamera cam = Camera(CameraPixelFormat::I420, {camtest::ToI420(camtest::TestPicture(kW, kH))});
+    cam.formatsResult = c.formats;
+    cam.openResult = c.open;
+    cam.startResult = c.start;
+    FakeCameras::Instance().SetCameras({cam});
+    testsupport::LogCapture caseLog;
     CameraPreviewer previewer;
-    EXPECT_TRUE(previewer.Init("missing", "nobody", &window, Cap(kVideoI420)));
-    EXPECT_TRUE(log.Contains("inits capturer failed"));
+    VideoCaptureCapability cap = Cap(kVideoI420);
+    cap.width = c.width;
+    EXPECT_FALSE(previewer.Init(c.id, c.name, &window, cap));
+    EXPECT_TRUE(caseLog.Contains(c.message));
     EXPECT_FALSE(previewer.IsRunning());
-  }
-  {
-    // The camera cannot give the size asked for.
-    Script(CameraPixelFormat::I420, {});
-    CameraPreviewer previewer;
-    VideoCaptureCapability other = Cap(kVideoI420);
-    other.width = 1920;
-    previewer.Init("/dev/video7", "Fake Cam", &window, other);
-    EXPECT_TRUE(log.Contains("start capturer inits failed"));
-    EXPECT_FALSE(previewer.IsRunning());
+    EXPECT_EQ(previewer.FindGraph(&window), nullptr);
     EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
   }
-  {
-    // A sample shorter than its size says is refused, not read past its end.
+}
+
+TEST_F(CameraPreviewerTest, ShortSamplesAreRefusedNotReadPastTheirEnd) {
+  const std::vector<uint8_t> shortSample(100, 0);
+  const struct {
+    int type;
+    int height;
+  } cases[] = {{kVideoI420, kH}, {kVideoNV12, kH}, {kVideoRGB24, kH}, {kVideoRGB24, -kH},
+               {kVideoUYVY, kH}, {kVideoYUY2, kH}, {kVideoMJPEG, kH}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "type " << c.type << " height " << c.height);
+    testsupport::LogCapture log;
     CameraPreviewer previewer;
-    const std::vector<uint8_t> shortSample(100, 0);
-    previewer.OnCapturedFrame(shortSample.data(), shortSample.size(), Cap(kVideoI420), 0);
-    previewer.OnCapturedFrame(shortSample.data(), shortSample.size(), Cap(kVideoMJPEG), 0);
+    previewer.OnCapturedFrame(shortSample.data(), shortSample.size(), Cap(c.type, c.height), 0);
     EXPECT_TRUE(log.Contains("Convert pixmap format failed"));
   }
 }
@@ -259,13 +344,35 @@ TEST_F(CameraPreviewerTest, H264DecoderWaitsForPicturesAndDecodesThem) {
   EXPECT_EQ(decoder.Decode(first.data(), int(idr)), nullptr);
   testsupport::LogCapture log;
   EXPECT_NE(decoder.Decode(first.data() + idr, int(first.size() - idr)), nullptr);
-  AVFrame* frame = nullptr;
-  for (size_t i = 1; i < units.size(); ++i)
-    if (AVFrame* f = decoder.Decode(units[i].data(), int(units[i].size()))) frame = f;
-  ASSERT_NE(frame, nullptr);
-  EXPECT_EQ(frame->width, kW);
-  EXPECT_EQ(frame->height, kH);
+  // A packet refused for "try again" is sent again, not lost.
+  for (size_t i = 1; i < units.size(); ++i) {
+    g_refuseNextPacket = i == 1;
+    const AVFrame* frame = decoder.Decode(units[i].data(), int(units[i].size()));
+    ASSERT_NE(frame, nullptr) << "unit " << i;
+    EXPECT_EQ(frame->width, kW);
+    EXPECT_EQ(frame->height, kH);
+  }
   EXPECT_FALSE(log.Contains("av error"));
+}
+
+TEST_F(CameraPreviewerTest, H264ThatTheHardwareCannotTakeIsDecodedInSoftware) {
+  const auto units = camtest::ToH264(camtest::TestPicture(kW, kH), 2);
+  ASSERT_FALSE(units.empty());
+  AVCodecContext* context = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
+  int wanted = AV_PIX_FMT_DXVA2_VLD;  // a device format this decoder never offers
+  context->opaque = &wanted;
+  context->get_format = GetHwFormat;
+  ASSERT_EQ(avcodec_open2(context, nullptr, nullptr), 0);
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  packet->data = const_cast<uint8_t*>(units[0].data());
+  packet->size = int(units[0].size());
+  EXPECT_EQ(avcodec_send_packet(context, packet), 0);
+  EXPECT_EQ(avcodec_receive_frame(context, frame), 0);
+  EXPECT_EQ(frame->format, AV_PIX_FMT_YUV420P);
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&context);
 }
 
 }  // namespace

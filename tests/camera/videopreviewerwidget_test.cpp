@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QMouseEvent>
+#include <QProcess>
 #include <QScreen>
+#include <QTest>
 
 #include <chrono>
 #include <thread>
@@ -34,7 +35,11 @@ class VideoPreviewerWidgetTest : public ::testing::Test {
     FakeCamera yuy2Only;
     yuy2Only.device = {"/dev/video4", "Old Cam"};
     yuy2Only.formats = {camtest::Format(CameraPixelFormat::YUY2, 640, 480)};
-    FakeCameras::Instance().SetCameras({cam, yuy2Only});
+    FakeCamera busy;  // held by another program
+    busy.device = {"/dev/video5", "Busy Cam"};
+    busy.formats = {camtest::Format(CameraPixelFormat::MJPEG, 640, 480)};
+    busy.openResult = platform::Result::Failed;
+    FakeCameras::Instance().SetCameras({cam, yuy2Only, busy});
   }
   void TearDown() override { FakeCameras::Instance().Reset(); }
 };
@@ -49,6 +54,7 @@ TEST_F(VideoPreviewerWidgetTest, FloatsOnTopAndShowsTheWidestCameraPicture) {
   EXPECT_EQ(widget.size(), QSize(360, 202));
   EXPECT_EQ(widget.DeviceId(), "/dev/video3");
   EXPECT_EQ(FakeCameras::Instance().LastOpenedFormat().width, 1280);
+  EXPECT_EQ(FakeCameras::Instance().LastOpenedFormat().requestedInterval, 333333);  // at its 30 fps
   widget.move(200, 200);
   widget.show();
 
@@ -71,11 +77,12 @@ TEST_F(VideoPreviewerWidgetTest, FloatsOnTopAndShowsTheWidestCameraPicture) {
   EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
 }
 
-TEST_F(VideoPreviewerWidgetTest, ACameraWithoutAUsableFormatChangesNothing) {
+TEST_F(VideoPreviewerWidgetTest, ACameraThatCannotBePreviewedChangesNothing) {
   VideoPreviewerWidget widget;
   widget.resize(100, 80);
   EXPECT_FALSE(widget.StartPreview("Old Cam", "/dev/video4"));
   EXPECT_FALSE(widget.StartPreview("Nobody", "/dev/video9"));
+  EXPECT_FALSE(widget.StartPreview("Busy Cam", "/dev/video5"));
   EXPECT_EQ(widget.size(), QSize(100, 80));
   EXPECT_EQ(widget.DeviceId(), "");
 }
@@ -94,17 +101,38 @@ TEST_F(VideoPreviewerWidgetTest, BordersResizeAndTheInsideMoves) {
   EXPECT_EQ(widget.HitTest({5, 5}), Zone::None);
   EXPECT_EQ(widget.HitTest({354, 196}), Zone::None);
 
-  widget.move(100, 100);
+  // With the real pointer: a resize cursor on the borders, and, with no
+  // window manager to do it, a drag there resizes; inside it moves.
+  widget.setGeometry(300, 300, 360, 202);
   widget.show();
-  QApplication::processEvents();
-  const QPoint start = widget.pos();
-  QMouseEvent press(QEvent::MouseButtonPress, QPoint(50, 50), widget.mapToGlobal(QPoint(50, 50)),
-                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&widget, &press);
-  QMouseEvent move(QEvent::MouseMove, QPoint(80, 70), widget.mapToGlobal(QPoint(80, 70)), Qt::NoButton,
-                   Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&widget, &move);
-  EXPECT_EQ(widget.pos(), start + QPoint(30, 20));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+  const struct {
+    QPoint at;  // in the widget
+    Qt::CursorShape cursor;
+    QPoint drag;
+    QRect after;
+  } cases[] = {
+      {{358, 100}, Qt::SizeHorCursor, {40, 0}, {300, 300, 400, 202}},
+      {{1, 1}, Qt::SizeFDiagCursor, {-20, -10}, {280, 290, 420, 212}},
+      {{418, 2}, Qt::SizeBDiagCursor, {-410, 0}, {280, 290, 15, 212}},  // no smaller than the borders
+      {{7, 210}, Qt::SizeVerCursor, {5, 30}, {280, 290, 15, 242}},
+      {{7, 100}, Qt::ArrowCursor, {10, 20}, {290, 310, 15, 242}},
+  };
+  auto xdotool = [](const QPoint& p, const char* button) {
+    QStringList args{"mousemove", QString::number(p.x()), QString::number(p.y())};
+    if (button) args << button << "1";
+    return QProcess::execute("xdotool", args) == 0;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.at.x() << "," << c.at.y());
+    const QPoint from = widget.mapToGlobal(c.at);
+    ASSERT_TRUE(xdotool(from, nullptr));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return widget.cursor().shape() == c.cursor; }, 2000));
+    ASSERT_TRUE(xdotool(from, "mousedown"));
+    ASSERT_TRUE(xdotool(from + c.drag, "mouseup"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return widget.geometry() == c.after; }, 2000));
+    EXPECT_EQ(widget.geometry(), c.after);
+  }
 }
 
 }  // namespace

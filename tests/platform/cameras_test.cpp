@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <glob.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <atomic>
 #include <chrono>
@@ -8,6 +12,8 @@
 
 #include "platform/backend.h"
 #include "platform/cameras.h"
+#include "platform/linux/cameras_v4l2.h"
+#include "support/testsupport.h"
 
 namespace {
 
@@ -26,19 +32,20 @@ TEST(V4l2Cameras, ListsFormatsAndStreamsSamples) {
   const auto devices = cameras.List();
   if (devices.empty()) GTEST_SKIP() << "no capture device among /dev/video*";
   for (const auto& d : devices) {
-    EXPECT_EQ(d.id.rfind("/dev/video", 0), 0u);
+    EXPECT_TRUE(d.id.rfind("/dev/video", 0) == 0 || d.id.rfind("/dev/v4l/by-id/", 0) == 0) << d.id;
     EXPECT_FALSE(d.name.empty());
   }
   std::vector<platform::CameraFormat> formats;
   ASSERT_EQ(cameras.Formats(devices[0].id, &formats), platform::Result::Ok);
   ASSERT_FALSE(formats.empty());
-  const platform::CameraFormat* known = nullptr;
-  for (const auto& f : formats) {
+  platform::CameraFormat* known = nullptr;
+  for (auto& f : formats) {
     EXPECT_GT(f.width, 0);
     EXPECT_GT(f.height, 0);
     if (!known && f.pixelFormat != platform::CameraPixelFormat::Unknown) known = &f;
   }
   if (!known) GTEST_SKIP() << "no format this program reads";
+  if (!known->frameIntervals.empty()) known->requestedInterval = known->frameIntervals.back();
   platform::Result result;
   auto stream = cameras.Open(devices[0].id, *known, &result);
   ASSERT_TRUE(stream) << platform::ResultName(result);
@@ -50,6 +57,19 @@ TEST(V4l2Cameras, ListsFormatsAndStreamsSamples) {
   for (int i = 0; i < 500 && samples < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   stream->Stop();
   EXPECT_GE(samples.load(), 2);
+}
+
+TEST(V4l2Cameras, ACameraIsNamedByItsByIdLinkWhereThereIsOne) {
+  testsupport::TempDir dir;
+  const std::string node = dir.path() + "/video3", other = dir.path() + "/video4",
+                    links = dir.path() + "/by-id";
+  for (const auto& f : {node, other}) fclose(fopen(f.c_str(), "w"));
+  ASSERT_EQ(mkdir(links.c_str(), 0755), 0);
+  // udev's links are relative.
+  ASSERT_EQ(symlink("../video3", (links + "/usb-Cam_A_123-video-index0").c_str()), 0);
+  EXPECT_EQ(platform::StableCameraId(node, links), links + "/usb-Cam_A_123-video-index0");
+  EXPECT_EQ(platform::StableCameraId(other, links), other);
+  EXPECT_EQ(platform::StableCameraId(node, dir.path() + "/none"), node);
 }
 
 TEST(V4l2Cameras, MissingDeviceFailsCleanly) {

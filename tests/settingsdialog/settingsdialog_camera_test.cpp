@@ -114,4 +114,15 @@ TEST_F(SettingsDialogCameraTest, TickingTheSwitchFillsTheListAndPreviewsButStore
   EXPECT_EQ(name, "Gone Cam");
 }
 
+TEST_F(SettingsDialogCameraTest, ACameraStoredByItsOldDeviceNodeStaysTheChosenOne) {
+  FakeCamera front, back;
+  front.device = {"/dev/v4l/by-id/usb-Front-video-index0", "Front Cam", "/dev/video0"};
+  back.device = {"/dev/v4l/by-id/usb-Back-video-index0", "Back Cam", "/dev/video1"};
+  FakeCameras::Instance().SetCameras({front, back});
+  settings()->SetRecordCameraSwitch(true);
+  settings()->SetRecordCamera("/dev/video1", "Back Cam");
+  SettingsDialog dialog(nullptr);
+  EXPECT_EQ(Child<QComboBox>(&dialog, "comboBox_9")->currentText(), "Back Cam");
+}
+
 }  // namespace

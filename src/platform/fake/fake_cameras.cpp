@@ -89,6 +89,7 @@ std::unique_ptr<CameraStream> FakeCameras::Open(const std::string& id, const Cam
       if (f.pixelFormat != format.pixelFormat || f.width != format.width || f.height != format.height)
         continue;
       m_lastOpened = f;
+      m_lastOpened.requestedInterval = format.requestedInterval;
       auto it = c.samples.find(i);
       *result = Result::Ok;
       return std::make_unique<FakeCameraStream>(

@@ -31,7 +31,8 @@ class FakeCameras : public Cameras {
   void SetCameras(std::vector<FakeCamera> cameras);
   // Milliseconds between two samples of a fake stream (default 5).
   void SetFramePeriodMs(int ms);
-  // The format the last Open was given, and how many streams are running.
+  // The device format the last Open took (with the requested interval it was
+  // given), and how many streams are running.
   CameraFormat LastOpenedFormat();
   int RunningStreams();
   void Reset();

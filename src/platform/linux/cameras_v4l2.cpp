@@ -10,13 +10,36 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <numeric>
 #include <thread>
 
 #include "platform/cameras.h"
+#include "platform/linux/cameras_v4l2.h"
 
 namespace platform {
+
+std::string StableCameraId(const std::string& node, const std::string& linkDir) {
+  char target[PATH_MAX];
+  if (!realpath(node.c_str(), target)) return node;
+  const std::string real = target;
+  std::vector<std::string> links;
+  if (DIR* dir = opendir(linkDir.c_str())) {
+    while (dirent* e = readdir(dir)) {
+      if (e->d_name[0] == '.') continue;
+      const std::string link = linkDir + "/" + e->d_name;
+      if (realpath(link.c_str(), target) && real == target) links.push_back(link);
+    }
+    closedir(dir);
+  }
+  if (links.empty()) return node;
+  std::sort(links.begin(), links.end());
+  return links.front();
+}
+
 namespace {
 
 int Ioctl(int fd, unsigned long request, void* arg) {
@@ -81,6 +104,27 @@ void AddIntervals(int fd, uint32_t fourcc, uint32_t w, uint32_t h, CameraFormat*
     }
   }
   if (!out->frameIntervals.empty()) out->averageInterval = out->frameIntervals.front();
+}
+
+// Asks the device for a frame interval (100 ns units); a device that cannot
+// be asked keeps its own rate.
+void SetFrameInterval(int fd, const std::string& id, int64_t interval) {
+  v4l2_streamparm parm{};
+  parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (Ioctl(fd, VIDIOC_G_PARM, &parm) != 0 || !(parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
+    LOG(WARNING) << "camera " << id << " does not take a frame rate";
+    return;
+  }
+  const int64_t divisor = std::gcd(interval, int64_t(10000000));
+  parm.parm.capture.timeperframe.numerator = uint32_t(interval / divisor);
+  parm.parm.capture.timeperframe.denominator = uint32_t(10000000 / divisor);
+  if (Ioctl(fd, VIDIOC_S_PARM, &parm) != 0) {
+    LOG(WARNING) << "camera " << id << " refused a frame interval of " << interval * 100 << " ns, errno "
+                 << errno;
+    return;
+  }
+  LOG(INFO) << "camera " << id << " streams at " << parm.parm.capture.timeperframe.denominator << "/"
+            << parm.parm.capture.timeperframe.numerator << " fps";
 }
 
 class V4l2Stream : public CameraStream {
@@ -190,7 +234,12 @@ class V4l2Cameras : public Cameras {
       int fd = open(p.second.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
       if (fd < 0) continue;
       std::string card;
-      if (IsCaptureDevice(fd, &card)) list.push_back({p.second, card});
+      if (IsCaptureDevice(fd, &card)) {
+        // The node's number can change when cameras are plugged again; the
+        // by-id link names the camera itself.
+        const std::string id = StableCameraId(p.second, "/dev/v4l/by-id");
+        list.push_back({id, card, id == p.second ? std::string() : p.second});
+      }
       close(fd);
     }
     return list;
@@ -238,14 +287,21 @@ class V4l2Cameras : public Cameras {
     fmt.fmt.pix.height = std::abs(format.height);
     fmt.fmt.pix.pixelformat = ToFourcc(format.pixelFormat);
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
-    if (Ioctl(fd, VIDIOC_S_FMT, &fmt) != 0 || fmt.fmt.pix.pixelformat != ToFourcc(format.pixelFormat) ||
-        int(fmt.fmt.pix.width) != format.width || int(fmt.fmt.pix.height) != std::abs(format.height)) {
+    if (Ioctl(fd, VIDIOC_S_FMT, &fmt) != 0) {
+      LOG(ERROR) << "camera " << id << " cannot take " << CameraPixelFormatName(format.pixelFormat) << " "
+                 << format.width << "x" << format.height << ", errno " << errno;
+      close(fd);
+      return nullptr;
+    }
+    if (fmt.fmt.pix.pixelformat != ToFourcc(format.pixelFormat) || int(fmt.fmt.pix.width) != format.width ||
+        int(fmt.fmt.pix.height) != std::abs(format.height)) {
       LOG(ERROR) << "camera " << id << " refused " << CameraPixelFormatName(format.pixelFormat) << " "
                  << format.width << "x" << format.height;
       close(fd);
       *result = Result::Unsupported;
       return nullptr;
     }
+    if (format.requestedInterval > 0) SetFrameInterval(fd, id, format.requestedInterval);
     auto stream = std::make_unique<V4l2Stream>(fd);
     if (!stream->MapBuffers()) return nullptr;
     *result = Result::Ok;

@@ -44,7 +44,11 @@ int32_t DsVideoCapturer::Start(const VideoCaptureCapability& capability) {
   const auto listed = platform::GetCameras().Formats(m_device.id, &formats);
   const int index = listed == platform::Result::Ok ? m_sink->Connect(formats) : -1;
   platform::Result result = platform::Result::Failed;
-  if (index >= 0) m_stream = platform::GetCameras().Open(m_device.id, formats[index], &result);
+  if (index >= 0) {
+    // Stream at the capability's rate, not the driver's default.
+    if (capability.maxFPS > 0) formats[index].requestedInterval = 10000000 / capability.maxFPS;
+    m_stream = platform::GetCameras().Open(m_device.id, formats[index], &result);
+  }
   if (!m_stream) {
     LOG(INFO) << "Failed to connect the Capture graph " << platform::ResultName(result);
     LOG(ERROR) << "Set camera failed";

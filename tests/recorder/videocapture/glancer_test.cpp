@@ -11,8 +11,7 @@
 #include <future>
 #include <memory>
 
-#include "loadedlibraries.h"
-#include "mainwindow/guitestenv.h"
+#include "glance/glancetestenv.h"
 #include "platform/modules.h"
 #include "platform/monitors.h"
 #include "platform/termination.h"
@@ -65,16 +64,11 @@ bool Painted(const FrameSink::Copy& f, uint32_t colour) {
   return true;
 }
 
-class GlancerTest : public ::testing::Test {
+class GlancerTest : public CaptureLibraryTest {
  protected:
   void SetUp() override {
-    if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
-    platform::Backend::Use(platform::BackendKind::X11);
-    guitest::App();
-    if (LoadedLibraries().empty()) LoadCaptureLibrary(LoadedLibraries());
-    ASSERT_NE(FindLoadedLibrary(LoadedLibraries(), kCaptureLibraryName), nullptr)
-        << "the capture library is built beside the tests";
-    QCursor::setPos(1900, 1070);
+    CaptureLibraryTest::SetUp();
+    if (!IsSkipped() && !HasFatalFailure()) QCursor::setPos(1900, 1070);
   }
 };
 
