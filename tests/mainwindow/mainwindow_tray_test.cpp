@@ -104,7 +104,7 @@ TEST_F(MainWindowTrayTest, HotKeysFollowTheSettingsAndAreNeverHeldTwice) {
                                                  Qt::Key_F2);
   Settings::Instance()->SetRecordStophotkey(Qt::ControlModifier, Qt::Key_F3);
   window.RegisterHotKeys();
-  EXPECT_EQ(fake().Held(), (Held{{0x72, 2}, {0x71, 6}}));
+  EXPECT_EQ(fake().Held(), (Held{{0x71, 6}, {0x72, 2}}));
   EXPECT_FALSE(fake().Press(0x39, platform::kHotKeyAlt));
 
   window.UnRegisterHotKey();
