@@ -237,6 +237,7 @@ void MainWindow::StartPauseRecording() {
     ShowRecordingLook();
     if (Settings::Instance()->GetGeneralHideWhenRecord()) showMinimized();
     AllowSystemSleep(false);
+    HoldStopHotKey(true);
     return;
   }
 
@@ -260,6 +261,7 @@ void MainWindow::StopRecording() {
   if (!m_recorder) return;
   const std::vector<std::string> files = m_recorder->GetOutputFiles();
   LOG(INFO) << "Stop recording";
+  HoldStopHotKey(false);
   m_ui->pushButton->setIcon(QIcon(":/record.png"));
   m_recorder->Stop();
   if (m_regionFrame && m_regionFrame->isVisible()) m_regionFrame->hide();
@@ -284,6 +286,7 @@ void MainWindow::OnSystemShutdown() {
   if (!m_recorder) return;
   m_recorder->Stop();
   m_recorder.reset();
+  HoldStopHotKey(false);
 }
 
 void MainWindow::OnSessionChange(platform::SessionEvent event) {

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
@@ -138,6 +139,35 @@ TEST_F(RecordingControlTest, StartPauseResumeStopWritesAPlayableFile) {
   EXPECT_GT(probe.duration, 2.0);
   EXPECT_LT(probe.duration, 4.8);
   EXPECT_GT(probe.Audio()->audioRms, 0.01) << "the tone is missing";
+}
+
+// Idle, Shift+S reaches the window that has the keyboard (the toolkit's
+// connection is another client than the hot keys'); a recording takes it
+// to stop, and the stop gives it back.
+TEST_F(RecordingControlTest, StopHotKeyIsHeldOnlyWhileRecording) {
+  if (QProcess::execute("sh", {"-c", "command -v xdotool >/dev/null"}) != 0)
+    GTEST_SKIP() << "needs xdotool";
+  Settings::Instance()->SetRecordRecordaudio(3);
+  Settings::Instance()->SetRecordStophotkey(Qt::ShiftModifier, Qt::Key_S);
+  MainWindow window;
+  window.show();
+  QLineEdit other;
+  other.show();
+  auto typeShiftS = [&] {
+    other.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&other));
+    QProcess::execute("xdotool", {"key", "shift+s"});
+  };
+
+  typeShiftS();
+  EXPECT_TRUE(WaitFor([&] { return other.text() == "S"; }, 3000)) << other.text().toStdString();
+  QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+  ASSERT_TRUE(window.IsRecording());
+  typeShiftS();
+  EXPECT_TRUE(WaitFor([&] { return !window.IsRecording(); }, 5000));
+  EXPECT_EQ(other.text(), "S");
+  typeShiftS();
+  EXPECT_TRUE(WaitFor([&] { return other.text() == "SS"; }, 3000)) << other.text().toStdString();
 }
 
 TEST_F(RecordingControlTest, FolderThatCannotBeMadeShowsItsMessage) {

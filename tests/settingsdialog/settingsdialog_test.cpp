@@ -443,7 +443,7 @@ TEST_F(SettingsDialogTest, ChangedSaveFolderPostsOneReloadToTheMainWindow) {
 TEST_F(SettingsDialogTest, HotKeyChangesAreStoredAtOnceUnlessTaken) {
   settings()->SetRecordStartpausehotkey(Qt::ControlModifier, Qt::Key_W);
   settings()->SetRecordStophotkey(Qt::AltModifier, Qt::Key_X);
-  MainWindow window;  // holds both keys
+  MainWindow window;  // holds the start/pause key
   SettingsDialog dialog(nullptr);
   auto* key = Child<QComboBox>(&dialog, "comboBox_6");
   auto* mark = Child<QLabel>(&dialog, "label_11");
@@ -452,7 +452,7 @@ TEST_F(SettingsDialogTest, HotKeyChangesAreStoredAtOnceUnlessTaken) {
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(),
             std::make_pair(int(Qt::ControlModifier), 0x58));
 
-  // ALT+X is the stop key, held by the main window: refused, nothing stored.
+  // ALT+X is the stop key: refused, nothing stored.
   Child<QComboBox>(&dialog, "comboBox_5")->setCurrentText("ALT");
   EXPECT_EQ(mark->text(), QStringLiteral("热键无效"));
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(),
