@@ -47,6 +47,9 @@ class WindowSystem {
   virtual Result SetAlwaysOnTop(WindowId window, bool onTop) = 0;
   // Leaves the window out of screen captures.
   virtual Result SetExcludedFromCapture(WindowId window, bool excluded) = 0;
+  // Keeps the window out of the taskbar and the window switcher. Call it
+  // before each show: a window manager forgets it when the window is hidden.
+  virtual Result SetSkipTaskbar(WindowId window, bool skip) = 0;
   // Outer bounds on screen; empty when unknown.
   virtual Rect WindowBounds(WindowId window) = 0;
   // Top-level windows, topmost first.

@@ -62,6 +62,14 @@ RecordStatusBar* StatusBar() {
   return nullptr;
 }
 
+// The window's _NET_WM_STATE as xprop prints it.
+QString WindowState(QWidget* w) {
+  QProcess xprop;
+  xprop.start("xprop", {"-id", QString::number(w->winId()), "_NET_WM_STATE"});
+  xprop.waitForFinished();
+  return QString::fromLatin1(xprop.readAllStandardOutput());
+}
+
 class RecordingControlTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -105,6 +113,11 @@ TEST_F(RecordingControlTest, StartPauseResumeStopWritesAPlayableFile) {
   EXPECT_TRUE(stop->isEnabled());
   ASSERT_NE(StatusBar(), nullptr);
   EXPECT_TRUE(StatusBar()->isVisible());
+  // Kept out of the taskbar and the switcher, on top of the others.
+  const QString state = WindowState(StatusBar());
+  for (const char* flag : {"_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER",
+                           "_NET_WM_STATE_ABOVE"})
+    EXPECT_TRUE(state.contains(flag)) << flag << " missing: " << state.toStdString();
   ASSERT_TRUE(WaitFor([&] { return duration->text() != "00:00:00"; }, 4000))
       << "elapsed time does not count";
 

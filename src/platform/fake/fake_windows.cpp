@@ -79,6 +79,8 @@ Result FakeWindows::SetAlwaysOnTop(WindowId window, bool onTop) {
 
 Result FakeWindows::SetExcludedFromCapture(WindowId, bool) { return Result::Unsupported; }
 
+Result FakeWindows::SetSkipTaskbar(WindowId, bool) { return Result::Ok; }
+
 Rect FakeWindows::WindowBounds(WindowId window) {
   std::lock_guard<std::mutex> lock(m_mutex);
   for (const auto& w : m_windows)

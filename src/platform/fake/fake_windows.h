@@ -22,6 +22,7 @@ class FakeWindows : public WindowSystem {
   bool IsCovered(WindowId window) override;
   Result SetAlwaysOnTop(WindowId window, bool onTop) override;
   Result SetExcludedFromCapture(WindowId window, bool excluded) override;
+  Result SetSkipTaskbar(WindowId window, bool skip) override;
   Rect WindowBounds(WindowId window) override;
   std::vector<TopLevelWindow> EnumerateTopLevel() override;
 
