@@ -60,6 +60,9 @@ MainWindow::MainWindow(QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
+  // Nothing from outside may reach the window once it is gone.
+  platform::Windows().InstallMessageHandler(nullptr);
+  platform::Session().Watch(nullptr);
   // Leaving with a recording running still finishes its file.
   if (m_recorder) {
     LOG(INFO) << "closing while recording: finishing the file";

@@ -36,7 +36,8 @@ class WindowSystem {
   virtual Result PostMessage(WindowId window, uint32_t message, intptr_t wparam,
                              intptr_t lparam) = 0;
   // Delivers messages posted to this process's windows to handler, on the
-  // GUI thread. Call once the application object exists.
+  // GUI thread; an empty handler stops the delivery. Call once the
+  // application object exists.
   virtual void InstallMessageHandler(WindowMessageHandler handler) = 0;
 
   // Raises the window above the others and gives it the input focus.

@@ -106,6 +106,11 @@ void FakeWindows::AddWindow(const TopLevelWindow& window) {
   m_windows.insert(m_windows.begin(), window);
 }
 
+bool FakeWindows::HasMessageHandler() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<bool>(m_handler);
+}
+
 std::vector<WindowId> FakeWindows::AlwaysOnTop() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_onTop;

@@ -29,6 +29,7 @@ class FakeWindows : public WindowSystem {
   void Reset();
   void AddWindow(const TopLevelWindow& window);  // on top of the others
   std::vector<WindowId> AlwaysOnTop() const;
+  bool HasMessageHandler() const;
 
  private:
   mutable std::mutex m_mutex;

@@ -237,6 +237,8 @@ class X11WindowSystem : public WindowSystem {
   }
 
   void InstallMessageHandler(WindowMessageHandler handler) override {
+    m_filter.reset();  // a filter leaves the application's chain when deleted
+    if (!handler) return;
     Display* d = SharedDisplay();
     if (!d || !QCoreApplication::instance()) {
       LOG(ERROR) << "cannot receive window messages without a display and an application";
