@@ -14,7 +14,6 @@ struct Split {
   Qt::KeyboardModifiers modifiers = Qt::NoModifier;
   uint32_t vk = 0;
   uint32_t mods = 0;
-  uint32_t Id() const { return vk ^ mods; }
 };
 
 Split SplitSequence(const QKeySequence& sequence) {
@@ -54,15 +53,14 @@ GlobalHotKey::~GlobalHotKey() {
   if (QCoreApplication* app = QCoreApplication::instance()) app->removeNativeEventFilter(m_filter);
   delete m_filter;
   // Only what this object holds: a refused combination may belong to
-  // another hot key of ours under the same identifier.
-  if (m_registered) {
-    platform::GetHotKeys().Unregister(NativeKeycode(m_key) ^ NativeModifiers(m_modifiers));
-  }
+  // another hot key of ours.
+  if (m_registered)
+    platform::GetHotKeys().Unregister(NativeKeycode(m_key), NativeModifiers(m_modifiers));
 }
 
 bool GlobalHotKey::SetShortcut(const QKeySequence& sequence) {
   if (m_registered) {
-    platform::GetHotKeys().Unregister(NativeKeycode(m_key) ^ NativeModifiers(m_modifiers));
+    platform::GetHotKeys().Unregister(NativeKeycode(m_key), NativeModifiers(m_modifiers));
     m_registered = false;
   }
   const Split split = SplitSequence(sequence);
@@ -70,19 +68,18 @@ bool GlobalHotKey::SetShortcut(const QKeySequence& sequence) {
   m_modifiers = split.modifiers;
   m_map.clear();  // a released combination is no longer ours
   m_map.insert(NativeKey(split.vk, split.mods), this);
-  m_registered =
-      platform::GetHotKeys().Register(split.Id(), split.vk, split.mods) == platform::Result::Ok;
+  m_registered = platform::GetHotKeys().Register(split.vk, split.mods) == platform::Result::Ok;
   return m_registered;
 }
 
 bool GlobalHotKey::Register(const QKeySequence& sequence) {
   const Split split = SplitSequence(sequence);
-  return platform::GetHotKeys().Register(split.Id(), split.vk, split.mods) ==
-         platform::Result::Ok;
+  return platform::GetHotKeys().Register(split.vk, split.mods) == platform::Result::Ok;
 }
 
 bool GlobalHotKey::Unregister(const QKeySequence& sequence) {
-  return platform::GetHotKeys().Unregister(SplitSequence(sequence).Id()) == platform::Result::Ok;
+  const Split split = SplitSequence(sequence);
+  return platform::GetHotKeys().Unregister(split.vk, split.mods) == platform::Result::Ok;
 }
 
 void GlobalHotKey::Activate() { emit activated(); }

@@ -61,6 +61,9 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow() {
   CommitRenameEditor();  // a name being typed is not lost at quit
+  // Nothing from outside may reach the window once it is gone.
+  platform::Windows().InstallMessageHandler(nullptr);
+  platform::Session().Watch(nullptr);
   // Leaving with a recording running still finishes its file.
   if (m_recorder) {
     LOG(INFO) << "closing while recording: finishing the file";

@@ -2,6 +2,7 @@
 
 #include <QPersistentModelIndex>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -19,6 +20,7 @@
 #include "recorder/recorder.h"
 
 class CustomTitleBar;
+class GlobalHotKey;
 class ListviewItemDelegate;
 class RegionDisplayDlg;
 class VideoPreviewerWidget;
@@ -106,7 +108,9 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   void InitSidebar();
   void InitTray();
   // One hot key from a (modifiers, key) pair; reports a refused one.
-  void AddHotKey(std::pair<int, int> hotKey, void (MainWindow::*callback)());
+  GlobalHotKey* AddHotKey(std::pair<int, int> hotKey, void (MainWindow::*callback)());
+  // Holds or releases the stop hot key.
+  void HoldStopHotKey(bool hold);
   void UpdateScreenshot();
 
   // The look of the three recording states.
@@ -160,6 +164,7 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   std::unique_ptr<WidgetStyle> m_style;
   RecordStatusBar m_statusBar;
   std::unique_ptr<Recorder> m_recorder;
+  QPointer<GlobalHotKey> m_stopHotKey;  // held while a recording exists
   std::unique_ptr<RegionDisplayDlg> m_regionFrame;
   std::unique_ptr<VideoPreviewerWidget> m_cameraPreview;  // floating, no parent
   uint64_t m_scheduleTicks = 0;

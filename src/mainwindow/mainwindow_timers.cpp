@@ -45,7 +45,8 @@ void MainWindow::onTimer() {
       StopRecording();
       MessageDialog::ShowMessage(this, QStringLiteral("磁盘不足10M，停止录制"));
     }
-  } else if (m_ui->listWidget_sidebar->currentRow() == 0) {
+  } else if (m_ui->listWidget_sidebar->currentRow() == 0 && isVisible() && !isMinimized()) {
+    // Only a preview that can be seen is worth a grab of the screen.
     UpdateScreenshot();
   }
   if (Settings::Instance()->GetRecordEnableRecordSchedule()) CheckRecordSchedule(recording);

@@ -13,22 +13,33 @@ const char kHotKeyObjectName[] = "hotkey";
 
 void MainWindow::RegisterHotKeys() {
   UnRegisterHotKey();
-  Settings* settings = Settings::Instance();
-  AddHotKey(settings->GetRecordStartpausehotkey(), &MainWindow::onHotKeyOfStartPause);
-  AddHotKey(settings->GetRecordStophotkey(), &MainWindow::onHotKeyOfStop);
+  AddHotKey(Settings::Instance()->GetRecordStartpausehotkey(), &MainWindow::onHotKeyOfStartPause);
+  if (m_recorder) HoldStopHotKey(true);
 }
 
-void MainWindow::AddHotKey(std::pair<int, int> hotKey, void (MainWindow::*callback)()) {
+// The stop key is held only while a recording exists: idle, other programs
+// get it (Shift+S would otherwise swallow every capital S).
+void MainWindow::HoldStopHotKey(bool hold) {
+  if (m_stopHotKey) {
+    disconnect(m_stopHotKey);
+    delete m_stopHotKey.data();
+  }
+  if (hold)
+    m_stopHotKey = AddHotKey(Settings::Instance()->GetRecordStophotkey(), &MainWindow::onHotKeyOfStop);
+}
+
+GlobalHotKey* MainWindow::AddHotKey(std::pair<int, int> hotKey, void (MainWindow::*callback)()) {
   auto* key = new GlobalHotKey(this);
   key->setObjectName(kHotKeyObjectName);
   const QKeySequence sequence(hotKey.second | hotKey.first);
   if (key->SetShortcut(sequence)) {
     connect(key, &GlobalHotKey::activated, this, callback);
-    return;
+    return key;
   }
   // The refused object stays until the next UnRegisterHotKey.
   MessageDialog::ShowMessage(
       this, QStringLiteral("%1与系统其他热键有冲突").arg(sequence.toString(QKeySequence::NativeText)));
+  return key;
 }
 
 void MainWindow::UnRegisterHotKey() {

@@ -7,6 +7,7 @@
 #include <QScreen>
 
 #include <system_error>
+#include <vector>
 
 #include "camera/videopreviewerwidget.h"
 #include "mainwindow/mainwindow.h"
@@ -30,6 +31,80 @@ namespace {
 
 // Where the window is parked while the region picker covers the screen.
 const QPoint kParkedPosition(-70000, -90000);
+
+// Room kept around a recorded region for its frame, in device pixels.
+constexpr int kRegionFrameMargin = 8;
+
+// Placement works in device pixels of the virtual screen, as the monitors
+// and the recorded region are given. The toolkit keeps each screen's origin
+// and scales what lies beyond it.
+QScreen* ScreenAt(const QPoint& device) {
+  for (QScreen* screen : QGuiApplication::screens()) {
+    const QRect g = screen->geometry();
+    if (QRect(g.topLeft(), g.size() * screen->devicePixelRatio()).contains(device)) return screen;
+  }
+  return QGuiApplication::primaryScreen();
+}
+
+QPoint ToLogical(const QPoint& device) {
+  const QScreen* screen = ScreenAt(device);
+  if (!screen) return device;
+  const QPoint origin = screen->geometry().topLeft();
+  return origin + (device - origin) / screen->devicePixelRatio();
+}
+
+QSize ToDevice(const QSize& logical, const QRect& monitor) {
+  const QScreen* screen = ScreenAt(monitor.center());
+  return screen ? logical * screen->devicePixelRatio() : logical;
+}
+
+QRect ToQRect(const platform::Rect& r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
+
+// The monitor less what the desktop keeps for its panels.
+QRect WorkArea(const QRect& monitor) {
+  const QScreen* screen = ScreenAt(monitor.center());
+  if (!screen) return monitor;
+  const QRect g = screen->geometry();
+  const QRect a = screen->availableGeometry();
+  const qreal ratio = screen->devicePixelRatio();
+  const QRect available(g.topLeft() + (a.topLeft() - g.topLeft()) * ratio, a.size() * ratio);
+  const QRect work = monitor & available;
+  return work.isEmpty() ? monitor : work;
+}
+
+// At the right edge of the work area, lift pixels above its bottom.
+QRect BottomRightOf(const QRect& work, const QSize& size, int lift) {
+  return QRect(QPoint(work.right() + 1 - size.width(), work.bottom() + 1 - lift), size);
+}
+
+// The status bar's usual place is at the bottom right of the recorded
+// monitor. Where that covers the area to avoid it goes beside a region,
+// else onto another monitor; with no room anywhere it keeps its usual place.
+QRect PlaceStatusBar(const QRect& monitor, const std::vector<QRect>& monitors,
+                     const QRect& avoid, const QSize& size) {
+  constexpr int kLift = 100;
+  const QRect usual = BottomRightOf(WorkArea(monitor), size, kLift);
+  if (avoid.isEmpty() || !usual.intersects(avoid)) return usual;
+
+  for (const QRect& screen : monitors) {
+    if (!screen.intersects(avoid) || avoid.contains(screen)) continue;
+    // The region's monitor: below, above, right of or left of the region.
+    const QRect work = WorkArea(screen);
+    const int w = size.width(), h = size.height();
+    const int x = qBound(work.left(), avoid.right() + 1 - w, work.right() + 1 - w);
+    const int y = qBound(work.top(), avoid.bottom() + 1 - h, work.bottom() + 1 - h);
+    for (const QRect& beside :
+         {QRect(QPoint(x, avoid.bottom() + 1), size), QRect(QPoint(x, avoid.top() - h), size),
+          QRect(QPoint(avoid.right() + 1, y), size), QRect(QPoint(avoid.left() - w, y), size)}) {
+      if (work.contains(beside) && !beside.intersects(avoid)) return beside;
+    }
+  }
+  for (const QRect& other : monitors) {
+    const QRect place = BottomRightOf(WorkArea(other), size, kLift);
+    if (!place.intersects(avoid)) return place;
+  }
+  return usual;
+}
 
 }  // namespace
 
@@ -80,44 +155,38 @@ void MainWindow::RestoreAfterRecording() {
 
 void MainWindow::ShowRecordingWidgets(const RecordParams&) {
   const RecordParams p = m_recorder->GetRecordParams();
-  platform::Rect monitorRect;
-  bool found = false;
-  const auto monitors = GetMonitors();
-  if (p.monitor) {
-    for (const auto& m : monitors)
-      if (m.monitor == p.monitor) {
-        monitorRect = m.rect;
-        found = true;
-      }
-  } else if (p.window) {
+  std::vector<QRect> monitorRects;
+  QRect monitor;
+  for (const auto& m : GetMonitors()) {
+    const QRect rect = ToQRect(m.rect);
+    monitorRects.push_back(rect);
+    if (p.monitor && m.monitor == p.monitor) monitor = rect;
+  }
+  if (!p.monitor && p.window) {
     const platform::Rect w = platform::Windows().WindowBounds(p.window);
     const int cx = w.left + (w.right - w.left) / 2;
-    for (const auto& m : monitors)
-      if (m.rect.left <= cx && cx <= m.rect.right) {
-        monitorRect = m.rect;
-        found = true;
+    for (const QRect& rect : monitorRects)
+      if (rect.left() <= cx && cx <= rect.right() + 1) {
+        monitor = rect;
         break;
       }
   }
-  if (!found) {
+  if (monitor.isNull()) {
     LOG(ERROR) << "monitor is null";
     return;
   }
-  // Work area of that monitor, in the toolkit's (logical) coordinates.
-  QRect workArea;
-  for (QScreen* screen : QGuiApplication::screens()) {
-    const QRect g = screen->geometry();
-    const qreal ratio = screen->devicePixelRatio();
-    if (qRound(g.x() * ratio) == monitorRect.left && qRound(g.y() * ratio) == monitorRect.top) {
-      workArea = screen->availableGeometry();
-      break;
-    }
+  // What the file shows, with the region's frame around it; a window's own
+  // picture holds no other window.
+  QRect recorded;
+  if (p.mode == 0) recorded = monitor;
+  if (p.mode == 1) {
+    recorded = ToQRect(p.region).adjusted(-kRegionFrameMargin, -kRegionFrameMargin,
+                                          kRegionFrameMargin, kRegionFrameMargin);
   }
-  if (workArea.isNull() && QGuiApplication::primaryScreen())
-    workArea = QGuiApplication::primaryScreen()->availableGeometry();
   if (Settings::Instance()->GetGeneralRecordStatusBar()) {
-    m_statusBar.move(workArea.x() + workArea.width() - m_statusBar.width(),
-                     workArea.y() + workArea.height() - 100);
+    const QRect place =
+        PlaceStatusBar(monitor, monitorRects, recorded, ToDevice(m_statusBar.size(), monitor));
+    m_statusBar.move(ToLogical(place.topLeft()));
     m_statusBar.show();
   }
   if (Settings::Instance()->GetRecordCameraSwitch() && (p.mode == 0 || p.mode == 1)) {
@@ -127,8 +196,9 @@ void MainWindow::ShowRecordingWidgets(const RecordParams&) {
       if (!m_cameraPreview) m_cameraPreview = std::make_unique<VideoPreviewerWidget>();
       // A camera that cannot be previewed leaves no empty window on the recording.
       if (m_cameraPreview->StartPreview(description.toStdString(), id.toStdString())) {
-        m_cameraPreview->move(workArea.x() + workArea.width() - m_cameraPreview->width(),
-                              workArea.y() + workArea.height() - 400);
+        const QRect place = BottomRightOf(WorkArea(monitor),
+                                          ToDevice(m_cameraPreview->size(), monitor), 400);
+        m_cameraPreview->move(ToLogical(place.topLeft()));
         m_cameraPreview->show();
       }
     }
@@ -233,6 +303,7 @@ void MainWindow::StartPauseRecording() {
     ShowRecordingLook();
     if (Settings::Instance()->GetGeneralHideWhenRecord()) showMinimized();
     AllowSystemSleep(false);
+    HoldStopHotKey(true);
     return;
   }
 
@@ -256,6 +327,7 @@ void MainWindow::StopRecording() {
   if (!m_recorder) return;
   const std::vector<std::string> files = m_recorder->GetOutputFiles();
   LOG(INFO) << "Stop recording";
+  HoldStopHotKey(false);
   m_ui->pushButton->setIcon(QIcon(":/record.png"));
   m_recorder->Stop();
   if (m_regionFrame && m_regionFrame->isVisible()) m_regionFrame->hide();
@@ -283,6 +355,7 @@ void MainWindow::OnSystemShutdown() {
   m_recorder->Stop();
   m_recorder.reset();
   m_pausedByLock = false;
+  HoldStopHotKey(false);
 }
 
 void MainWindow::OnSessionChange(platform::SessionEvent event) {

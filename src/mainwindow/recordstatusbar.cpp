@@ -60,6 +60,16 @@ void RecordStatusBar::mouseMoveEvent(QMouseEvent*) {
 
 void RecordStatusBar::mouseReleaseEvent(QMouseEvent*) { m_pressed = false; }
 
+// A floating tool, not a window of its own: kept out of the taskbar and
+// the window switcher each time it is shown.
+void RecordStatusBar::showEvent(QShowEvent* event) {
+  const platform::Result result =
+      platform::Windows().SetSkipTaskbar(static_cast<platform::WindowId>(winId()), true);
+  if (result != platform::Result::Ok)
+    LOG(WARNING) << "status bar stays in the taskbar: " << platform::ResultName(result);
+  QWidget::showEvent(event);
+}
+
 void RecordStatusBar::paintEvent(QPaintEvent* event) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);

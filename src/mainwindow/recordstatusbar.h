@@ -30,6 +30,7 @@ class RecordStatusBar : public QWidget {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   Ui_RecordStatusBar* m_ui = nullptr;

@@ -34,13 +34,12 @@ class HotKeys {
  public:
   virtual ~HotKeys() = default;
 
-  // Holds key + modifiers for this process under id. Failed when another
-  // program or another id of ours holds the combination, when the id is in
-  // use, or when no key of the keyboard produces the key; Unsupported
-  // without a window system.
-  virtual Result Register(uint32_t id, uint32_t key, uint32_t modifiers) = 0;
-  // Releases what id holds; Failed when it holds nothing.
-  virtual Result Unregister(uint32_t id) = 0;
+  // Holds the combination key + modifiers for this process. Failed when
+  // another program holds it, when we hold it already, or when no key of
+  // the keyboard produces the key; Unsupported without a window system.
+  virtual Result Register(uint32_t key, uint32_t modifiers) = 0;
+  // Releases the combination; Failed when we do not hold it.
+  virtual Result Unregister(uint32_t key, uint32_t modifiers) = 0;
 };
 
 // The process's hot keys. Register and Unregister on the GUI thread, once the

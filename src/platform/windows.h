@@ -54,7 +54,8 @@ class WindowSystem {
   virtual Result PostMessage(WindowId window, uint32_t message, intptr_t wparam,
                              intptr_t lparam) = 0;
   // Delivers messages posted to this process's windows to handler, on the
-  // GUI thread. Call once the application object exists.
+  // GUI thread; an empty handler stops the delivery. Call once the
+  // application object exists.
   virtual void InstallMessageHandler(WindowMessageHandler handler) = 0;
 
   // Raises the window above the others and gives it the input focus.
@@ -65,6 +66,9 @@ class WindowSystem {
   virtual Result SetAlwaysOnTop(WindowId window, bool onTop) = 0;
   // Leaves the window out of screen captures.
   virtual Result SetExcludedFromCapture(WindowId window, bool excluded) = 0;
+  // Keeps the window out of the taskbar and the window switcher. Call it
+  // before each show: a window manager forgets it when the window is hidden.
+  virtual Result SetSkipTaskbar(WindowId window, bool skip) = 0;
   // Outer bounds on screen; empty when unknown.
   virtual Rect WindowBounds(WindowId window) = 0;
   // Top-level windows, topmost first.

@@ -768,7 +768,12 @@ void SettingsDialog::ChangeHotKey(bool startPause) {
   RegisterMainWindowHotKeys();
 }
 
-bool SettingsDialog::IsHotKeyFree(bool, const QKeySequence& sequence) {
+bool SettingsDialog::IsHotKeyFree(bool startPause, const QKeySequence& sequence) {
+  // The other row's key is taken even while the main window does not hold
+  // it (the stop key is held only while recording).
+  const std::pair<int, int> other = startPause ? Settings::Instance()->GetRecordStophotkey()
+                                               : Settings::Instance()->GetRecordStartpausehotkey();
+  if (QKeySequence(other.first | other.second) == sequence) return false;
   // Free when the system lets us hold it; this program's own keys count as
   // taken too.
   if (!GlobalHotKey::Register(sequence)) return false;

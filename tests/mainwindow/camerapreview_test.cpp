@@ -5,11 +5,14 @@
 #include <QScreen>
 #include <QTest>
 
+#include <cstdlib>
+
 #include "../camera/camerafixtures.h"
 #include "camera/videopreviewerwidget.h"
 #include "guitestenv.h"
 #include "mainwindow/diskspace.h"
 #include "mainwindow/mainwindow.h"
+#include "mainwindow/recordstatusbar.h"
 #include "platform/backend.h"
 #include "settings.h"
 
@@ -19,11 +22,14 @@ using platform::fake::FakeCameras;
 
 namespace {
 
-VideoPreviewerWidget* CameraWindow() {
+template <typename T>
+T* TopLevel() {
   for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* preview = qobject_cast<VideoPreviewerWidget*>(w)) return preview;
+    if (auto* window = qobject_cast<T*>(w)) return window;
   return nullptr;
 }
+
+VideoPreviewerWidget* CameraWindow() { return TopLevel<VideoPreviewerWidget>(); }
 
 class CameraPreviewRecordingTest : public ::testing::Test {
  protected:
@@ -45,7 +51,7 @@ class CameraPreviewRecordingTest : public ::testing::Test {
     settings->SetRecordRecordaudio(0);
     settings->SetRecordRecordresolution(3);
     settings->SetRecordVideoframerate(15);
-    settings->SetGeneralRecordStatusBar(false);
+    settings->SetGeneralRecordStatusBar(true);
     settings->SetGeneralHideWhenRecord(false);
     settings->SetRecordCameraSwitch(true);
     settings->SetRecordCamera("/dev/video5", "Desk Cam");
@@ -59,6 +65,8 @@ class CameraPreviewRecordingTest : public ::testing::Test {
   testsupport::TempDir m_dir;
 };
 
+// The program runs at twice the device pixels (main below): the offsets
+// from the bottom of the screen are device pixels.
 TEST_F(CameraPreviewRecordingTest, TheCameraFloatsOverTheScreenWhileRecording) {
   MainWindow window;
   window.show();
@@ -75,17 +83,22 @@ TEST_F(CameraPreviewRecordingTest, TheCameraFloatsOverTheScreenWhileRecording) {
   EXPECT_EQ(preview->size(), QSize(360, 202));
   EXPECT_EQ(window.GetRecordingCameraId(), "/dev/video5");
   const QRect work = QGuiApplication::primaryScreen()->availableGeometry();
+  ASSERT_EQ(QGuiApplication::primaryScreen()->devicePixelRatio(), 2.0);
   EXPECT_EQ(preview->x(), work.right() + 1 - preview->width());
-  EXPECT_EQ(preview->y(), work.bottom() + 1 - 400);
+  EXPECT_EQ(preview->y(), work.bottom() + 1 - 400 / 2);
+  // With one monitor there is no room outside the recording for the bar.
+  RecordStatusBar* bar = TopLevel<RecordStatusBar>();
+  ASSERT_NE(bar, nullptr);
+  EXPECT_EQ(bar->pos(), QPoint(work.right() + 1 - bar->width(), work.bottom() + 1 - 100 / 2));
 
   QImage shot;
   for (int i = 0; i < 100; ++i) {
     QTest::qWait(30);
     shot = QGuiApplication::primaryScreen()->grabWindow(0, preview->x(), preview->y(), 360, 202).toImage();
-    if (camtest::Near(shot.pixelColor(90, 100), QColor(255, 0, 0))) break;
+    if (camtest::Near(shot.pixelColor(shot.width() / 4, shot.height() / 2), QColor(255, 0, 0))) break;
   }
-  EXPECT_TRUE(camtest::Near(shot.pixelColor(90, 100), QColor(255, 0, 0)));
-  EXPECT_TRUE(camtest::Near(shot.pixelColor(270, 100), QColor(0, 0, 255)));
+  EXPECT_TRUE(camtest::Near(shot.pixelColor(shot.width() / 4, shot.height() / 2), QColor(255, 0, 0)));
+  EXPECT_TRUE(camtest::Near(shot.pixelColor(shot.width() * 3 / 4, shot.height() / 2), QColor(0, 0, 255)));
   QTest::qWait(500);
 
   // Switched off while it runs, the camera still goes with the stop.
@@ -113,3 +126,9 @@ TEST_F(CameraPreviewRecordingTest, AMissingCameraShowsNoWindow) {
 }
 
 }  // namespace
+
+// On a display of its own, at a scale other than 1.
+int main(int argc, char** argv) {
+  setenv("QT_SCALE_FACTOR", "2", 1);
+  return testsupport::RunTestsOnOwnDisplay(argc, argv);
+}

@@ -31,12 +31,10 @@ class GlobalHotKeyTest : public ::testing::Test {
   static platform::fake::FakeHotKeys& fake() { return platform::fake::FakeHotKeys::Instance(); }
 };
 
-TEST_F(GlobalHotKeyTest, CombinationsBecomeKeyCodeModifierBitsAndIdentifier) {
+TEST_F(GlobalHotKeyTest, CombinationsBecomeKeyCodeAndModifierBits) {
   GlobalHotKey key;
   ASSERT_TRUE(key.SetShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A)));
   EXPECT_EQ(fake().Held(), (Held{{0x41, 6}}));
-  // Held under identifier 0x47.
-  EXPECT_EQ(fake().Register(0x47, 0x70, 0), platform::Result::Failed);
   EXPECT_TRUE(GlobalHotKey::Unregister(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A)));
   EXPECT_TRUE(fake().Held().empty());
 
@@ -83,6 +81,27 @@ TEST_F(GlobalHotKeyTest, PressReachesOnlyTheObjectHoldingIt) {
   EXPECT_FALSE(platform::DeliverHotKey(0x39, platform::kHotKeyShift));
   EXPECT_EQ(startPauseSpy.count(), 1);
   EXPECT_EQ(stopSpy.count(), 1);
+}
+
+TEST_F(GlobalHotKeyTest, PairsWhoseCodesOverlapAreHeldApart) {
+  // F2 and Alt+F1, Ctrl+A and Alt+B: the same bits once key and modifiers
+  // are mixed, but different combinations.
+  GlobalHotKey f2, altF1, ctrlA, altB;
+  ASSERT_TRUE(f2.SetShortcut(QKeySequence(Qt::Key_F2)));
+  ASSERT_TRUE(altF1.SetShortcut(QKeySequence(Qt::ALT | Qt::Key_F1)));
+  ASSERT_TRUE(ctrlA.SetShortcut(QKeySequence(Qt::CTRL | Qt::Key_A)));
+  ASSERT_TRUE(altB.SetShortcut(QKeySequence(Qt::ALT | Qt::Key_B)));
+  QSignalSpy altF1Spy(&altF1, &GlobalHotKey::activated);
+  QSignalSpy altBSpy(&altB, &GlobalHotKey::activated);
+  EXPECT_TRUE(fake().Press(0x70, platform::kHotKeyAlt));
+  EXPECT_TRUE(fake().Press(0x42, platform::kHotKeyAlt));
+  EXPECT_EQ(altF1Spy.count(), 1);
+  EXPECT_EQ(altBSpy.count(), 1);
+
+  // Releasing one leaves its partner held.
+  EXPECT_TRUE(GlobalHotKey::Unregister(QKeySequence(Qt::Key_F2)));
+  EXPECT_FALSE(GlobalHotKey::Unregister(QKeySequence(Qt::Key_F2)));
+  EXPECT_EQ(fake().Held(), (Held{{0x41, 2}, {0x42, 1}, {0x70, 1}}));
 }
 
 TEST_F(GlobalHotKeyTest, DestroyedOrReassignedHotKeyNoLongerAnswers) {

@@ -15,6 +15,8 @@
 #include "guitestenv.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/recordstatusbar.h"
+#include "platform/fake/fake_session.h"
+#include "platform/fake/fake_windows.h"
 #include "settings.h"
 
 namespace {
@@ -122,6 +124,20 @@ TEST_F(MainWindowTest, MinimiseAndDragFromTheTitleBar) {
 
   QTest::mouseClick(Child<QPushButton>(&window, "ButtonMin"), Qt::LeftButton);
   QTRY_VERIFY(window.isMinimized());
+}
+
+TEST_F(MainWindowTest, NothingFromOutsideReachesTheWindowOnceItIsGone) {
+  platform::Backend::Use(platform::BackendKind::Fake);
+  auto& session = platform::fake::FakeSession::Instance();
+  auto& windows = platform::fake::FakeWindows::Instance();
+  {
+    MainWindow window;
+    EXPECT_TRUE(session.Watched());
+    EXPECT_TRUE(windows.HasMessageHandler());
+  }
+  EXPECT_FALSE(session.Watched());
+  EXPECT_FALSE(windows.HasMessageHandler());
+  platform::Backend::Use(platform::BackendKind::X11);
 }
 
 TEST_F(MainWindowTest, DurationText) {

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
 #include <QProcess>
@@ -91,6 +92,14 @@ RecordStatusBar* StatusBar() {
   return nullptr;
 }
 
+// The window's _NET_WM_STATE as xprop prints it.
+QString WindowState(QWidget* w) {
+  QProcess xprop;
+  xprop.start("xprop", {"-id", QString::number(w->winId()), "_NET_WM_STATE"});
+  xprop.waitForFinished();
+  return QString::fromLatin1(xprop.readAllStandardOutput());
+}
+
 class RecordingControlTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -134,6 +143,11 @@ TEST_F(RecordingControlTest, StartPauseResumeStopWritesAPlayableFile) {
   EXPECT_TRUE(stop->isEnabled());
   ASSERT_NE(StatusBar(), nullptr);
   EXPECT_TRUE(StatusBar()->isVisible());
+  // Kept out of the taskbar and the switcher, on top of the others.
+  const QString state = WindowState(StatusBar());
+  for (const char* flag : {"_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER",
+                           "_NET_WM_STATE_ABOVE"})
+    EXPECT_TRUE(state.contains(flag)) << flag << " missing: " << state.toStdString();
   ASSERT_TRUE(WaitFor([&] { return duration->text() != "00:00:00"; }, 4000))
       << "elapsed time does not count";
 
@@ -168,6 +182,35 @@ TEST_F(RecordingControlTest, StartPauseResumeStopWritesAPlayableFile) {
   EXPECT_GT(probe.duration, 2.0);
   EXPECT_LT(probe.duration, 4.8);
   EXPECT_GT(probe.Audio()->audioRms, 0.01) << "the tone is missing";
+}
+
+// Idle, Shift+S reaches the window that has the keyboard (the toolkit's
+// connection is another client than the hot keys'); a recording takes it
+// to stop, and the stop gives it back.
+TEST_F(RecordingControlTest, StopHotKeyIsHeldOnlyWhileRecording) {
+  if (QProcess::execute("sh", {"-c", "command -v xdotool >/dev/null"}) != 0)
+    GTEST_SKIP() << "needs xdotool";
+  Settings::Instance()->SetRecordRecordaudio(3);
+  Settings::Instance()->SetRecordStophotkey(Qt::ShiftModifier, Qt::Key_S);
+  MainWindow window;
+  window.show();
+  QLineEdit other;
+  other.show();
+  auto typeShiftS = [&] {
+    other.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&other));
+    QProcess::execute("xdotool", {"key", "shift+s"});
+  };
+
+  typeShiftS();
+  EXPECT_TRUE(WaitFor([&] { return other.text() == "S"; }, 3000)) << other.text().toStdString();
+  QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+  ASSERT_TRUE(window.IsRecording());
+  typeShiftS();
+  EXPECT_TRUE(WaitFor([&] { return !window.IsRecording(); }, 5000));
+  EXPECT_EQ(other.text(), "S");
+  typeShiftS();
+  EXPECT_TRUE(WaitFor([&] { return other.text() == "SS"; }, 3000)) << other.text().toStdString();
 }
 
 TEST_F(RecordingControlTest, FolderThatCannotBeMadeShowsItsMessage) {

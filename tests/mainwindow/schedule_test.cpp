@@ -255,17 +255,27 @@ TEST_F(ScheduleTest, DurationTimerShowsElapsedTime) {
   EXPECT_EQ(Access::StatusBarTime(*w), "100:00:00");
 }
 
-TEST_F(ScheduleTest, ScreenshotRefreshedOnlyOnTheRecordPage) {
+TEST_F(ScheduleTest, ScreenshotRefreshedOnlyWhileTheRecordPageCanBeSeen) {
   auto w = NewWindow();
   auto* shot = w->findChild<QLabel*>("label_screenshot");
-  const qint64 first = shot->pixmap()->cacheKey();
-  Access::Tick(*w);
-  const qint64 second = shot->pixmap()->cacheKey();
-  EXPECT_NE(second, first);
+  const auto refreshed = [&] {
+    const qint64 before = shot->pixmap()->cacheKey();
+    Access::Tick(*w);
+    return shot->pixmap()->cacheKey() != before;
+  };
+  EXPECT_FALSE(refreshed());  // not shown yet (as in the tray)
+  w->show();
+  EXPECT_TRUE(refreshed());
   EXPECT_FALSE(shot->pixmap()->isNull());
+  w->showMinimized();
+  EXPECT_FALSE(refreshed());
+  w->showNormal();
   w->findChild<QListWidget*>("listWidget_sidebar")->setCurrentRow(1);
-  Access::Tick(*w);
-  EXPECT_EQ(shot->pixmap()->cacheKey(), second);
+  EXPECT_FALSE(refreshed());
+  w->findChild<QListWidget*>("listWidget_sidebar")->setCurrentRow(0);
+  EXPECT_TRUE(refreshed());
+  w->HideToTray();
+  EXPECT_FALSE(refreshed());
 }
 
 TEST_F(ScheduleTest, FreeSpaceThreshold) {

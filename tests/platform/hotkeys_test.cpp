@@ -83,10 +83,29 @@ TEST_F(HotKeysTest, PressedCombinationReachesItsHotKeyWhateverTheLockKeys) {
   EXPECT_EQ(stopSpy.count(), 1);
 }
 
+TEST_F(HotKeysTest, CombinationsWhoseCodesOverlapAreHeldApart) {
+  GlobalHotKey f2, altF1, ctrlA, altB;
+  ASSERT_TRUE(f2.SetShortcut(QKeySequence(Qt::Key_F2)));
+  ASSERT_TRUE(altF1.SetShortcut(QKeySequence(Qt::ALT | Qt::Key_F1)));
+  ASSERT_TRUE(ctrlA.SetShortcut(QKeySequence(Qt::CTRL | Qt::Key_A)));
+  ASSERT_TRUE(altB.SetShortcut(QKeySequence(Qt::ALT | Qt::Key_B)));
+  QSignalSpy f2Spy(&f2, &GlobalHotKey::activated);
+  QSignalSpy altF1Spy(&altF1, &GlobalHotKey::activated);
+  QSignalSpy altBSpy(&altB, &GlobalHotKey::activated);
+  Type("alt+F1");
+  ASSERT_TRUE(altF1Spy.wait(5000));
+  Type("F2");
+  ASSERT_TRUE(f2Spy.wait(5000));
+  Type("alt+b");
+  ASSERT_TRUE(altBSpy.wait(5000));
+  EXPECT_EQ(altF1Spy.count(), 1);
+  EXPECT_EQ(f2Spy.count(), 1);
+}
+
 TEST_F(HotKeysTest, CombinationHeldByAnotherProgramIsRefusedUntilReleased) {
   std::unique_ptr<platform::HotKeys> other = platform::NewHotKeysClient();
   ASSERT_TRUE(other);
-  ASSERT_EQ(other->Register(1, kVk9, platform::kHotKeyAlt), platform::Result::Ok);
+  ASSERT_EQ(other->Register(kVk9, platform::kHotKeyAlt), platform::Result::Ok);
 
   GlobalHotKey key;
   EXPECT_FALSE(key.SetShortcut(kAlt9));
@@ -94,11 +113,11 @@ TEST_F(HotKeysTest, CombinationHeldByAnotherProgramIsRefusedUntilReleased) {
   // The refused object holds nothing: the other program keeps the key.
   QSignalSpy spy(&key, &GlobalHotKey::activated);
 
-  ASSERT_EQ(other->Unregister(1), platform::Result::Ok);
-  EXPECT_EQ(other->Unregister(1), platform::Result::Failed);
+  ASSERT_EQ(other->Unregister(kVk9, platform::kHotKeyAlt), platform::Result::Ok);
+  EXPECT_EQ(other->Unregister(kVk9, platform::kHotKeyAlt), platform::Result::Failed);
   ASSERT_TRUE(key.SetShortcut(kAlt9));
   // Now the other program is the one refused.
-  EXPECT_EQ(other->Register(1, kVk9, platform::kHotKeyAlt), platform::Result::Failed);
+  EXPECT_EQ(other->Register(kVk9, platform::kHotKeyAlt), platform::Result::Failed);
 
   Type("alt+9");
   ASSERT_TRUE(spy.wait(5000));
@@ -111,19 +130,19 @@ TEST_F(HotKeysTest, ReleasingGivesTheCombinationBack) {
 
   // The test-and-release of the settings dialog.
   ASSERT_TRUE(GlobalHotKey::Register(kAlt9));
-  EXPECT_EQ(other->Register(1, kVk9, platform::kHotKeyAlt), platform::Result::Failed);
+  EXPECT_EQ(other->Register(kVk9, platform::kHotKeyAlt), platform::Result::Failed);
   EXPECT_TRUE(GlobalHotKey::Unregister(kAlt9));
   EXPECT_FALSE(GlobalHotKey::Unregister(kAlt9));
-  ASSERT_EQ(other->Register(1, kVk9, platform::kHotKeyAlt), platform::Result::Ok);
-  ASSERT_EQ(other->Unregister(1), platform::Result::Ok);
+  ASSERT_EQ(other->Register(kVk9, platform::kHotKeyAlt), platform::Result::Ok);
+  ASSERT_EQ(other->Unregister(kVk9, platform::kHotKeyAlt), platform::Result::Ok);
 
   // Destroying a hot key releases it.
   auto key = std::make_unique<GlobalHotKey>();
   ASSERT_TRUE(key->SetShortcut(kAlt9));
-  EXPECT_EQ(other->Register(1, kVk9, platform::kHotKeyAlt), platform::Result::Failed);
+  EXPECT_EQ(other->Register(kVk9, platform::kHotKeyAlt), platform::Result::Failed);
   key.reset();
-  EXPECT_EQ(other->Register(1, kVk9, platform::kHotKeyAlt), platform::Result::Ok);
-  EXPECT_EQ(other->Unregister(1), platform::Result::Ok);
+  EXPECT_EQ(other->Register(kVk9, platform::kHotKeyAlt), platform::Result::Ok);
+  EXPECT_EQ(other->Unregister(kVk9, platform::kHotKeyAlt), platform::Result::Ok);
 }
 
 TEST_F(HotKeysTest, SecondHotKeyOfOursOnTheSameCombination) {

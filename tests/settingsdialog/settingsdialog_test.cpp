@@ -502,7 +502,7 @@ TEST_F(SettingsDialogTest, ChangedSaveFolderPostsOneReloadToTheMainWindow) {
 TEST_F(SettingsDialogTest, HotKeyChangesAreStoredAtOnceUnlessTaken) {
   settings()->SetRecordStartpausehotkey(Qt::ControlModifier, Qt::Key_W);
   settings()->SetRecordStophotkey(Qt::AltModifier, Qt::Key_X);
-  MainWindow window;  // holds both keys
+  MainWindow window;  // holds the start/pause key
   SettingsDialog dialog(nullptr);
   Show(dialog);
   ShowRow(dialog, 8);
@@ -514,7 +514,7 @@ TEST_F(SettingsDialogTest, HotKeyChangesAreStoredAtOnceUnlessTaken) {
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(),
             std::make_pair(int(Qt::ControlModifier), 0x58));
 
-  // ALT+X is the stop key, held by the main window: refused, nothing stored.
+  // ALT+X is the stop key: refused, nothing stored.
   QTest::keyClick(modifier, Qt::Key_End);  // ALT
   EXPECT_EQ(mark->text(), QStringLiteral("热键无效"));
   EXPECT_EQ(settings()->GetRecordStartpausehotkey(),

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -17,8 +16,8 @@ class FakeHotKeys : public HotKeys {
  public:
   static FakeHotKeys& Instance();
 
-  Result Register(uint32_t id, uint32_t key, uint32_t modifiers) override;
-  Result Unregister(uint32_t id) override;
+  Result Register(uint32_t key, uint32_t modifiers) override;
+  Result Unregister(uint32_t key, uint32_t modifiers) override;
 
   void HoldElsewhere(uint32_t key, uint32_t modifiers);
   // A press of the combination: delivered to the native event filters when
@@ -32,7 +31,7 @@ class FakeHotKeys : public HotKeys {
   FakeHotKeys() = default;
   using Combination = std::pair<uint32_t, uint32_t>;
   std::mutex m_mutex;
-  std::map<uint32_t, Combination> m_held;
+  std::set<Combination> m_held;
   std::set<Combination> m_elsewhere;
 };
 

@@ -27,6 +27,11 @@ void FakeSession::Raise(SessionEvent event) {
   if (handler) handler(event);
 }
 
+bool FakeSession::Watched() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<bool>(m_handler);
+}
+
 bool FakeSession::Awake() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_awake;

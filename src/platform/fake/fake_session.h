@@ -15,6 +15,7 @@ class FakeSession : public SessionFacility {
   Result KeepAwake(bool awake) override;
 
   void Raise(SessionEvent event);
+  bool Watched() const;
   bool Awake() const;
   void Reset();
 

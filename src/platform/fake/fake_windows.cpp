@@ -79,6 +79,8 @@ Result FakeWindows::SetAlwaysOnTop(WindowId window, bool onTop) {
 
 Result FakeWindows::SetExcludedFromCapture(WindowId, bool) { return Result::Unsupported; }
 
+Result FakeWindows::SetSkipTaskbar(WindowId, bool) { return Result::Ok; }
+
 Rect FakeWindows::WindowBounds(WindowId window) {
   std::lock_guard<std::mutex> lock(m_mutex);
   for (const auto& w : m_windows)
@@ -102,6 +104,11 @@ void FakeWindows::Reset() {
 void FakeWindows::AddWindow(const TopLevelWindow& window) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_windows.insert(m_windows.begin(), window);
+}
+
+bool FakeWindows::HasMessageHandler() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<bool>(m_handler);
 }
 
 std::vector<WindowId> FakeWindows::AlwaysOnTop() const {

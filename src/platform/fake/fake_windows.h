@@ -22,12 +22,14 @@ class FakeWindows : public WindowSystem {
   bool IsCovered(WindowId window) override;
   Result SetAlwaysOnTop(WindowId window, bool onTop) override;
   Result SetExcludedFromCapture(WindowId window, bool excluded) override;
+  Result SetSkipTaskbar(WindowId window, bool skip) override;
   Rect WindowBounds(WindowId window) override;
   std::vector<TopLevelWindow> EnumerateTopLevel() override;
 
   void Reset();
   void AddWindow(const TopLevelWindow& window);  // on top of the others
   std::vector<WindowId> AlwaysOnTop() const;
+  bool HasMessageHandler() const;
 
  private:
   mutable std::mutex m_mutex;

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/hotkeys.h"
@@ -114,13 +115,10 @@ class X11HotKeys : public HotKeys {
     if (m_connection) xcb_disconnect(m_connection);  // the server drops our grabs
   }
 
-  Result Register(uint32_t id, uint32_t key, uint32_t modifiers) override {
+  Result Register(uint32_t key, uint32_t modifiers) override {
     if (!m_connection) return Result::Unsupported;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_table.count(id)) return Result::Failed;
-    for (const auto& entry : m_table) {
-      if (entry.second.key == key && entry.second.modifiers == modifiers) return Result::Failed;
-    }
+    if (m_table.count(Combination(key, modifiers))) return Result::Failed;
     if (!KeysymOf(key)) return Result::Failed;
     Grab grab;
     grab.key = key;
@@ -129,15 +127,15 @@ class X11HotKeys : public HotKeys {
     const bool held = Hold(grab, ReadKeymap());
     ScheduleDrain();
     if (!held) return Result::Failed;
-    m_table[id] = grab;
+    m_table[Combination(key, modifiers)] = grab;
     EnsureNotifier();
     return Result::Ok;
   }
 
-  Result Unregister(uint32_t id) override {
+  Result Unregister(uint32_t key, uint32_t modifiers) override {
     if (!m_connection) return Result::Unsupported;
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_table.find(id);
+    auto it = m_table.find(Combination(key, modifiers));
     if (it == m_table.end()) return Result::Failed;
     Ungrab(it->second);
     m_table.erase(it);
@@ -146,6 +144,8 @@ class X11HotKeys : public HotKeys {
   }
 
  private:
+  using Combination = std::pair<uint32_t, uint32_t>;
+
   struct Grab {
     uint32_t key = 0;
     uint32_t modifiers = 0;
@@ -314,7 +314,8 @@ class X11HotKeys : public HotKeys {
   xcb_keycode_t m_minKeycode = 8;
   xcb_keycode_t m_maxKeycode = 255;
   std::mutex m_mutex;
-  std::map<uint32_t, Grab> m_table;
+  // Keyed by (key, modifiers) as the caller names the combination.
+  std::map<Combination, Grab> m_table;
   QPointer<QSocketNotifier> m_notifier;
 };
 

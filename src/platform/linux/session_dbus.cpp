@@ -86,6 +86,8 @@ class SessionWatcher : public QObject {
 class DBusSession : public SessionFacility {
  public:
   void Watch(std::function<void(SessionEvent)> handler) override {
+    m_watcher.reset();  // its bus connections go with it
+    if (!handler) return;
     if (!QCoreApplication::instance()) {
       LOG(ERROR) << "session events need the application object";
       return;

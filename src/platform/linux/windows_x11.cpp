@@ -10,8 +10,10 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "platform/linux/x11connection.h"
 #include "platform/linux/x11errortrap.h"
@@ -278,6 +280,8 @@ class X11WindowSystem : public WindowSystem {
   }
 
   void InstallMessageHandler(WindowMessageHandler handler) override {
+    m_filter.reset();  // a filter leaves the application's chain when deleted
+    if (!handler) return;
     Display* d = SharedDisplay();
     if (!d || !QCoreApplication::instance()) {
       LOG(ERROR) << "cannot receive window messages without a display and an application";
@@ -359,6 +363,49 @@ class X11WindowSystem : public WindowSystem {
 
   // X11 has no way to keep a window out of other clients' screen grabs.
   Result SetExcludedFromCapture(WindowId, bool) override { return Result::Unsupported; }
+
+  Result SetSkipTaskbar(WindowId window, bool skip) override {
+    Display* d = SharedDisplay();
+    if (!d || !window) return Result::Failed;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    X11ErrorTrap trap(d);
+    XWindowAttributes attrs;
+    if (!XGetWindowAttributes(d, window, &attrs)) return Result::Failed;
+    const Atom state = InternAtom(d, "_NET_WM_STATE");
+    const Atom flags[] = {InternAtom(d, "_NET_WM_STATE_SKIP_TASKBAR"),
+                          InternAtom(d, "_NET_WM_STATE_SKIP_PAGER")};
+    if (attrs.map_state != IsUnmapped && HasWindowManager(d)) {
+      // A shown window's state belongs to the window manager: ask it.
+      SendRootMessage(d, window, state, skip ? 1 : 0, static_cast<long>(flags[0]),
+                      static_cast<long>(flags[1]));
+    } else {
+      // Before the window is shown the property is ours; the toolkit adds
+      // its own flags to it when it maps the window.
+      std::vector<Atom> atoms;
+      Atom type;
+      int format;
+      unsigned long count, after;
+      unsigned char* data = nullptr;
+      if (XGetWindowProperty(d, window, state, 0, 64, False, XA_ATOM, &type, &format, &count,
+                             &after, &data) == Success &&
+          data) {
+        if (format == 32) {
+          const auto* current = reinterpret_cast<const Atom*>(data);
+          atoms.assign(current, current + count);
+        }
+        XFree(data);
+      }
+      for (Atom flag : flags) {
+        atoms.erase(std::remove(atoms.begin(), atoms.end(), flag), atoms.end());
+        if (skip) atoms.push_back(flag);
+      }
+      XChangeProperty(d, window, state, XA_ATOM, 32, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(atoms.data()),
+                      static_cast<int>(atoms.size()));
+    }
+    XSync(d, False);
+    return trap.Failed() ? Result::Failed : Result::Ok;
+  }
 
   Rect WindowBounds(WindowId window) override {
     Display* d = SharedDisplay();
