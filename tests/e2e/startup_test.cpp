@@ -177,12 +177,12 @@ TEST_F(StartupTest, DamagedSettingsFilesAreToldOnceAndLeftAsTheyAre) {
       {"duplicate keys and wrong types",
        "[%General]\nfilesaveurl=42\n"
        "[record]\nrecordaudio=1\nrecordaudio=9\nenable_record_schedule=true\n"
-       "record_task={not json\nstophotkey=1, 2, 3\n"
+       "record_task={not json\nstartpausehotkey=1, 2, 3\n"
        "[keymouse]\nshowkeystroke=true\nshowcombinekey=sometimes\ncolor=notacolor\n"
        "font=\"Sans,x,y\"\n"
        "[record]\nrecordtype=window\n",
        {"/general/filesaveurl=", "/record/recordaudio=\"9\"", "/record/record_task=",
-        "/record/stophotkey=", "/keymouse/showcombinekey=", "/keymouse/color=",
+        "/record/startpausehotkey=", "/keymouse/showcombinekey=", "/keymouse/color=",
         "/keymouse/font=", "/record/recordtype="}},
       {"unreadable", QByteArray(), {"cannot be read"}},
   };
