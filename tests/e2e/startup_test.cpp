@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QSharedMemory>
 #include <QThread>
@@ -133,6 +134,21 @@ TEST_F(StartupTest, StartsAgainAfterTheFirstCopyWasKilled) {
   QProcess* again = Start({});
   EXPECT_TRUE(WaitFor([] { return FindMain() != 0; })) << "a dead copy blocks every new start";
   EXPECT_EQ(again->state(), QProcess::Running);
+}
+
+// Without a display nothing can be recorded: the program says why in its
+// log and fails, even where the toolkit itself could run (offscreen).
+TEST_F(StartupTest, WithoutADisplayItLogsWhyAndFails) {
+  m_env.remove("DISPLAY");
+  m_env.remove("KORVOREC_PLATFORM");
+  m_env.insert("QT_QPA_PLATFORM", "offscreen");
+  QProcess* p = Start({});
+  ASSERT_TRUE(p->waitForFinished(15000)) << "it runs without a display";
+  EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+  EXPECT_NE(p->exitCode(), 0);
+  QFile log(QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO");
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(log.readAll().contains("DISPLAY is not set"));
 }
 
 }  // namespace
