@@ -75,10 +75,11 @@ bool WatermarkMaker::MakeTextImage(const std::string& text, int width, int heigh
   SaveWatermarkImage(QString(), m_text, width, height, path);
   m_imagePath = QString::fromStdString(EscapeFilterPath(path.toStdString()));
 
+  // Everything the capture thread needs is read here, on the GUI thread.
   const QFontMetrics metrics(Settings::Instance()->GetWatermarkFont());
   m_textAdvance = metrics.horizontalAdvance(m_text);
   m_fontHeight = metrics.height();
-  m_haveMetrics = true;
+  Settings::Instance()->GetWatermarkPos(m_posX, m_posY);
   return true;
 }
 
@@ -87,18 +88,9 @@ bool WatermarkMaker::Process(AVFrame* in, AVFrame** out) {
   *out = nullptr;
   if (m_buildFailed) return false;
   if (!m_initialised) {
-    if (!m_haveMetrics) {
-      const QFontMetrics metrics(Settings::Instance()->GetWatermarkFont());
-      m_textAdvance = metrics.horizontalAdvance(m_text);
-      m_fontHeight = metrics.height();
-      m_haveMetrics = true;
-    }
-    double fx = 0.0;
-    double fy = 0.0;
-    Settings::Instance()->GetWatermarkPos(fx, fy);
     int x = 0;
     int y = 0;
-    OverlayPosition(in->width, in->height, m_textAdvance, m_fontHeight, fx, fy, &x, &y);
+    OverlayPosition(in->width, in->height, m_textAdvance, m_fontHeight, m_posX, m_posY, &x, &y);
     const QString description = QString("movie=%1[watermark];[in][watermark]overlay=%2:%3 [out]")
                                     .arg(m_imagePath)
                                     .arg(x)
