@@ -47,13 +47,8 @@ TEST(Install, InstalledProgramStartsWithItsLibrary) {
 
   InstanceRunning();  // a copy that died leaves its segment: this drops it
   ASSERT_FALSE(InstanceRunning()) << "another korvorec runs on this machine";
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  const QString home = QString::fromStdString(dir.path()) + "/home";
-  env.insert("HOME", home);
-  env.insert("XDG_CONFIG_HOME", home + "/.config");
-  env.insert("XDG_DATA_HOME", home + "/.local/share");
   ChildProcess installed;
-  installed.setProcessEnvironment(env);
+  installed.setProcessEnvironment(EnvironmentWithHome(QString::fromStdString(dir.path()) + "/home"));
   installed.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   installed.start(program, QStringList());
   ASSERT_TRUE(installed.waitForStarted(5000));

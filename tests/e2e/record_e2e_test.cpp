@@ -42,10 +42,7 @@ TEST(RecordEndToEnd, ClickStartAndStopGivesAPlayableRecording) {
                    .arg(out)
                    .toUtf8());
   }
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("HOME", h);
-  env.insert("XDG_CONFIG_HOME", h + "/.config");
-  env.insert("XDG_DATA_HOME", h + "/.local/share");
+  const QProcessEnvironment env = EnvironmentWithHome(h);
   ChildProcess program;
   program.setProcessEnvironment(env);
   program.setProcessChannelMode(QProcess::ForwardedErrorChannel);

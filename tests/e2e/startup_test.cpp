@@ -26,11 +26,7 @@ class StartupTest : public ::testing::Test {
   void SetUp() override {
     if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs the test display";
     platform::Backend::Use(platform::BackendKind::X11);
-    m_env = QProcessEnvironment::systemEnvironment();
-    const QString home = QString::fromStdString(m_home.path());
-    m_env.insert("HOME", home);
-    m_env.insert("XDG_CONFIG_HOME", home + "/.config");
-    m_env.insert("XDG_DATA_HOME", home + "/.local/share");
+    m_env = EnvironmentWithHome(QString::fromStdString(m_home.path()));
     m_program = QString::fromStdString(testsupport::BuildDir()) + "/korvorec";
     InstanceRunning();  // a copy that died leaves its segment: this drops it
     ASSERT_FALSE(InstanceRunning()) << "another korvorec runs on this machine";
