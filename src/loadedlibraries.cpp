@@ -1,6 +1,6 @@
 #include "loadedlibraries.h"
 
-#include "utils.h"
+#include "platform/modules.h"
 
 namespace {
 
@@ -14,11 +14,11 @@ GlobalList g_loadedLibraries;
 }  // namespace
 
 LoadedLibrary::LoadedLibrary(const std::string& name) : fileName(name) {
-  handle = LoadModule(name);
+  handle = platform::LoadModule(name);
 }
 
 LoadedLibrary::~LoadedLibrary() {
-  if (handle) UnloadModule(handle);
+  if (handle) platform::UnloadModule(handle);
 }
 
 LoadedLibraryList& LoadedLibraries() { return g_loadedLibraries.list; }

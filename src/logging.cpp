@@ -1,5 +1,9 @@
 #include "logging.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <glog/logging.h>
 
 #include <QDir>
@@ -48,6 +52,28 @@ std::string CrashFilePath(const char* prefix, std::int64_t when, const char* ext
   return LogFolder() + prefix + stamp + std::to_string(platform::CurrentProcessId()) + extension;
 }
 
+// FFmpeg's messages (and its libraries', x264's among them) go to the log at
+// the matching severity, one log line per text line; pieces of a line are
+// gathered per thread.
+void FfmpegLogCallback(void* object, int level, const char* format, va_list args) {
+  if (level > av_log_get_level()) return;
+  thread_local int printPrefix = 1;
+  thread_local std::string pending;
+  char text[1024];
+  va_list copy;
+  va_copy(copy, args);
+  av_log_format_line2(object, level, format, copy, text, sizeof(text), &printPrefix);
+  va_end(copy);
+  pending += text;
+  const google::LogSeverity severity = level <= AV_LOG_ERROR     ? google::GLOG_ERROR
+                                       : level <= AV_LOG_WARNING ? google::GLOG_WARNING
+                                                                 : google::GLOG_INFO;
+  for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+    if (end > 0) google::LogMessage("ffmpeg", 0, severity).stream() << pending.substr(0, end);
+    pending.erase(0, end + 1);
+  }
+}
+
 }  // namespace
 
 ExceptionSummary::ExceptionSummary() {
@@ -80,6 +106,7 @@ bool InitLogging(const std::string& logFolder) {
   FLAGS_logbufsecs = 0;
   FLAGS_max_log_size = 4;
   FLAGS_stop_logging_if_full_disk = true;
+  av_log_set_callback(FfmpegLogCallback);
 
   if (crashHandler != platform::Result::Ok)
     LOG(ERROR) << "install crash handler failed: " << platform::ResultName(crashHandler);

@@ -7,11 +7,13 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "constants.h"
 #include "loadedlibraries.h"
 #include "logging.h"
 #include "mainwindow/mainwindow.h"
+#include "platform/backend.h"
 #include "platform/system_info.h"
 #include "platform/termination.h"
 #include "platform/windows.h"
@@ -66,6 +68,14 @@ int main(int argc, char* argv[]) {
   QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
       Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
   SetDpiAwareness();
+  std::string why;
+  if (!platform::Backend::DisplayReachable(&why)) {
+    // Nothing can be recorded: say so in the log (and on stderr) and fail.
+    CreateDataFolders();
+    InitLogging();
+    LOG(ERROR) << "cannot start: " << why;
+    return 1;
+  }
   LoadCaptureLibrary(LoadedLibraries());
 
   auto app = std::make_unique<QApplication>(argc, argv);

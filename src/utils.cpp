@@ -101,7 +101,10 @@ bool CreateDir(const std::string& path) {
 }
 
 std::string NewRecordFileName() {
-  const QString folder = Settings::Instance()->GetGeneralFilesaveurl();
+  return NewRecordFileName(Settings::Instance()->GetGeneralFilesaveurl());
+}
+
+std::string NewRecordFileName(const QString& folder) {
   const std::string native = QDir::toNativeSeparators(folder).toLocal8Bit().toStdString();
   if (!CreateDir(native)) return std::string();
   // A folder that exists but cannot be written is as good as missing.

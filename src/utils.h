@@ -32,6 +32,8 @@ bool CreateDir(const std::string& path);
 // Path (UTF-8) of a new recording named after the current time, or "" when the
 // save folder cannot be made or written.
 std::string NewRecordFileName();
+// The same in the given folder; reads no settings.
+std::string NewRecordFileName(const QString& folder);
 
 // Modules.
 platform::ModuleHandle LoadSystemLibrary(const std::string& fileName);

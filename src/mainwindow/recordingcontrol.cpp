@@ -116,8 +116,13 @@ void MainWindow::OnRecorderNotify(NotifyType type, RecordError code) {
 }
 
 void MainWindow::HandleRecorderEvent(NotifyType type, RecordError code) {
-  // The capture source was lost: stop on the GUI thread.
-  if (type == kNotifyError && code == kRecordCaptureLost) StopRecording();
+  // The recording cannot go on: stop on the GUI thread (the file is
+  // finished), then say why.
+  if (type != kNotifyError || code == kRecordSuccess || !m_recorder) return;
+  StopRecording();
+  MessageDialog::ShowMessage(this, code == kRecordCaptureLost
+                                       ? QStringLiteral("录制的屏幕或窗口已不可用，录制已停止")
+                                       : QStringLiteral("录制文件无法写入，录制已停止"));
 }
 
 QString MainWindow::MakeOutputFilePath() { return QString::fromUtf8(NewRecordFileName().c_str()); }

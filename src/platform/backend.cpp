@@ -5,14 +5,15 @@
 #include <cstring>
 
 namespace platform {
+namespace native {
+bool DisplayReachable(std::string* why);
+}
+
 namespace {
 
 BackendKind Detect() {
   const char* forced = std::getenv("KORVOREC_PLATFORM");
-  if (forced && std::strcmp(forced, "fake") == 0) return BackendKind::Fake;
-  if (forced && std::strcmp(forced, "x11") == 0) return BackendKind::X11;
-  const char* display = std::getenv("DISPLAY");
-  return (display && *display) ? BackendKind::X11 : BackendKind::Fake;
+  return forced && std::strcmp(forced, "fake") == 0 ? BackendKind::Fake : BackendKind::X11;
 }
 
 std::atomic<int>& Selected() {
@@ -37,5 +38,9 @@ const char* ResultName(Result result) {
 BackendKind Backend::Kind() { return static_cast<BackendKind>(Selected().load()); }
 
 void Backend::Use(BackendKind kind) { Selected().store(static_cast<int>(kind)); }
+
+bool Backend::DisplayReachable(std::string* why) {
+  return IsFake() || native::DisplayReachable(why);
+}
 
 }  // namespace platform

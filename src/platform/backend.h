@@ -18,12 +18,14 @@ enum class BackendKind { X11, Fake };
 
 class Backend {
  public:
-  // KORVOREC_PLATFORM=fake|x11 decides; without it x11 when DISPLAY is set,
-  // otherwise fake.
+  // The real backend, unless a test asks for the fake with
+  // KORVOREC_PLATFORM=fake or Use.
   static BackendKind Kind();
   // Tests switch to the fake before touching any facility.
   static void Use(BackendKind kind);
   static bool IsFake() { return Kind() == BackendKind::Fake; }
+  // Whether the chosen backend can reach its display; *why says why not.
+  static bool DisplayReachable(std::string* why);
 };
 
 // Opaque handles of the layer.

@@ -10,7 +10,6 @@ extern "C" {
 #include <glog/logging.h>
 
 #include "recorder/filteraresample.h"
-#include "recorder/wasapiaudiocapturer.h"
 
 namespace {
 

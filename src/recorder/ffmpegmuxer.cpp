@@ -68,6 +68,11 @@ bool CopyExtradata(AVCodecContext* context, const uint8_t* data, int size) {
   return true;
 }
 
+// A sound source or filter that fails costs that sound, not the recording.
+void LogSoundError(int code, int index) {
+  LOG(ERROR) << "sound path " << index << " failed: " << ErrorText(code);
+}
+
 }  // namespace
 
 // --- FileMuxer ---
@@ -82,9 +87,9 @@ void FileMuxer::AddOutputFile(const std::string& path) {
   m_outputFiles.push_back(path);
 }
 
-void FileMuxer::ReportFailure() {
+void FileMuxer::ReportFailure(RecordError code) {
   if (m_failureReported.exchange(true)) return;
-  if (m_failureCallback) m_failureCallback();
+  if (m_failureCallback) m_failureCallback(code);
 }
 
 // --- FfmpegMuxer ---
@@ -122,6 +127,9 @@ int FfmpegMuxer::Init(const char* path, WindowCapturerInterface* capturer,
   }
   m_params = params;
   m_path = path ? path : "";
+  // Later segments go beside the first file.
+  m_folder = std::filesystem::u8path(m_path).parent_path().u8string();
+  if (m_folder.empty()) m_folder = ".";
   bool ok = true;
   if (m_path.empty() || !capturer || count < 0 || count > 2 || (count > 0 && !sources) ||
       params.fps <= 0 || params.width <= 0 || params.height <= 0) {
@@ -150,7 +158,11 @@ int FfmpegMuxer::Init(const char* path, WindowCapturerInterface* capturer,
 int FfmpegMuxer::InitVideo(WindowCapturerInterface* capturer) {
   m_video = std::make_unique<OutputStream>();
   m_video->capturer = capturer;
-  capturer->SetCallbacks([this](AVFrame* frame) { OnVideoFrame(frame); }, [](RecordError) {});
+  capturer->SetCallbacks([this](AVFrame* frame) { OnVideoFrame(frame); },
+                         [this](RecordError code) {
+                           LOG(ERROR) << "capture source failed: " << code;
+                           ReportFailure(kRecordCaptureLost);
+                         });
 
   m_video->encoder.reset(CreateVideoEncoder());
   if (!m_video->encoder) {
@@ -164,7 +176,10 @@ int FfmpegMuxer::InitVideo(WindowCapturerInterface* capturer) {
     return ret;
   }
   m_video->encoder->SetCallbacks([this](AVPacket* packet) { OnVideoPacket(packet); },
-                                 [](RecordError) {});
+                                 [this](RecordError code) {
+                                   LOG(ERROR) << "video encoding failed: " << code;
+                                   ReportFailure(kRecordFailed);
+                                 });
 
   const platform::Rect rect = capturer->GetCaptureRect();
   m_video->sws = std::make_unique<SwsHelper>();
@@ -193,7 +208,10 @@ int FfmpegMuxer::InitAudio(AudioCapturer** sources, int count) {
     return -1;
   }
   m_audio->aac->SetCallbacks([this](AVPacket* packet) { OnAudioPacket(packet); },
-                             [](RecordError) {});
+                             [this](RecordError code) {
+                               LOG(ERROR) << "audio encoding failed: " << code;
+                               ReportFailure(kRecordFailed);
+                             });
 
   AudioStreamFormat target;
   target.timeBase = kMicroseconds;
@@ -219,7 +237,7 @@ int FfmpegMuxer::InitAudio(AudioCapturer** sources, int count) {
     }
     m_audio->sources.push_back(source);
     source->SetCallbacks([this](AVFrame* frame, int index) { OnAudioFrame(frame, index); },
-                         [](int, int) {}, i);
+                         LogSoundError, i);
     AudioStreamFormat input;
     input.timeBase = source->GetTimeBase();
     input.sampleRate = source->GetSampleRate();
@@ -234,7 +252,7 @@ int FfmpegMuxer::InitAudio(AudioCapturer** sources, int count) {
       return -1;
     }
     resampler->SetCallbacks([this](AVFrame* frame, int index) { OnFilteredAudio(frame, index); },
-                            [](int, int) {});
+                            LogSoundError);
     m_audio->resamplers.push_back(std::move(resampler));
 
     PcmGatherer gatherer;
@@ -250,7 +268,7 @@ int FfmpegMuxer::InitAudio(AudioCapturer** sources, int count) {
       return -1;
     }
     m_audio->mixer->SetCallbacks(
-        [this](AVFrame* frame, int index) { OnFilteredAudio(frame, index); }, [](int, int) {});
+        [this](AVFrame* frame, int index) { OnFilteredAudio(frame, index); }, LogSoundError);
     m_audioFilterTimeBase = m_audio->mixer->GetTimeBase();
   } else {
     m_audioFilterTimeBase = m_audio->resamplers[0]->GetTimeBase();
@@ -714,7 +732,7 @@ void FfmpegMuxer::MarkFailed(const char* what) {
   if (m_failed) return;
   m_failed = true;
   LOG(ERROR) << "the recording cannot be written any more: " << what;
-  ReportFailure();
+  ReportFailure(kRecordFailed);
 }
 
 int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
@@ -797,7 +815,7 @@ void FfmpegMuxer::CheckSegment() {
 }
 
 std::string FfmpegMuxer::NextSegmentPath() {
-  const std::string base = NewRecordFileName();
+  const std::string base = NewRecordFileName(QString::fromStdString(m_folder));
   if (base.empty()) return base;
   const std::vector<std::string> files = GetOutputFiles();
   auto taken = [&files](const std::string& path) {

@@ -46,9 +46,11 @@ struct MuxParams {
 
 class FileMuxer {
  public:
-  // Called once, from a writer thread, when the recording can no longer be
-  // written (write error, failed segment switch).
-  using FailureCallback = std::function<void()>;
+  // Called once, from a worker thread, when the recording cannot go on:
+  // kRecordCaptureLost when the capture source failed, kRecordFailed when
+  // the file cannot be encoded or written (write error, failed segment
+  // switch).
+  using FailureCallback = std::function<void(RecordError)>;
 
   virtual ~FileMuxer() = default;
   // 0 or -1. path is UTF-8; count is 0, 1 or 2.
@@ -74,7 +76,7 @@ class FileMuxer {
 
  protected:
   void AddOutputFile(const std::string& path);
-  void ReportFailure();
+  void ReportFailure(RecordError code);
 
   MuxParams m_params;
   std::atomic<bool> m_initialised{false};
@@ -156,6 +158,7 @@ class FfmpegMuxer : public FileMuxer {
   int64_t m_lastVideoPts = 0;
   bool m_videoInFile = false;  // a video packet is in the current file
   std::string m_path;
+  std::string m_folder;  // UTF-8; where the segments go: the first file's folder
   int64_t m_lastVideoDts = AV_NOPTS_VALUE;
   int64_t m_lastAudioDts = AV_NOPTS_VALUE;
 

@@ -10,10 +10,10 @@ extern "C" {
 }
 
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 
 #include <glog/logging.h>
-
-#include "recorder/wasapiaudiocapturer.h"
 
 namespace {
 
@@ -42,6 +42,17 @@ std::string BuildAresampleDescription(const AudioStreamFormat& target) {
   const char* format = av_get_sample_fmt_name(static_cast<AVSampleFormat>(target.sampleFormat));
   return "aresample=" + std::to_string(target.sampleRate) + ",aformat=sample_fmts=" + (format ? format : "none") +
          ":channel_layouts=" + layoutText;
+}
+
+void FormatAbufferArgs(char* buffer, size_t size, const AudioStreamFormat& stream) {
+  if (!buffer || size == 0) return;
+  AVChannelLayout layout = LayoutOf(stream);
+  const uint64_t mask = layout.order == AV_CHANNEL_ORDER_NATIVE ? layout.u.mask : 0;
+  av_channel_layout_uninit(&layout);
+  const char* format = av_get_sample_fmt_name(static_cast<AVSampleFormat>(stream.sampleFormat));
+  std::snprintf(buffer, size, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=0x%" PRIx64,
+                stream.timeBase.num, stream.timeBase.den, stream.sampleRate, format ? format : "none",
+                mask);
 }
 
 int SetAudioSinkFormat(AVFilterContext* sink, const AudioStreamFormat& out) {

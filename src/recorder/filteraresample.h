@@ -21,6 +21,9 @@ extern "C" {
 // e.g. aresample=48000,aformat=sample_fmts=fltp:channel_layouts=stereo.
 std::string BuildAresampleDescription(const AudioStreamFormat& target);
 
+// Writes the abuffer argument text for one stream into buffer (bounded).
+void FormatAbufferArgs(char* buffer, size_t size, const AudioStreamFormat& stream);
+
 // Makes an abuffersink accept exactly the format of `out`. 0 or an FFmpeg error.
 int SetAudioSinkFormat(AVFilterContext* sink, const AudioStreamFormat& out);
 

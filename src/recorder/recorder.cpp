@@ -163,11 +163,11 @@ int Recorder::Start(const RecordParams& params) {
   muxParams.segmentMegabytes = settings->GetRecordFssize();
 
   if (!m_muxer) CreateMuxer();
-  // A file that can no longer be written ends the recording like a lost
-  // source: the observers stop it.
-  m_muxer->SetFailureCallback([this] {
-    LOG(ERROR) << "Recorder on writer failure";
-    Notify(kNotifyError, kRecordCaptureLost);
+  // A source that is gone, or a file that can no longer be encoded or
+  // written, ends the recording: the observers stop it and say which.
+  m_muxer->SetFailureCallback([this](RecordError code) {
+    LOG(ERROR) << "Recorder on writer failure: " << code;
+    Notify(kNotifyError, code);
   });
   if (m_muxer->Init(params.outputPath.c_str(), m_capturer, audio, audioCount, muxParams) != 0)
     return kRecordFailed;

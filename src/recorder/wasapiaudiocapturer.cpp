@@ -7,8 +7,6 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 
 #include <glog/logging.h>
@@ -64,14 +62,6 @@ void SetFrameLayout(AVFrame* frame, uint64_t mask, int channels) {
 }
 
 }  // namespace
-
-void FormatAbufferArgs(char* buffer, size_t size, const AudioStreamFormat& stream) {
-  if (!buffer || size == 0) return;
-  const char* format = av_get_sample_fmt_name(static_cast<AVSampleFormat>(stream.sampleFormat));
-  std::snprintf(buffer, size, "time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=0x%" PRIx64,
-                stream.timeBase.num, stream.timeBase.den, stream.sampleRate, format ? format : "none",
-                UsableLayout(stream.channelLayout, stream.channels));
-}
 
 void WASAPINotify::OnDefaultDeviceChanged(AudioDirection direction, AudioRole role, const std::string&) {
   m_owner->OnDefaultDeviceChanged(direction, role);

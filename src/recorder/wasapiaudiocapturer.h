@@ -15,9 +15,6 @@
 
 struct SwrContext;
 
-// Writes the abuffer argument text for one stream into buffer (bounded).
-void FormatAbufferArgs(char* buffer, size_t size, const AudioStreamFormat& stream);
-
 class WASAPIAudioCapturer;
 
 // Forwards default-device changes to its capturer.

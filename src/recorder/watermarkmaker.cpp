@@ -75,10 +75,14 @@ bool WatermarkMaker::MakeTextImage(const std::string& text, int width, int heigh
   SaveWatermarkImage(QString(), m_text, width, height, path);
   m_imagePath = QString::fromStdString(EscapeFilterPath(path.toStdString()));
 
+  // Everything the capture thread needs is read here, on the GUI thread.
   const QFontMetrics metrics(Settings::Instance()->GetWatermarkFont());
   m_textAdvance = metrics.horizontalAdvance(m_text);
   m_fontHeight = metrics.height();
-  m_haveMetrics = true;
+  double fx = 0.0;
+  double fy = 0.0;
+  m_havePosition = Settings::Instance()->GetWatermarkPos(fx, fy);
+  m_position = QPointF(fx, fy);
   return true;
 }
 
@@ -87,20 +91,10 @@ bool WatermarkMaker::Process(AVFrame* in, AVFrame** out) {
   *out = nullptr;
   if (m_buildFailed) return false;
   if (!m_initialised) {
-    if (!m_haveMetrics) {
-      const QFontMetrics metrics(Settings::Instance()->GetWatermarkFont());
-      m_textAdvance = metrics.horizontalAdvance(m_text);
-      m_fontHeight = metrics.height();
-      m_haveMetrics = true;
-    }
-    double fx = 0.0;
-    double fy = 0.0;
-    const bool stored = Settings::Instance()->GetWatermarkPos(fx, fy);
-    const QPointF fractions(fx, fy);
     int x = 0;
     int y = 0;
     OverlayPosition(in->width, in->height, m_textAdvance, m_fontHeight,
-                    stored ? &fractions : nullptr, &x, &y);
+                    m_havePosition ? &m_position : nullptr, &x, &y);
     const QString description = QString("movie=%1[watermark];[in][watermark]overlay=%2:%3 [out]")
                                     .arg(m_imagePath)
                                     .arg(x)

@@ -21,9 +21,11 @@ class WatermarkMaker {
   WatermarkMaker(const WatermarkMaker&) = delete;
   WatermarkMaker& operator=(const WatermarkMaker&) = delete;
 
-  // Renders the text into the temporary folder's image. Always true.
+  // Renders the text into the temporary folder's image and reads the font
+  // and position settings; called on the GUI thread. Always true.
   bool MakeTextImage(const std::string& text, int width, int height);
-  // Builds the graph at the first frame, then filters one frame. On true
+  // Builds the graph at the first frame, then filters one frame; reads no
+  // settings. On true
   // *out is a new frame the caller frees. False when the frame could not be
   // marked; the caller then keeps the unmarked frame.
   bool Process(AVFrame* in, AVFrame** out);
@@ -49,8 +51,9 @@ class WatermarkMaker {
   bool m_buildFailed = false;  // the graph cannot be built: frames pass unmarked
   QString m_text;
   QString m_imagePath;  // escaped for the filter description
-  // Text metrics, taken where the image is made.
-  bool m_haveMetrics = false;
+  // Text metrics and stored position, taken where the image is made.
   int m_textAdvance = 0;
   int m_fontHeight = 0;
+  bool m_havePosition = false;  // else the default corner
+  QPointF m_position;
 };

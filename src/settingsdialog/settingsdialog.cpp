@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDialog>
 #include <QKeySequence>
 #include <QRegExpValidator>
@@ -21,6 +22,7 @@
 #include "mainwindow/mediafilesreloadevent.h"
 #include "mainwindow/messagedialog.h"
 #include "mainwindow/widgetstyle.h"
+#include "platform/modules.h"
 #include "platform/windows.h"
 #include "recorder/audiodevices.h"
 #include "settings.h"
@@ -794,7 +796,13 @@ void SettingsDialog::SaveHotKeys() {
 }
 
 void SettingsDialog::on_pushButton_9_clicked(bool) {
-  const QString path = QDir::current().filePath("license.txt");
+  // The notices file is shipped beside the program; the desktop's viewer
+  // opens it.
+  const QString path = QString::fromStdString(platform::ProgramFolder()) + "/license.txt";
+  if (!QFileInfo::exists(path)) {
+    LOG(ERROR) << "notices file not found: " << path.toStdString();
+    return;
+  }
   if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
     LOG(WARNING) << "cannot open " << path.toStdString();
 }

@@ -26,6 +26,16 @@ class ChildProcess : public QProcess {
   void setupChildProcess() override { prctl(PR_SET_PDEATHSIG, SIGTERM); }
 };
 
+// The environment for a run of the program with its own home folder
+// (settings, logs, data).
+inline QProcessEnvironment EnvironmentWithHome(const QString& home) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("HOME", home);
+  env.insert("XDG_CONFIG_HOME", home + "/.config");
+  env.insert("XDG_DATA_HOME", home + "/.local/share");
+  return env;
+}
+
 inline constexpr char kInstanceKey[] = "screenrecorder20f25820-b63a-4150-b315-f5fa555b9ec6";
 
 // Polls condition (handling this process's events, if it has an application)

@@ -64,10 +64,7 @@ TEST(KeystrokeE2E, HeldKeysShowTheOverlayAndTheProgramStillEndsCleanly) {
 
   InstanceRunning();
   ASSERT_FALSE(InstanceRunning()) << "another korvorec runs on this machine";
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("HOME", homePath);
-  env.insert("XDG_CONFIG_HOME", homePath + "/.config");
-  env.insert("XDG_DATA_HOME", homePath + "/.local/share");
+  const QProcessEnvironment env = EnvironmentWithHome(homePath);
   ChildProcess program;
   program.setProcessEnvironment(env);
   program.setProcessChannelMode(QProcess::ForwardedErrorChannel);

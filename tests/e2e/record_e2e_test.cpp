@@ -32,10 +32,7 @@ void StartProgram(ChildProcess& program, const QString& home, const QString& out
   ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
   conf.write(QString("[%General]\nfilesaveurl=%1\n%2").arg(out, settings).toUtf8());
   conf.close();
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("HOME", home);
-  env.insert("XDG_CONFIG_HOME", home + "/.config");
-  env.insert("XDG_DATA_HOME", home + "/.local/share");
+  QProcessEnvironment env = EnvironmentWithHome(home);
   if (!display.isEmpty()) env.insert("DISPLAY", display);
   program.setProcessEnvironment(env);
   program.setProcessChannelMode(QProcess::ForwardedErrorChannel);

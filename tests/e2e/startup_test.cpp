@@ -29,11 +29,7 @@ class StartupTest : public ::testing::Test {
   void SetUp() override {
     if (!testsupport::HaveDisplay()) GTEST_SKIP() << "needs the test display";
     platform::Backend::Use(platform::BackendKind::X11);
-    m_env = QProcessEnvironment::systemEnvironment();
-    const QString home = QString::fromStdString(m_home.path());
-    m_env.insert("HOME", home);
-    m_env.insert("XDG_CONFIG_HOME", home + "/.config");
-    m_env.insert("XDG_DATA_HOME", home + "/.local/share");
+    m_env = EnvironmentWithHome(QString::fromStdString(m_home.path()));
     m_program = QString::fromStdString(testsupport::BuildDir()) + "/korvorec";
     InstanceRunning();  // a copy that died leaves its segment: this drops it
     ASSERT_FALSE(InstanceRunning()) << "another korvorec runs on this machine";
@@ -237,6 +233,21 @@ TEST_F(StartupTest, WaylandSessionIsWarnedAboutOnceAtStart) {
     EXPECT_EQ(file.readAll().count("recording needs an X11 session"), c.warnings)
         << c.variable << "=" << c.value;
   }
+}
+
+// Without a display nothing can be recorded: the program says why in its
+// log and fails, even where the toolkit itself could run (offscreen).
+TEST_F(StartupTest, WithoutADisplayItLogsWhyAndFails) {
+  m_env.remove("DISPLAY");
+  m_env.remove("KORVOREC_PLATFORM");
+  m_env.insert("QT_QPA_PLATFORM", "offscreen");
+  QProcess* p = Start({});
+  ASSERT_TRUE(p->waitForFinished(15000)) << "it runs without a display";
+  EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+  EXPECT_NE(p->exitCode(), 0);
+  QFile log(QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO");
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(log.readAll().contains("DISPLAY is not set"));
 }
 
 }  // namespace

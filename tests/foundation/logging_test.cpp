@@ -14,6 +14,10 @@
 #include <thread>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "constants.h"
 #include "logging.h"
 #include "platform/fake/fake_monitors.h"
@@ -176,6 +180,23 @@ TEST(CrashReport, UnwritableDumpIsReported) {
   EXPECT_EQ(WriteMiniDump(&info), 1);
   EXPECT_EQ(WriteMiniDump(nullptr), 1);
   google::SetLogDestination(google::GLOG_INFO, "");  // the folder goes away
+}
+
+// FFmpeg's messages reach the log file line by line at their severity, not
+// stderr; those below FFmpeg's level stay out.
+TEST(Logging, FfmpegMessagesGoToTheLog) {
+  testsupport::TempDir dir;
+  InitLogging(dir.path());
+  av_log(nullptr, AV_LOG_WARNING, "ffmpeg says %d", 42);
+  av_log(nullptr, AV_LOG_WARNING, " in two pieces\n");
+  av_log(nullptr, AV_LOG_ERROR, "ffmpeg failed\n");
+  av_log(nullptr, AV_LOG_DEBUG, "ffmpeg chatter\n");
+  const std::string log = ReadAll(fs::path(dir.path()) / "sr.INFO");
+  google::SetLogDestination(google::GLOG_INFO, "");  // the folder goes away
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\nW[^\n]*\] ffmpeg says 42 in two pieces\n)")))
+      << log;
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\nE[^\n]*\] ffmpeg failed\n)")));
+  EXPECT_EQ(log.find("chatter"), std::string::npos);
 }
 
 // A write to an unmapped address above 4 GiB inside a library function.

@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "loadedlibraries.h"
 #include "platform/fake/fake_monitors.h"
 #include "platform/fake/fake_shell.h"
 #include "platform/modules.h"
@@ -196,19 +195,6 @@ TEST_F(UtilsTest, ParseJsonGivesObjectsOnly) {
   EXPECT_TRUE(ParseJson("[1, 2]").isEmpty());
   EXPECT_TRUE(ParseJson("{broken").isEmpty());
   EXPECT_EQ(ParseJson("{\"a\": 3}").value("a").toInt(), 3);
-}
-
-TEST_F(UtilsTest, LoadedLibraryLookupIsExact) {
-  LoadedLibraryList list;
-  LoadCaptureLibrary(list);
-  ASSERT_EQ(list.size(), 1u) << "libglance.so beside the test program";
-  EXPECT_NE(FindLoadedLibrary(list, "libglance.so"), nullptr);
-  EXPECT_EQ(FindLoadedLibrary(list, "LIBGLANCE.SO"), nullptr);
-  EXPECT_NE(platform::ResolveSymbol(list.front()->handle, "CreateGlancer"), nullptr);
-  FreeLoadedLibraries(list);
-  EXPECT_TRUE(list.empty());
-  LoadedLibrary missing("libnot-there.so");
-  EXPECT_EQ(missing.handle, nullptr);
 }
 
 TEST_F(UtilsTest, WatermarkImageIsTransparentWithTheText) {

@@ -267,18 +267,57 @@ TEST_F(RecordingControlTest, FailedStartShowsItsMessageAndLeavesNoFile) {
   platform::Backend::Use(platform::BackendKind::X11);
 }
 
-TEST_F(RecordingControlTest, LostSourceStopsTheRecordingOnTheGuiThread) {
+// The screen is lost for good (every re-open fails): the recording stops on
+// its own, says so, and the file plays.
+TEST_F(RecordingControlTest, ScreenLostForGoodStopsWithItsMessage) {
+  platform::Backend::Use(platform::BackendKind::Fake);
+  auto& monitors = platform::fake::FakeMonitors::Instance();
+  auto& screen = platform::fake::FakeScreen::Instance();
+  monitors.SetMonitors({{1, {0, 0, 320, 240}, "small", true}});
+  screen.Reset();
+  screen.SetChangingScreen(true);
+  Settings::Instance()->SetRecordRecordaudio(3);
+  {
+    MainWindow window;
+    window.show();
+    MessageCatcher catcher;
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    ASSERT_TRUE(window.IsRecording());
+    QTest::qWait(1000);
+    for (int i = 0; i < 100; ++i) screen.QueueOpen(platform::Result::Failed);
+    screen.QueueAcquire({platform::Result::AccessLost, {}});
+    ASSERT_TRUE(WaitFor([&] { return !catcher.texts().isEmpty(); }, 5000));
+    EXPECT_EQ(catcher.texts(), QStringList{QStringLiteral("录制的屏幕或窗口已不可用，录制已停止")});
+    EXPECT_FALSE(window.IsRecording());
+  }
+  screen.Reset();
+  monitors.Reset();
+  platform::Backend::Use(platform::BackendKind::X11);
+  const QStringList files = Recordings();
+  ASSERT_EQ(files.size(), 1);
+  const auto probe = testsupport::ProbeMedia(m_dir.path() + "/" + files.front().toStdString());
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  EXPECT_GT(probe.Video()->decodedFrames, 5);
+  EXPECT_EQ(probe.decodeErrors, 0);
+}
+
+// A file that cannot be written any more is reported from a worker thread:
+// the recording stops on the GUI thread with a message of its own.
+TEST_F(RecordingControlTest, WriteFailureStopsTheRecordingOnTheGuiThread) {
   Settings::Instance()->SetRecordRecordaudio(3);
   MainWindow window;
   window.show();
   QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
   ASSERT_TRUE(window.IsRecording());
   QTest::qWait(1000);
-  // The recorder reports from a worker thread.
-  std::thread worker([&] { window.OnRecorderNotify(kNotifyError, kRecordCaptureLost); });
+  MessageCatcher catcher;
+  std::thread worker([&] { window.OnRecorderNotify(kNotifyError, kRecordFailed); });
   worker.join();
   EXPECT_TRUE(window.IsRecording()) << "stopped on the reporting thread";
-  ASSERT_TRUE(WaitFor([&] { return !window.IsRecording(); }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return !catcher.texts().isEmpty(); }, 5000));
+  EXPECT_EQ(catcher.texts(), QStringList{QStringLiteral("录制文件无法写入，录制已停止")});
+  EXPECT_FALSE(window.IsRecording());
   const QStringList files = Recordings();
   ASSERT_EQ(files.size(), 1);
   const auto probe = testsupport::ProbeMedia(m_dir.path() + "/" + files.front().toStdString());

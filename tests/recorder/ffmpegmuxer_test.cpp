@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -384,38 +385,65 @@ TEST_F(FfmpegMuxerTest, LostSourceIsReportedAndTheFileStaysPlayable) {
   EXPECT_EQ(probe.decodeErrors, 0);
 }
 
-// The file system refuses more bytes part-way (a per-process file size
-// limit stands in for a full disk): the writer stops writing, reports once,
-// and the fragments already written play.
-TEST_F(FfmpegMuxerTest, FullDiskStopsWritingAndLeavesAPlayableFile) {
-  const std::string path = Path("full.mp4");
-  ScriptedSource source(320, 240, 300, 33333);
-  source.noise = true;
-  source.pace = std::chrono::milliseconds(8);
-  ASSERT_TRUE(source.Init(CaptureParams{}));
-  FfmpegMuxer muxer;
-  std::atomic<int> failures{0};
-  muxer.SetFailureCallback([&failures] { ++failures; });
-  MuxParams params = Params(320, 240);
-  params.qp = 10;
-  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
+// The file cannot be written on: the file system refuses more bytes
+// part-way (a per-process file size limit stands in for a full disk), or the
+// next segment cannot be made because its folder is gone. The writer stops
+// writing, reports a write failure once, and the fragments already written
+// play.
+TEST_F(FfmpegMuxerTest, WriteFailuresAreReportedOnceAndLeaveAPlayableFile) {
+  for (const bool fullDisk : {true, false}) {
+    SCOPED_TRACE(fullDisk ? "full disk" : "segment folder gone");
+    const std::string folder = Path(fullDisk ? "full" : "gone");
+    std::filesystem::create_directory(folder);
+    std::string path = folder + "/first.mp4";
+    // A frame a second on the scripted clock: the one-minute segment ends
+    // after 61 frames.
+    ScriptedSource source(320, 240, 300, fullDisk ? 33333 : 1000000);
+    source.noise = true;
+    source.pace = std::chrono::milliseconds(8);
+    ASSERT_TRUE(source.Init(CaptureParams{}));
+    FfmpegMuxer muxer;
+    std::atomic<int> failures{0};
+    std::atomic<int> code{0};
+    muxer.SetFailureCallback([&](RecordError e) {
+      ++failures;
+      code = e;
+    });
+    MuxParams params = Params(320, 240);
+    params.qp = 10;
+    params.segmentMode = fullDisk ? 0 : 1;
+    params.segmentMinutes = 1;
+    ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
 
-  struct rlimit old {};
-  getrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, SIG_IGN);
-  struct rlimit limited = old;
-  limited.rlim_cur = 3 * 1024 * 1024;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  ASSERT_EQ(muxer.Start(), 0);
-  RunToEnd(muxer, source);
-  setrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit old {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    if (fullDisk) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limited = old;
+      limited.rlim_cur = 3 * 1024 * 1024;
+      ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    ASSERT_EQ(muxer.Start(), 0);
+    if (!fullDisk) {
+      // The open file moves with its folder; a plain file takes the
+      // folder's place.
+      while (source.delivered < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::filesystem::rename(folder, folder + "-moved");
+      std::ofstream(folder) << "not a folder";
+      path = folder + "-moved/first.mp4";
+    }
+    RunToEnd(muxer, source);
+    setrlimit(RLIMIT_FSIZE, &old);
 
-  EXPECT_EQ(failures, 1);
-  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
-  ASSERT_TRUE(probe.opened);
-  ASSERT_NE(probe.Video(), nullptr);
-  EXPECT_GT(probe.Video()->decodedFrames, 10);
-  EXPECT_LT(probe.Video()->packets, 300);
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(code, kRecordFailed);
+    EXPECT_EQ(muxer.GetOutputFiles().size(), 1u);
+    const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+    ASSERT_TRUE(probe.opened);
+    ASSERT_NE(probe.Video(), nullptr);
+    EXPECT_GT(probe.Video()->decodedFrames, 10);
+    EXPECT_LT(probe.Video()->packets, 300);
+  }
 }
 
 }  // namespace

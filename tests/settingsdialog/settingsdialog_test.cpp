@@ -2,6 +2,9 @@
 #include <QColorDialog>
 #include <QComboBox>
 #include <QDateTimeEdit>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -10,6 +13,7 @@
 #include <QSlider>
 #include <QStackedWidget>
 #include <QTimeEdit>
+#include <QUrl>
 
 #include <memory>
 
@@ -679,6 +683,37 @@ TEST_F(SettingsDialogTest, ScreenshotsOfEveryPage) {
   EXPECT_EQ(g_unparsedSheets, 0);
 }
 
+// Takes the file the desktop is asked to open.
+class OpenedFiles : public QObject {
+  Q_OBJECT
+
+ public:
+  OpenedFiles() { QDesktopServices::setUrlHandler("file", this, "Open"); }
+  ~OpenedFiles() override { QDesktopServices::unsetUrlHandler("file"); }
+  QStringList paths;
+
+ public slots:
+  void Open(const QUrl& url) { paths << url.toLocalFile(); }
+};
+
+// The about page's notices button opens the notices file shipped beside the
+// program, wherever the program is started from.
+TEST_F(SettingsDialogTest, NoticesButtonOpensTheFileBesideTheProgram) {
+  const QString before = QDir::currentPath();
+  QDir::setCurrent(QDir::tempPath());
+  OpenedFiles opened;
+  SettingsDialog dialog(nullptr);
+  Show(dialog);
+  ShowRow(dialog, 9);
+  QTest::mouseClick(Child<QPushButton>(&dialog, "pushButton_9"), Qt::LeftButton);
+  QDir::setCurrent(before);
+  const QString beside = QString::fromStdString(testsupport::BuildDir()) + "/license.txt";
+  ASSERT_EQ(opened.paths, QStringList{beside});
+  EXPECT_TRUE(QFileInfo::exists(beside));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) { return testsupport::RunTestsOnOwnDisplay(argc, argv); }
+
+#include "settingsdialog_test.moc"

@@ -8,38 +8,42 @@
 #include "platform/monitors.h"
 
 namespace platform::native {
+
+std::vector<MonitorInfo> ListMonitors(Display* display) {
+  std::vector<MonitorInfo> result;
+  int count = 0;
+  XRRMonitorInfo* monitors = XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
+  for (int i = 0; i < count; ++i) {
+    MonitorInfo info;
+    info.id = static_cast<MonitorId>(i + 1);
+    info.rect = Rect{monitors[i].x, monitors[i].y, monitors[i].x + monitors[i].width,
+                     monitors[i].y + monitors[i].height};
+    char* name = XGetAtomName(display, monitors[i].name);
+    info.deviceName = name ? name : "";
+    if (name) XFree(name);
+    info.primary = monitors[i].primary;
+    result.push_back(info);
+  }
+  if (monitors) XRRFreeMonitors(monitors);
+  if (result.empty()) {
+    // No RandR monitors: the whole screen is one.
+    const int screen = DefaultScreen(display);
+    result.push_back(MonitorInfo{
+        1, Rect{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)}, "screen",
+        true});
+  }
+  return result;
+}
+
 namespace {
 
 class X11Monitors : public Monitors {
  public:
   std::vector<MonitorInfo> List() override {
-    std::vector<MonitorInfo> result;
     Display* display = SharedDisplay();
-    if (!display) return result;
+    if (!display) return {};
     std::lock_guard<std::mutex> lock(m_mutex);
-    int count = 0;
-    XRRMonitorInfo* monitors =
-        XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
-    for (int i = 0; i < count; ++i) {
-      MonitorInfo info;
-      info.id = static_cast<MonitorId>(i + 1);
-      info.rect = Rect{monitors[i].x, monitors[i].y, monitors[i].x + monitors[i].width,
-                       monitors[i].y + monitors[i].height};
-      char* name = XGetAtomName(display, monitors[i].name);
-      info.deviceName = name ? name : "";
-      if (name) XFree(name);
-      info.primary = monitors[i].primary;
-      result.push_back(info);
-    }
-    if (monitors) XRRFreeMonitors(monitors);
-    if (result.empty()) {
-      // No RandR monitors: the whole screen is one.
-      const int screen = DefaultScreen(display);
-      result.push_back(MonitorInfo{1, Rect{0, 0, DisplayWidth(display, screen),
-                                           DisplayHeight(display, screen)},
-                                   "screen", true});
-    }
-    return result;
+    return ListMonitors(display);
   }
 
   void Dpi(const std::string& deviceName, int* dpiX, int* dpiY) override {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/linux/x11connection.h"
@@ -18,6 +19,9 @@
 #include "platform/screen_duplication.h"
 
 namespace platform::native {
+
+std::vector<MonitorInfo> ListMonitors(Display* display);
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -26,10 +30,13 @@ constexpr auto kRefresh = std::chrono::microseconds(16667);
 
 // Root-window image of one output through MIT-SHM; XDamage tells when the
 // screen changed, XFixes when the pointer shape changed, XQueryPointer where
-// the pointer is. A change of the root window's size loses the duplication.
+// the pointer is. A change of the root window's size, or of the output's
+// place or size in the monitor layout (or its removal), loses the
+// duplication.
 class X11Duplication : public ScreenDuplication {
  public:
-  explicit X11Duplication(const MonitorInfo& output) : m_rect(output.rect) {}
+  explicit X11Duplication(const MonitorInfo& output)
+      : m_rect(output.rect), m_name(output.deviceName) {}
 
   ~X11Duplication() override {
     Display* d = m_connection.get();
@@ -187,11 +194,19 @@ class X11Duplication : public ScreenDuplication {
       } else if (event.type == m_fixesEvent + XFixesCursorNotify) {
         FetchCursor();
       } else if (event.type == ConfigureNotify && event.xconfigure.window == m_root) {
-        if (event.xconfigure.width != m_rootWidth || event.xconfigure.height != m_rootHeight)
+        // Monitor layout changes come as configure events of the root too.
+        if (event.xconfigure.width != m_rootWidth || event.xconfigure.height != m_rootHeight ||
+            !OutputUnchanged())
           m_lost = true;
       }
     }
     if (!m_cursor) FetchCursor();
+  }
+
+  bool OutputUnchanged() {
+    for (const MonitorInfo& monitor : ListMonitors(m_connection.get()))
+      if (monitor.deviceName == m_name) return monitor.rect == m_rect;
+    return false;
   }
 
   void FetchCursor() {
@@ -219,6 +234,7 @@ class X11Duplication : public ScreenDuplication {
 
   X11Connection m_connection;
   Rect m_rect;
+  std::string m_name;
   Window m_root = 0;
   int m_rootWidth = 0;
   int m_rootHeight = 0;

@@ -2,7 +2,9 @@
 
 #include <glog/logging.h>
 
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "platform/linux/x11errortrap.h"
 
@@ -23,6 +25,19 @@ Display* SharedDisplay() {
     return d;
   }();
   return display && !IsBroken(display) ? display : nullptr;
+}
+
+bool DisplayReachable(std::string* why) {
+  const char* name = std::getenv("DISPLAY");
+  if (!name || !*name) {
+    *why = "DISPLAY is not set: recording needs an X11 display";
+    return false;
+  }
+  if (!SharedDisplay()) {
+    *why = std::string("cannot open the X display ") + name;
+    return false;
+  }
+  return true;
 }
 
 X11Connection::X11Connection() {

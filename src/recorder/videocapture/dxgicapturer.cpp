@@ -37,7 +37,9 @@ bool DXGICapturer::Init(const CaptureParams& params) {
   m_mouseContext.red = params.red;
   m_mouseContext.green = params.green;
   m_mouseContext.blue = params.blue;
-  return InitDuplication(params.monitor);
+  if (!InitDuplication(params.monitor)) return false;
+  m_outputName = m_outputDesc.deviceName;
+  return true;
 }
 
 int DXGICapturer::Start() {
@@ -79,14 +81,16 @@ bool DXGICapturer::Snapshot(platform::MonitorId target, uint8_t** data, int* wid
   return true;
 }
 
-bool DXGICapturer::InitDuplication(platform::MonitorId target) {
+bool DXGICapturer::InitDuplication(platform::MonitorId target, const std::string& name) {
   if (m_initialised) {
     LOG(ERROR) << "dxgi has inited";
     return false;
   }
   bool found = false;
   for (const auto& output : platform::GetMonitors().List()) {
-    if (target == 0 || output.id == target) {
+    const bool match = name.empty() ? (target == 0 || output.id == target)
+                                    : output.deviceName == name;
+    if (match) {
       m_outputDesc = output;
       found = true;
       break;
@@ -140,7 +144,9 @@ void DXGICapturer::Release() {
 
 bool DXGICapturer::Reinit() {
   Release();
-  return InitDuplication(m_params.monitor);
+  // Monitor ids follow the layout's order; the output is looked up by name,
+  // at whatever size it has now.
+  return InitDuplication(m_params.monitor, m_outputName);
 }
 
 void DXGICapturer::CaptureLoop() {

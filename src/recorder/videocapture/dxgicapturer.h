@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/monitors.h"
 #include "platform/screen_duplication.h"
@@ -22,7 +23,8 @@ class DXGICapturer : public WindowCapturerInterface {
   bool Snapshot(platform::MonitorId target, uint8_t** data, int* width, int* height) override;
 
  private:
-  bool InitDuplication(platform::MonitorId target);
+  // The output named name, or with no name the monitor target (0: the first).
+  bool InitDuplication(platform::MonitorId target, const std::string& name = std::string());
   void Release();
   bool Reinit();
   void CaptureLoop();
@@ -36,6 +38,7 @@ class DXGICapturer : public WindowCapturerInterface {
 
   std::unique_ptr<platform::ScreenDuplication> m_duplication;
   platform::MonitorInfo m_outputDesc;
+  std::string m_outputName;  // the output being recorded
   bool m_frameHeld = false;
   bool m_firstSnapshot = true;
   std::unique_ptr<uint8_t[]> m_frameBuffer;

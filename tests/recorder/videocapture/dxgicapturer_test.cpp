@@ -241,7 +241,11 @@ TEST_F(DXGICapturerTest, PointerOutsideTheRegionDrawsNeitherPointerNorHalo) {
   EXPECT_EQ(sink.frames[1].At(52, 52), Desktop(52, 52));
 }
 
+// The loss comes with a layout change: the left monitor is gone, so the
+// recorded one now has the first id; it is found again by its name.
 TEST_F(DXGICapturerTest, AccessLostOnReleaseReopensAndFetchesAFreshShape) {
+  auto& monitors = platform::fake::FakeMonitors::Instance();
+  monitors.SetMonitors({{1, {0, 0, 960, 1080}, "left", true}, {2, {960, 0, 1920, 1080}, "right", false}});
   SetColorShape();
   auto& screen = FakeScreen::Instance();
   screen.QueueAcquire(Frame(10, 10, true));
@@ -250,14 +254,20 @@ TEST_F(DXGICapturerTest, AccessLostOnReleaseReopensAndFetchesAFreshShape) {
   screen.QueueAcquire(Frame(10, 10, false, true));
   screen.QueueAcquire(Frame(30, 30, true));
   CaptureParams params;
+  params.monitor = 2;
   params.drawCursor = true;
-  StartCapture(params);
+  capturer = std::make_unique<DXGICapturer>();
+  ASSERT_TRUE(capturer->Init(params));
+  monitors.SetMonitors({{1, {960, 0, 1920, 1080}, "right", true}});
+  capturer->SetCallbacks([this](AVFrame* f) { sink(f); }, [this](RecordError) { ++errors; });
+  ASSERT_EQ(capturer->Start(), 0);
   ASSERT_TRUE(WaitFrames(2));
   capturer->Stop();
   EXPECT_EQ(screen.Opens(), 2);
   ASSERT_EQ(sink.Count(), 2u);  // the frame of the lost duplication is not delivered
-  EXPECT_EQ(sink.frames[0].At(12, 12), Desktop(12, 12));  // no shape known yet
+  EXPECT_EQ(sink.frames[0].At(12, 12), Desktop(972, 12));  // no shape known yet
   EXPECT_EQ(sink.frames[1].At(32, 32), 0xFF00FF00u);
+  EXPECT_EQ(sink.frames[1].At(100, 100), Desktop(1060, 100));
   EXPECT_EQ(errors, 0);
 }
 
