@@ -120,7 +120,8 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
 
   // Recording control: the start/pause/resume road and the stop road.
   void StartPauseRecording();
-  void StopRecording();
+  // tellFileCount: a segmented recording's file count is shown in a box.
+  void StopRecording(bool tellFileCount = true);
   void HandleRecorderEvent(NotifyType type, RecordError code);
   QString MakeOutputFilePath();
   bool HasEnoughDiskSpace() const;
@@ -168,6 +169,7 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   std::unique_ptr<RegionDisplayDlg> m_regionFrame;
   std::unique_ptr<VideoPreviewerWidget> m_cameraPreview;  // floating, no parent
   uint64_t m_scheduleTicks = 0;
+  int64_t m_scheduleStartedAt = 0;  // the task start that was taken
   bool m_pausedByLock = false;  // the running recording was paused by a session lock
   QStandardItemModel* m_recordModel = nullptr;
   ShadowMenu* m_rowMenu = nullptr;

@@ -65,15 +65,19 @@ void MainWindow::CheckRecordSchedule(bool recording) {
   if (!settings->GetRecordEnableRecordSchedule() || !ReadScheduleTask(task)) return;
   const int64_t now = scheduleclock::NowSeconds();
 
-  if (task.start == now && !recording) {
+  // A tick may miss a second: the start is taken up to two seconds late,
+  // once per task.
+  if (!recording && now >= task.start && now <= task.start + 2 &&
+      m_scheduleStartedAt != task.start) {
     LOG(INFO) << "scheduled recording starts";
     m_scheduleTicks = 0;
+    m_scheduleStartedAt = task.start;
     on_pushButton_clicked();
   }
 
   bool stop = false;
   if (task.end != 0) {
-    stop = task.end == now;
+    stop = now >= task.end;
   } else if (task.dur != 0 && task.start < now) {
     stop = m_scheduleTicks == task.dur;
     ++m_scheduleTicks;
@@ -81,8 +85,20 @@ void MainWindow::CheckRecordSchedule(bool recording) {
   if (!stop) return;
 
   LOG(INFO) << "scheduled recording ends, action " << task.op;
-  StopRecording();
+  const bool endAction = task.op >= 1 && task.op <= 3;
+  // The end action follows only a stop that ends a recording: a task that
+  // recorded nothing (its start passed while the program was closed, or
+  // the start failed) must not exit, hibernate or shut the machine down.
+  const bool recorded = m_recorder != nullptr;
+  // Unattended: no box may hold the end action back.
+  StopRecording(!endAction);
   settings->SetRecordEnableRecordSchedule(false);
+  if (!recorded) {
+    if (endAction)
+      LOG(WARNING) << "scheduled task ended with nothing recorded, end action " << task.op
+                   << " skipped";
+    return;
+  }
   switch (task.op) {
     case 1:
       // A read syncs the store, so the switched-off schedule reaches the

@@ -328,7 +328,7 @@ void MainWindow::StartPauseRecording() {
   RestoreAfterRecording();
 }
 
-void MainWindow::StopRecording() {
+void MainWindow::StopRecording(bool tellFileCount) {
   if (!m_recorder) return;
   const std::vector<std::string> files = m_recorder->GetOutputFiles();
   LOG(INFO) << "Stop recording";
@@ -348,8 +348,9 @@ void MainWindow::StopRecording() {
   AllowSystemSleep(true);
   CheckScheduleOnStop();
   RestoreAfterRecording();
+  if (files.size() > 1) LOG(INFO) << "the recording made " << files.size() << " files";
   // Last: the box waits for the user, everything is released by then.
-  if (files.size() > 1)
+  if (files.size() > 1 && tellFileCount)
     MessageDialog::ShowInformation(
         this, QStringLiteral("本次录制总共生成%1个文件").arg(static_cast<int>(files.size())));
 }
