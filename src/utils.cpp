@@ -21,13 +21,11 @@
 #include <system_error>
 #include <vector>
 
-#include "mainwindow/mainwindow.h"
 #include "platform/modules.h"
 #include "platform/monitors.h"
 #include "platform/shell.h"
 #include "platform/windows.h"
 #include "settings.h"
-#include "settingsdialog/keymousedisplay.h"
 
 QRect g_primaryScreenRect = GetScreenRect();
 
@@ -257,39 +255,6 @@ void BringWindowToFront(QWidget* widget) {
   }
   if (widget->isHidden()) widget->show();
   platform::Windows().Activate(id);
-}
-
-MainWindow* FindMainWindow() {
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* window = qobject_cast<MainWindow*>(w)) return window;
-  return nullptr;
-}
-
-void PostToMainWindow(QEvent* event) {
-  if (!event) {
-    LOG(ERROR) << "event is null";
-    return;
-  }
-  if (MainWindow* window = FindMainWindow()) {
-    QCoreApplication::postEvent(window, event, Qt::NormalEventPriority);
-    return;
-  }
-  delete event;  // nobody to take it
-}
-
-void ApplyKeyMouseSettings() {
-  Settings* settings = Settings::Instance();
-  KeyMouseDisplay* display = KeyMouseDisplay::Instance();
-  int flags = 0;
-  if (settings->GetKeymouseShowcombinekey()) flags |= KeyMouseDisplay::kShowCombineKeys;
-  if (settings->GetKeymouseShowcommonkey()) flags |= KeyMouseDisplay::kShowCommonKeys;
-  display->SetDisplayFlags(flags);
-  display->SetTextColor(settings->GetKeymouseColor());
-  display->SetBackgroundColor(settings->GetKeymouseBackgroundcolor());
-  display->SetKeyFont(settings->GetKeymouseFont());
-  display->SetScreen(settings->GetKeymouseDisplayscreen());
-  display->SetOpacity(settings->GetKeymouseBackgroundopacity());
-  display->InstallHook();
 }
 
 // --- watermark image ---
