@@ -108,6 +108,17 @@ double ToneIn(const testsupport::StreamProbe& sound, double from, double to, dou
                                     48000, hz);
 }
 
+// Reads a recording back; biggestGap gets the longest time between two
+// pictures.
+testsupport::MediaProbe ProbeWithGaps(const std::string& path, double* biggestGap) {
+  double last = -1.0;
+  *biggestGap = 0.0;
+  return testsupport::ProbeMedia(path, [&](const uint8_t*, int, int, double t) {
+    if (last >= 0.0) *biggestGap = std::max(*biggestGap, t - last);
+    last = t;
+  });
+}
+
 // The sound in the file lasts as long as the file.
 double SoundSeconds(const testsupport::StreamProbe& sound) { return sound.sound.size() / 48000.0; }
 
@@ -261,13 +272,8 @@ TEST_F(RecorderTest, PauseIsLeftOutOfBothMixedStreams) {
   recorder.Stop();
   const double recorded = Seconds(started, stopping) - Seconds(paused, resumed);
 
-  double lastVideo = -1.0;
   double biggestGap = 0.0;
-  const testsupport::MediaProbe probe =
-      testsupport::ProbeMedia(params.outputPath, [&](const uint8_t*, int, int, double t) {
-        if (lastVideo >= 0.0) biggestGap = std::max(biggestGap, t - lastVideo);
-        lastVideo = t;
-      });
+  const testsupport::MediaProbe probe = ProbeWithGaps(params.outputPath, &biggestGap);
   ASSERT_TRUE(probe.opened);
   ASSERT_NE(probe.Video(), nullptr);
   ASSERT_NE(probe.Audio(), nullptr);
@@ -348,13 +354,8 @@ TEST_F(RecorderTest, ASoundServerRestartIsBridgedWithSilence) {
   ASSERT_EQ(GetRenderDevices(speakers), 0);
   EXPECT_TRUE(std::any_of(speakers.begin(), speakers.end(), [](const AudioDevice& d) { return d.id == "spk"; }));
 
-  double lastVideo = -1.0;
   double biggestGap = 0.0;
-  const testsupport::MediaProbe probe =
-      testsupport::ProbeMedia(params.outputPath, [&](const uint8_t*, int, int, double t) {
-        if (lastVideo >= 0.0) biggestGap = std::max(biggestGap, t - lastVideo);
-        lastVideo = t;
-      });
+  const testsupport::MediaProbe probe = ProbeWithGaps(params.outputPath, &biggestGap);
   ASSERT_TRUE(probe.opened);
   ASSERT_NE(probe.Audio(), nullptr);
   const testsupport::StreamProbe& sound = *probe.Audio();
