@@ -92,7 +92,7 @@ start_sound_server() {
 
 # Whether a process still runs (an exited one may wait as a zombie for a
 # parent that is busy).
-running() {
+sound_process_running() {
   local state
   state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) && [ "$state" != Z ]
 }
@@ -105,10 +105,10 @@ stop_sound_server() {
   for pid in $pids; do kill "$pid" 2>/dev/null; done
   for pid in $pids; do
     for _ in $(seq 50); do
-      running "$pid" || break
+      sound_process_running "$pid" || break
       sleep 0.1
     done
-    running "$pid" && kill -9 "$pid" 2>/dev/null
+    sound_process_running "$pid" && kill -9 "$pid" 2>/dev/null
   done
   return 0
 }
