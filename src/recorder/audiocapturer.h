@@ -14,8 +14,8 @@ extern "C" {
 #include <thread>
 
 // An audio source of a recording. Frames go to the frame callback with the
-// source index; a null frame means the source has ended for good (its
-// capture thread failed), so consumers can close that input.
+// source index; a null frame means the source has ended for good, so
+// consumers can close that input.
 class AudioCapturer {
  public:
   using FrameCallback = std::function<void(AVFrame*, int)>;

@@ -13,7 +13,9 @@ extern "C" {
 
 namespace {
 
-const char kMixDescription[] = "[in0][in1]amix=inputs=2:duration=first:dropout_transition=0[out]";
+// An input that ends (for good, or at Stop) never ends the mix: the other
+// one goes on, and at Stop whatever either still holds is mixed out.
+const char kMixDescription[] = "[in0][in1]amix=inputs=2:duration=longest:dropout_transition=0[out]";
 
 AVFilterInOut* MakeInOut(const char* name, AVFilterContext* ctx) {
   AVFilterInOut* io = avfilter_inout_alloc();

@@ -641,8 +641,11 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
 }
 
 void FfmpegMuxer::OnAudioFrame(AVFrame* frame, int index) {
-  if (!m_running || m_paused || !m_audio) return;
+  if (!m_running || !m_audio) return;
   if (index < 0 || index >= m_audio->sourceCount) return;
+  // The end of a source is passed on even while paused: the mix would wait
+  // for it forever after Resume.
+  if (frame && m_paused) return;
   if (frame) {
     const AVRational base = m_audio->sources[static_cast<size_t>(index)]->GetTimeBase();
     int64_t pts = av_rescale_q(frame->pts, base, kMicroseconds);

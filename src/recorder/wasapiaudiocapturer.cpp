@@ -7,6 +7,11 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include <glog/logging.h>
@@ -20,7 +25,18 @@ namespace {
 
 const char kDefaultId[] = "Default";
 constexpr int64_t kBufferUs = 50000;  // 50 ms
-constexpr int kLoopbackWaitMs = 10;
+constexpr int kWaitMs = 10;
+// A packet that starts this much after the timeline's end follows a gap;
+// no packet for this long is a stall. Both are filled with silence.
+constexpr int64_t kGapUs = 200000;
+// The timestamps follow the clock by at most 2 ms a second, after an error
+// filtered over about 2 s.
+constexpr double kMaxSlew = 0.002;
+constexpr double kDriftFilterUs = 2000000;
+// A lost device is looked for again this often.
+constexpr uint64_t kRetryMs = 1000;
+// Silence is delivered in frames of at most 100 ms.
+constexpr uint32_t kSilenceFrames = 4800;
 
 uint64_t DefaultLayout(int channels) {
   AVChannelLayout layout;
@@ -67,11 +83,12 @@ void WASAPINotify::OnDefaultDeviceChanged(AudioDirection direction, AudioRole ro
   m_owner->OnDefaultDeviceChanged(direction, role);
 }
 
-WASAPIAudioCapturer::WASAPIAudioCapturer() = default;
+WASAPIAudioCapturer::WASAPIAudioCapturer() : m_frame(av_frame_alloc()) {}
 
 WASAPIAudioCapturer::~WASAPIAudioCapturer() {
   Stop();
   m_notify.reset();
+  av_frame_free(&m_frame);
 }
 
 int WASAPIAudioCapturer::Init(const std::string& name, const std::string& id, int kind) {
@@ -258,10 +275,6 @@ int WASAPIAudioCapturer::InitLoopbackRender() {
 
 int WASAPIAudioCapturer::Start() {
   std::lock_guard<std::mutex> lock(m_opMutex);
-  return StartLocked();
-}
-
-int WASAPIAudioCapturer::StartLocked() {
   if (m_running) {
     LOG(ERROR) << "audio record is already running";
     return -1;
@@ -270,27 +283,49 @@ int WASAPIAudioCapturer::StartLocked() {
     LOG(ERROR) << "audio record doesn't init";
     return -1;
   }
+  m_startTime = platform::GetAudioEndpoints().NowMicroseconds();
+  m_timelineStart = m_startTime;
+  m_timelineFrames = 0;
+  m_offsetUs = 0;
+  m_driftUs = 0;
+  if (StartSession() != 0) return -1;
+  m_running = true;
+  return 0;
+}
+
+int WASAPIAudioCapturer::StartSession() {
   Result r;
-  if (m_kind == 0) {
+  if (m_renderClient) {
     r = m_renderClient->Start();
     if (r != Result::Ok) {
       LOG(ERROR) << "Start render client failed:" << platform::ResultName(r);
       return -1;
     }
   }
-  r = m_captureClient->Start();
-  if (r != Result::Ok) {
-    LOG(ERROR) << "capture client starts failed:" << platform::ResultName(r);
-    if (m_renderClient) m_renderClient->Stop();
-    return -1;
+  if (m_captureClient) {
+    r = m_captureClient->Start();
+    if (r != Result::Ok) {
+      LOG(ERROR) << "capture client starts failed:" << platform::ResultName(r);
+      if (m_renderClient) m_renderClient->Stop();
+      return -1;
+    }
   }
-  m_startTime = platform::GetAudioEndpoints().NowMicroseconds();
-  m_timelineStart = INT64_MIN;
-  m_timelineFrames = 0;
-  m_running = true;
-  if (m_kind == 0) m_renderThread = std::thread(&WASAPIAudioCapturer::RenderLoop, this);
+  m_sessionFresh = true;
+  m_sessionActive = true;
+  if (m_renderClient) m_renderThread = std::thread(&WASAPIAudioCapturer::RenderLoop, this);
   m_captureThread = std::thread(&WASAPIAudioCapturer::CaptureLoop, this);
   return 0;
+}
+
+void WASAPIAudioCapturer::StopSession(bool drain) {
+  m_drainOnStop = drain;
+  m_sessionActive = false;
+  if (m_captureClient) m_captureClient->Interrupt();
+  if (m_renderClient) m_renderClient->Interrupt();
+  if (m_renderThread.joinable()) m_renderThread.join();
+  if (m_captureThread.joinable()) m_captureThread.join();
+  if (m_captureClient) m_captureClient->Stop();
+  if (m_renderClient) m_renderClient->Stop();
 }
 
 int WASAPIAudioCapturer::Pause() {
@@ -308,21 +343,18 @@ int WASAPIAudioCapturer::Stop() {
   JoinRestartThread();
   {
     std::lock_guard<std::mutex> lock(m_opMutex);
-    StopLocked();
+    if (m_running) {
+      const int64_t stopTime = platform::GetAudioEndpoints().NowMicroseconds();
+      StopSession(true);
+      // The sound lasts as long as the recording, also when the device's
+      // last packets are still on their way.
+      FillSilenceTo(stopTime);
+      m_running = false;
+    }
+    ReleaseClients();
   }
   m_shuttingDown = false;
   return 0;
-}
-
-void WASAPIAudioCapturer::StopLocked() {
-  m_running = false;
-  if (m_captureClient) m_captureClient->Interrupt();
-  if (m_renderClient) m_renderClient->Interrupt();
-  if (m_renderThread.joinable()) m_renderThread.join();
-  if (m_captureThread.joinable()) m_captureThread.join();
-  if (m_captureClient) m_captureClient->Stop();
-  if (m_renderClient) m_renderClient->Stop();
-  ReleaseClients();
 }
 
 void WASAPIAudioCapturer::ReleaseClients() {
@@ -342,41 +374,54 @@ AVRational WASAPIAudioCapturer::GetTimeBase() { return AVRational{1, 1000000}; }
 int64_t WASAPIAudioCapturer::GetStartTime() { return m_startTime; }
 
 void WASAPIAudioCapturer::CaptureLoop() {
-  AVFrame* frame = av_frame_alloc();
-  const int timeout = m_kind == 0 ? kLoopbackWaitMs : -1;
-  bool failed = false;
-  while (frame && m_running) {
-    AudioWait wait = m_captureClient->Wait(timeout);
-    if (wait == AudioWait::Stopped) break;
-    if (ReadPackets(frame) != 0) {
-      LOG(ERROR) << "DoRecord failed";
-      failed = true;
-      break;
+  auto& endpoints = platform::GetAudioEndpoints();
+  bool lost = !m_captureClient;
+  uint64_t lostTick = endpoints.TickCountMs();
+  while (m_sessionActive) {
+    if (!lost) {
+      if (m_captureClient->Wait(kWaitMs) == AudioWait::Stopped) break;
+      if (ReadPackets() != 0) {
+        LOG(ERROR) << "DoRecord failed";
+        lost = true;
+        lostTick = endpoints.TickCountMs();
+      }
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kWaitMs));
+    }
+    // Silence holds the place of what a lost or stalled device does not
+    // deliver.
+    const int64_t now = endpoints.NowMicroseconds();
+    if (lost || now - TimelineEnd() > kGapUs) FillSilenceTo(now);
+    if (lost && endpoints.TickCountMs() - lostTick >= kRetryMs) {
+      lostTick = endpoints.TickCountMs();
+      if (DeviceAvailable()) RequestRestart();
     }
   }
   // Stopping: what the endpoint already holds belongs to the recording.
-  if (frame && !failed) ReadPackets(frame, true);
-  av_frame_free(&frame);
-  // The source has ended: consumers close its input instead of waiting.
-  if (failed && m_frameCallback) m_frameCallback(nullptr, m_index);
+  if (!lost && m_drainOnStop) ReadPackets(true);
 }
 
-int WASAPIAudioCapturer::ReadPackets(AVFrame* frame, bool draining) {
-  while (m_running || draining) {
+int WASAPIAudioCapturer::ReadPackets(bool draining) {
+  m_passData.clear();
+  m_passFrames.clear();
+  const auto format = static_cast<AVSampleFormat>(m_sampleFormat);
+  const size_t frameBytes = static_cast<size_t>(av_get_bytes_per_sample(format)) * m_channels;
+  int result = 0;
+  while (m_sessionActive || draining) {
     uint32_t frames = 0;
     Result r = m_captureClient->NextPacketSize(&frames);
-    if (r == Result::DeviceInvalidated) return -1;
     if (r != Result::Ok) {
-      LOG(ERROR) << "GetNextPacketSize failed: " << platform::ResultName(r);
-      return -1;
+      if (r != Result::DeviceInvalidated) LOG(ERROR) << "GetNextPacketSize failed: " << platform::ResultName(r);
+      result = -1;
+      break;
     }
-    if (frames == 0) return 0;
+    if (frames == 0) break;
     platform::AudioPacket packet;
     r = m_captureClient->GetBuffer(&packet);
-    if (r == Result::DeviceInvalidated) return -1;
     if (r != Result::Ok) {
-      LOG(ERROR) << "GetBuffer failed:" << platform::ResultName(r);
-      return -1;
+      if (r != Result::DeviceInvalidated) LOG(ERROR) << "GetBuffer failed:" << platform::ResultName(r);
+      result = -1;
+      break;
     }
     const uint8_t* data = packet.data;
     if (!packet.silent && !data) LOG(ERROR) << "buffer invalid is";
@@ -388,47 +433,76 @@ int WASAPIAudioCapturer::ReadPackets(AVFrame* frame, bool draining) {
       if (m_silence.size() < bytes) m_silence.assign(bytes, 0);
       data = m_silence.data();
     }
-    DeliverFrame(frame, data, packet.frames);
+    // Converted into the frames' format and kept until the pass is read.
+    uint32_t got = packet.frames;
+    const size_t used = m_passData.size();
+    if (m_swr) {
+      const int room = swr_get_out_samples(m_swr, static_cast<int>(packet.frames));
+      m_passData.resize(used + static_cast<size_t>(std::max(room, 0)) * frameBytes);
+      uint8_t* out[1] = {m_passData.data() + used};
+      const uint8_t* in[1] = {data};
+      const int converted = room > 0 ? swr_convert(m_swr, out, room, in, static_cast<int>(packet.frames)) : 0;
+      if (converted < 0) LOG(ERROR) << "audio format conversion failed";
+      got = static_cast<uint32_t>(std::max(converted, 0));
+      m_passData.resize(used + got * frameBytes);
+    } else {
+      m_passData.insert(m_passData.end(), data, data + got * frameBytes);
+    }
+    if (got > 0) m_passFrames.push_back(got);
     m_captureClient->ReleaseBuffer(packet.frames);
   }
-  return 0;
+  DeliverPass();
+  return result;
 }
 
-void WASAPIAudioCapturer::DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames) {
-  if (frames == 0) return;
+int64_t WASAPIAudioCapturer::TimelineEnd() const {
+  return m_timelineStart + m_timelineFrames * 1000000 / m_sampleRate + std::llround(m_offsetUs);
+}
+
+// A pass is dated as a whole, so that packets read in one go continue each
+// other however unevenly they arrived: it ends now. A pass that starts well
+// after the timeline's end (or the first one of a session) follows a gap,
+// which is filled with silence; smaller differences are drift, which the
+// timestamps follow smoothly.
+void WASAPIAudioCapturer::DeliverPass() {
+  if (m_passFrames.empty()) return;
   const int64_t now = platform::GetAudioEndpoints().NowMicroseconds();
-  const int64_t duration = (static_cast<int64_t>(frames) * 1000000000 / m_deviceSampleRate) / 1000;
-  int64_t pts = now - duration;
-  // Packets arrive in uneven pieces (a sound server splits its periods), so
-  // arrival times jitter and may even run backwards. A packet that arrives
-  // about where the last one ended continues it; a real gap or drift beyond
-  // the tolerance starts the timeline anew from the arrival time.
-  constexpr int64_t kTolerance = 30000;
-  const int64_t next = m_timelineStart + m_timelineFrames * 1000000 / m_deviceSampleRate;
-  if (m_timelineStart != INT64_MIN && std::llabs(pts - next) < kTolerance) {
-    pts = next;
-  } else {
-    m_timelineStart = pts;
-    m_timelineFrames = 0;
+  int64_t frames = 0;
+  for (uint32_t n : m_passFrames) frames += n;
+  const int64_t duration = frames * 1000000 / m_sampleRate;
+  const int64_t start = now - duration;
+  if (m_sessionFresh || start - TimelineEnd() > kGapUs) FillSilenceTo(start);
+  m_sessionFresh = false;
+  const double error = static_cast<double>(start - TimelineEnd());
+  m_driftUs += (error - m_driftUs) * std::min(1.0, duration / kDriftFilterUs);
+  const size_t frameBytes =
+      static_cast<size_t>(av_get_bytes_per_sample(static_cast<AVSampleFormat>(m_sampleFormat))) * m_channels;
+  size_t offset = 0;
+  for (uint32_t n : m_passFrames) {
+    Emit(m_passData.data() + offset, n);
+    offset += n * frameBytes;
   }
-  m_timelineFrames += frames;
+}
+
+void WASAPIAudioCapturer::FillSilenceTo(int64_t until) {
   const auto format = static_cast<AVSampleFormat>(m_sampleFormat);
-  if (m_swr) {
-    int room = swr_get_out_samples(m_swr, static_cast<int>(frames));
-    if (room <= 0) return;
-    m_convertBuffer.resize(static_cast<size_t>(room) * m_channels * av_get_bytes_per_sample(format));
-    uint8_t* out[1] = {m_convertBuffer.data()};
-    const uint8_t* in[1] = {data};
-    int got = swr_convert(m_swr, out, room, in, static_cast<int>(frames));
-    if (got <= 0) {
-      if (got < 0) LOG(ERROR) << "audio format conversion failed";
-      return;
-    }
-    data = m_convertBuffer.data();
-    frames = static_cast<uint32_t>(got);
+  int64_t frames = (until - TimelineEnd()) * m_sampleRate / 1000000;
+  if (frames <= 0) return;
+  const size_t bytes = static_cast<size_t>(av_get_bytes_per_sample(format)) * m_channels * kSilenceFrames;
+  if (m_silence.size() < bytes) m_silence.assign(bytes, 0);
+  while (frames > 0) {
+    const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(frames, kSilenceFrames));
+    Emit(m_silence.data(), n);
+    frames -= n;
   }
-  frame->pts = pts;
-  frame->pkt_dts = pts;
+}
+
+void WASAPIAudioCapturer::Emit(const uint8_t* data, uint32_t frames) {
+  if (frames == 0 || !m_frame) return;
+  const auto format = static_cast<AVSampleFormat>(m_sampleFormat);
+  AVFrame* frame = m_frame;
+  frame->pts = TimelineEnd();
+  frame->pkt_dts = frame->pts;
   frame->nb_samples = static_cast<int>(frames);
   frame->format = format;
   frame->sample_rate = m_sampleRate;
@@ -436,11 +510,18 @@ void WASAPIAudioCapturer::DeliverFrame(AVFrame* frame, const uint8_t* data, uint
   frame->pkt_size = static_cast<int>(frames * (m_bitsPerSample / 8 * m_channels));
   av_samples_fill_arrays(frame->data, frame->linesize, data, m_channels, static_cast<int>(frames), format, 1);
   frame->extended_data = frame->data;
+  m_timelineFrames += frames;
+  // The offset moves towards the filtered error, by a bounded share of the
+  // frame's duration.
+  const double limit = frames * 1000000.0 / m_sampleRate * kMaxSlew;
+  const double step = std::max(-limit, std::min(limit, m_driftUs));
+  m_offsetUs += step;
+  m_driftUs -= step;
   if (m_frameCallback) m_frameCallback(frame, m_index);
 }
 
 void WASAPIAudioCapturer::RenderLoop() {
-  while (m_running) {
+  while (m_sessionActive) {
     AudioWait wait = m_renderClient->Wait(-1);
     if (wait == AudioWait::Stopped) break;
     uint32_t padding = 0;
@@ -459,6 +540,19 @@ void WASAPIAudioCapturer::RenderLoop() {
   }
 }
 
+// Whether the device this capturer opens is there (no log on the way).
+bool WASAPIAudioCapturer::DeviceAvailable() {
+  auto& endpoints = platform::GetAudioEndpoints();
+  const bool mic = m_kind == 1;
+  const AudioDirection flow = mic ? AudioDirection::Capture : AudioDirection::Render;
+  if (m_followsDefault) {
+    platform::AudioEndpointInfo info;
+    return endpoints.Default(flow, mic ? AudioRole::Communications : AudioRole::Console, &info) == Result::Ok;
+  }
+  std::unique_ptr<platform::AudioEndpoint> endpoint;
+  return endpoints.Open(flow, m_deviceId, &endpoint) == Result::Ok;
+}
+
 void WASAPIAudioCapturer::OnDefaultDeviceChanged(AudioDirection direction, AudioRole role) {
   LOG(INFO) << "SetDefaultDevice";
   const bool mic = m_kind == 1;
@@ -467,13 +561,20 @@ void WASAPIAudioCapturer::OnDefaultDeviceChanged(AudioDirection direction, Audio
     return;
   LOG(INFO) << "WASAPI: Default device changed" << (mic ? "input" : "output");
   const uint64_t now = platform::GetAudioEndpoints().TickCountMs();
+  {
+    std::lock_guard<std::mutex> lock(m_restartMutex);
+    if (now - m_lastRestartTick < 300) {
+      LOG(INFO) << "reset device duration is shortter than 300";
+      return;
+    }
+    m_lastRestartTick = now;
+  }
+  RequestRestart();
+}
+
+void WASAPIAudioCapturer::RequestRestart() {
   std::lock_guard<std::mutex> lock(m_restartMutex);
   if (m_shuttingDown) return;
-  if (now - m_lastRestartTick < 300) {
-    LOG(INFO) << "reset device duration is shortter than 300";
-    return;
-  }
-  m_lastRestartTick = now;
   if (m_restartRunning) {
     m_restartPending = true;
     return;
@@ -483,15 +584,30 @@ void WASAPIAudioCapturer::OnDefaultDeviceChanged(AudioDirection direction, Audio
   m_restartThread = std::thread(&WASAPIAudioCapturer::RestartLoop, this);
 }
 
+// Reopens the device. A running capturer's timeline goes on: the time until
+// the new device delivers is silence, and without a device the silence goes
+// on until a later restart finds one.
+void WASAPIAudioCapturer::Restart() {
+  LOG(INFO) << "restart to capture audio";
+  const bool running = m_running;
+  if (running) StopSession(true);
+  ReleaseClients();
+  const bool opened = OpenDevice() == 0;
+  if (!running) return;
+  if (opened && StartSession() == 0) {
+    LOG(INFO) << "restart to capture audio successfully";
+    return;
+  }
+  LOG(ERROR) << "restart to capture audio failed, silence takes its place";
+  ReleaseClients();
+  StartSession();
+}
+
 void WASAPIAudioCapturer::RestartLoop() {
   for (;;) {
-    LOG(INFO) << "restart to capture audio";
     {
       std::lock_guard<std::mutex> lock(m_opMutex);
-      if (!m_shuttingDown) {
-        StopLocked();
-        if (OpenDevice() == 0 && StartLocked() == 0) LOG(INFO) << "restart to capture audio successfully";
-      }
+      if (!m_shuttingDown) Restart();
     }
     std::lock_guard<std::mutex> lock(m_restartMutex);
     if (!m_restartPending || m_shuttingDown) {

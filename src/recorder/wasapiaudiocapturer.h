@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,13 @@ class WASAPINotify : public platform::AudioEndpointListener {
 
 // Shared-mode capture of a microphone or, by loopback, of what a speaker
 // plays. The id "Default" follows the default endpoint of the kind.
+//
+// From Start to Stop the frames form one unbroken stream whose timestamps
+// follow the monotonic clock: what the device cannot deliver (before its
+// first packet, while it is lost or being restarted, a stall, the tail at
+// Stop) is filled with silence, and the device clock's drift is absorbed by
+// slewing the timestamps, never by dropping sound. A lost device is opened
+// again as soon as it is there.
 class WASAPIAudioCapturer : public AudioCapturer {
  public:
   WASAPIAudioCapturer();
@@ -50,15 +58,24 @@ class WASAPIAudioCapturer : public AudioCapturer {
   int OpenDevice();
   int InitFormat();
   int InitLoopbackRender();
-  int StartLocked();
-  void StopLocked();
+  // Starts the opened device's threads, or a silent stand-in without one.
+  int StartSession();
+  // Ends them; drain reads what the device still holds.
+  void StopSession(bool drain);
+  void Restart();
   void ReleaseClients();
   void CaptureLoop();
   void RenderLoop();
-  // Reads every packet the endpoint holds; draining reads them after Stop.
-  int ReadPackets(AVFrame* frame, bool draining = false);
-  void DeliverFrame(AVFrame* frame, const uint8_t* data, uint32_t frames);
+  // Reads every packet the endpoint holds and delivers them; -1 when the
+  // device failed.
+  int ReadPackets(bool draining = false);
+  void DeliverPass();
+  void Emit(const uint8_t* data, uint32_t frames);
+  void FillSilenceTo(int64_t until);
+  int64_t TimelineEnd() const;
+  bool DeviceAvailable();
   bool SetUpConversion();
+  void RequestRestart();
   void RestartLoop();
   void JoinRestartThread();
 
@@ -71,14 +88,27 @@ class WASAPIAudioCapturer : public AudioCapturer {
   uint32_t m_renderBufferFrames = 0;
   bool m_followsDefault = false;
   int64_t m_startTime = 0;
-  // The continuous timeline: its start (µs; none before the first packet)
-  // and the frames delivered since. Start (also after a device restart)
-  // begins a new one.
-  int64_t m_timelineStart = INT64_MIN;
-  int64_t m_timelineFrames = 0;
   uint64_t m_lastRestartTick = 0;
   std::shared_ptr<WASAPINotify> m_notify;
   bool m_notifyRegistered = false;
+
+  // The current device's threads run while set.
+  std::atomic<bool> m_sessionActive{false};
+  bool m_drainOnStop = false;
+  // The first packets of a session fill the time before them.
+  bool m_sessionFresh = false;
+
+  // The timeline, touched by one thread at a time (the capture thread, or
+  // its owner once it is joined): its origin (µs), the frames delivered,
+  // the slewed offset and the filtered error against the clock (µs).
+  int64_t m_timelineStart = 0;
+  int64_t m_timelineFrames = 0;
+  double m_offsetUs = 0;
+  double m_driftUs = 0;
+  AVFrame* m_frame = nullptr;
+  // One pass of packets, converted, before it is delivered.
+  std::vector<uint8_t> m_passData;
+  std::vector<uint32_t> m_passFrames;
 
   // The format of the stream as read from the device, and whether frames
   // are converted to the format negotiated at the first open.
@@ -88,10 +118,9 @@ class WASAPIAudioCapturer : public AudioCapturer {
   uint64_t m_deviceLayout = 0;
   int m_deviceSampleFormat = -1;
   SwrContext* m_swr = nullptr;
-  std::vector<uint8_t> m_convertBuffer;
   std::vector<uint8_t> m_silence;
 
-  // Serialises Stop, OpenDevice and Start of a restart with the owner.
+  // Serialises Start, Stop and restarts.
   std::mutex m_opMutex;
   // Guards the restart thread's handle and bookkeeping.
   std::mutex m_restartMutex;

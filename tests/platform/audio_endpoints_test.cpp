@@ -90,7 +90,16 @@ TEST(AudioEndpointsPulse, ListsDefaultsAndDefaultChanges) {
   };
   EXPECT_TRUE(has(speakers, "spk", true));
   EXPECT_TRUE(has(speakers, "mic", false));
-  EXPECT_TRUE(has(mics, "mic.monitor", true));
+  // Microphones are the stand-ins; the speakers' monitors are none, not
+  // even as the server's default source.
+  EXPECT_TRUE(has(mics, "mic_in", true));
+  EXPECT_TRUE(has(mics, "mic_in2", false));
+  for (const AudioDevice& d : mics) EXPECT_EQ(d.id.find(".monitor"), std::string::npos) << d.id;
+  ASSERT_EQ(std::system("pactl set-default-source mic.monitor"), 0);
+  std::string id, name;
+  EXPECT_EQ(GetDefaultCaptureDevice(id, name), 0);
+  EXPECT_EQ(id, "mic_in");
+  ASSERT_EQ(std::system("pactl set-default-source mic_in"), 0);
 
   std::unique_ptr<platform::AudioEndpoint> endpoint;
   ASSERT_EQ(endpoints.Open(AudioDirection::Render, "spk", &endpoint), platform::Result::Ok);
@@ -105,7 +114,6 @@ TEST(AudioEndpointsPulse, ListsDefaultsAndDefaultChanges) {
   endpoints.Register(&listener);
   ASSERT_EQ(std::system("pactl set-default-sink mic"), 0);
   EXPECT_EQ(listener.WaitRender("mic"), "mic");
-  std::string id, name;
   EXPECT_EQ(GetDefaultRenderDevice(id, name), 0);
   EXPECT_EQ(id, "mic");
   ASSERT_EQ(std::system("pactl set-default-sink spk"), 0);

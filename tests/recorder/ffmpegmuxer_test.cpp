@@ -72,6 +72,24 @@ std::set<std::string> FilesIn(const std::string& folder) {
   return files;
 }
 
+// Points frame at packed float samples at 48 kHz.
+void SetFloatFrame(AVFrame* frame, float* pcm, int channels, int samples, int64_t pts) {
+  frame->nb_samples = samples;
+  frame->format = AV_SAMPLE_FMT_FLT;
+  frame->sample_rate = 48000;
+  av_channel_layout_uninit(&frame->ch_layout);
+  av_channel_layout_default(&frame->ch_layout, channels);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  frame->channel_layout = frame->ch_layout.u.mask;  // still compared by the filters
+  frame->channels = channels;
+#pragma GCC diagnostic pop
+  frame->pts = pts;
+  av_samples_fill_arrays(frame->data, frame->linesize, reinterpret_cast<uint8_t*>(pcm), channels, samples,
+                         AV_SAMPLE_FMT_FLT, 1);
+  frame->extended_data = frame->data;
+}
+
 class FfmpegMuxerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -320,20 +338,7 @@ TEST_F(FfmpegMuxerTest, AudioBlocksKeepTheTimeOfTheirFirstSample) {
         for (int c = 0; c < channels; ++c)
           pcm[size_t(n) * channels + c] =
               0.5f * std::sin(2 * M_PI * (300 + 100 * c) * (i * kSamples + n) / 48000.0);
-      frame->nb_samples = kSamples;
-      frame->format = AV_SAMPLE_FMT_FLT;
-      frame->sample_rate = 48000;
-      av_channel_layout_uninit(&frame->ch_layout);
-      av_channel_layout_default(&frame->ch_layout, channels);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-      frame->channel_layout = frame->ch_layout.u.mask;  // still compared by the filters
-      frame->channels = channels;
-#pragma GCC diagnostic pop
-      frame->pts = base + int64_t(i) * kSamples * 1000000 / 48000;
-      av_samples_fill_arrays(frame->data, frame->linesize, reinterpret_cast<uint8_t*>(pcm.data()),
-                             channels, kSamples, AV_SAMPLE_FMT_FLT, 1);
-      frame->extended_data = frame->data;
+      SetFloatFrame(frame, pcm.data(), channels, kSamples, base + int64_t(i) * kSamples * 1000000 / 48000);
       audio.Deliver(frame);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -353,6 +358,42 @@ TEST_F(FfmpegMuxerTest, AudioBlocksKeepTheTimeOfTheirFirstSample) {
       // One block apart; the microsecond input clock may round by a sample.
       EXPECT_NEAR(sound->packetPts[i] - sound->packetPts[i - 1], 1024, 2) << "packet " << i;
   }
+}
+
+// Speaker and microphone mixed; the microphone ends while paused. After
+// Resume the speaker alone keeps the mix going while still recording.
+TEST_F(FfmpegMuxerTest, ASourceEndingWhilePausedLeavesTheMixGoing) {
+  const std::string path = Path("ended.mp4");
+  ScriptedSource source(320, 240, 1000, 33333);
+  source.pace = std::chrono::milliseconds(10);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FedAudio speaker(2), microphone(2);
+  AudioCapturer* sources[] = {&speaker, &microphone};
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, sources, 2, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  AVFrame* frame = av_frame_alloc();
+  std::vector<float> silence(480 * 2, 0.0f);
+  int64_t clock = av_gettime_relative();
+  auto deliver = [&](FedAudio& to, int64_t pts) {
+    SetFloatFrame(frame, silence.data(), 2, 480, pts);
+    to.Deliver(frame);
+  };
+  for (int i = 0; i < 20; ++i, clock += 10000) {
+    deliver(speaker, clock);
+    deliver(microphone, clock);
+  }
+  muxer.Pause();
+  microphone.Deliver(nullptr);
+  muxer.Resume();
+  clock = av_gettime_relative();
+  for (int i = 0; i < 100; ++i, clock += 10000) deliver(speaker, clock);
+  // A second of the speaker alone: about 47 more blocks, while recording.
+  for (int i = 0; i < 500 && muxer.AudioPacketsWritten() < 40; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_GE(muxer.AudioPacketsWritten(), 40);
+  av_frame_free(&frame);
+  muxer.Stop();
 }
 
 // The source reports its loss: the recorder tells its observers (0, 2),

@@ -2,11 +2,14 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QFile>
 #include <QPainter>
 #include <QProcess>
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -18,6 +21,8 @@
 #include "platform/monitors.h"
 #include "recorder/recorder.h"
 #include "settings.h"
+#include "recorder/audiodevices.h"
+#include "support/audiotools.h"
 #include "support/mediaprobe.h"
 #include "support/testsupport.h"
 
@@ -61,14 +66,16 @@ class Observer : public RecorderObserver {
   int calls = 0;
 };
 
-// Plays a 1 kHz tone into a sink for the whole test.
+// Plays a tone into a sink for the whole test, with the short buffer of a
+// desktop player.
 class Tone {
  public:
   Tone(const std::string& folder, const char* sink, double frequency) {
-    const QString wav = QString::fromStdString(folder) + "/tone" + sink + ".wav";
-    QProcess::execute("sox", {"-n", "-r", "48000", "-c", "2", wav, "synth", "30", "sine",
-                              QString::number(frequency), "vol", "0.5"});
-    m_player.start("paplay", {QString("--device=") + sink, wav});
+    const QString wav = QString::fromStdString(folder) + "/tone" + sink + QString::number(frequency) + ".wav";
+    if (!QFile::exists(wav))
+      QProcess::execute("sox", {"-n", "-r", "48000", "-c", "2", wav, "synth", "30", "sine",
+                                QString::number(frequency), "vol", "0.5"});
+    m_player.start("paplay", {QString("--device=") + sink, "--latency-msec=50", wav});
     m_player.waitForStarted();
   }
   ~Tone() {
@@ -92,6 +99,28 @@ void Pump(double seconds) {
 double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
+
+// The amplitude of a tone in the file's sound between two times (s).
+double ToneIn(const testsupport::StreamProbe& sound, double from, double to, double hz) {
+  const size_t a = std::min(sound.sound.size(), size_t(from * 48000));
+  const size_t b = std::min(sound.sound.size(), size_t(to * 48000));
+  return testsupport::ToneAmplitude(std::vector<float>(sound.sound.begin() + a, sound.sound.begin() + b), 1,
+                                    48000, hz);
+}
+
+// Reads a recording back; biggestGap gets the longest time between two
+// pictures.
+testsupport::MediaProbe ProbeWithGaps(const std::string& path, double* biggestGap) {
+  double last = -1.0;
+  *biggestGap = 0.0;
+  return testsupport::ProbeMedia(path, [&](const uint8_t*, int, int, double t) {
+    if (last >= 0.0) *biggestGap = std::max(*biggestGap, t - last);
+    last = t;
+  });
+}
+
+// The sound in the file lasts as long as the file.
+double SoundSeconds(const testsupport::StreamProbe& sound) { return sound.sound.size() / 48000.0; }
 
 bool Near(const uint8_t* bgra, const QColor& c, int tolerance) {
   return std::abs(bgra[2] - c.red()) <= tolerance && std::abs(bgra[1] - c.green()) <= tolerance &&
@@ -209,8 +238,10 @@ TEST_F(RecorderTest, RegionWithSoundColourAndPointerRing) {
   EXPECT_GE(probe.Video()->decodedFrames, static_cast<int64_t>(30 * recorded * 0.85));
   EXPECT_LE(probe.Video()->decodedFrames, static_cast<int64_t>(30 * recorded * 1.15));
   EXPECT_GT(probe.Audio()->audioRms, 0.05);
-  // Both streams run to the end of the recording.
-  EXPECT_NEAR(probe.Audio()->lastPts, probe.Video()->lastPts, 0.2);
+  // Both streams run from the start to the end of the recording (this is
+  // the process's first).
+  EXPECT_NEAR(probe.Audio()->lastPts, probe.Video()->lastPts, 0.1);
+  EXPECT_NEAR(SoundSeconds(*probe.Audio()), probe.duration, 0.1);
   EXPECT_GT(patchFrames, pictures * 9 / 10);
   EXPECT_GT(ringFrames, pictures / 2);
   EXPECT_EQ(probe.decodeErrors, 0);
@@ -241,13 +272,8 @@ TEST_F(RecorderTest, PauseIsLeftOutOfBothMixedStreams) {
   recorder.Stop();
   const double recorded = Seconds(started, stopping) - Seconds(paused, resumed);
 
-  double lastVideo = -1.0;
   double biggestGap = 0.0;
-  const testsupport::MediaProbe probe =
-      testsupport::ProbeMedia(params.outputPath, [&](const uint8_t*, int, int, double t) {
-        if (lastVideo >= 0.0) biggestGap = std::max(biggestGap, t - lastVideo);
-        lastVideo = t;
-      });
+  const testsupport::MediaProbe probe = ProbeWithGaps(params.outputPath, &biggestGap);
   ASSERT_TRUE(probe.opened);
   ASSERT_NE(probe.Video(), nullptr);
   ASSERT_NE(probe.Audio(), nullptr);
@@ -257,8 +283,92 @@ TEST_F(RecorderTest, PauseIsLeftOutOfBothMixedStreams) {
   EXPECT_TRUE(probe.Video()->dtsIncreasing);
   EXPECT_TRUE(probe.Audio()->dtsIncreasing);
   EXPECT_LT(biggestGap, 0.5);
-  EXPECT_NEAR(probe.Audio()->lastPts, probe.Video()->lastPts, 0.2);
+  EXPECT_NEAR(probe.Audio()->lastPts, probe.Video()->lastPts, 0.1);
+  EXPECT_NEAR(SoundSeconds(*probe.Audio()), probe.duration, 0.1);
   EXPECT_GT(probe.Audio()->audioRms, 0.05);
+}
+
+// Speaker and microphone; the speaker's sink goes away mid-recording and
+// comes back. The microphone is heard to the end, the speaker again once
+// its device is back.
+TEST_F(RecorderTest, ALostSpeakerLeavesTheMicrophoneToTheEnd) {
+  Settings::Instance()->SetRecordRecordaudio(2);
+  auto speaker = std::make_unique<Tone>(m_dir.path(), "spk", 1000);
+  Tone microphone(m_dir.path(), "mic", 440);
+  Pump(0.5);  // the players are playing
+  Recorder recorder;
+  ASSERT_TRUE(recorder.CreateMuxer());
+  const RecordParams params = Params("lost.mp4", false);
+  ASSERT_EQ(recorder.Start(params), 0);
+  Pump(2.0);
+  // Its player goes with it (the server would move the player to the
+  // microphone's sink).
+  speaker.reset();
+  ASSERT_TRUE(testsupport::RemoveSink("spk"));
+  Pump(2.0);
+  const bool added = testsupport::AddSink("spk");
+  speaker = std::make_unique<Tone>(m_dir.path(), "spk", 1000);
+  Pump(3.0);
+  recorder.Stop();
+  ASSERT_TRUE(added);
+
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(params.outputPath);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Audio(), nullptr);
+  const testsupport::StreamProbe& sound = *probe.Audio();
+  const double end = SoundSeconds(sound);
+  printf("file %.3f s, sound %.3f s; mic %.3f %.3f %.3f, speaker %.3f %.3f %.3f\n", probe.duration, end,
+         ToneIn(sound, 1.0, 1.5, 440), ToneIn(sound, 2.8, 3.5, 440), ToneIn(sound, end - 0.7, end - 0.2, 440),
+         ToneIn(sound, 1.0, 1.5, 1000), ToneIn(sound, 2.8, 3.5, 1000), ToneIn(sound, end - 0.7, end - 0.2, 1000));
+  EXPECT_NEAR(end, probe.duration, 0.1);
+  for (double from : {1.0, 2.8, end - 0.7}) EXPECT_GT(ToneIn(sound, from, from + 0.5, 440), 0.1) << from;
+  EXPECT_GT(ToneIn(sound, 1.0, 1.5, 1000), 0.1);
+  EXPECT_LT(ToneIn(sound, 2.8, 3.5, 1000), 0.05);
+  EXPECT_GT(ToneIn(sound, end - 0.7, end - 0.2, 1000), 0.1);
+}
+
+// The sound server restarts mid-recording: the picture goes on, the time
+// without a server is silence, and both sources record from the new server.
+TEST_F(RecorderTest, ASoundServerRestartIsBridgedWithSilence) {
+  Settings::Instance()->SetRecordRecordaudio(2);
+  auto speaker = std::make_unique<Tone>(m_dir.path(), "spk", 1000);
+  auto microphone = std::make_unique<Tone>(m_dir.path(), "mic", 440);
+  Pump(0.5);  // the players are playing
+  Recorder recorder;
+  ASSERT_TRUE(recorder.CreateMuxer());
+  const RecordParams params = Params("restart.mp4", false);
+  ASSERT_EQ(recorder.Start(params), 0);
+  Pump(1.5);
+  std::atomic<int> restarted{-1};
+  std::thread restart([&] { restarted = testsupport::RestartSoundServer(); });
+  while (restarted < 0) Pump(0.05);
+  restart.join();
+  ASSERT_EQ(restarted, 1);
+  speaker = std::make_unique<Tone>(m_dir.path(), "spk", 1000);
+  microphone = std::make_unique<Tone>(m_dir.path(), "mic", 440);
+  Pump(3.0);
+  recorder.Stop();
+
+  // The lists are the new server's.
+  std::vector<AudioDevice> speakers;
+  ASSERT_EQ(GetRenderDevices(speakers), 0);
+  EXPECT_TRUE(std::any_of(speakers.begin(), speakers.end(), [](const AudioDevice& d) { return d.id == "spk"; }));
+
+  double biggestGap = 0.0;
+  const testsupport::MediaProbe probe = ProbeWithGaps(params.outputPath, &biggestGap);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Audio(), nullptr);
+  const testsupport::StreamProbe& sound = *probe.Audio();
+  const double end = SoundSeconds(sound);
+  printf("file %.3f s, sound %.3f s, largest picture gap %.3f s; at the end mic %.3f, speaker %.3f\n",
+         probe.duration, end, biggestGap, ToneIn(sound, end - 0.7, end - 0.2, 440),
+         ToneIn(sound, end - 0.7, end - 0.2, 1000));
+  EXPECT_LT(biggestGap, 0.5);
+  EXPECT_NEAR(end, probe.duration, 0.1);
+  EXPECT_TRUE(sound.dtsIncreasing);
+  EXPECT_GT(ToneIn(sound, 0.5, 1.0, 440), 0.1);
+  EXPECT_GT(ToneIn(sound, end - 0.7, end - 0.2, 440), 0.1);
+  EXPECT_GT(ToneIn(sound, end - 0.7, end - 0.2, 1000), 0.1);
 }
 
 // Start's results for what the recorder was given.

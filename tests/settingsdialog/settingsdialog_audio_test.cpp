@@ -54,27 +54,27 @@ TEST_F(SettingsDialogAudioTest, DeviceCombosListTheSoundServerOnFirstVisit) {
 
   const QStringList micIds = Ids(mics);
   ASSERT_FALSE(micIds.isEmpty());
-  ASSERT_GT(micIds.indexOf("mic.monitor"), 0);  // the same name as the first one
+  ASSERT_GT(micIds.indexOf("mic_in2"), 0);  // the same name as the first one
   EXPECT_EQ(mics->currentIndex(), 0);
   EXPECT_EQ(settings()->GetRecordMicUnique(), "gone.monitor");
 
   // The user's choice is stored at once.
-  Pick(mics, micIds.indexOf("mic.monitor"));
-  EXPECT_EQ(settings()->GetRecordMicUnique(), "mic.monitor");
+  Pick(mics, micIds.indexOf("mic_in2"));
+  EXPECT_EQ(settings()->GetRecordMicUnique(), "mic_in2");
 
   // A second visit does not list again.
   ShowRow(dialog, 0);
   ShowRow(dialog, 4);
   EXPECT_EQ(Ids(mics), micIds);
-  EXPECT_EQ(mics->currentIndex(), micIds.indexOf("mic.monitor"));
+  EXPECT_EQ(mics->currentIndex(), micIds.indexOf("mic_in2"));
 
   SettingsDialog reopened(nullptr);
   reopened.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&reopened));
   ShowRow(reopened, 4);
   auto* mics2 = Child<QComboBox>(&reopened, "comboBox_mics");
-  EXPECT_EQ(mics2->currentIndex(), Ids(mics2).indexOf("mic.monitor"));
-  EXPECT_EQ(settings()->GetRecordMicUnique(), "mic.monitor");
+  EXPECT_EQ(mics2->currentIndex(), Ids(mics2).indexOf("mic_in2"));
+  EXPECT_EQ(settings()->GetRecordMicUnique(), "mic_in2");
 }
 
 }  // namespace

@@ -50,4 +50,34 @@ void TonePlayer::Join() {
   if (m_thread.joinable()) m_thread.join();
 }
 
+bool RemoveSink(const std::string& name) {
+  FILE* modules = popen("pactl list short modules", "r");
+  if (!modules) return false;
+  std::string index;
+  char line[512];
+  while (fgets(line, sizeof line, modules)) {
+    const std::string text = line;
+    if (text.find("module-null-sink") != std::string::npos &&
+        text.find("sink_name=" + name + " ") != std::string::npos)
+      index = text.substr(0, text.find('\t'));
+  }
+  pclose(modules);
+  return !index.empty() && std::system(("pactl unload-module " + index).c_str()) == 0;
+}
+
+bool AddSink(const std::string& name) {
+  const std::string load = "pactl load-module module-null-sink sink_name=" + name + " rate=48000 channels=2 >/dev/null";
+  if (std::system(load.c_str()) != 0) return false;
+  for (int i = 0; i < 50; ++i) {
+    if (std::system(("pactl set-default-sink " + name + " 2>/dev/null").c_str()) == 0) return true;
+    usleep(100000);
+  }
+  return false;
+}
+
+bool RestartSoundServer() {
+  const char* script = std::getenv("KORVOREC_TEST_ENV");
+  return script && std::system((std::string(script) + " restart-sound-server").c_str()) == 0;
+}
+
 }  // namespace testsupport

@@ -23,4 +23,11 @@ class TonePlayer {
   std::thread m_thread;
 };
 
+// The test sound server (scripts/test-env.sh): a null sink taken away and
+// made again as it was (the default sink again), and the whole server
+// restarted with its test devices. False when pactl or the restart failed.
+bool RemoveSink(const std::string& name);
+bool AddSink(const std::string& name);
+bool RestartSoundServer();
+
 }  // namespace testsupport

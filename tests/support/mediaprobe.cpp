@@ -97,6 +97,8 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
         visitor(bgra.data(), frame->width, frame->height,
                 ts == AV_NOPTS_VALUE ? 0.0 : ts * av_q2d(st->time_base));
       } else if (!s.video && frame->format == AV_SAMPLE_FMT_FLTP) {
+        const float* first = reinterpret_cast<const float*>(frame->extended_data[0]);
+        s.sound.insert(s.sound.end(), first, first + frame->nb_samples);
         for (int c = 0; c < frame->ch_layout.nb_channels; ++c) {
           const float* p = reinterpret_cast<const float*>(frame->extended_data[c]);
           for (int i = 0; i < frame->nb_samples; ++i) d.sumSquares += double(p[i]) * p[i];

@@ -18,6 +18,7 @@ struct StreamProbe {
   double firstPts = 0.0;      // seconds
   double lastPts = 0.0;
   double audioRms = 0.0;  // over every decoded sample
+  std::vector<float> sound;  // the first channel of the decoded sound
   int channels = 0;
   std::vector<int64_t> packetPts;  // in the stream's time base
   double timeBase = 0.0;           // seconds a tick of packetPts

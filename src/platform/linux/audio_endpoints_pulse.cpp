@@ -109,6 +109,29 @@ void SuccessCallback(pa_stream*, int, void* userdata) {
   pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(userdata), 0);
 }
 
+// A reference to the connection's context: a reconnection replaces the
+// context while callers may still be using the old one.
+class ContextRef {
+ public:
+  ContextRef() = default;
+  ContextRef(pa_threaded_mainloop* loop, pa_context* context) : m_loop(loop), m_context(context) {}
+  ContextRef(const ContextRef&) = delete;
+  ContextRef& operator=(const ContextRef&) = delete;
+  ~ContextRef() {
+    if (!m_context) return;
+    pa_threaded_mainloop_lock(m_loop);
+    pa_context_unref(m_context);
+    pa_threaded_mainloop_unlock(m_loop);
+  }
+  explicit operator bool() const { return m_context != nullptr; }
+  pa_threaded_mainloop* loop() const { return m_loop; }
+  pa_context* get() const { return m_context; }
+
+ private:
+  pa_threaded_mainloop* m_loop = nullptr;
+  pa_context* m_context = nullptr;
+};
+
 // State, event and interruption shared by both stream kinds.
 class PulseStreamBase {
  protected:
@@ -369,13 +392,16 @@ class PulseEndpoints : public AudioEndpoints {
     return Result::Ok;
   }
 
+  // The server's default; when that is not listed (a sink's monitor as the
+  // default source, on a machine without a microphone), the first one.
   Result Default(AudioDirection direction, AudioRole, AudioEndpointInfo* endpoint) override {
     std::string sink, source;
     if (!ServerDefaults(&sink, &source)) return Result::Failed;
     const std::string& name = direction == AudioDirection::Render ? sink : source;
-    if (name.empty()) return Result::Failed;
-    DeviceRecord record;
-    if (!Find(direction, name, &record)) return Result::Failed;
+    std::vector<DeviceRecord> records;
+    if (!Query(direction, &records) || records.empty()) return Result::Failed;
+    auto it = std::find_if(records.begin(), records.end(), [&](const DeviceRecord& r) { return r.name == name; });
+    const DeviceRecord& record = it == records.end() ? records.front() : *it;
     *endpoint = {record.name, record.description};
     return Result::Ok;
   }
@@ -409,67 +435,30 @@ class PulseEndpoints : public AudioEndpoints {
     return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
   }
 
-  // Lazily connects; false when no server answers. Later calls try again.
-  bool Connect() {
+  // The context of a ready connection, or none when no server answers. A
+  // connection that broke (the server ended or restarted) is made anew;
+  // streams of the old one fail and are opened again by their owners.
+  ContextRef Connect() {
     std::lock_guard<std::mutex> lock(m_connectMutex);
-    if (m_context) {
-      pa_threaded_mainloop_lock(m_loop);
-      bool good = pa_context_get_state(m_context) == PA_CONTEXT_READY;
-      pa_threaded_mainloop_unlock(m_loop);
-      if (!good) {
-        LOG_FIRST_N(ERROR, 1) << "pulseaudio connection lost";
+    if (!m_loop) {
+      pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
+      if (!loop) return {};
+      if (pa_threaded_mainloop_start(loop) < 0) {
+        pa_threaded_mainloop_free(loop);
+        return {};
       }
-      return good;
+      m_loop = loop;
     }
-    pa_threaded_mainloop* loop = pa_threaded_mainloop_new();
-    if (!loop) return false;
-    pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(loop), "korvorec");
-    if (!context) {
-      pa_threaded_mainloop_free(loop);
-      return false;
+    pa_threaded_mainloop_lock(m_loop);
+    if (m_context && pa_context_get_state(m_context) != PA_CONTEXT_READY) {
+      LOG(ERROR) << "pulseaudio connection lost, connecting again";
+      DropContext();
     }
-    pa_context_set_state_callback(context, OnContextState, loop);
-    bool ok = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
-              pa_threaded_mainloop_start(loop) >= 0;
-    if (ok) {
-      pa_threaded_mainloop_lock(loop);
-      for (;;) {
-        pa_context_state_t state = pa_context_get_state(context);
-        if (state == PA_CONTEXT_READY) break;
-        if (!PA_CONTEXT_IS_GOOD(state)) {
-          ok = false;
-          break;
-        }
-        pa_threaded_mainloop_wait(loop);
-      }
-      if (ok) {
-        m_loop = loop;
-        m_context = context;
-        pa_context_set_subscribe_callback(context, OnSubscribe, this);
-        pa_operation* op = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr);
-        if (op) pa_operation_unref(op);
-        ServerQuery q;
-        q.loop = loop;
-        if (Await(loop, pa_context_get_server_info(context, OnServerInfo, &q))) {
-          m_lastSink = q.sink;
-          m_lastSource = q.source;
-        }
-      }
-      pa_threaded_mainloop_unlock(loop);
-    }
-    if (!ok) {
-      LOG(ERROR) << "connect to pulseaudio failed: " << pa_strerror(pa_context_errno(context));
-      pa_threaded_mainloop_stop(loop);
-      pa_context_disconnect(context);
-      pa_context_unref(context);
-      pa_threaded_mainloop_free(loop);
-      return false;
-    }
-    return true;
+    if (!m_context) NewContext();
+    pa_context* context = m_context ? pa_context_ref(m_context) : nullptr;
+    pa_threaded_mainloop_unlock(m_loop);
+    return ContextRef(m_loop, context);
   }
-
-  pa_threaded_mainloop* Loop() { return m_loop; }
-  pa_context* Context() { return m_context; }
 
   bool Find(AudioDirection direction, const std::string& name, DeviceRecord* record) {
     std::vector<DeviceRecord> records;
@@ -488,6 +477,51 @@ class PulseEndpoints : public AudioEndpoints {
     pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(userdata), 0);
   }
 
+  // Mainloop lock held. Connects a new context and waits until it is ready
+  // (or failed); a server whose defaults differ from the last ones seen
+  // tells the listeners.
+  void NewContext() {
+    pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "korvorec");
+    if (!context) return;
+    pa_context_set_state_callback(context, OnContextState, m_loop);
+    bool ok = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+    while (ok) {
+      const pa_context_state_t state = pa_context_get_state(context);
+      if (state == PA_CONTEXT_READY) break;
+      if (!PA_CONTEXT_IS_GOOD(state))
+        ok = false;
+      else
+        pa_threaded_mainloop_wait(m_loop);
+    }
+    if (!ok) {
+      if (!m_connectFailureLogged)
+        LOG(ERROR) << "connect to pulseaudio failed: " << pa_strerror(pa_context_errno(context));
+      m_connectFailureLogged = true;
+      pa_context_set_state_callback(context, nullptr, nullptr);
+      pa_context_disconnect(context);
+      pa_context_unref(context);
+      return;
+    }
+    if (m_connectFailureLogged) LOG(INFO) << "connected to pulseaudio again";
+    m_connectFailureLogged = false;
+    m_context = context;
+    pa_context_set_subscribe_callback(context, OnSubscribe, this);
+    pa_operation* op = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr);
+    if (op) pa_operation_unref(op);
+    ServerQuery q;
+    q.loop = m_loop;
+    if (Await(m_loop, pa_context_get_server_info(context, OnServerInfo, &q))) DefaultsSeen(q.sink, q.source);
+  }
+
+  // Mainloop lock held.
+  void DropContext() {
+    pa_context_set_state_callback(m_context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
+    pa_context_disconnect(m_context);
+    pa_context_unref(m_context);
+    m_context = nullptr;
+  }
+
   static void OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     auto* q = static_cast<ListQuery*>(userdata);
     if (eol) {
@@ -504,6 +538,8 @@ class PulseEndpoints : public AudioEndpoints {
     q->records.push_back(std::move(r));
   }
 
+  // Microphones: a sink's monitor is not one (its sound is recorded as the
+  // speaker's loopback).
   static void OnSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
     auto* q = static_cast<ListQuery*>(userdata);
     if (eol) {
@@ -511,6 +547,7 @@ class PulseEndpoints : public AudioEndpoints {
       pa_threaded_mainloop_signal(q->loop, 0);
       return;
     }
+    if (info->monitor_of_sink != PA_INVALID_INDEX) return;
     DeviceRecord r;
     r.name = info->name ? info->name : "";
     r.description = info->description ? info->description : "";
@@ -537,33 +574,38 @@ class PulseEndpoints : public AudioEndpoints {
   }
 
   static void OnServerChanged(pa_context*, const pa_server_info* info, void* userdata) {
-    auto* self = static_cast<PulseEndpoints*>(userdata);
     if (!info) return;
-    std::string sink = info->default_sink_name ? info->default_sink_name : "";
-    std::string source = info->default_source_name ? info->default_source_name : "";
-    std::lock_guard<std::mutex> lock(self->m_listenerMutex);
-    if (sink != self->m_lastSink) {
-      self->m_lastSink = sink;
-      for (auto* l : self->m_listeners)
+    static_cast<PulseEndpoints*>(userdata)->DefaultsSeen(info->default_sink_name ? info->default_sink_name : "",
+                                                         info->default_source_name ? info->default_source_name : "");
+  }
+
+  // Mainloop lock held (or its thread): tells the listeners of changed
+  // defaults.
+  void DefaultsSeen(const std::string& sink, const std::string& source) {
+    std::lock_guard<std::mutex> lock(m_listenerMutex);
+    if (sink != m_lastSink) {
+      m_lastSink = sink;
+      for (auto* l : m_listeners)
         for (auto role : {AudioRole::Console, AudioRole::Communications})
           l->OnDefaultDeviceChanged(AudioDirection::Render, role, sink);
     }
-    if (source != self->m_lastSource) {
-      self->m_lastSource = source;
-      for (auto* l : self->m_listeners)
+    if (source != m_lastSource) {
+      m_lastSource = source;
+      for (auto* l : m_listeners)
         for (auto role : {AudioRole::Console, AudioRole::Communications})
           l->OnDefaultDeviceChanged(AudioDirection::Capture, role, source);
     }
   }
 
   bool Query(AudioDirection direction, std::vector<DeviceRecord>* records) {
-    if (!Connect()) return false;
+    ContextRef context = Connect();
+    if (!context) return false;
     ListQuery q;
     q.loop = m_loop;
     pa_threaded_mainloop_lock(m_loop);
     pa_operation* op = direction == AudioDirection::Render
-                           ? pa_context_get_sink_info_list(m_context, OnSinkInfo, &q)
-                           : pa_context_get_source_info_list(m_context, OnSourceInfo, &q);
+                           ? pa_context_get_sink_info_list(context.get(), OnSinkInfo, &q)
+                           : pa_context_get_source_info_list(context.get(), OnSourceInfo, &q);
     bool ok = Await(m_loop, op) && q.done;
     pa_threaded_mainloop_unlock(m_loop);
     if (ok) *records = std::move(q.records);
@@ -571,11 +613,12 @@ class PulseEndpoints : public AudioEndpoints {
   }
 
   bool ServerDefaults(std::string* sink, std::string* source) {
-    if (!Connect()) return false;
+    ContextRef context = Connect();
+    if (!context) return false;
     ServerQuery q;
     q.loop = m_loop;
     pa_threaded_mainloop_lock(m_loop);
-    bool ok = Await(m_loop, pa_context_get_server_info(m_context, OnServerInfo, &q)) && q.done;
+    bool ok = Await(m_loop, pa_context_get_server_info(context.get(), OnServerInfo, &q)) && q.done;
     pa_threaded_mainloop_unlock(m_loop);
     *sink = q.sink;
     *source = q.source;
@@ -583,12 +626,13 @@ class PulseEndpoints : public AudioEndpoints {
   }
 
   std::mutex m_connectMutex;
-  pa_threaded_mainloop* m_loop = nullptr;
-  pa_context* m_context = nullptr;
+  pa_threaded_mainloop* m_loop = nullptr;  // made once, runs for the whole process
+  pa_context* m_context = nullptr;         // under the mainloop lock
+  bool m_connectFailureLogged = false;
 
   std::mutex m_listenerMutex;
   std::set<AudioEndpointListener*> m_listeners;
-  std::string m_lastSink;    // mainloop thread after Connect
+  std::string m_lastSink;    // under m_listenerMutex
   std::string m_lastSource;
 };
 
@@ -625,9 +669,11 @@ Result PulseEndpoint::OpenCapture(const AudioMixFormat& format, bool loopback, i
   pa_channel_map map = MapOf(format.channelMask, format.channels);
   if (!pa_sample_spec_valid(&spec) || !pa_channel_map_valid(&map)) return Result::Unsupported;
 
-  pa_threaded_mainloop* loop = m_owner->Loop();
+  ContextRef context = m_owner->Connect();
+  if (!context) return Result::Failed;
+  pa_threaded_mainloop* loop = context.loop();
   pa_threaded_mainloop_lock(loop);
-  pa_stream* s = pa_stream_new(m_owner->Context(), "korvorec capture", &spec, &map);
+  pa_stream* s = pa_stream_new(context.get(), "korvorec capture", &spec, &map);
   if (!s) {
     pa_threaded_mainloop_unlock(loop);
     return Result::Failed;
@@ -652,9 +698,11 @@ Result PulseEndpoint::OpenSilentRender(int64_t bufferUs, std::unique_ptr<AudioSi
   spec.format = PA_SAMPLE_FLOAT32LE;
   spec.rate = m_record.spec.rate;
   spec.channels = m_record.spec.channels;
-  pa_threaded_mainloop* loop = m_owner->Loop();
+  ContextRef context = m_owner->Connect();
+  if (!context) return Result::Failed;
+  pa_threaded_mainloop* loop = context.loop();
   pa_threaded_mainloop_lock(loop);
-  pa_stream* s = pa_stream_new(m_owner->Context(), "korvorec silence", &spec, &m_record.map);
+  pa_stream* s = pa_stream_new(context.get(), "korvorec silence", &spec, &m_record.map);
   if (!s) {
     pa_threaded_mainloop_unlock(loop);
     return Result::Failed;
