@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 #include <utility>
@@ -166,6 +167,7 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   RecordStatusBar m_statusBar;
   std::unique_ptr<Recorder> m_recorder;
   QPointer<GlobalHotKey> m_stopHotKey;  // held while a recording exists
+  std::set<std::pair<int, int>> m_toldHotKeyConflicts;
   std::unique_ptr<RegionDisplayDlg> m_regionFrame;
   std::unique_ptr<VideoPreviewerWidget> m_cameraPreview;  // floating, no parent
   uint64_t m_scheduleTicks = 0;

@@ -1,5 +1,7 @@
 #include <QKeySequence>
 
+#include <glog/logging.h>
+
 #include "mainwindow/globalhotkey.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/messagedialog.h"
@@ -36,9 +38,12 @@ GlobalHotKey* MainWindow::AddHotKey(std::pair<int, int> hotKey, void (MainWindow
     connect(key, &GlobalHotKey::activated, this, callback);
     return key;
   }
-  // The refused object stays until the next UnRegisterHotKey.
-  MessageDialog::ShowMessage(
-      this, QStringLiteral("%1与系统其他热键有冲突").arg(sequence.toString(QKeySequence::NativeText)));
+  // The refused object stays until the next UnRegisterHotKey. Each refused
+  // pair is told once: the stop key is asked for at every start.
+  const QString text = sequence.toString(QKeySequence::NativeText);
+  LOG(WARNING) << "hot key " << text.toStdString() << " is held by another program";
+  if (m_toldHotKeyConflicts.insert(hotKey).second)
+    MessageDialog::ShowMessage(this, QStringLiteral("%1与系统其他热键有冲突").arg(text));
   return key;
 }
 

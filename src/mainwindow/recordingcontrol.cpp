@@ -366,7 +366,14 @@ void MainWindow::OnSystemShutdown() {
 
 void MainWindow::OnSessionChange(platform::SessionEvent event) {
   if (event == platform::SessionEvent::Ending) {
+    const bool recording = m_recorder != nullptr;
     OnSystemShutdown();
+    // The shutdown may yet be called off: the window looks idle again.
+    if (recording) {
+      ShowIdleLook();
+      RestoreAfterRecording();
+      AllowSystemSleep(true);
+    }
     return;
   }
   if (!m_recorder) return;

@@ -87,6 +87,13 @@ void FileMuxer::AddOutputFile(const std::string& path) {
   m_outputFiles.push_back(path);
 }
 
+bool FileMuxer::DropNewestOutputFile() {
+  std::lock_guard<std::mutex> lock(m_filesMutex);
+  if (m_outputFiles.size() < 2) return false;
+  m_outputFiles.pop_back();
+  return true;
+}
+
 void FileMuxer::ReportFailure(RecordError code) {
   if (m_failureReported.exchange(true)) return;
   if (m_failureCallback) m_failureCallback(code);
@@ -564,11 +571,19 @@ int FfmpegMuxer::Stop() {
   m_running = false;
   m_paused = false;
   m_stopping = false;
+  const bool pictureless = m_fileOpen && !m_videoInFile;
   if (m_fileOpen && !m_failed) {
     const int ret = av_write_trailer(m_context);
     if (ret < 0) LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
   }
   CloseOutputFile();
+  // A segment begun just before the stop holds no picture and would not
+  // play: it is not left behind.
+  if (pictureless && DropNewestOutputFile()) {
+    std::error_code ec;
+    std::filesystem::remove(std::filesystem::u8path(m_path), ec);
+    LOG(INFO) << "removed the last segment, it holds no picture: " << m_path;
+  }
   LOG(INFO) << "ffmpegmuxer stopped, video packets " << m_videoPackets << ", audio packets "
             << m_audioPackets;
   return 0;

@@ -76,6 +76,8 @@ class FileMuxer {
 
  protected:
   void AddOutputFile(const std::string& path);
+  // Removes the newest file from the list, when it is not the only one.
+  bool DropNewestOutputFile();
   void ReportFailure(RecordError code);
 
   MuxParams m_params;

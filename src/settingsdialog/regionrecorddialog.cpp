@@ -72,10 +72,14 @@ platform::Rect RegionRecordDialog::GetDeviceRegion() {
   const QRect r = GetRegion().translated(mapToGlobal(QPoint(0, 0)));
   // The toolkit's logical pixels to the screen's; the region frame's 2-pixel
   // line lies on the left and top edges and just outside right and bottom.
+  // A screen keeps its top-left corner in device pixels; only the distance
+  // from it is scaled.
   const double s = devicePixelRatioF();
+  const QPoint o = screen() ? screen()->geometry().topLeft() : QPoint();
+  const auto X = [&](int x) { return o.x() + static_cast<int>((x - o.x()) * s); };
+  const auto Y = [&](int y) { return o.y() + static_cast<int>((y - o.y()) * s); };
   const int line = static_cast<int>(2.0 * s);
-  platform::Rect region{static_cast<int>(r.left() * s) + line, static_cast<int>(r.top() * s) + line,
-                        static_cast<int>(r.right() * s), static_cast<int>(r.bottom() * s)};
+  platform::Rect region{X(r.left()) + line, Y(r.top()) + line, X(r.right()), Y(r.bottom())};
   // Scaling can make a size odd again; the encoder needs even ones.
   if (region.Width() % 2 != 0) --region.right;
   if (region.Height() % 2 != 0) --region.bottom;

@@ -443,7 +443,12 @@ void SettingsDialog::FillCameraList() {
     if (!stored.id.empty() && device.id == stored.id.substr(0, 255)) current = name;
     m_ui->comboBox_9->addItem(name, QVariant::fromValue(device));
   }
-  if (!current.isEmpty()) m_ui->comboBox_9->setCurrentText(current);
+  if (!current.isEmpty()) {
+    m_ui->comboBox_9->setCurrentText(current);
+  } else if (storedId.isEmpty() && storedName.isEmpty() && m_ui->comboBox_9->count() > 0) {
+    // Nothing stored to keep: the camera shown is the one a recording takes.
+    onCameraChanged(m_ui->comboBox_9->currentIndex());
+  }
 }
 
 void SettingsDialog::onRecordCameraChanged(int) {

@@ -172,6 +172,8 @@ class SessionTest : public ::testing::Test {
     QTest::qWait(500);
     raise(SessionEvent::Ending);
     QTRY_VERIFY_WITH_TIMEOUT(!w.IsRecording(), 5000);
+    EXPECT_EQ(w.findChild<QLabel*>("label_duration")->text(), "00:00:00");
+    EXPECT_FALSE(w.findChild<QPushButton*>("pushButton_stop")->isEnabled());
     const QStringList files = QDir(QString::fromStdString(m_dir.path())).entryList({"*.mp4"});
     ASSERT_EQ(files.size(), 1);
     const auto probe = testsupport::ProbeMedia(m_dir.path() + "/" + files[0].toStdString());

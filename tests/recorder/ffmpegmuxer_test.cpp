@@ -280,6 +280,31 @@ TEST_F(FfmpegMuxerTest, DurationSegmentsAfterAPauseKeepEveryPacket) {
   EXPECT_GT(packets, 40);  // frames taken while paused (or refused by a busy encoder) are not recorded
 }
 
+// A stop right after a segment began leaves no file without a picture.
+TEST_F(FfmpegMuxerTest, StopAtASegmentBoundaryLeavesOnlyPlayableFiles) {
+  for (int frames : {61, 62, 63}) {
+    SCOPED_TRACE(frames);
+    testsupport::TempDir dir;
+    const std::string path = dir.path() + "/edge.mp4";
+    ScriptedSource source(320, 240, frames, 1000000);
+    ASSERT_TRUE(source.Init(CaptureParams{}));
+    FfmpegMuxer muxer;
+    MuxParams params = Params(320, 240);
+    params.segmentMode = 1;
+    params.segmentMinutes = 1;
+    ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
+    ASSERT_EQ(muxer.Start(), 0);
+    RunToEnd(muxer, source);
+    const std::vector<std::string> files = muxer.GetOutputFiles();
+    EXPECT_EQ(FilesIn(dir.path()), std::set<std::string>(files.begin(), files.end()));
+    for (const std::string& file : files) {
+      const testsupport::MediaProbe probe = testsupport::ProbeMedia(file);
+      ASSERT_NE(probe.Video(), nullptr) << file;
+      EXPECT_GT(probe.Video()->packets, 0) << file;
+    }
+  }
+}
+
 TEST_F(FfmpegMuxerTest, SizeSegmentsAreAllPlayable) {
   const std::string path = Path("size.mp4");
   ScriptedSource source(320, 240, 150, 33333);

@@ -91,8 +91,8 @@ TEST_F(SettingsDialogCameraTest, VideoPageListsCamerasAndPreviewsTheChosenOne) {
   EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
 }
 
-// Filling the list stores nothing: an unplugged camera stays the chosen one
-// until the user picks another.
+// Filling the list stores nothing over a stored camera: an unplugged one
+// stays the chosen one until the user picks another.
 TEST_F(SettingsDialogCameraTest, TickingTheSwitchFillsTheListAndPreviewsButStoresNothing) {
   settings()->SetRecordCameraSwitch(false);
   settings()->SetRecordCamera("/dev/video9", "Gone Cam");
@@ -112,6 +112,18 @@ TEST_F(SettingsDialogCameraTest, TickingTheSwitchFillsTheListAndPreviewsButStore
   settings()->GetRecordCamera(id, name);
   EXPECT_EQ(id, "/dev/video9");
   EXPECT_EQ(name, "Gone Cam");
+
+  // With nothing stored, the camera shown is the one recorded.
+  settings()->SetRecordCamera("", "");
+  settings()->SetRecordCameraSwitch(false);
+  SettingsDialog fresh(nullptr);
+  fresh.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&fresh));
+  ShowRow(fresh, 3);
+  QTest::mouseClick(Child<QCheckBox>(&fresh, "checkBox_7"), Qt::LeftButton);
+  settings()->GetRecordCamera(id, name);
+  EXPECT_EQ(id, "/dev/video0");
+  EXPECT_EQ(name, "Front Cam");
 }
 
 TEST_F(SettingsDialogCameraTest, ACameraStoredByItsOldDeviceNodeStaysTheChosenOne) {
