@@ -219,6 +219,28 @@ TEST_F(FfmpegMuxerTest, FramesBeyondTheFrameRateAreLeftOut) {
   EXPECT_LE(probe.Video()->packets, 34);
 }
 
+// A source whose first frame comes 150 ms after Start and whose stamps
+// wobble by 3 ms: the file starts at its first frame and every frame sits one
+// interval after the one before.
+TEST_F(FfmpegMuxerTest, FramesKeepAnEvenCadenceFromTheFirstOn) {
+  const std::string path = Path("cadence.mp4");
+  ScriptedSource source(320, 240, 30, 33333);
+  source.delay = 150000;
+  source.jitter = 3000;
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  RunToEnd(muxer, source);
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  const auto& pts = probe.Video()->packetPts;
+  ASSERT_EQ(pts.size(), 30u);
+  for (size_t i = 1; i < pts.size(); ++i)
+    EXPECT_NEAR((pts[i] - pts[i - 1]) * probe.Video()->timeBase, 1 / 30.0, 0.0005) << i;
+}
+
 // Segments by duration on a scripted clock: one second per frame, so a
 // one-minute limit is passed every 61 frames; the switches fall in the same
 // wall-clock second and must not overwrite each other.
@@ -347,8 +369,11 @@ TEST_F(FfmpegMuxerTest, AudioBlocksKeepTheTimeOfTheirFirstSample) {
     EXPECT_GT(sound->audioRms, 0.2);
     // 200 x 441 samples make 86 blocks; the encoder's first one is its delay.
     EXPECT_GE(sound->packets, 84);
-    ASSERT_GE(sound->packetPts.size(), 2u);
-    for (size_t i = 1; i < sound->packetPts.size(); ++i)
+    ASSERT_GE(sound->packetPts.size(), 3u);
+    // The block that spans the file's start (its first picture) begins at 0.
+    EXPECT_EQ(sound->packetPts[0], 0);
+    EXPECT_LE(sound->packetPts[1], 1024);
+    for (size_t i = 2; i < sound->packetPts.size(); ++i)
       // One block apart; the microsecond input clock may round by a sample.
       EXPECT_NEAR(sound->packetPts[i] - sound->packetPts[i - 1], 1024, 2) << "packet " << i;
   }

@@ -83,6 +83,8 @@ class X11Duplication : public ScreenDuplication {
     // Marked for removal now: it goes away with the last detach.
     shmctl(m_shm.shmid, IPC_RMID, nullptr);
     if (m_shm.shmaddr == reinterpret_cast<char*>(-1)) return Result::Failed;
+    // Mapped now rather than at the first frame, whose capture it would delay.
+    std::memset(m_shm.shmaddr, 0, size_t(m_image->bytes_per_line) * m_image->height);
     m_shm.readOnly = False;
     if (!XShmAttach(d, &m_shm)) return Result::Failed;
     m_attached = true;
@@ -141,10 +143,10 @@ class X11Duplication : public ScreenDuplication {
     }
   }
 
-  const uint8_t* FrameData(int* pitch) override {
+  uint8_t* FrameData(int* pitch) override {
     if (!m_held) return nullptr;
     *pitch = m_image->bytes_per_line;
-    return reinterpret_cast<const uint8_t*>(m_image->data);
+    return reinterpret_cast<uint8_t*>(m_image->data);
   }
 
   Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,
