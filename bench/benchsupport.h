@@ -35,6 +35,8 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "settings.h"
+
 extern char** environ;
 
 namespace bench {
@@ -120,6 +122,33 @@ inline int RunSource(int argc, char** argv) {
   audio.join();
   pa_simple_free(player);
   return result;
+}
+
+// Runs the test source when asked ("--source"), else checks for the test
+// services. The exit code, or -1 to go on.
+inline int SourceOrServices(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--source") return RunSource(argc, argv);
+  if (!getenv("DISPLAY") || !getenv("PULSE_SERVER")) {
+    fprintf(stderr, "run inside the test services (scripts/test-env.sh)\n");
+    return 1;
+  }
+  return -1;
+}
+
+// The whole monitor with loopback sound, pointer, no watermark or segments.
+inline void UseRecordSettings(int fps, int qp, const std::string& folder) {
+  Settings* s = Settings::Instance();
+  s->SetRecordVideoframerate(fps);
+  s->SetRecordRecordaudio(0);
+  s->SetRecordRecordtype(0);
+  s->SetRecordRecordresolution(0);
+  s->SetRecordFilesegment(0);
+  s->SetRecordAudiofrequency(48000);
+  s->SetRecordAudiobitrate(128);
+  s->SetRecordQp(-qp);
+  s->SetWatermarkText("");
+  s->SetGeneralRecordmouse(true);
+  s->SetGeneralFilesaveurl(QString::fromStdString(folder));
 }
 
 // --- analysis ---

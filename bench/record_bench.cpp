@@ -26,20 +26,7 @@ using namespace bench;
 
 constexpr int kQp = 20;
 
-void UseSettings(int fps, const std::string& folder) {
-  Settings* s = Settings::Instance();
-  s->SetRecordVideoframerate(fps);
-  s->SetRecordRecordaudio(0);
-  s->SetRecordRecordtype(0);
-  s->SetRecordRecordresolution(0);
-  s->SetRecordFilesegment(0);
-  s->SetRecordAudiofrequency(48000);
-  s->SetRecordAudiobitrate(128);
-  s->SetRecordQp(-kQp);
-  s->SetWatermarkText("");
-  s->SetGeneralRecordmouse(true);
-  s->SetGeneralFilesaveurl(QString::fromStdString(folder));
-}
+void UseSettings(int fps, const std::string& folder) { UseRecordSettings(fps, kQp, folder); }
 
 std::string OnlyFile(const std::string& folder, const std::string& extension) {
   std::error_code ec;
@@ -233,11 +220,7 @@ void PrintRatios(const char* who, const Figures& ours, const Figures& ssr, const
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::string(argv[1]) == "--source") return RunSource(argc, argv);
-  if (!getenv("DISPLAY") || !getenv("PULSE_SERVER")) {
-    fprintf(stderr, "run inside the test services (scripts/test-env.sh)\n");
-    return 1;
-  }
+  if (const int code = SourceOrServices(argc, argv); code >= 0) return code;
   const int seconds = argc > 1 ? std::max(2, atoi(argv[1])) : 10;
   const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 1;
   QCoreApplication app(argc, argv);

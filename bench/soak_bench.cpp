@@ -11,30 +11,17 @@
 #include "benchsupport.h"
 #include "platform/backend.h"
 #include "recorder/recorder.h"
-#include "settings.h"
 
 using namespace bench;
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::string(argv[1]) == "--source") return RunSource(argc, argv);
-  if (!getenv("DISPLAY") || !getenv("PULSE_SERVER")) {
-    fprintf(stderr, "run inside the test services (scripts/test-env.sh)\n");
-    return 1;
-  }
+  if (const int code = SourceOrServices(argc, argv); code >= 0) return code;
   const int minutes = argc > 1 ? std::max(2, atoi(argv[1])) : 30;
   constexpr int kFps = 30;
   QCoreApplication app(argc, argv);
   platform::Backend::Use(platform::BackendKind::X11);
-  Settings* s = Settings::Instance();
-  s->Init();
-  s->SetRecordVideoframerate(kFps);
-  s->SetRecordRecordaudio(0);
-  s->SetRecordRecordresolution(0);
-  s->SetRecordFilesegment(0);
-  s->SetRecordAudiofrequency(48000);
-  s->SetRecordAudiobitrate(128);
-  s->SetWatermarkText("");
-  s->SetGeneralRecordmouse(true);
+  Settings::Instance()->Init();
+  UseRecordSettings(kFps, 20, std::filesystem::temp_directory_path());
   const std::string path = std::filesystem::temp_directory_path() / "soak.mp4";
 
   Child source;
