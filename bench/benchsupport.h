@@ -204,6 +204,7 @@ struct ReferenceEncoder {
       context->time_base = AVRational{1, 1000};
       context->thread_count = 1;
       context->max_b_frames = 0;
+      context->gop_size = 2500;  // as the recorder's
       AVDictionary* options = nullptr;
       av_dict_set(&options, "preset", "veryfast", 0);
       av_dict_set(&options, "tune", "zerolatency", 0);
