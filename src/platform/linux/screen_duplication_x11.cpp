@@ -133,11 +133,11 @@ class X11Duplication : public ScreenDuplication {
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
       if (left.count() <= 0) return Result::Timeout;
-      // A held-back change waits for its refresh; otherwise look again every
-      // few milliseconds, as the pointer moves without events.
-      const auto pause = changed ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       m_nextPresent - now)
-                                 : std::chrono::milliseconds(4);
+      // A held-back change waits for its refresh; otherwise look again at
+      // the next refresh, as the pointer moves without events (a pointer
+      // moved sooner could not be presented sooner).
+      const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
+          changed ? m_nextPresent - now : kRefresh);
       pollfd fd{ConnectionNumber(d), POLLIN, 0};
       poll(&fd, 1, static_cast<int>(std::clamp<long>(pause.count(), 1, left.count())));
     }
