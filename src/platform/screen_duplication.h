@@ -51,8 +51,10 @@ class ScreenDuplication {
   // ReleaseFrame. Timeout: nothing changed. AccessLost: the duplication must
   // be re-opened. Failed: anything else.
   virtual Result AcquireNextFrame(int timeoutMs, DuplicationFrameInfo* info) = 0;
-  // The held image, BGRA rows of *pitch bytes; null when none is held.
-  virtual const uint8_t* FrameData(int* pitch) = 0;
+  // The held image, BGRA rows of *pitch bytes; null when none is held. It
+  // stays valid, and may be drawn into, until the next AcquireNextFrame or
+  // the end of the duplication (ReleaseFrame leaves it in place).
+  virtual uint8_t* FrameData(int* pitch) = 0;
   // Copies the new pointer shape (needs *required bytes). Failed when the
   // buffer is too small or no shape is there.
   virtual Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,

@@ -38,6 +38,8 @@ constexpr AVRational kMicroseconds{1, 1000000};
 // playable up to its last complete fragment.
 constexpr const char* kMovFlags = "empty_moov+default_base_moof";
 constexpr const char* kFragmentDuration = "1000000";
+// Sound packets kept while the first picture is awaited (about 2 s).
+constexpr size_t kHeldAudioPackets = 100;
 
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -461,10 +463,11 @@ int FfmpegMuxer::Start() {
     return -1;
   }
   m_startTime = av_gettime_relative();
+  m_startAtFirstPicture = true;
   m_pausedTotal = 0;
   m_resumeTime = 0;
-  m_lastIntakeVideoPts = AV_NOPTS_VALUE;
-  m_nextFrameDue = AV_NOPTS_VALUE;
+  m_gridStart = AV_NOPTS_VALUE;
+  m_lastSlot = -1;
 
   // Each step is checked; a failure stops what was started.
   bool encodersStarted = false;
@@ -584,6 +587,7 @@ int FfmpegMuxer::Stop() {
     std::filesystem::remove(std::filesystem::u8path(m_path), ec);
     LOG(INFO) << "removed the last segment, it holds no picture: " << m_path;
   }
+  m_heldAudio.clear();
   LOG(INFO) << "ffmpegmuxer stopped, video packets " << m_videoPackets << ", audio packets "
             << m_audioPackets;
   return 0;
@@ -618,41 +622,34 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   int64_t pts = av_rescale_q(frame->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
   if (pts < m_resumeTime) return;  // taken during the pause
   pts -= m_pausedTotal;
-  if (m_lastIntakeVideoPts != AV_NOPTS_VALUE && pts <= m_lastIntakeVideoPts) return;
   // The source delivers at every change of the screen; the stream keeps to
-  // its frame rate (a quarter interval of jitter allowed).
-  const int64_t interval = 1000000 / std::max(1, m_params.fps);
-  if (m_nextFrameDue != AV_NOPTS_VALUE && pts < m_nextFrameDue - interval / 4) return;
-  m_nextFrameDue = (m_nextFrameDue == AV_NOPTS_VALUE || pts - m_nextFrameDue > interval)
-                       ? pts + interval
-                       : m_nextFrameDue + interval;
-  m_lastIntakeVideoPts = pts;
+  // its frame rate. Each frame takes the slot of the frame-rate grid it
+  // falls in (a quarter interval early still counts) and is stamped with the
+  // slot's time, so that the cadence stays even however the capture thread
+  // was scheduled; a second frame for a slot is left out.
+  const int fps = std::max(1, m_params.fps);
+  if (m_gridStart == AV_NOPTS_VALUE) m_gridStart = pts;
+  if (pts < m_gridStart) return;
+  const int64_t slot = ((pts - m_gridStart) * fps + 250000) / 1000000;
+  if (slot <= m_lastSlot) return;
+  m_lastSlot = slot;
+  pts = m_gridStart + av_rescale(slot, 1000000, fps);
 
-  AVFrame header = *frame;
-  header.pts = pts;
-  header.pkt_dts = pts;
+  // Converted straight into a pooled picture that the encoder queues and
+  // hands to the codec without copying.
+  AVFramePtr picture = m_video->encoder->NewFrame();
+  if (!picture || m_video->sws->ConvertInto(frame, picture.get()) != 0) return;
+  picture->pts = picture->pkt_dts = pts;
+  picture->pict_type = AV_PICTURE_TYPE_NONE;
   if (m_video->watermark) {
-    AVFrame* converted = nullptr;
-    if (m_video->sws->Convert(frame, &converted) != 0 || !converted) return;
     AVFrame* marked = nullptr;
-    const AVFrame* picture = converted;
-    if (m_video->watermark->Process(converted, &marked)) picture = marked;
-    const int size = av_image_get_buffer_size(static_cast<AVPixelFormat>(picture->format),
-                                              picture->width, picture->height, 1);
-    if (size > 0) {
-      if (m_markedBuffer.size() < static_cast<size_t>(size)) m_markedBuffer.resize(size);
-      const int copied = av_image_copy_to_buffer(
-          m_markedBuffer.data(), size, picture->data, picture->linesize,
-          static_cast<AVPixelFormat>(picture->format), picture->width, picture->height, 1);
-      if (copied > 0) m_video->encoder->PushFrame(m_markedBuffer.data(), copied, header);
+    if (m_video->watermark->Process(picture.get(), &marked)) {
+      marked->pts = marked->pkt_dts = pts;
+      marked->pict_type = AV_PICTURE_TYPE_NONE;
+      picture.reset(marked);
     }
-    av_frame_free(&marked);
-    return;
   }
-  uint8_t* data = nullptr;
-  int size = 0;
-  if (m_video->sws->Scale(frame, &data, &size) == 0 && data && size > 0)
-    m_video->encoder->PushFrame(data, size, header);
+  m_video->encoder->PushFrame(std::move(picture));
 }
 
 void FfmpegMuxer::OnAudioFrame(AVFrame* frame, int index) {
@@ -762,8 +759,16 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
     return -1;
   }
   packet->stream_index = m_video->stream->index;
-  const int64_t pts = av_rescale_q(packet->pts, m_video->capturer->GetTimeBase(), kMicroseconds) -
-                      m_startTime;
+  const int64_t captured =
+      av_rescale_q(packet->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
+  if (m_startAtFirstPicture) {
+    // The file's time starts with its first picture, so that the first frame
+    // lasts one interval like the others.
+    m_startTime = captured;
+    m_startAtFirstPicture = false;
+  }
+  const bool first = !m_videoInFile;
+  const int64_t pts = captured - m_startTime;
   if (pts < 0) {
     LOG(ERROR) << "video packet's pts is less than 0";
     return -1;
@@ -789,6 +794,11 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
   }
   m_videoInFile = true;
   ++m_videoPackets;
+  // Sound held back for the start goes in behind the first picture.
+  if (first) {
+    for (auto& held : m_heldAudio) WriteAudioLocked(held.get());
+    m_heldAudio.clear();
+  }
   CheckSegment();
   return 0;
 }
@@ -796,12 +806,29 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
 int FfmpegMuxer::WriteAudioPacket(AVPacket* packet) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_failed || !m_fileOpen || !m_audio || !m_audio->stream) return -1;
+  if (m_startAtFirstPicture) {
+    // The file's time is not known before its first picture.
+    if (m_heldAudio.size() >= kHeldAudioPackets) m_heldAudio.pop_front();
+    m_heldAudio.emplace_back(av_packet_clone(packet));
+    if (!m_heldAudio.back()) m_heldAudio.pop_back();
+    return 0;
+  }
+  return WriteAudioLocked(packet);
+}
+
+int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
   packet->stream_index = m_audio->stream->index;
   const AVRational packetBase{1, m_params.sampleRate};
-  const int64_t pts = av_rescale_q(packet->pts, packetBase, kMicroseconds) - m_startTime;
+  int64_t pts = av_rescale_q(packet->pts, packetBase, kMicroseconds) - m_startTime;
+  // Sound from before the first picture has no place in the file; the block
+  // that spans the start begins the sound at the file's start.
+  if (pts + av_rescale_q(packet->duration, packetBase, kMicroseconds) <= 0) return -1;
   if (pts < 0) {
-    LOG(ERROR) << "audio packet's pts is less than 0";
-    return -1;
+    if (m_lastAudioDts != AV_NOPTS_VALUE) {
+      LOG(ERROR) << "audio packet's pts is less than 0";
+      return -1;
+    }
+    pts = 0;
   }
   const AVRational base = m_audio->stream->time_base;
   const int64_t dts = av_rescale_q(pts, kMicroseconds, base);

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -140,6 +141,7 @@ class FfmpegMuxer : public FileMuxer {
   void Release();
   int WriteVideoPacket(AVPacket* packet);
   int WriteAudioPacket(AVPacket* packet);
+  int WriteAudioLocked(AVPacket* packet);  // under m_mutex, the start known
   void CheckSegment();
   bool SplitSegment();
   void MarkFailed(const char* what);
@@ -151,6 +153,11 @@ class FfmpegMuxer : public FileMuxer {
   const AVOutputFormat* m_format = nullptr;
   AVFormatContext* m_context = nullptr;
   int64_t m_startTime = 0;  // µs, capture clock less the paused time
+  bool m_startAtFirstPicture = false;  // under m_mutex: m_startTime waits for it
+  struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+  };
+  std::deque<std::unique_ptr<AVPacket, PacketFree>> m_heldAudio;  // under m_mutex
   std::mutex m_mutex;
   int64_t m_pauseStart = 0;
   std::atomic<int64_t> m_pausedTotal{0};
@@ -166,8 +173,8 @@ class FfmpegMuxer : public FileMuxer {
 
   // Frames captured before the last Resume belong to the pause.
   std::atomic<int64_t> m_resumeTime{0};
-  int64_t m_lastIntakeVideoPts = AV_NOPTS_VALUE;  // capture thread only
-  int64_t m_nextFrameDue = AV_NOPTS_VALUE;        // capture thread only
+  int64_t m_gridStart = AV_NOPTS_VALUE;  // capture thread only: time of slot 0
+  int64_t m_lastSlot = -1;               // capture thread only
   // Packets are written from Start until the end of Stop's draining.
   std::atomic<bool> m_accepting{false};
   bool m_stopping = false;     // under m_mutex
@@ -176,7 +183,6 @@ class FfmpegMuxer : public FileMuxer {
   bool m_everStarted = false;  // a header-only file of a writer never started is removed
   AVRational m_audioFilterTimeBase{1, 1000000};
   std::unique_ptr<AVFrame, void (*)(AVFrame*)> m_pcmHeader;
-  std::vector<uint8_t> m_markedBuffer;  // capture thread only
   std::atomic<int64_t> m_videoPackets{0};
   std::atomic<int64_t> m_audioPackets{0};
 };

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <glog/logging.h>
+#include <libyuv/convert.h>
 
 SwsHelper::~SwsHelper() { Reset(); }
 
@@ -17,10 +18,14 @@ int SwsHelper::Init(int srcFormat, int srcWidth, int srcHeight, int dstFormat, i
   if (m_initialised) return 0;
   LOG(INFO) << "SRC IS " << srcWidth << ",height is " << srcHeight << ",dst width is "
             << dstWidth << ",dst height is " << dstHeight;
-  m_context = sws_getContext(srcWidth, srcHeight, static_cast<AVPixelFormat>(srcFormat),
-                             dstWidth, dstHeight, static_cast<AVPixelFormat>(dstFormat),
-                             SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (!m_context) {
+  // libyuv's ARGB is BGRA in memory; both sides use BT.601 limited range.
+  m_libyuv = srcFormat == AV_PIX_FMT_BGRA && dstFormat == AV_PIX_FMT_YUV420P &&
+             srcWidth == dstWidth && srcHeight == dstHeight;
+  if (!m_libyuv)
+    m_context = sws_getContext(srcWidth, srcHeight, static_cast<AVPixelFormat>(srcFormat),
+                               dstWidth, dstHeight, static_cast<AVPixelFormat>(dstFormat),
+                               SWS_BICUBIC, nullptr, nullptr, nullptr);
+  if (!m_libyuv && !m_context) {
     LOG(ERROR) << "sws get context failed";
     return -1;
   }
@@ -52,6 +57,7 @@ int SwsHelper::Init(int srcFormat, int srcWidth, int srcHeight, int dstFormat, i
 void SwsHelper::Reset() {
   m_initialised = false;
   m_rebuildFailed = false;
+  m_libyuv = false;
   if (m_context) sws_freeContext(m_context);
   m_context = nullptr;
   av_frame_free(&m_frame);
@@ -63,7 +69,7 @@ bool SwsHelper::Prepare(const AVFrame* in) {
   if (!in) return false;
   // A converter whose rebuild failed tries again with the next frame.
   const bool broken = !m_initialised && m_rebuildFailed;
-  if (!broken && (!m_initialised || !m_context || !m_buffer)) return false;
+  if (!broken && (!m_initialised || !(m_context || m_libyuv) || !m_buffer)) return false;
   if (broken || in->width != m_srcWidth || in->height != m_srcHeight) {
     const int srcFormat = m_srcFormat, dstFormat = m_dstFormat;
     const int dstWidth = m_dstWidth, dstHeight = m_dstHeight;
@@ -75,29 +81,45 @@ bool SwsHelper::Prepare(const AVFrame* in) {
   return true;
 }
 
-int SwsHelper::Convert(const AVFrame* in, AVFrame** out) {
-  if (!Prepare(in)) return -1;
-  const int ret = sws_scale(m_context, in->data, in->linesize, 0, in->height, m_frame->data,
-                            m_frame->linesize);
+bool SwsHelper::Run(const AVFrame* in, uint8_t* const planes[], const int strides[]) {
+  if (m_libyuv)
+    return libyuv::ARGBToI420(in->data[0], in->linesize[0], planes[0], strides[0], planes[1],
+                              strides[1], planes[2], strides[2], in->width, in->height) == 0;
+  const int ret =
+      sws_scale(m_context, in->data, in->linesize, 0, in->height, planes, strides);
   if (ret <= 0) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {0};
     av_strerror(ret, text, sizeof(text));
     LOG(ERROR) << "convert failed" << ",error is " << text;
-    return -1;
+    return false;
   }
+  return true;
+}
+
+int SwsHelper::Convert(const AVFrame* in, AVFrame** out) {
+  if (!Prepare(in) || !Run(in, m_frame->data, m_frame->linesize)) return -1;
   m_frame->pts = in->pts;
   m_frame->pkt_dts = in->pkt_dts;
   *out = m_frame;
   return 0;
 }
 
+int SwsHelper::ConvertInto(const AVFrame* in, AVFrame* out) {
+  if (!out || out->format != m_dstFormat || out->width != m_dstWidth ||
+      out->height != m_dstHeight)
+    return -1;
+  if (!Prepare(in) || !Run(in, out->data, out->linesize)) return -1;
+  out->pts = in->pts;
+  out->pkt_dts = in->pkt_dts;
+  return 0;
+}
+
 int SwsHelper::Scale(const AVFrame* in, uint8_t** data, int* size) {
   if (!Prepare(in)) return -1;
-  const int ret = sws_scale(m_context, in->data, in->linesize, 0, in->height, m_frame->data,
-                            m_frame->linesize);
+  const bool ok = Run(in, m_frame->data, m_frame->linesize);
   *data = m_buffer.get();
   *size = m_bufferSize;
-  if (ret <= 0) {
+  if (!ok) {
     LOG(ERROR) << "Scale failed";
     return 9;
   }

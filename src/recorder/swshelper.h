@@ -11,7 +11,8 @@ extern "C" {
 struct SwsContext;
 
 // Converts and scales captured frames into the encoder's format and size,
-// following changes of the source size on the fly.
+// following changes of the source size on the fly. BGRA to I420 at the same
+// size goes through libyuv, anything else through swscale.
 class SwsHelper {
  public:
   SwsHelper() = default;
@@ -25,11 +26,16 @@ class SwsHelper {
   int Convert(const AVFrame* in, AVFrame** out);
   // 0, 9 (conversion failed) or -1; *data and *size describe the output buffer.
   int Scale(const AVFrame* in, uint8_t** data, int* size);
+  // Converts into out's planes (destination format and size); copies the
+  // times. 0 or -1.
+  int ConvertInto(const AVFrame* in, AVFrame* out);
   void Reset();
 
  private:
   // Rebuilds the context when the input's size differs from the source size.
   bool Prepare(const AVFrame* in);
+  // Converts in into planes/strides of the destination format; false on failure.
+  bool Run(const AVFrame* in, uint8_t* const planes[], const int strides[]);
 
   std::atomic<bool> m_initialised{false};
   AVFrame* m_frame = nullptr;
@@ -43,6 +49,7 @@ class SwsHelper {
   int m_srcFormat = -1;
   int m_dstFormat = -1;
   bool m_rebuildFailed = false;
+  bool m_libyuv = false;  // BGRA to I420, same size
 };
 
 // Full-range YUV formats to their plain counterparts; others unchanged.

@@ -86,6 +86,10 @@ TEST_F(StartupTest, SecondStartRaisesTheFirstWindowAndExitsZero) {
   QProcess* first = Start({});
   ASSERT_TRUE(WaitFor(MainShown)) << "main window never appeared: " << DescribeWindows();
   const platform::WindowId window = FindMain();
+  // It draws nothing with OpenGL and so loads no GL driver, tens of MB resident.
+  QFile maps(QString("/proc/%1/maps").arg(first->processId()));
+  ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+  EXPECT_FALSE(maps.readAll().contains("_dri.so"));
 
   // Cover it with a window of our own.
   QWidget cover;

@@ -221,21 +221,35 @@ TEST_F(FfmpegMuxerTest, FileStartsAtAKeyPacketAndEqualTimesAreKept) {
   EXPECT_NEAR((pts[2] - pts[0]) * probe.Video()->timeBase, 1 / 30.0, 0.002);
 }
 
-// A source that delivers faster than the frame rate (every 10 ms for one
-// second) is kept to 30 frames a second.
-TEST_F(FfmpegMuxerTest, FramesBeyondTheFrameRateAreLeftOut) {
-  const std::string path = Path("paced.mp4");
-  ScriptedSource source(320, 240, 100, 10000);
-  ASSERT_TRUE(source.Init(CaptureParams{}));
-  FfmpegMuxer muxer;
-  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, Params(320, 240)), 0);
-  ASSERT_EQ(muxer.Start(), 0);
-  RunToEnd(muxer, source);
-  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
-  ASSERT_TRUE(probe.opened);
-  ASSERT_NE(probe.Video(), nullptr);
-  EXPECT_GE(probe.Video()->packets, 29);
-  EXPECT_LE(probe.Video()->packets, 34);
+// The stream keeps to its frame rate and an even cadence: a source that
+// delivers every 10 ms for one second gives 30 frames; one whose first frame
+// comes 150 ms after Start and whose stamps wobble by 3 ms gives a file that
+// starts at its first frame, every frame one interval after the one before.
+TEST_F(FfmpegMuxerTest, FramesKeepToTheFrameRateAndAnEvenCadence) {
+  auto record = [this](ScriptedSource& source, const std::string& name) {
+    const std::string path = Path(name);
+    EXPECT_TRUE(source.Init(CaptureParams{}));
+    FfmpegMuxer muxer;
+    EXPECT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, Params(320, 240)), 0);
+    EXPECT_EQ(muxer.Start(), 0);
+    RunToEnd(muxer, source);
+    return testsupport::ProbeMedia(path);
+  };
+  ScriptedSource fast(320, 240, 100, 10000);
+  const testsupport::MediaProbe paced = record(fast, "paced.mp4");
+  ASSERT_NE(paced.Video(), nullptr);
+  EXPECT_GE(paced.Video()->packets, 29);
+  EXPECT_LE(paced.Video()->packets, 34);
+
+  ScriptedSource late(320, 240, 30, 33333);
+  late.delay = 150000;
+  late.jitter = 3000;
+  const testsupport::MediaProbe even = record(late, "cadence.mp4");
+  ASSERT_NE(even.Video(), nullptr);
+  const auto& pts = even.Video()->packetPts;
+  ASSERT_EQ(pts.size(), 30u);
+  for (size_t i = 1; i < pts.size(); ++i)
+    EXPECT_NEAR((pts[i] - pts[i - 1]) * even.Video()->timeBase, 1 / 30.0, 0.0005) << i;
 }
 
 // Segments by duration on a scripted clock: one second per frame, so a
@@ -378,8 +392,11 @@ TEST_F(FfmpegMuxerTest, AudioBlocksKeepTheTimeOfTheirFirstSample) {
     EXPECT_GT(sound->audioRms, 0.2);
     // 200 x 441 samples make 86 blocks; the encoder's first one is its delay.
     EXPECT_GE(sound->packets, 84);
-    ASSERT_GE(sound->packetPts.size(), 2u);
-    for (size_t i = 1; i < sound->packetPts.size(); ++i)
+    ASSERT_GE(sound->packetPts.size(), 3u);
+    // The block that spans the file's start (its first picture) begins at 0.
+    EXPECT_EQ(sound->packetPts[0], 0);
+    EXPECT_LE(sound->packetPts[1], 1024);
+    for (size_t i = 2; i < sound->packetPts.size(); ++i)
       // One block apart; the microsecond input clock may round by a sample.
       EXPECT_NEAR(sound->packetPts[i] - sound->packetPts[i - 1], 1024, 2) << "packet " << i;
   }

@@ -29,6 +29,10 @@ class ScriptedSource : public WindowCapturerInterface {
   int lostAfter = -1;
   // Pacing between frames so that the encoder keeps up (not checked).
   std::chrono::microseconds pace{std::chrono::milliseconds(3)};
+  // Added to every stamp: a first frame that comes late after Start.
+  int64_t delay = 0;
+  // Stamps alternately this much late and early, as a loaded thread takes them.
+  int64_t jitter = 0;
   std::atomic<int> delivered{0};
   std::atomic<bool> done{false};
 
@@ -69,7 +73,7 @@ class ScriptedSource : public WindowCapturerInterface {
       frame->width = m_width;
       frame->height = m_height;
       frame->format = AV_PIX_FMT_BGRA;
-      frame->pts = frame->pkt_dts = start + i * m_step;
+      frame->pts = frame->pkt_dts = start + delay + i * m_step + (i % 2 ? -jitter : jitter);
       av_image_fill_arrays(frame->data, frame->linesize, pixels.data(), AV_PIX_FMT_BGRA, m_width,
                            m_height, 1);
       if (m_frameCallback) m_frameCallback(frame);

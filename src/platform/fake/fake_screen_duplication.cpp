@@ -31,10 +31,10 @@ class FakeDuplication : public ScreenDuplication {
     return Result::Ok;
   }
 
-  const uint8_t* FrameData(int* pitch) override {
+  uint8_t* FrameData(int* pitch) override {
     if (!m_held) return nullptr;
     *pitch = m_rect.Width() * 4;
-    return reinterpret_cast<const uint8_t*>(m_image.data());
+    return reinterpret_cast<uint8_t*>(m_image.data());
   }
 
   Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,

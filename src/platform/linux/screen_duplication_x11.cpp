@@ -92,6 +92,8 @@ class X11Duplication : public ScreenDuplication {
     // Marked for removal now: it goes away with the last detach.
     shmctl(m_shm.shmid, IPC_RMID, nullptr);
     if (m_shm.shmaddr == reinterpret_cast<char*>(-1)) return Result::Failed;
+    // Mapped now rather than at the first frame, whose capture it would delay.
+    std::memset(m_shm.shmaddr, 0, size_t(m_image->bytes_per_line) * m_image->height);
     m_shm.readOnly = False;
     if (!XShmAttach(d, &m_shm)) return Result::Failed;
     m_attached = true;
@@ -141,20 +143,20 @@ class X11Duplication : public ScreenDuplication {
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
       if (left.count() <= 0) return Result::Timeout;
-      // A held-back change waits for its refresh; otherwise look again every
-      // few milliseconds, as the pointer moves without events.
-      const auto pause = changed ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       m_nextPresent - now)
-                                 : std::chrono::milliseconds(4);
+      // A held-back change waits for its refresh; otherwise look again at
+      // the next refresh, as the pointer moves without events (a pointer
+      // moved sooner could not be presented sooner).
+      const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
+          changed ? m_nextPresent - now : kRefresh);
       pollfd fd{ConnectionNumber(d), POLLIN, 0};
       poll(&fd, 1, static_cast<int>(std::clamp<long>(pause.count(), 1, left.count())));
     }
   }
 
-  const uint8_t* FrameData(int* pitch) override {
+  uint8_t* FrameData(int* pitch) override {
     if (!m_held) return nullptr;
     *pitch = m_image->bytes_per_line;
-    return reinterpret_cast<const uint8_t*>(m_image->data);
+    return reinterpret_cast<uint8_t*>(m_image->data);
   }
 
   Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,

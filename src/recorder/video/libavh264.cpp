@@ -21,26 +21,7 @@ void LibavH264::SetCommon(int width, int height, int fps, AVPixelFormat format) 
   context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 }
 
-bool LibavH264::AllocateFrame() {
-  bufferSize = av_image_get_buffer_size(context->pix_fmt, context->width, context->height, 1);
-  frame = av_frame_alloc();
-  buffer = bufferSize > 0 ? static_cast<uint8_t*>(av_malloc(bufferSize)) : nullptr;
-  if (!frame || !buffer) {
-    LOG(ERROR) << "av malloc failed";
-    return false;
-  }
-  frame->format = context->pix_fmt;
-  frame->width = context->width;
-  frame->height = context->height;
-  av_image_fill_arrays(frame->data, frame->linesize, buffer, context->pix_fmt, context->width,
-                       context->height, 1);
-  return true;
-}
-
 void LibavH264::Close() {
-  av_frame_free(&frame);
-  av_freep(&buffer);
-  bufferSize = 0;
   avcodec_free_context(&context);
 }
 

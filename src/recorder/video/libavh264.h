@@ -11,15 +11,10 @@ extern "C" {
 struct LibavH264 {
   const AVCodec* codec = nullptr;
   AVCodecContext* context = nullptr;
-  AVFrame* frame = nullptr;
-  uint8_t* buffer = nullptr;
-  int bufferSize = 0;
 
   // Settings common to every encoder: size, microsecond time base with the
   // frame rate beside it, no B-frames, parameter sets in the extradata.
   void SetCommon(int width, int height, int fps, AVPixelFormat format);
-  // Input frame and its buffer over the context's format and size.
-  bool AllocateFrame();
   void Close();
   int ExtradataSize() const { return context ? context->extradata_size : 0; }
   const uint8_t* Extradata() const { return context ? context->extradata : nullptr; }

@@ -60,11 +60,11 @@ int Nvidia264Encoder::Init(int width, int height, int fps, int /*reserved*/, int
     Close();
     return kRecordFailed;
   }
-  if (!m_codec.AllocateFrame()) {
+  if (!AllocateQueue(m_codec.context->pix_fmt, width, height)) {
+    LOG(ERROR) << "av malloc failed";
     Close();
     return kRecordFailed;
   }
-  AllocateQueue(m_codec.bufferSize);
   m_initialised = true;
   LOG(INFO) << "Nvidia264 inits successfully";
   return 0;
@@ -76,8 +76,7 @@ void Nvidia264Encoder::Close() {
 }
 
 void Nvidia264Encoder::EncodeLoop() {
-  RunEncodeLoop(m_codec.buffer, m_codec.bufferSize, m_codec.frame,
-                [this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
+  RunEncodeLoop([this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
 }
 
 int Nvidia264Encoder::Encode(AVFrame* frame, AVPacket* packet) {

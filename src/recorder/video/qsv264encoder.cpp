@@ -56,11 +56,11 @@ int Qsv264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp
     Close();
     return kRecordEncoderOpenFailed;
   }
-  if (!m_codec.AllocateFrame()) {
+  if (!AllocateQueue(m_codec.context->pix_fmt, width, height)) {
+    LOG(ERROR) << "av malloc failed";
     Close();
     return kRecordFailed;
   }
-  AllocateQueue(m_codec.bufferSize);
   m_initialised = true;
   LOG(INFO) << "qsv264 inits successfully";
   return 0;
@@ -72,8 +72,7 @@ void Qsv264Encoder::Close() {
 }
 
 void Qsv264Encoder::EncodeLoop() {
-  RunEncodeLoop(m_codec.buffer, m_codec.bufferSize, m_codec.frame,
-                [this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
+  RunEncodeLoop([this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
 }
 
 int Qsv264Encoder::Encode(AVFrame* frame, AVPacket* packet) {

@@ -3,11 +3,13 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
+#include <libavutil/imgutils.h>
 }
 
 #include <glog/logging.h>
 
 #include <chrono>
+#include <cstring>
 
 void VideoEncoderInterface::SetCallbacks(PacketCallback packetCallback,
                                          ErrorCallback errorCallback) {
@@ -15,8 +17,37 @@ void VideoEncoderInterface::SetCallbacks(PacketCallback packetCallback,
   m_errorCallback = std::move(errorCallback);
 }
 
-void VideoEncoderInterface::AllocateQueue(int frameBytes) {
-  m_queue = std::make_unique<FrameRingBuffer>(static_cast<size_t>(frameBytes) * kQueuedFrames);
+bool VideoEncoderInterface::AllocateQueue(AVPixelFormat format, int width, int height) {
+  m_frameBytes = av_image_get_buffer_size(format, width, height, 1);
+  if (m_frameBytes <= 0) return false;
+  m_pool.reset(av_buffer_pool_init(static_cast<size_t>(m_frameBytes), nullptr));
+  m_format = format;
+  m_width = width;
+  m_height = height;
+  if (!m_pool) return false;
+  // The pictures in flight while the encoder keeps up, touched now: a fresh
+  // buffer's first writes fault its pages in, which on a loaded machine takes
+  // tens of milliseconds and would space out the first frames of a file.
+  AVFramePtr warm[kWarmFrames];
+  for (auto& frame : warm) {
+    frame = NewFrame();
+    if (frame) std::memset(frame->buf[0]->data, 0, frame->buf[0]->size);
+  }
+  return true;
+}
+
+AVFramePtr VideoEncoderInterface::NewFrame() {
+  if (!m_pool) return nullptr;
+  AVFramePtr frame(av_frame_alloc());
+  if (!frame) return nullptr;
+  frame->buf[0] = av_buffer_pool_get(m_pool.get());
+  if (!frame->buf[0]) return nullptr;
+  frame->format = m_format;
+  frame->width = m_width;
+  frame->height = m_height;
+  av_image_fill_arrays(frame->data, frame->linesize, frame->buf[0]->data, m_format, m_width,
+                       m_height, 1);
+  return frame;
 }
 
 int VideoEncoderInterface::Start() {
@@ -43,13 +74,25 @@ void VideoEncoderInterface::StopAfterDrain() {
 }
 
 int VideoEncoderInterface::PushFrame(const uint8_t* data, int size, const AVFrame& header) {
-  if (!m_queue || !data || size <= 0) return 0;
+  if (!m_pool || !data || size <= 0) return 0;
+  if (size > m_frameBytes) {
+    LOG_FIRST_N(ERROR, 1) << "picture of " << size << " bytes is larger than the encoder's";
+    return 0;
+  }
+  AVFramePtr frame = NewFrame();
+  if (!frame) return 0;
+  std::memcpy(frame->data[0], data, static_cast<size_t>(size));
+  frame->pts = header.pts;
+  frame->pkt_dts = header.pkt_dts;
+  frame->pict_type = header.pict_type;
+  return PushFrame(std::move(frame));
+}
+
+int VideoEncoderInterface::PushFrame(AVFramePtr frame) {
+  if (!frame) return 0;
   {
     std::lock_guard<std::mutex> lock(m_queueMutex);
-    AVFrame copy = header;
-    const bool key = m_keyFrameRequested.load();
-    if (key) copy.pict_type = AV_PICTURE_TYPE_I;
-    if (!m_queue->Write(data, static_cast<size_t>(size), &copy)) {
+    if (m_queue.size() >= static_cast<size_t>(kQueuedFrames)) {
       // The encoder lags: drop this picture, keep the queued ones and any
       // pending key-frame request.
       const uint64_t dropped = ++m_droppedFrames;
@@ -57,7 +100,8 @@ int VideoEncoderInterface::PushFrame(const uint8_t* data, int size, const AVFram
         LOG(WARNING) << "video encoder lags, frames dropped: " << dropped;
       return 0;
     }
-    if (key) m_keyFrameRequested = false;
+    if (m_keyFrameRequested.exchange(false)) frame->pict_type = AV_PICTURE_TYPE_I;
+    m_queue.push_back(std::move(frame));
     m_hasData = true;
   }
   m_queueCond.notify_all();
@@ -67,7 +111,6 @@ int VideoEncoderInterface::PushFrame(const uint8_t* data, int size, const AVFram
 void VideoEncoderInterface::RequestKeyFrame() { m_keyFrameRequested = true; }
 
 void VideoEncoderInterface::RunEncodeLoop(
-    uint8_t* buffer, int bufferSize, AVFrame* frame,
     const std::function<int(AVFrame*, AVPacket*)>& encode) {
   std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) {
     av_packet_free(&p);
@@ -76,13 +119,13 @@ void VideoEncoderInterface::RunEncodeLoop(
     LOG(ERROR) << "av packet alloc failed";
     return;
   }
+  AVFramePtr frame;
   // Takes the oldest queued picture into frame; false when none is left.
   auto takeNext = [&] {
-    AVFrame header;
-    if (m_queue->Read(buffer, static_cast<size_t>(bufferSize), &header) == 0) return false;
-    frame->pts = header.pts;
-    frame->pkt_dts = header.pkt_dts;
-    frame->pict_type = header.pict_type;
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    if (m_queue.empty()) return false;
+    frame = std::move(m_queue.front());
+    m_queue.pop_front();
     ++m_encodedFrames;
     return true;
   };
@@ -96,7 +139,8 @@ void VideoEncoderInterface::RunEncodeLoop(
     // Pictures are taken one at a time; the codec runs without the queue
     // lock so that the capture thread never waits for it.
     while (m_running && takeNext()) {
-      const int ret = encode(frame, packet.get());
+      const int ret = encode(frame.get(), packet.get());
+      frame.reset();
       if (ret != 0) {
         if (m_errorCallback) m_errorCallback(static_cast<RecordError>(ret));
         break;
@@ -106,7 +150,7 @@ void VideoEncoderInterface::RunEncodeLoop(
   if (m_drainOnStop) {
     // Pictures still queued, then the packets the codec holds.
     while (takeNext())
-      if (encode(frame, packet.get()) != 0) break;
+      if (encode(frame.get(), packet.get()) != 0) break;
     encode(nullptr, packet.get());
   }
 }

@@ -2,31 +2,41 @@
 
 extern "C" {
 #include <libavcodec/packet.h>
+#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
 }
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "frameringbuffer.h"
 #include "recorder/recorderror.h"
 
-// An H.264 encoder fed with pictures in its own pixel format and size. Frames
-// wait in a ring of a few pictures; a dedicated thread encodes them and hands
-// the packets to the packet callback. Packet timestamps are the frames'
-// capture times in microseconds.
+struct AVFrameFree {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using AVFramePtr = std::unique_ptr<AVFrame, AVFrameFree>;
+
+// An H.264 encoder fed with pictures in its own pixel format and size. The
+// pictures live in pooled, reference-counted buffers that the producer fills
+// and queues; a dedicated thread hands them to the codec as they are (the
+// codec takes a reference instead of a copy) and the packets to the packet
+// callback. Packet timestamps are the frames' capture times in microseconds.
 class VideoEncoderInterface {
  public:
   using PacketCallback = std::function<void(AVPacket*)>;
   using ErrorCallback = std::function<void(RecordError)>;
 
-  // Pictures the input ring holds.
+  // Pictures the input queue holds.
   static constexpr int kQueuedFrames = 10;
+  // Pictures the pool holds ready from the start.
+  static constexpr int kWarmFrames = 3;
 
   VideoEncoderInterface() = default;
   virtual ~VideoEncoderInterface() = default;
@@ -47,9 +57,16 @@ class VideoEncoderInterface {
   // Stop that first encodes every queued picture and drains the codec, so
   // the last packets reach the packet callback before the thread ends.
   void StopAfterDrain();
-  // Queues one picture (encoder format and size). When the encoder lags and
-  // the ring is full the picture is dropped and counted. Always 0.
+  // Queues one picture (encoder format and size, planes packed one after
+  // the other) by copying it. When the encoder lags and the queue is full
+  // the picture is dropped and counted. Always 0.
   virtual int PushFrame(const uint8_t* data, int size, const AVFrame& header);
+  // A blank picture of the encoder's format and size from the pool, to be
+  // filled and queued with PushFrame; null before Init or without memory.
+  AVFramePtr NewFrame();
+  // Queues a reference-counted picture of the encoder's format and size
+  // without copying it; dropped and counted like the above.
+  int PushFrame(AVFramePtr frame);
   // The next pushed picture becomes a key frame.
   virtual void RequestKeyFrame();
   virtual void Close() = 0;
@@ -63,17 +80,24 @@ class VideoEncoderInterface {
   uint64_t EncodedFrames() const { return m_encodedFrames.load(); }
 
  protected:
-  // Sizes the ring for kQueuedFrames pictures of frameBytes each.
-  void AllocateQueue(int frameBytes);
-  // The shared loop: waits for pictures, takes them from the ring one at a
-  // time into buffer/frame and runs encode outside the queue lock.
-  void RunEncodeLoop(uint8_t* buffer, int bufferSize, AVFrame* frame,
-                     const std::function<int(AVFrame*, AVPacket*)>& encode);
+  // The picture pool, for pictures of this format and size.
+  bool AllocateQueue(AVPixelFormat format, int width, int height);
+  // The shared loop: waits for pictures, takes them from the queue one at a
+  // time and runs encode outside the queue lock.
+  void RunEncodeLoop(const std::function<int(AVFrame*, AVPacket*)>& encode);
   // send_frame/receive_packet; packets go to the packet callback.
   int EncodeWith(struct AVCodecContext* context, AVFrame* frame, AVPacket* packet,
                  const char* sendError, const char* receiveError);
 
-  std::unique_ptr<FrameRingBuffer> m_queue;
+  struct PoolFree {
+    void operator()(AVBufferPool* pool) const { av_buffer_pool_uninit(&pool); }
+  };
+  std::unique_ptr<AVBufferPool, PoolFree> m_pool;
+  AVPixelFormat m_format = AV_PIX_FMT_NONE;
+  int m_width = 0;
+  int m_height = 0;
+  int m_frameBytes = 0;
+  std::deque<AVFramePtr> m_queue;  // under m_queueMutex
   PacketCallback m_packetCallback;
   ErrorCallback m_errorCallback;
   std::atomic<bool> m_initialised{false};

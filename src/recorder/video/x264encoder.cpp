@@ -9,6 +9,7 @@ extern "C" {
 #include <string>
 
 namespace {
+constexpr int kX264Threads = 2;
 // Debian's FFmpeg has no libopenh264: libx264 stands in for it.
 const AVCodec* FindSoftwareEncoder() {
   const AVCodec* codec = avcodec_find_encoder_by_name("libopenh264");
@@ -36,7 +37,14 @@ void X264Encoder::SetUpContext(AVCodecContext* context, int width, int height, i
   context->bit_rate = 0;
   av_dict_set(options, "tune", "zerolatency", 0);
   if (context->codec && std::string(context->codec->name) == "libx264") {
-    av_dict_set(options, "preset", "veryfast", 0);
+    // The fastest preset with CABAC back on keeps files within about a tenth
+    // of veryfast's size at the same quantiser for a third to a half of its
+    // CPU. Frame threads, not the slices of the zerolatency tune: slices
+    // cost more and a 1080p picture takes a few milliseconds.
+    av_dict_set(options, "preset", "ultrafast", 0);
+    av_dict_set(options, "x264-params", "cabac=1:sliced-threads=0", 0);
+    context->thread_count = kX264Threads;
+    context->thread_type = FF_THREAD_FRAME;
     av_dict_set(options, "forced-idr", "1", 0);
     // qmin = qmax asks for one quantiser: say so, so that the codec does not
     // also run its rate-factor analysis (adaptive quantisation) for nothing.
@@ -68,11 +76,11 @@ int X264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp,
     Close();
     return kRecordEncoderOpenFailed;
   }
-  if (!m_codec.AllocateFrame()) {
+  if (!AllocateQueue(m_codec.context->pix_fmt, width, height)) {
+    LOG(ERROR) << "av malloc failed";
     Close();
     return kRecordFailed;
   }
-  AllocateQueue(m_codec.bufferSize);
   m_initialised = true;
   LOG(INFO) << "h264 inits successfully";
   return 0;
@@ -84,8 +92,7 @@ void X264Encoder::Close() {
 }
 
 void X264Encoder::EncodeLoop() {
-  RunEncodeLoop(m_codec.buffer, m_codec.bufferSize, m_codec.frame,
-                [this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
+  RunEncodeLoop([this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
 }
 
 int X264Encoder::Encode(AVFrame* frame, AVPacket* packet) {

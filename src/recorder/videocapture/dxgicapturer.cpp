@@ -124,7 +124,8 @@ bool DXGICapturer::InitDuplication(platform::MonitorId target, const std::string
     m_frameHeight = m_duplication->Height();
     m_captureRect = platform::Rect{0, 0, m_frameWidth, m_frameHeight};
   }
-  m_frameBuffer.reset(new uint8_t[size_t(m_frameWidth) * m_frameHeight * 4]());
+  m_frameBuffer.reset();
+  m_frameData = nullptr;
   m_pixelFormat = AV_PIX_FMT_BGRA;
   m_initialised = true;
   LOG(INFO) << "init dxgi successfully";
@@ -136,6 +137,7 @@ void DXGICapturer::Release() {
   m_frameHeld = false;
   m_duplication.reset();
   m_frameBuffer.reset();
+  m_frameData = nullptr;
   m_pointerShapeBuffer.reset();
   m_pointerShapeCapacity = 0;
   m_outputDesc = platform::MonitorInfo{};
@@ -176,7 +178,7 @@ void DXGICapturer::CaptureLoop() {
     f->format = AV_PIX_FMT_BGRA;
     f->pict_type = AV_PICTURE_TYPE_NONE;
     f->pkt_size = m_frameWidth * m_frameHeight * 4;
-    av_image_fill_arrays(f->data, f->linesize, m_frameBuffer.get(), AV_PIX_FMT_BGRA,
+    av_image_fill_arrays(f->data, f->linesize, m_frameData, AV_PIX_FMT_BGRA,
                          m_frameWidth, m_frameHeight, 1);
     if (m_frameCallback) m_frameCallback(f);
   }
@@ -195,8 +197,18 @@ int DXGICapturer::AcquireFrame() {
     return -1;
   }
   m_frameHeld = true;
+  int pitch = 0;
+  uint8_t* image = m_duplication->FrameData(&pitch);
+  // A whole output whose rows lie back to back is the frame itself: the
+  // pointer is drawn into it and it is delivered without a copy.
+  if (image && m_params.mode != 1 && pitch == m_frameWidth * 4 &&
+      m_duplication->Width() == m_frameWidth && m_duplication->Height() == m_frameHeight) {
+    m_frameData = image;
+    return 0;
+  }
   CopyToBuffer(nullptr);
-  return 0;
+  m_frameData = m_frameBuffer.get();
+  return m_frameData ? 0 : -1;
 }
 
 void DXGICapturer::CopyToBuffer(uint8_t* snapshot) {
@@ -206,6 +218,12 @@ void DXGICapturer::CopyToBuffer(uint8_t* snapshot) {
   const int texWidth = m_duplication->Width();
   const int texHeight = m_duplication->Height();
   const size_t frameStride = size_t(m_frameWidth) * 4;
+  if (!m_frameBuffer)
+    m_frameBuffer.reset(new (std::nothrow) uint8_t[frameStride * m_frameHeight]());
+  if (!m_frameBuffer) {
+    LOG(ERROR) << "frame buffer alloc failed";
+    return;
+  }
   if (m_params.mode == 1) {
     // Offsets against the output; what lies outside it stays black.
     const int xOffset = m_params.region.left - m_outputDesc.rect.left;
@@ -281,7 +299,7 @@ int DXGICapturer::UpdatePointer(const platform::DuplicationFrameInfo& info) {
 }
 
 void DXGICapturer::DrawPointer() {
-  if (!m_pointerVisible || !m_pointerShapeBuffer) return;
+  if (!m_pointerVisible || !m_pointerShapeBuffer || !m_frameData) return;
   // Frame coordinates of the shape's top-left corner: the frame starts at the
   // region's corner, or at the output's for a whole monitor.
   const int originX = m_params.mode == 1 ? m_params.region.left : m_outputDesc.rect.left;
@@ -304,11 +322,11 @@ void DXGICapturer::DrawPointer() {
     m_mouseContext.x = hotX;
     m_mouseContext.y = hotY;
     m_mouseContext.haloDiameter = m_params.haloDiameter;
-    PreProcess(m_frameBuffer.get(), m_frameWidth, m_frameHeight, &m_mouseContext);
+    PreProcess(m_frameData, m_frameWidth, m_frameHeight, &m_mouseContext);
   }
 
   const uint8_t* shapeData = m_pointerShapeBuffer.get();
-  auto* frame = reinterpret_cast<uint32_t*>(m_frameBuffer.get());
+  auto* frame = reinterpret_cast<uint32_t*>(m_frameData);
   const int firstRow = std::max(0, -c);
   const int firstColumn = std::max(0, -b);
   for (int i = firstRow; i < h; ++i) {

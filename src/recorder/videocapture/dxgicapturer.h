@@ -41,7 +41,10 @@ class DXGICapturer : public WindowCapturerInterface {
   std::string m_outputName;  // the output being recorded
   bool m_frameHeld = false;
   bool m_firstSnapshot = true;
-  std::unique_ptr<uint8_t[]> m_frameBuffer;
+  std::unique_ptr<uint8_t[]> m_frameBuffer;  // region frames and snapshots
+  // The frame being delivered: the duplication's own image when it is the
+  // frame as it stands, else m_frameBuffer.
+  uint8_t* m_frameData = nullptr;
   std::unique_ptr<uint8_t[]> m_pointerShapeBuffer;
   uint32_t m_pointerShapeCapacity = 0;
   platform::PointerShapeInfo m_pointerShapeInfo;

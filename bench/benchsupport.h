@@ -1,0 +1,461 @@
+// What the recording benchmarks share: the test source (a full-screen window
+// that flashes white while a beep plays, once a second), the analysis of a
+// recorded file, and the measurement of child processes.
+#pragma once
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "settings.h"
+
+extern char** environ;
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRate = 48000;
+constexpr double kPulse = 0.1;  // flash and beep length, seconds
+
+inline int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+// --- the test source ---
+
+// The beep is played through the sound server, whose latency tells when
+// each written sample is heard; the flash is timed from that, so that the
+// pair is simultaneous however long the server buffers. A bar moves along
+// the bottom so that the screen changes at every refresh.
+inline int RunSource(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QWidget window(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
+                              Qt::WindowStaysOnTopHint);
+  window.setGeometry(0, 0, 1920, 1080);
+  window.setAutoFillBackground(true);
+  window.setStyleSheet("background: black");
+  window.show();
+  QWidget bar(&window);
+  bar.setAutoFillBackground(true);
+  bar.setStyleSheet("background: gray");
+  bar.setGeometry(0, 1000, 40, 40);
+  bar.show();
+
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 1};
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(40000, &spec));
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = static_cast<uint32_t>(-1);
+  attr.fragsize = static_cast<uint32_t>(-1);
+  int error = 0;
+  pa_simple* player = pa_simple_new(nullptr, "record_bench", PA_STREAM_PLAYBACK, "spk", "beep",
+                                    &spec, nullptr, &attr, &error);
+  if (!player) {
+    fprintf(stderr, "cannot play: %s\n", pa_strerror(error));
+    return 1;
+  }
+  // Steady-clock microseconds at which sample 0 is heard.
+  std::atomic<int64_t> epoch{INT64_MIN};
+  std::atomic<bool> playing{true};
+  std::thread audio([&] {
+    const int chunk = kRate / 100;
+    std::vector<float> samples(chunk);
+    int64_t written = 0;
+    while (playing) {
+      for (int i = 0; i < chunk; ++i, ++written) {
+        const double t = double(written) / kRate;
+        samples[i] = std::fmod(t, 1.0) < kPulse ? 0.5f * std::sin(2 * M_PI * 1000 * t) : 0.0f;
+      }
+      if (pa_simple_write(player, samples.data(), samples.size() * sizeof(float), &error) < 0) break;
+      const pa_usec_t latency = pa_simple_get_latency(player, &error);
+      epoch = NowUs() + static_cast<int64_t>(latency) - written * 1000000 / kRate;
+    }
+  });
+
+  bool white = false;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    const int64_t now = NowUs();
+    bar.move(static_cast<int>(now / 1000 * 6 / 10) % 1880, 1000);
+    const int64_t start = epoch;
+    if (start == INT64_MIN) return;
+    const bool flash = now >= start && std::fmod((now - start) / 1e6, 1.0) < kPulse;
+    if (flash != white) {
+      white = flash;
+      window.setStyleSheet(white ? "background: white" : "background: black");
+      window.repaint();
+    }
+  });
+  timer.start(2);
+  const int result = app.exec();
+  playing = false;
+  audio.join();
+  pa_simple_free(player);
+  return result;
+}
+
+// Runs the test source when asked ("--source"), else checks for the test
+// services. The exit code, or -1 to go on.
+inline int SourceOrServices(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--source") return RunSource(argc, argv);
+  if (!getenv("DISPLAY") || !getenv("PULSE_SERVER")) {
+    fprintf(stderr, "run inside the test services (scripts/test-env.sh)\n");
+    return 1;
+  }
+  return -1;
+}
+
+// The whole monitor with loopback sound, pointer, no watermark or segments.
+inline void UseRecordSettings(int fps, int qp, const std::string& folder) {
+  Settings* s = Settings::Instance();
+  s->SetRecordVideoframerate(fps);
+  s->SetRecordRecordaudio(0);
+  s->SetRecordRecordtype(0);
+  s->SetRecordRecordresolution(0);
+  s->SetRecordFilesegment(0);
+  s->SetRecordAudiofrequency(48000);
+  s->SetRecordAudiobitrate(128);
+  s->SetRecordQp(-qp);
+  s->SetWatermarkText("");
+  s->SetGeneralRecordmouse(true);
+  s->SetGeneralFilesaveurl(QString::fromStdString(folder));
+}
+
+// --- analysis ---
+
+struct Figures {
+  bool ran = false;
+  double cpuPerSecond = 0;
+  long peakRssKb = 0;
+  long idleRssKb = 0;  // before recording, where known
+  int64_t frames = 0;
+  double expectedFrames = 0;
+  int firstSecondFrames = 0;  // frames in the file's first second
+  int fewestLaterFrames = 0;  // fewest frames in any later whole second
+  double intervalP99Ms = 0;
+  double avOffsetMs = NAN;  // median over the flashes
+  double avSpreadMs = NAN;  // largest less smallest offset
+  double duration = 0;
+  double audioSeconds = 0;  // decoded sound, all of it
+  double megabytes = 0;
+  double stopMs = NAN;  // stop request to finished file, where known
+  // Video bytes, and those of the same pictures through libx264 veryfast at
+  // the same quantiser (when asked for).
+  int64_t videoBytes = 0;
+  int64_t referenceBytes = 0;
+  // Flash times and their sound offsets, seconds.
+  std::vector<std::pair<double, double>> offsets;
+  std::vector<double> videoTimes;  // seconds, in order
+};
+
+inline double Median(std::vector<double> values) {
+  if (values.empty()) return NAN;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// libx264 veryfast, one thread, constant quantiser: the size reference.
+struct ReferenceEncoder {
+  AVCodecContext* context = nullptr;
+  AVPacket* packet = av_packet_alloc();
+  int64_t bytes = 0;
+  ~ReferenceEncoder() {
+    avcodec_free_context(&context);
+    av_packet_free(&packet);
+  }
+  void Add(const AVFrame* frame, int qp) {
+    if (!context) {
+      const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+      if (!codec) return;
+      context = avcodec_alloc_context3(codec);
+      context->width = frame->width;
+      context->height = frame->height;
+      context->pix_fmt = static_cast<AVPixelFormat>(frame->format);
+      context->time_base = AVRational{1, 1000};
+      context->thread_count = 1;
+      context->max_b_frames = 0;
+      context->gop_size = 2500;  // as the recorder's
+      AVDictionary* options = nullptr;
+      av_dict_set(&options, "preset", "veryfast", 0);
+      av_dict_set(&options, "tune", "zerolatency", 0);
+      av_dict_set_int(&options, "qp", qp, 0);
+      if (avcodec_open2(context, codec, &options) < 0) avcodec_free_context(&context);
+      av_dict_free(&options);
+      if (!context) return;
+    }
+    AVFrame* copy = frame ? av_frame_clone(frame) : nullptr;
+    if (copy) {
+      copy->pts = ++count;
+      copy->pict_type = AV_PICTURE_TYPE_NONE;
+    }
+    avcodec_send_frame(context, copy);
+    av_frame_free(&copy);
+    while (avcodec_receive_packet(context, packet) == 0) {
+      bytes += packet->size;
+      av_packet_unref(packet);
+    }
+  }
+  void Flush() {
+    if (!context) return;
+    avcodec_send_frame(context, nullptr);
+    while (avcodec_receive_packet(context, packet) == 0) {
+      bytes += packet->size;
+      av_packet_unref(packet);
+    }
+  }
+  int64_t count = 0;
+};
+
+// referenceQp > 0: also encodes the pictures as the size reference.
+inline void Analyse(const std::string& path, double fps, Figures* f, int referenceQp = 0) {
+  ReferenceEncoder reference;
+  std::error_code ec;
+  f->megabytes = std::filesystem::file_size(path, ec) / 1e6;
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return;
+  f->ran = true;
+  avformat_find_stream_info(format, nullptr);
+  f->duration = format->duration / double(AV_TIME_BASE);
+  std::vector<AVCodecContext*> decoders(format->nb_streams, nullptr);
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVCodec* codec = avcodec_find_decoder(format->streams[i]->codecpar->codec_id);
+    if (!codec) continue;
+    decoders[i] = avcodec_alloc_context3(codec);
+    avcodec_parameters_to_context(decoders[i], format->streams[i]->codecpar);
+    decoders[i]->pkt_timebase = format->streams[i]->time_base;
+    decoders[i]->thread_count = 4;
+    avcodec_open2(decoders[i], codec, nullptr);
+  }
+  std::vector<double> videoTimes;
+  std::vector<double> flashes;
+  std::vector<double> beeps;
+  // An onset counts after 0.3 s without flash (or sound): a beep broken by
+  // an underrun is one beep.
+  double lastWhite = -1e9;
+  double lastLoud = -1e9;
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  auto drain = [&](unsigned index) {
+    AVStream* st = format->streams[index];
+    while (avcodec_receive_frame(decoders[index], frame) == 0) {
+      const double t = frame->best_effort_timestamp * av_q2d(st->time_base);
+      if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        videoTimes.push_back(t);
+        if (referenceQp > 0) reference.Add(frame, referenceQp);
+        int64_t sum = 0;
+        int n = 0;
+        for (int y = 0; y < frame->height; y += 16)
+          for (int x = 0; x < frame->width; x += 16, ++n)
+            sum += frame->data[0][y * frame->linesize[0] + x];
+        const bool white = n > 0 && sum / n > 128;
+        if (white && t - lastWhite > 0.3) flashes.push_back(t);
+        if (white) lastWhite = t;
+      } else if (frame->format == AV_SAMPLE_FMT_FLTP) {
+        f->audioSeconds += double(frame->nb_samples) / frame->sample_rate;
+        const float* s = reinterpret_cast<const float*>(frame->extended_data[0]);
+        const int window = frame->sample_rate / 1000;  // 1 ms
+        for (int i = 0; i + window <= frame->nb_samples; i += window) {
+          double e = 0;
+          for (int k = 0; k < window; ++k) e += s[i + k] * s[i + k];
+          const bool loud = std::sqrt(e / window) > 0.1;
+          const double at = t + double(i) / frame->sample_rate;
+          if (loud && at - lastLoud > 0.3) beeps.push_back(at);
+          if (loud) lastLoud = at;
+        }
+      }
+      av_frame_unref(frame);
+    }
+  };
+  while (av_read_frame(format, packet) >= 0) {
+    const unsigned i = packet->stream_index;
+    if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) f->videoBytes += packet->size;
+    if (i < decoders.size() && decoders[i] && avcodec_send_packet(decoders[i], packet) >= 0)
+      drain(i);
+    av_packet_unref(packet);
+  }
+  for (unsigned i = 0; i < decoders.size(); ++i)
+    if (decoders[i]) {
+      avcodec_send_packet(decoders[i], nullptr);
+      drain(i);
+      avcodec_free_context(&decoders[i]);
+    }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avformat_close_input(&format);
+  if (referenceQp > 0) {
+    reference.Flush();
+    f->referenceBytes = reference.bytes;
+  }
+
+  std::sort(videoTimes.begin(), videoTimes.end());
+  f->videoTimes = videoTimes;
+  f->frames = static_cast<int64_t>(videoTimes.size());
+  f->expectedFrames = fps * f->duration;
+  std::vector<double> intervals;
+  for (size_t i = 1; i < videoTimes.size(); ++i)
+    intervals.push_back(videoTimes[i] - videoTimes[i - 1]);
+  if (!intervals.empty()) {
+    std::sort(intervals.begin(), intervals.end());
+    f->intervalP99Ms =
+        1000 * intervals[std::min(intervals.size() - 1, intervals.size() * 99 / 100)];
+  }
+  if (!videoTimes.empty()) {
+    const double first = videoTimes.front();
+    const int seconds = static_cast<int>(videoTimes.back() - first);
+    std::vector<int> perSecond(static_cast<size_t>(seconds) + 1, 0);
+    for (double t : videoTimes) ++perSecond[std::min<size_t>(size_t(t - first), perSecond.size() - 1)];
+    f->firstSecondFrames = perSecond[0];
+    f->fewestLaterFrames = INT_MAX;
+    for (int s = 1; s < seconds; ++s) f->fewestLaterFrames = std::min(f->fewestLaterFrames, perSecond[s]);
+    if (f->fewestLaterFrames == INT_MAX) f->fewestLaterFrames = 0;
+  }
+  std::vector<double> values;
+  for (double flash : flashes) {
+    double best = 1e9;
+    for (double beep : beeps)
+      if (std::fabs(beep - flash) < std::fabs(best)) best = beep - flash;
+    if (std::fabs(best) < 0.4) {
+      f->offsets.emplace_back(flash, best);
+      values.push_back(best);
+    }
+  }
+  if (!values.empty()) {
+    f->avOffsetMs = 1000 * Median(values);
+    f->avSpreadMs = 1000 * (*std::max_element(values.begin(), values.end()) -
+                            *std::min_element(values.begin(), values.end()));
+  }
+}
+
+// --- processes ---
+
+inline double CpuSeconds(const rusage& r) {
+  return r.ru_utime.tv_sec + r.ru_utime.tv_usec / 1e6 + r.ru_stime.tv_sec +
+         r.ru_stime.tv_usec / 1e6;
+}
+
+// A line of /proc/PID/status in kB ("VmHWM", "VmRSS"); 0 when gone.
+inline long StatusKb(pid_t pid, const char* field) {
+  FILE* status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (!status) return 0;
+  char line[256];
+  long kb = 0;
+  const std::string pattern = std::string(field) + ": %ld";
+  while (fgets(line, sizeof line, status))
+    if (sscanf(line, pattern.c_str(), &kb) == 1) break;
+  fclose(status);
+  return kb;
+}
+
+// User and system seconds of a running process.
+inline double ProcessCpuSeconds(pid_t pid) {
+  FILE* stat = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (!stat) return 0;
+  char buffer[1024] = {0};
+  const size_t n = fread(buffer, 1, sizeof buffer - 1, stat);
+  fclose(stat);
+  buffer[n] = 0;
+  const char* p = strrchr(buffer, ')');
+  if (!p) return 0;
+  unsigned long utime = 0, stime = 0;
+  // Fields after the name: state, then 10 numbers, then utime and stime.
+  if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+    return 0;
+  return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+// A spawned child in its own process group, so that nothing it starts is
+// left behind; stdin is a pipe when asked for.
+struct Child {
+  pid_t pid = 0;
+  int input = -1;
+
+  bool Start(const std::vector<std::string>& args, bool withInput = false) {
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    int pipeFds[2] = {-1, -1};
+    if (withInput) {
+      if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+      posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
+    }
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    const int r = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (withInput) {
+      close(pipeFds[0]);
+      input = pipeFds[1];
+    }
+    if (r != 0) {
+      pid = 0;
+      return false;
+    }
+    return true;
+  }
+
+  void Write(const char* text) {
+    if (input >= 0 && write(input, text, strlen(text)) < 0) perror("write");
+  }
+
+  // Waits for the end, sampling the peak RSS; ends the group after
+  // timeoutMs. Returns the child's usage.
+  rusage Wait(long* peakKb, int timeoutMs = 60000) {
+    rusage usage{};
+    int status = 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool killed = false;
+    while (pid > 0 && wait4(pid, &status, WNOHANG, &usage) == 0) {
+      if (peakKb) *peakKb = std::max(*peakKb, StatusKb(pid, "VmHWM"));
+      if (!killed && Clock::now() > deadline) {
+        fprintf(stderr, "process %d did not end, killed\n", pid);
+        kill(-pid, SIGKILL);
+        killed = true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Whatever it started goes too.
+    if (pid > 0) kill(-pid, SIGKILL);
+    if (input >= 0) close(input);
+    input = -1;
+    pid = 0;
+    return usage;
+  }
+};
+
+}  // namespace bench
