@@ -64,7 +64,10 @@ int VideoEncoderInterface::PushFrame(const uint8_t* data, int size, const AVFram
   return 0;
 }
 
-void VideoEncoderInterface::RequestKeyFrame() { m_keyFrameRequested = true; }
+void VideoEncoderInterface::RequestKeyFrame() {
+  m_keyFrameRequested = true;
+  ++m_keyFramesRequested;
+}
 
 void VideoEncoderInterface::RunEncodeLoop(
     uint8_t* buffer, int bufferSize, AVFrame* frame,

@@ -61,6 +61,8 @@ class VideoEncoderInterface {
   uint64_t DroppedFrames() const { return m_droppedFrames.load(); }
   // Pictures taken from the ring and given to the codec.
   uint64_t EncodedFrames() const { return m_encodedFrames.load(); }
+  // Key frames asked for by RequestKeyFrame.
+  uint64_t KeyFramesRequested() const { return m_keyFramesRequested.load(); }
 
  protected:
   // Sizes the ring for kQueuedFrames pictures of frameBytes each.
@@ -86,4 +88,5 @@ class VideoEncoderInterface {
   std::atomic<bool> m_drainOnStop{false};
   std::atomic<uint64_t> m_droppedFrames{0};
   std::atomic<uint64_t> m_encodedFrames{0};
+  std::atomic<uint64_t> m_keyFramesRequested{0};
 };
