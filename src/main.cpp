@@ -50,6 +50,11 @@ void ActivateRunningInstance() {
   if (window) windows.PostMessage(window, kActivateMessage, 0, 0);
 }
 
+void WarnOfWaylandSession() {
+  if (platform::IsWaylandSession())
+    LOG(WARNING) << "this is a Wayland session: recording needs an X11 session";
+}
+
 // A segment left by a process that died keeps existing on this system; the
 // last process to detach removes it.
 void DropStaleInstanceSegment() {
@@ -73,6 +78,7 @@ int main(int argc, char* argv[]) {
     // Nothing can be recorded: say so in the log (and on stderr) and fail.
     CreateDataFolders();
     InitLogging();
+    WarnOfWaylandSession();
     LOG(ERROR) << "cannot start: " << why;
     return 1;
   }
@@ -87,8 +93,7 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   LogMachineInfo();
-  if (platform::IsWaylandSession())
-    LOG(WARNING) << "this is a Wayland session: recording needs an X11 session";
+  WarnOfWaylandSession();
 
   DropStaleInstanceSegment();
   // Creating the segment is the one atomic test: two starts at the same
