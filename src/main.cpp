@@ -55,13 +55,6 @@ void WarnOfWaylandSession() {
     LOG(WARNING) << "this is a Wayland session: recording needs an X11 session";
 }
 
-// A segment left by a process that died keeps existing on this system; the
-// last process to detach removes it.
-void DropStaleInstanceSegment() {
-  QSharedMemory stale(kInstanceKey);
-  if (stale.attach(QSharedMemory::ReadOnly)) stale.detach();
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -95,7 +88,6 @@ int main(int argc, char* argv[]) {
   LogMachineInfo();
   WarnOfWaylandSession();
 
-  DropStaleInstanceSegment();
   // Creating the segment is the one atomic test: two starts at the same
   // moment cannot both succeed.
   auto instance = std::make_unique<QSharedMemory>(kInstanceKey);
