@@ -50,11 +50,9 @@ void ActivateRunningInstance() {
   if (window) windows.PostMessage(window, kActivateMessage, 0, 0);
 }
 
-// A segment left by a process that died keeps existing on this system; the
-// last process to detach removes it.
-void DropStaleInstanceSegment() {
-  QSharedMemory stale(kInstanceKey);
-  if (stale.attach(QSharedMemory::ReadOnly)) stale.detach();
+void WarnOfWaylandSession() {
+  if (platform::IsWaylandSession())
+    LOG(WARNING) << "this is a Wayland session: recording needs an X11 session";
 }
 
 }  // namespace
@@ -73,6 +71,7 @@ int main(int argc, char* argv[]) {
     // Nothing can be recorded: say so in the log (and on stderr) and fail.
     CreateDataFolders();
     InitLogging();
+    WarnOfWaylandSession();
     LOG(ERROR) << "cannot start: " << why;
     return 1;
   }
@@ -91,10 +90,8 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   LogMachineInfo();
-  if (platform::IsWaylandSession())
-    LOG(WARNING) << "this is a Wayland session: recording needs an X11 session";
+  WarnOfWaylandSession();
 
-  DropStaleInstanceSegment();
   // Creating the segment is the one atomic test: two starts at the same
   // moment cannot both succeed.
   auto instance = std::make_unique<QSharedMemory>(kInstanceKey);

@@ -165,7 +165,15 @@ std::string DesktopEntryExec(const std::vector<std::string>& args) {
 }
 
 bool CreateInstanceGuard(QSharedMemory* guard) {
-  if (guard->create(1, QSharedMemory::ReadWrite)) return true;
+  // The segment's system key is made from a key file that each new guard
+  // creates afresh, so a segment left by a process that died (its key file
+  // since removed) can turn up under it. Looking at a segment that no
+  // process holds removes it; one that a running copy holds stays.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (guard->create(1, QSharedMemory::ReadWrite)) return true;
+    QSharedMemory look(guard->key());
+    if (look.attach(QSharedMemory::ReadOnly)) look.detach();
+  }
   if (guard->error() == QSharedMemory::AlreadyExists) return false;
   // Without a guard the program still runs.
   LOG(ERROR) << "create the instance guard failed: " << guard->errorString().toStdString();

@@ -47,7 +47,8 @@ void SetAutoRun(const std::string& name);
 std::string DesktopEntryExec(const std::vector<std::string>& args);
 
 // Single-instance guard: creates the guard's one-byte segment. False when
-// the segment exists already, i.e. another process holds it.
+// another process holds it; a segment that no process holds (left by one
+// that died) is taken over.
 bool CreateInstanceGuard(QSharedMemory* guard);
 void DeleteAutoRun(const std::string& name);
 

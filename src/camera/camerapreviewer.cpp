@@ -147,10 +147,12 @@ void CameraPreviewer::OnCapturedFrame(const uint8_t* data, uint64_t length,
                << height;
   } else {
     frame = av_frame_alloc();
-    frame->width = width;
-    frame->height = height;
-    frame->format = AV_PIX_FMT_YUV420P;
-    if (av_frame_get_buffer(frame, 0) < 0) {
+    if (frame) {
+      frame->width = width;
+      frame->height = height;
+      frame->format = AV_PIX_FMT_YUV420P;
+    }
+    if (!frame || av_frame_get_buffer(frame, 0) < 0) {
       av_frame_free(&frame);
     } else if (capability.videoType == kVideoI420) {
       libyuv::I420Copy(data, width, data + width * height, width / 2,
@@ -179,6 +181,8 @@ void CameraPreviewer::OnCapturedFrame(const uint8_t* data, uint64_t length,
       }
     }
   }
+  // Nothing to show: a good picture already queued must not make room for it.
+  if (!frame) return;
   std::lock_guard<std::mutex> lock(m_lock);
   m_queue.push_back({kVideoI420, frame, 0});
   if (m_queue.size() > kMaxQueuedPictures) {

@@ -3,9 +3,11 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <algorithm>
 #include <system_error>
 #include <vector>
 
@@ -330,11 +332,17 @@ void MainWindow::StartPauseRecording() {
 
 void MainWindow::StopRecording(bool tellFileCount) {
   if (!m_recorder) return;
-  const std::vector<std::string> files = m_recorder->GetOutputFiles();
+  std::vector<std::string> files = m_recorder->GetOutputFiles();
   LOG(INFO) << "Stop recording";
   HoldStopHotKey(false);
   m_ui->pushButton->setIcon(QIcon(":/record.png"));
   m_recorder->Stop();
+  // The writer removes a last segment that got no picture before the stop.
+  files.erase(std::remove_if(files.begin(), files.end(),
+                             [](const std::string& file) {
+                               return !QFileInfo::exists(QString::fromStdString(file));
+                             }),
+              files.end());
   if (m_regionFrame && m_regionFrame->isVisible()) m_regionFrame->hide();
   m_ui->pushButton_stop->setEnabled(false);
   showNormal();

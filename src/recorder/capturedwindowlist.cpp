@@ -89,9 +89,6 @@ bool PrintCaptureHelper::Capture() {
   if (m_screen->CopyWindow(m_window, &m_bits, &width, &height, &m_fromScreen) !=
       platform::Result::Ok)
     return false;
-  if (m_fromScreen)
-    LOG(INFO) << "window " << m_window
-              << " is not redirected: its thumbnail is read from the screen and shows what covers it";
   m_width = width;
   m_height = height;
   m_imageSize = m_bits.size();

@@ -615,6 +615,10 @@ int FfmpegMuxer::Resume() {
   return 0;
 }
 
+uint64_t FfmpegMuxer::KeyFramesRequested() const {
+  return m_video && m_video->encoder ? m_video->encoder->KeyFramesRequested() : 0;
+}
+
 void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   if (!frame || !m_running || m_paused || !m_video || !m_video->encoder || !m_video->sws) return;
   // Paused time leaves the clock here, so that every later timestamp is

@@ -113,6 +113,8 @@ class FfmpegMuxer : public FileMuxer {
   // Packets written since Start (all files).
   int64_t VideoPacketsWritten() const { return m_videoPackets; }
   int64_t AudioPacketsWritten() const { return m_audioPackets; }
+  // Key frames the writer asked of its video encoder.
+  uint64_t KeyFramesRequested() const;
 
   // Callbacks of the workers (public so that tests can drive them).
   void OnVideoFrame(AVFrame* frame);

@@ -1,5 +1,7 @@
 #include "settingsdialog/windowsnapshotdialog.h"
 
+#include <glog/logging.h>
+
 #include <QBrush>
 #include <QIcon>
 #include <QImage>
@@ -65,6 +67,7 @@ void WindowSnapshotDialog::LoadWindows() {
 
   const CapturedWindowList windows;
   const std::vector<WindowInfo> records = windows.Windows();
+  int fromScreen = 0;
   for (const WindowInfo& record : records) {
     PrintCaptureHelper capture;
     capture.Init(record.window);
@@ -74,7 +77,16 @@ void WindowSnapshotDialog::LoadWindows() {
                        QImage::Format_RGB32);
     const QPixmap pixmap = QPixmap::fromImage(image);
     AddWindowItem(record, QString::fromStdString(record.title), pixmap);
+    if (capture.FromScreen()) {
+      // The window keeps no picture of its own: what covers it shows too.
+      list->item(list->count() - 1)
+          ->setToolTip(QStringLiteral("缩略图取自屏幕，可能显示遮挡该窗口的内容"));
+      ++fromScreen;
+    }
   }
+  if (fromScreen > 0)
+    LOG(INFO) << fromScreen << " of " << list->count()
+              << " window thumbnails are read from the screen and may show what covers them";
 }
 
 void WindowSnapshotDialog::AddWindowItem(const WindowInfo& window, const QString& title,

@@ -323,6 +323,7 @@ TEST_F(CameraPreviewerTest, ShortSamplesAreRefusedNotReadPastTheirEnd) {
     CameraPreviewer previewer;
     previewer.OnCapturedFrame(shortSample.data(), shortSample.size(), Cap(c.type, c.height), 0);
     EXPECT_TRUE(log.Contains("Convert pixmap format failed"));
+    EXPECT_EQ(previewer.QueuedItems(), 0u) << "queued with nothing to show";
   }
 }
 
@@ -353,6 +354,8 @@ TEST_F(CameraPreviewerTest, H264DecoderWaitsForPicturesAndDecodesThem) {
     EXPECT_EQ(frame->height, kH);
   }
   EXPECT_FALSE(log.Contains("av error"));
+  // A unit that brings no picture shows none, not the last one again.
+  EXPECT_EQ(decoder.Decode(first.data(), int(idr)), nullptr);
 }
 
 TEST_F(CameraPreviewerTest, H264ThatTheHardwareCannotTakeIsDecodedInSoftware) {

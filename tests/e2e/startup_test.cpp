@@ -240,18 +240,22 @@ TEST_F(StartupTest, WaylandSessionIsWarnedAboutOnceAtStart) {
 }
 
 // Without a display nothing can be recorded: the program says why in its
-// log and fails, even where the toolkit itself could run (offscreen).
+// log and fails, even where the toolkit itself could run (offscreen). In a
+// Wayland session without X it also says that recording needs X11.
 TEST_F(StartupTest, WithoutADisplayItLogsWhyAndFails) {
   m_env.remove("DISPLAY");
   m_env.remove("KORVOREC_PLATFORM");
   m_env.insert("QT_QPA_PLATFORM", "offscreen");
+  m_env.insert("XDG_SESSION_TYPE", "wayland");
   QProcess* p = Start({});
   ASSERT_TRUE(p->waitForFinished(15000)) << "it runs without a display";
   EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
   EXPECT_NE(p->exitCode(), 0);
   QFile log(QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log/sr.INFO");
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-  EXPECT_TRUE(log.readAll().contains("DISPLAY is not set"));
+  const QByteArray text = log.readAll();
+  EXPECT_TRUE(text.contains("DISPLAY is not set"));
+  EXPECT_EQ(text.count("recording needs an X11 session"), 1);
 }
 
 }  // namespace

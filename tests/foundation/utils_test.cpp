@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -169,6 +170,23 @@ TEST(InstanceGuard, OfTwoAtTheSameMomentOneWins) {
     b.join();
     ASSERT_NE(won[0], won[1]) << "round " << round;
   }
+}
+
+// A copy that died holding the guard leaves its segment, held by nobody;
+// the system key may also come back for another key file. Not a running copy.
+TEST(InstanceGuard, ASegmentThatNoProcessHoldsIsTakenOver) {
+  const QString key = "korvorec-guard-left-" + QString::number(getpid());
+  const pid_t child = fork();
+  if (child == 0) {
+    QSharedMemory guard(key);
+    _exit(guard.create(1) ? 0 : 1);  // no detach: as if killed
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  QSharedMemory guard(key), second(key);
+  EXPECT_TRUE(CreateInstanceGuard(&guard));
+  EXPECT_FALSE(CreateInstanceGuard(&second)) << "a running copy still holds it";
 }
 
 TEST_F(UtilsTest, DesktopIconSwitchThrowsWhereItCannotWork) {

@@ -246,6 +246,18 @@ TEST(CapturedWindowListX11, CoveredWindowThumbnailFromItsCompositePixmap) {
   EXPECT_TRUE(helper.FromScreen());
   EXPECT_NE(pixel(helper, 150, 50), 0xFF00FFFFu) << "the screen shows no window under another";
 
+  // Part of this one lies off the screen, which refuses to be read there:
+  // the refusal is caught with the request, not left to the connection.
+  QWidget offScreen(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+  filled(offScreen, Qt::green, {1820, 100, 200, 100});
+  {
+    testsupport::LogCapture log;
+    PrintCaptureHelper edge;
+    ASSERT_TRUE(edge.Init(offScreen.winId()));
+    edge.Capture();
+    EXPECT_FALSE(log.Contains("X error ignored"));
+  }
+
   Display* display = XOpenDisplay(nullptr);
   ASSERT_NE(display, nullptr);
   XCompositeRedirectWindow(display, target.winId(), CompositeRedirectAutomatic);

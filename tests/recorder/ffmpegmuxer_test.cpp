@@ -182,8 +182,8 @@ TEST_F(FfmpegMuxerTest, StopWritesTheLastFramesAndStartTwiceIsHarmless) {
 }
 
 // Packets handed to the writer directly: a file never starts with a packet
-// that is not a key, and a packet stamped at the same time as the one before
-// still goes in, just after it.
+// that is not a key (the encoder is asked for one), and a packet stamped at
+// the same time as the one before still goes in, just after it.
 TEST_F(FfmpegMuxerTest, FileStartsAtAKeyPacketAndEqualTimesAreKept) {
   const std::string path = Path("packets.mp4");
   ScriptedSource source(320, 240, 0, 33333);
@@ -204,10 +204,12 @@ TEST_F(FfmpegMuxerTest, FileStartsAtAKeyPacketAndEqualTimesAreKept) {
   };
   send(start + 1000, false);
   EXPECT_EQ(muxer.VideoPacketsWritten(), 0);
+  EXPECT_EQ(muxer.KeyFramesRequested(), 1u);
   send(start + 34333, true);
   send(start + 34333, false);
   send(start + 67666, false);
   EXPECT_EQ(muxer.VideoPacketsWritten(), 3);
+  EXPECT_EQ(muxer.KeyFramesRequested(), 1u);
   muxer.Stop();
 
   const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);

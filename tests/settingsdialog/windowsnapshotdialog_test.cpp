@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 #include "mainwindow/customtitlebar.h"
@@ -13,6 +14,7 @@
 #include "platform/fake/fake_screen_copy.h"
 #include "platform/fake/fake_windows.h"
 #include "settingsdialog/windowsnapshotdialog.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 
 namespace {
@@ -73,6 +75,7 @@ TEST_F(WindowSnapshotDialogTest, ListsWindowsAsThumbnailsAndReturnsTheChosenOne)
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&first));
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&second));
 
+  testsupport::LogCapture log;
   WindowSnapshotDialog dialog(nullptr);
   EXPECT_EQ(dialog.windowTitle(), "Dialog");
   EXPECT_EQ(dialog.size(), QSize(775, 442));
@@ -95,6 +98,13 @@ TEST_F(WindowSnapshotDialogTest, ListsWindowsAsThumbnailsAndReturnsTheChosenOne)
   EXPECT_EQ(thumb.toImage().pixelColor(5, 5), QColor(40, 120, 200));
   EXPECT_NE(ItemFor(list, second.winId()), nullptr);
   EXPECT_EQ(QMetaType::type("WindowInfo"), qMetaTypeId<WindowInfo>());
+  // Nothing here redirects windows: each thumbnail is read from the screen,
+  // which the item tells the user; the log tells it once.
+  EXPECT_EQ(item->toolTip(), QStringLiteral("缩略图取自屏幕，可能显示遮挡该窗口的内容"));
+  const auto messages = log.Messages();
+  EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                          [](const std::string& m) { return m.find("from the screen") != m.npos; }),
+            1);
 
   const int result = RunWith(dialog, [&] {
     EXPECT_TRUE(guitest::SaveScreenshot(&dialog, "windowsnapshotdialog"));
@@ -169,5 +179,6 @@ TEST(WindowSnapshotDialogFake, WindowWithoutAPictureIsLeftOut) {
   auto* list = dialog.findChild<QListWidget*>("listWidget");
   ASSERT_EQ(list->count(), 1);
   EXPECT_EQ(list->item(0)->text(), "Pictured");
+  EXPECT_TRUE(list->item(0)->toolTip().isEmpty()) << "the window's own picture";
   platform::Backend::Use(platform::BackendKind::X11);
 }

@@ -96,23 +96,28 @@ class X11ScreenCopy : public ScreenCopy {
   Result CopyWindow(WindowId window, std::vector<uint8_t>* bgra, int* width, int* height,
                     bool* fromScreen) override {
     Display* d = m_connection.get();
-    X11ErrorTrap trap(d);
     XWindowAttributes attrs;
-    if (!window || !XGetWindowAttributes(d, Window(window), &attrs) || trap.Failed())
-      return Result::Failed;
+    {
+      X11ErrorTrap trap(d);
+      if (!window || !XGetWindowAttributes(d, Window(window), &attrs) || trap.Failed())
+        return Result::Failed;
+    }
     if (attrs.map_state != IsViewable || attrs.width <= 0 || attrs.height <= 0)
       return Result::Failed;
+    // Traps its own requests: one trap per connection at a time.
     XImage* image = WindowPixmapImage(Window(window), attrs.visual, attrs.width, attrs.height);
     *fromScreen = image == nullptr;
     if (!image) {
       // Not redirected: its area of the screen, with whatever lies above it.
+      X11ErrorTrap trap(d);
       image = XGetImage(d, Window(window), 0, 0, unsigned(attrs.width), unsigned(attrs.height),
                         AllPlanes, ZPixmap);
+      if (image && trap.Failed()) {
+        XDestroyImage(image);
+        image = nullptr;
+      }
     }
-    if (!image || trap.Failed()) {
-      if (image) XDestroyImage(image);
-      return Result::Failed;
-    }
+    if (!image) return Result::Failed;
     Result r = Result::Unsupported;
     if (IsBgra(image)) {
       *width = image->width;
@@ -132,10 +137,11 @@ class X11ScreenCopy : public ScreenCopy {
     if (!m_haveComposite) return nullptr;
     Display* d = m_connection.get();
     for (Window w = window; w;) {
+      // A window that vanishes meanwhile fails these requests too.
+      X11ErrorTrap trap(d);
       int x = 0, y = 0;
       Window child;
-      XTranslateCoordinates(d, window, w, 0, 0, &x, &y, &child);
-      X11ErrorTrap trap(d);
+      if (!XTranslateCoordinates(d, window, w, 0, 0, &x, &y, &child)) break;
       const Pixmap pixmap = XCompositeNameWindowPixmap(d, w);
       XImage* image = nullptr;
       if (!trap.Failed()) {

@@ -108,7 +108,10 @@ int VideoEncoderInterface::PushFrame(AVFramePtr frame) {
   return 0;
 }
 
-void VideoEncoderInterface::RequestKeyFrame() { m_keyFrameRequested = true; }
+void VideoEncoderInterface::RequestKeyFrame() {
+  m_keyFrameRequested = true;
+  ++m_keyFramesRequested;
+}
 
 void VideoEncoderInterface::RunEncodeLoop(
     const std::function<int(AVFrame*, AVPacket*)>& encode) {

@@ -78,6 +78,8 @@ class VideoEncoderInterface {
   uint64_t DroppedFrames() const { return m_droppedFrames.load(); }
   // Pictures taken from the ring and given to the codec.
   uint64_t EncodedFrames() const { return m_encodedFrames.load(); }
+  // Key frames asked for by RequestKeyFrame.
+  uint64_t KeyFramesRequested() const { return m_keyFramesRequested.load(); }
 
  protected:
   // The picture pool, for pictures of this format and size.
@@ -110,4 +112,5 @@ class VideoEncoderInterface {
   std::atomic<bool> m_drainOnStop{false};
   std::atomic<uint64_t> m_droppedFrames{0};
   std::atomic<uint64_t> m_encodedFrames{0};
+  std::atomic<uint64_t> m_keyFramesRequested{0};
 };
