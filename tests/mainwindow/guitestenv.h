@@ -52,7 +52,7 @@ class TrayHost {
     m_process.terminate();
     if (!m_process.waitForFinished(3000)) m_process.kill();
     m_process.waitForFinished(3000);
-    QTest::qWaitFor([] { return !QSystemTrayIcon::isSystemTrayAvailable(); }, 3000);
+    (void)QTest::qWaitFor([] { return !QSystemTrayIcon::isSystemTrayAvailable(); }, 3000);
   }
   bool ok = false;
 

@@ -47,21 +47,10 @@ int Nvidia264Encoder::Init(int width, int height, int fps, int /*reserved*/, int
     LOG(ERROR) << "no nvenc 264 found";
     return kRecordFailed;
   }
-  m_codec.context = avcodec_alloc_context3(m_codec.codec);
-  if (!m_codec.context) {
-    LOG(ERROR) << "avcodec alloc context3 failed";
-    return kRecordFailed;
-  }
-  SetUpContext(m_codec.context, width, height, fps, qp, keyFrameSeconds, nullptr);
-  const int ret = avcodec_open2(m_codec.context, m_codec.codec, nullptr);
-  if (ret != 0) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-    LOG(ERROR) << "open encoder failed,reason:" << AvErrorText(ret, text, sizeof(text));
-    Close();
-    return kRecordFailed;
-  }
-  if (!AllocateQueue(m_codec.context->pix_fmt, width, height)) {
-    LOG(ERROR) << "av malloc failed";
+  const auto setUp = [&](AVCodecContext* context, AVDictionary** options) {
+    SetUpContext(context, width, height, fps, qp, keyFrameSeconds, options);
+  };
+  if (!OpenCodec(&m_codec, width, height, setUp)) {
     Close();
     return kRecordFailed;
   }

@@ -36,6 +36,31 @@ bool VideoEncoderInterface::AllocateQueue(AVPixelFormat format, int width, int h
   return true;
 }
 
+bool VideoEncoderInterface::OpenCodec(
+    LibavH264* codec, int width, int height,
+    const std::function<void(AVCodecContext*, AVDictionary**)>& setUp) {
+  codec->context = avcodec_alloc_context3(codec->codec);
+  if (!codec->context) {
+    LOG(ERROR) << "alloc context3 failed";
+    return false;
+  }
+  AVDictionary* options = nullptr;
+  setUp(codec->context, &options);
+  const int ret = avcodec_open2(codec->context, codec->codec, &options);
+  av_dict_free(&options);
+  if (ret != 0) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+    LOG(ERROR) << "open encoder " << codec->codec->name
+               << " failed: " << AvErrorText(ret, text, sizeof(text));
+    return false;
+  }
+  if (!AllocateQueue(codec->context->pix_fmt, width, height)) {
+    LOG(ERROR) << "av malloc failed";
+    return false;
+  }
+  return true;
+}
+
 AVFramePtr VideoEncoderInterface::NewFrame() {
   if (!m_pool) return nullptr;
   AVFramePtr frame(av_frame_alloc());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "recorder/video/libavh264.h"
+
 extern "C" {
 #include <libavcodec/packet.h>
 #include <libavutil/buffer.h>
@@ -84,6 +86,11 @@ class VideoEncoderInterface {
  protected:
   // The picture pool, for pictures of this format and size.
   bool AllocateQueue(AVPixelFormat format, int width, int height);
+  // Allocates the codec's context, lets setUp fill it and the options,
+  // opens it and makes the picture pool. False (logged) when any step
+  // fails; the caller then closes the codec.
+  bool OpenCodec(LibavH264* codec, int width, int height,
+                 const std::function<void(AVCodecContext*, AVDictionary**)>& setUp);
   // The shared loop: waits for pictures, takes them from the queue one at a
   // time and runs encode outside the queue lock.
   void RunEncodeLoop(const std::function<int(AVFrame*, AVPacket*)>& encode);

@@ -61,25 +61,12 @@ int X264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp,
     LOG(ERROR) << "x264 not found";
     return kRecordEncoderNotFound;
   }
-  m_codec.context = avcodec_alloc_context3(m_codec.codec);
-  if (!m_codec.context) {
-    LOG(ERROR) << "alloc context3 failed";
-    return kRecordOutputFailed;
-  }
-  AVDictionary* options = nullptr;
-  SetUpContext(m_codec.context, width, height, fps, qp, keyFrameSeconds, &options);
-  const int ret = avcodec_open2(m_codec.context, m_codec.codec, &options);
-  av_dict_free(&options);
-  if (ret != 0) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-    LOG(ERROR) << "avcodec open failed " << AvErrorText(ret, text, sizeof(text));
+  const auto setUp = [&](AVCodecContext* context, AVDictionary** options) {
+    SetUpContext(context, width, height, fps, qp, keyFrameSeconds, options);
+  };
+  if (!OpenCodec(&m_codec, width, height, setUp)) {
     Close();
     return kRecordEncoderOpenFailed;
-  }
-  if (!AllocateQueue(m_codec.context->pix_fmt, width, height)) {
-    LOG(ERROR) << "av malloc failed";
-    Close();
-    return kRecordFailed;
   }
   m_initialised = true;
   LOG(INFO) << "h264 inits successfully";
