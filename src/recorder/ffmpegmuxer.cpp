@@ -468,6 +468,7 @@ int FfmpegMuxer::Start() {
   m_resumeTime = 0;
   m_gridStart = AV_NOPTS_VALUE;
   m_lastSlot = -1;
+  m_lastPicture.reset();
 
   // Each step is checked; a failure stops what was started.
   bool encodersStarted = false;
@@ -552,6 +553,7 @@ int FfmpegMuxer::Stop() {
   if (m_audio)
     for (AudioCapturer* source : m_audio->sources) source->Stop();
   m_video->capturer->Stop();
+  HoldLastPictureToStop();
   if (m_audio) {
     // The end of every input lets the filters give up what they hold; their
     // pull threads hand all of it on before they end.
@@ -653,7 +655,27 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
       picture.reset(marked);
     }
   }
+  m_lastPicture.reset(av_frame_clone(picture.get()));
   m_video->encoder->PushFrame(std::move(picture));
+}
+
+// A still screen delivers no pictures, so without this the picture would end
+// at the last change while the recording (and its sound) goes on.
+void FfmpegMuxer::HoldLastPictureToStop() {
+  if (!m_lastPicture) return;
+  AVFramePtr last(m_lastPicture.release());
+  int64_t now;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    now = m_paused ? m_pauseStart : av_gettime_relative();
+  }
+  const int fps = std::max(1, m_params.fps);
+  const int64_t slot = (now - m_pausedTotal - m_gridStart) * fps / 1000000;
+  // A picture that is at most an interval old still stands for the stop.
+  if (slot <= m_lastSlot + 1) return;
+  m_lastSlot = slot;
+  last->pts = last->pkt_dts = m_gridStart + av_rescale(slot, 1000000, fps);
+  m_video->encoder->PushFrame(std::move(last));
 }
 
 void FfmpegMuxer::OnAudioFrame(AVFrame* frame, int index) {

@@ -148,6 +148,7 @@ class FfmpegMuxer : public FileMuxer {
   bool SplitSegment();
   void MarkFailed(const char* what);
   void PushGatheredBlock(PcmGatherer& gatherer);
+  void HoldLastPictureToStop();
   std::string NextSegmentPath();
 
   std::unique_ptr<OutputStream> m_video;
@@ -177,6 +178,11 @@ class FfmpegMuxer : public FileMuxer {
   std::atomic<int64_t> m_resumeTime{0};
   int64_t m_gridStart = AV_NOPTS_VALUE;  // capture thread only: time of slot 0
   int64_t m_lastSlot = -1;               // capture thread only
+  // The newest picture queued (a reference), capture thread until the
+  // capturer has stopped: Stop holds it on the screen up to the stop.
+  std::unique_ptr<AVFrame, void (*)(AVFrame*)> m_lastPicture{nullptr, [](AVFrame* f) {
+                                                                av_frame_free(&f);
+                                                              }};
   // Packets are written from Start until the end of Stop's draining.
   std::atomic<bool> m_accepting{false};
   bool m_stopping = false;     // under m_mutex
