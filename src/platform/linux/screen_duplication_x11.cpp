@@ -97,6 +97,9 @@ class X11Duplication : public ScreenDuplication {
     m_shm.readOnly = False;
     if (!XShmAttach(d, &m_shm)) return Result::Failed;
     m_attached = true;
+    // The server's first copy into the segment takes tens of milliseconds;
+    // done now, it does not delay the first frame past the next refresh.
+    if (!XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes)) return Result::Failed;
     m_damage = XDamageCreate(d, m_root, XDamageReportNonEmpty);
     XFixesSelectCursorInput(d, m_root, XFixesDisplayCursorNotifyMask);
     XSelectInput(d, m_root, StructureNotifyMask);
