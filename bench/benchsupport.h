@@ -458,4 +458,12 @@ struct Child {
   }
 };
 
+// Starts the test source, a second copy of this program. Its sound starts
+// playing about 1.5 s later, and only from then on do its flashes keep to
+// the sound: the first recording waits for that.
+inline void StartSource(Child* source, const char* program) {
+  source->Start({program, "--source"});
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+}
+
 }  // namespace bench

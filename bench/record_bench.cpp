@@ -233,8 +233,7 @@ int main(int argc, char** argv) {
       (std::filesystem::path(argv[0]).parent_path() / "korvorec").string();
 
   Child source;
-  source.Start({argv[0], "--source"});
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  StartSource(&source, argv[0]);
 
   printf("recording %d s of the 1920x1080 display with loopback sound, %d run(s)\n", seconds, runs);
   for (int run = 1; run <= runs; ++run) {

@@ -25,8 +25,7 @@ int main(int argc, char** argv) {
   const std::string path = std::filesystem::temp_directory_path() / "soak.mp4";
 
   Child source;
-  source.Start({argv[0], "--source"});
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  StartSource(&source, argv[0]);
 
   std::vector<long> rssKb(static_cast<size_t>(minutes) + 1, 0);
   rusage before{};

@@ -35,6 +35,8 @@ struct DuplicationFrameInfo {
   bool pointerVisible = false;
   // Bytes of a new pointer shape to fetch; 0 when the shape did not change.
   uint32_t pointerShapeBufferSize = 0;
+  // When the image was presented (µs on the steady clock); 0 when not known.
+  int64_t presentTime = 0;
 };
 
 // Duplicates one output (monitor) of the desktop: hands out its image each

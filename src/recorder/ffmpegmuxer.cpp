@@ -111,6 +111,9 @@ struct FfmpegMuxer::OutputStream {
   WindowCapturerInterface* capturer = nullptr;
   std::unique_ptr<SwsHelper> sws;
   std::unique_ptr<WatermarkMaker> watermark;
+  // Capture thread, then Stop: the newest picture of the latest slot, not
+  // queued yet.
+  AVFramePtr held;
   // Audio.
   std::unique_ptr<AacEncoder> aac;
   std::unique_ptr<AudioMixer> mixer;
@@ -553,6 +556,7 @@ int FfmpegMuxer::Stop() {
   if (m_audio)
     for (AudioCapturer* source : m_audio->sources) source->Stop();
   m_video->capturer->Stop();
+  m_video->encoder->PushFrame(std::move(m_video->held));
   HoldLastPictureToStop();
   if (m_audio) {
     // The end of every input lets the filters give up what they hold; their
@@ -632,13 +636,19 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   // its frame rate. Each frame takes the slot of the frame-rate grid it
   // falls in (a quarter interval early still counts) and is stamped with the
   // slot's time, so that the cadence stays even however the capture thread
-  // was scheduled; a second frame for a slot is left out.
+  // was scheduled. A slot shows the latest frame taken for it, not one up to
+  // an interval older: its picture is held until a frame of a later slot, or
+  // the stop, comes.
   const int fps = std::max(1, m_params.fps);
-  if (m_gridStart == AV_NOPTS_VALUE) m_gridStart = pts;
+  const bool first = m_gridStart == AV_NOPTS_VALUE;
+  if (first) m_gridStart = pts;
   if (pts < m_gridStart) return;
   const int64_t slot = ((pts - m_gridStart) * fps + 250000) / 1000000;
-  if (slot <= m_lastSlot) return;
-  m_lastSlot = slot;
+  if (slot < m_lastSlot || (slot == m_lastSlot && !m_video->held)) return;
+  if (slot > m_lastSlot) {
+    m_video->encoder->PushFrame(std::move(m_video->held));
+    m_lastSlot = slot;
+  }
   pts = m_gridStart + av_rescale(slot, 1000000, fps);
 
   // Converted straight into a pooled picture that the encoder queues and
@@ -656,7 +666,11 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
     }
   }
   m_lastPicture.reset(av_frame_clone(picture.get()));
-  m_video->encoder->PushFrame(std::move(picture));
+  // The file starts with its first picture at once.
+  if (first)
+    m_video->encoder->PushFrame(std::move(picture));
+  else
+    m_video->held = std::move(picture);
 }
 
 // A still screen delivers no pictures, so without this the picture would end

@@ -178,7 +178,7 @@ class FfmpegMuxer : public FileMuxer {
   std::atomic<int64_t> m_resumeTime{0};
   int64_t m_gridStart = AV_NOPTS_VALUE;  // capture thread only: time of slot 0
   int64_t m_lastSlot = -1;               // capture thread only
-  // The newest picture queued (a reference), capture thread until the
+  // The newest picture taken (a reference), capture thread until the
   // capturer has stopped: Stop holds it on the screen up to the stop.
   std::unique_ptr<AVFrame, void (*)(AVFrame*)> m_lastPicture{nullptr, [](AVFrame* f) {
                                                                 av_frame_free(&f);

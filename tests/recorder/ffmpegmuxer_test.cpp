@@ -268,6 +268,83 @@ TEST_F(FfmpegMuxerTest, FramesKeepToTheFrameRateAndAnEvenCadence) {
   EXPECT_GT(held.Video()->lastPts, 1.1) << "the picture ended at the last change";
 }
 
+// A screen that changes at every 60 Hz refresh, recorded at 30 fps with its
+// sound: flashes that start at eight points spread over a frame interval,
+// each with a beep at the same instant. A slot shows the latest picture
+// taken in it, so a flash is as often a little early as late in the file:
+// on average in step with its beep, and never more than half an interval
+// off.
+TEST_F(FfmpegMuxerTest, PicturesKeepInStepWithTheSound) {
+  const std::string path = Path("flashes.mp4");
+  constexpr int64_t kRefresh = 16667;
+  constexpr int64_t kFlash = 100000;
+  const int64_t origin = av_gettime_relative();
+  std::vector<int64_t> onsets;  // µs after frame 0
+  for (int k = 0; k < 8; ++k) onsets.push_back(500000 + k * 300000 + 2000 + k * 33333 / 8);
+  auto flashing = [&](int64_t t) {
+    for (int64_t onset : onsets)
+      if (t >= onset && t < onset + kFlash) return true;
+    return false;
+  };
+  ScriptedSource source(320, 240, 180, kRefresh);
+  source.origin = origin;
+  source.white = [&](int i) { return flashing(i * kRefresh); };
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FedAudio audio(1);
+  AudioCapturer* sources[] = {&audio};
+  FfmpegMuxer muxer;
+  MuxParams params = Params(320, 240);
+  params.channels = 1;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, sources, 1, params), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  // The sound follows the first picture, as held sound is only kept so long.
+  while (muxer.VideoPacketsWritten() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  AVFrame* frame = av_frame_alloc();
+  std::vector<float> pcm(480);
+  for (int block = 0; block < 300; ++block) {
+    for (int n = 0; n < 480; ++n) {
+      const int64_t sample = int64_t(block) * 480 + n;
+      pcm[size_t(n)] = flashing(sample * 1000000 / 48000)
+                           ? 0.5f * std::sin(2 * M_PI * 1000 * sample / 48000.0)
+                           : 0.0f;
+    }
+    SetFloatFrame(frame, pcm.data(), 1, 480, origin + int64_t(block) * 10000);
+    audio.Deliver(frame);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  av_frame_free(&frame);
+  RunToEnd(muxer, source);
+
+  std::vector<double> flashes;
+  bool lastWhite = false;
+  const testsupport::MediaProbe probe =
+      testsupport::ProbeMedia(path, [&](const uint8_t* bgra, int, int, double time) {
+        const bool white = bgra[0] > 200;
+        if (white && !lastWhite) flashes.push_back(time);
+        lastWhite = white;
+      });
+  const testsupport::StreamProbe* sound = probe.Audio();
+  ASSERT_NE(sound, nullptr);
+  std::vector<double> beeps;
+  double lastLoud = -1;
+  for (size_t i = 0; i + 48 <= sound->sound.size(); i += 48) {
+    double energy = 0;
+    for (size_t n = i; n < i + 48; ++n) energy += double(sound->sound[n]) * sound->sound[n];
+    const double at = sound->soundStart + double(i) / 48000;
+    if (std::sqrt(energy / 48) > 0.1 && at - lastLoud > 0.15) beeps.push_back(at);
+    if (std::sqrt(energy / 48) > 0.1) lastLoud = at;
+  }
+  ASSERT_EQ(flashes.size(), onsets.size());
+  ASSERT_EQ(beeps.size(), onsets.size());
+  double sum = 0;
+  for (size_t k = 0; k < onsets.size(); ++k) {
+    const double offset = beeps[k] - flashes[k];
+    EXPECT_LE(std::fabs(offset), 0.5 / 30 + 0.002) << "flash " << k;
+    sum += offset;
+  }
+  EXPECT_NEAR(sum / onsets.size(), 0.0, 0.004);
+}
+
 // Segments by duration on a scripted clock: one second per frame, so a
 // one-minute limit is passed every 61 frames; the switches fall in the same
 // wall-clock second and must not overwrite each other.

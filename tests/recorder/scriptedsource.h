@@ -7,9 +7,11 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -33,6 +35,10 @@ class ScriptedSource : public WindowCapturerInterface {
   int64_t delay = 0;
   // Stamps alternately this much late and early, as a loaded thread takes them.
   int64_t jitter = 0;
+  // When set, the clock's time of frame 0 instead of that of Start.
+  int64_t origin = 0;
+  // Frames it names are white.
+  std::function<bool(int)> white;
   std::atomic<int> delivered{0};
   std::atomic<bool> done{false};
 
@@ -62,7 +68,7 @@ class ScriptedSource : public WindowCapturerInterface {
     std::vector<uint8_t> pixels(size_t(m_width) * m_height * 4, 0x80);
     std::mt19937 random(7);
     AVFrame* frame = av_frame_alloc();
-    const int64_t start = av_gettime_relative();
+    const int64_t start = origin ? origin : av_gettime_relative();
     for (int i = 0; i < m_count && m_running; ++i) {
       if (i == lostAfter) {
         for (WindowCapturerObserver* observer : m_observers) observer->OnDeviceLost();
@@ -70,6 +76,7 @@ class ScriptedSource : public WindowCapturerInterface {
       }
       if (noise)
         for (auto& b : pixels) b = static_cast<uint8_t>(random());
+      if (white) std::fill(pixels.begin(), pixels.end(), white(i) ? 0xFF : 0x80);
       frame->width = m_width;
       frame->height = m_height;
       frame->format = AV_PIX_FMT_BGRA;

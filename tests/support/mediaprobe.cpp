@@ -98,6 +98,8 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
                 ts == AV_NOPTS_VALUE ? 0.0 : ts * av_q2d(st->time_base));
       } else if (!s.video && frame->format == AV_SAMPLE_FMT_FLTP) {
         const float* first = reinterpret_cast<const float*>(frame->extended_data[0]);
+        if (s.sound.empty() && frame->best_effort_timestamp != AV_NOPTS_VALUE)
+          s.soundStart = frame->best_effort_timestamp * av_q2d(st->time_base);
         s.sound.insert(s.sound.end(), first, first + frame->nb_samples);
         for (int c = 0; c < frame->ch_layout.nb_channels; ++c) {
           const float* p = reinterpret_cast<const float*>(frame->extended_data[c]);

@@ -19,6 +19,7 @@ struct StreamProbe {
   double lastPts = 0.0;
   double audioRms = 0.0;  // over every decoded sample
   std::vector<float> sound;  // the first channel of the decoded sound
+  double soundStart = 0.0;   // seconds, the time of sound[0]
   int channels = 0;
   std::vector<int64_t> packetPts;  // in the stream's time base
   double timeBase = 0.0;           // seconds a tick of packetPts

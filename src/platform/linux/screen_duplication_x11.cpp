@@ -97,6 +97,9 @@ class X11Duplication : public ScreenDuplication {
     m_shm.readOnly = False;
     if (!XShmAttach(d, &m_shm)) return Result::Failed;
     m_attached = true;
+    // The server's first copy into the segment takes tens of milliseconds;
+    // done now, it does not delay the first frame past the next refresh.
+    if (!XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes)) return Result::Failed;
     m_damage = XDamageCreate(d, m_root, XDamageReportNonEmpty);
     XFixesSelectCursorInput(d, m_root, XFixesDisplayCursorNotifyMask);
     XSelectInput(d, m_root, StructureNotifyMask);
@@ -118,16 +121,21 @@ class X11Duplication : public ScreenDuplication {
       m_moved = m_moved || moved;
       const bool changed = m_first || m_damaged || m_shapeChanged || m_moved;
       const auto now = Clock::now();
-      // Changes are presented once per refresh, as a display would.
+      // Changes are presented once per refresh, on the one grid of refreshes
+      // that starts with the first frame, as a display would; a frame is
+      // dated by the refresh it is presented at.
       if (changed && now >= m_nextPresent) {
-        // Keeps the refresh grid unless a whole refresh has gone by without a frame.
-        m_nextPresent = now - m_nextPresent > kRefresh ? now + kRefresh : m_nextPresent + kRefresh;
+        const Clock::time_point present =
+            m_first ? now : m_nextPresent + (now - m_nextPresent) / kRefresh * kRefresh;
+        m_nextPresent = present + kRefresh;
         if (m_damaged) XDamageSubtract(d, m_damage, None, None);
         if (!XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes)) {
           LOG(ERROR) << "XShmGetImage failed";
           return Result::Failed;
         }
         *info = DuplicationFrameInfo{};
+        info->presentTime =
+            std::chrono::duration_cast<std::chrono::microseconds>(present.time_since_epoch()).count();
         if (m_first || m_moved || m_shapeChanged) {
           info->lastPointerUpdate = ++m_pointerUpdates;
           info->pointerX = m_pointerX - m_hotX - m_rect.left;

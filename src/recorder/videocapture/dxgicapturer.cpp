@@ -172,7 +172,9 @@ void DXGICapturer::CaptureLoop() {
     // A lost duplication re-opens here; its image is gone with it.
     if (!ReturnFrame()) continue;
     AVFrame* f = frame.get();
-    f->pts = f->pkt_dts = av_gettime_relative();
+    // Dated by when the screen showed the image, not by when its copy ended.
+    f->pts = f->pkt_dts =
+        m_frameInfo.presentTime > 0 ? m_frameInfo.presentTime : av_gettime_relative();
     f->width = m_frameWidth;
     f->height = m_frameHeight;
     f->format = AV_PIX_FMT_BGRA;
