@@ -77,6 +77,14 @@ inline bool InstanceRunning() {
   return true;
 }
 
+// The running copies of the program, for failure messages.
+inline std::string RunningCopies() {
+  QProcess pgrep;
+  pgrep.start("pgrep", {"-a", "korvorec"});
+  pgrep.waitForFinished(5000);
+  return pgrep.readAllStandardOutput().toStdString();
+}
+
 // What is on screen, for failure messages.
 inline std::string DescribeWindows() {
   std::string text;
