@@ -7,7 +7,6 @@
 #include <QGuiApplication>
 #include <QScreen>
 
-#include <algorithm>
 #include <system_error>
 #include <vector>
 
@@ -332,17 +331,12 @@ void MainWindow::StartPauseRecording() {
 
 void MainWindow::StopRecording(bool tellFileCount) {
   if (!m_recorder) return;
-  std::vector<std::string> files = m_recorder->GetOutputFiles();
   LOG(INFO) << "Stop recording";
   HoldStopHotKey(false);
   m_ui->pushButton->setIcon(QIcon(":/record.png"));
   m_recorder->Stop();
-  // The writer removes a last segment that got no picture before the stop.
-  files.erase(std::remove_if(files.begin(), files.end(),
-                             [](const std::string& file) {
-                               return !QFileInfo::exists(QString::fromStdString(file));
-                             }),
-              files.end());
+  // Read after the stop: a last segment that got no picture is gone by then.
+  const std::vector<std::string> files = m_recorder->GetOutputFiles();
   if (m_regionFrame && m_regionFrame->isVisible()) m_regionFrame->hide();
   m_ui->pushButton_stop->setEnabled(false);
   showNormal();

@@ -190,6 +190,7 @@ bool Recorder::Stop() {
   m_stopped = true;
   if (m_muxer) {
     m_muxer->Stop();
+    m_outputFiles = m_muxer->GetOutputFiles();
     delete m_muxer;
     m_muxer = nullptr;
   }
@@ -215,7 +216,7 @@ bool Recorder::IsRecording() { return m_muxer && m_muxer->IsRunning(); }
 bool Recorder::IsPaused() { return m_muxer && m_muxer->IsPaused(); }
 
 std::vector<std::string> Recorder::GetOutputFiles() {
-  return m_muxer ? m_muxer->GetOutputFiles() : std::vector<std::string>();
+  return m_muxer ? m_muxer->GetOutputFiles() : m_outputFiles;
 }
 
 RecordParams Recorder::GetRecordParams() { return m_params; }

@@ -71,4 +71,6 @@ class Recorder : public WindowCapturerObserver {
   std::vector<RecorderObserver*> m_observers;
   std::shared_ptr<PreProcesser> m_preProcesser;
   bool m_stopped = false;
+  // The writer's files as they stand after its stop.
+  std::vector<std::string> m_outputFiles;
 };
