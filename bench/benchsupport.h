@@ -103,9 +103,16 @@ inline int RunSource(int argc, char** argv) {
   });
 
   bool white = false;
+  int64_t raised = 0;
   QTimer timer;
   QObject::connect(&timer, &QTimer::timeout, [&] {
     const int64_t now = NowUs();
+    // Kept above the recorders' own windows, so that each records the same
+    // pictures.
+    if (now - raised > 500000) {
+      window.raise();
+      raised = now;
+    }
     bar.move(static_cast<int>(now / 1000 * 6 / 10) % 1880, 1000);
     const int64_t start = epoch;
     if (start == INT64_MIN) return;
@@ -260,9 +267,12 @@ inline void Analyse(const std::string& path, double fps, Figures* f, int referen
   std::vector<double> flashes;
   std::vector<double> beeps;
   // An onset counts after 0.3 s without flash (or sound): a beep broken by
-  // an underrun is one beep.
+  // an underrun is one beep. A file that starts in a flash or beep has no
+  // onset there.
   double lastWhite = -1e9;
   double lastLoud = -1e9;
+  bool sawDark = false;
+  bool sawQuiet = false;
   AVPacket* packet = av_packet_alloc();
   AVFrame* frame = av_frame_alloc();
   auto drain = [&](unsigned index) {
@@ -278,8 +288,9 @@ inline void Analyse(const std::string& path, double fps, Figures* f, int referen
           for (int x = 0; x < frame->width; x += 16, ++n)
             sum += frame->data[0][y * frame->linesize[0] + x];
         const bool white = n > 0 && sum / n > 128;
-        if (white && t - lastWhite > 0.3) flashes.push_back(t);
+        if (white && sawDark && t - lastWhite > 0.3) flashes.push_back(t);
         if (white) lastWhite = t;
+        sawDark = sawDark || !white;
       } else if (frame->format == AV_SAMPLE_FMT_FLTP) {
         f->audioSeconds += double(frame->nb_samples) / frame->sample_rate;
         const float* s = reinterpret_cast<const float*>(frame->extended_data[0]);
@@ -289,8 +300,9 @@ inline void Analyse(const std::string& path, double fps, Figures* f, int referen
           for (int k = 0; k < window; ++k) e += s[i + k] * s[i + k];
           const bool loud = std::sqrt(e / window) > 0.1;
           const double at = t + double(i) / frame->sample_rate;
-          if (loud && at - lastLoud > 0.3) beeps.push_back(at);
+          if (loud && sawQuiet && at - lastLoud > 0.3) beeps.push_back(at);
           if (loud) lastLoud = at;
+          sawQuiet = sawQuiet || !loud;
         }
       }
       av_frame_unref(frame);

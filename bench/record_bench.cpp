@@ -204,6 +204,12 @@ void Print(const char* who, int fps, const Figures& f) {
   if (f.referenceBytes > 0)
     printf(" | size/veryfast %4.2f", double(f.videoBytes) / double(f.referenceBytes));
   printf("\n");
+  // BENCH_OFFSETS=1 lists each flash's time and sound offset.
+  if (getenv("BENCH_OFFSETS")) {
+    printf("    offsets (s: ms)");
+    for (const auto& [flash, offset] : f.offsets) printf(" %.3f: %+.1f", flash, 1000 * offset);
+    printf("\n");
+  }
 }
 
 void PrintRatios(const char* who, const Figures& ours, const Figures& ssr, const Figures& ffmpeg) {

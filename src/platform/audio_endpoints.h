@@ -42,6 +42,9 @@ struct AudioPacket {
   const uint8_t* data = nullptr;  // null with Silent unset means a broken packet
   uint32_t frames = 0;
   bool silent = false;  // the data is to be treated as silence
+  // When its first frame was recorded (from a playback endpoint: is heard),
+  // on NowMicroseconds' clock; -1 when the device does not tell.
+  int64_t timeUs = -1;
 };
 
 // A shared capture stream; the waits end early once Interrupt is called

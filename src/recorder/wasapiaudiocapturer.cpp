@@ -33,6 +33,10 @@ constexpr int64_t kGapUs = 200000;
 // filtered over about 2 s.
 constexpr double kMaxSlew = 0.002;
 constexpr double kDriftFilterUs = 2000000;
+// A device's own packet times are believed within these bounds of the time
+// they are read: a monitor's sound is read before it is heard.
+constexpr int64_t kMaxDeviceDelayUs = 1000000;
+constexpr int64_t kMaxDeviceLeadUs = 4000000;
 // A lost device is looked for again this often.
 constexpr uint64_t kRetryMs = 1000;
 // Silence is delivered in frames of at most 100 ms.
@@ -311,6 +315,7 @@ int WASAPIAudioCapturer::StartSession() {
     }
   }
   m_sessionFresh = true;
+  m_deviceLeadUs = 0;
   m_sessionActive = true;
   if (m_renderClient) m_renderThread = std::thread(&WASAPIAudioCapturer::RenderLoop, this);
   m_captureThread = std::thread(&WASAPIAudioCapturer::CaptureLoop, this);
@@ -391,7 +396,7 @@ void WASAPIAudioCapturer::CaptureLoop() {
     // Silence holds the place of what a lost or stalled device does not
     // deliver.
     const int64_t now = endpoints.NowMicroseconds();
-    if (lost || now - TimelineEnd() > kGapUs) FillSilenceTo(now);
+    if (lost || now + m_deviceLeadUs - TimelineEnd() > kGapUs) FillSilenceTo(now + m_deviceLeadUs);
     if (lost && endpoints.TickCountMs() - lostTick >= kRetryMs) {
       lostTick = endpoints.TickCountMs();
       if (DeviceAvailable()) RequestRestart();
@@ -404,6 +409,7 @@ void WASAPIAudioCapturer::CaptureLoop() {
 int WASAPIAudioCapturer::ReadPackets(bool draining) {
   m_passData.clear();
   m_passFrames.clear();
+  m_passTime = -1;
   const auto format = static_cast<AVSampleFormat>(m_sampleFormat);
   const size_t frameBytes = static_cast<size_t>(av_get_bytes_per_sample(format)) * m_channels;
   int result = 0;
@@ -424,6 +430,7 @@ int WASAPIAudioCapturer::ReadPackets(bool draining) {
       break;
     }
     const uint8_t* data = packet.data;
+    if (m_passFrames.empty()) m_passTime = packet.timeUs;
     if (!packet.silent && !data) LOG(ERROR) << "buffer invalid is";
     if (packet.silent || !data) {
       // Silence keeps its place in the timeline.
@@ -460,7 +467,8 @@ int64_t WASAPIAudioCapturer::TimelineEnd() const {
 }
 
 // A pass is dated as a whole, so that packets read in one go continue each
-// other however unevenly they arrived: it ends now. A pass that starts well
+// other however unevenly they arrived: it starts when the device says its
+// first frame was recorded, else it ends now. A pass that starts well
 // after the timeline's end (or the first one of a session) follows a gap,
 // which is filled with silence; smaller differences are drift, which the
 // timestamps follow smoothly.
@@ -470,7 +478,12 @@ void WASAPIAudioCapturer::DeliverPass() {
   int64_t frames = 0;
   for (uint32_t n : m_passFrames) frames += n;
   const int64_t duration = frames * 1000000 / m_sampleRate;
-  const int64_t start = now - duration;
+  m_deviceLeadUs = 0;
+  if (m_passTime >= 0) {
+    const int64_t lead = m_passTime + duration - now;
+    if (lead > -kMaxDeviceDelayUs && lead < kMaxDeviceLeadUs) m_deviceLeadUs = lead;
+  }
+  const int64_t start = now + m_deviceLeadUs - duration;
   if (m_sessionFresh || start - TimelineEnd() > kGapUs) FillSilenceTo(start);
   m_sessionFresh = false;
   const double error = static_cast<double>(start - TimelineEnd());

@@ -109,6 +109,8 @@ class WASAPIAudioCapturer : public AudioCapturer {
   // One pass of packets, converted, before it is delivered.
   std::vector<uint8_t> m_passData;
   std::vector<uint32_t> m_passFrames;
+  int64_t m_passTime = -1;  // the device's time of the pass's first frame, -1 unknown
+  int64_t m_deviceLeadUs = 0;  // how far the device's time is ahead of the read time
 
   // The format of the stream as read from the device, and whether frames
   // are converted to the format negotiated at the first open.

@@ -349,6 +349,35 @@ TEST_F(CapturerFake, DriftIsFollowedWithoutJumpsOrLosses) {
   EXPECT_NEAR(End(frames[packets - 1]), 1000000000 + int64_t(packets) * 10010, 5000);
 }
 
+// A device that tells each packet's time (a monitor's lies ahead: it is
+// heard later) dates the sound by it, however late and unevenly it is read.
+TEST_F(CapturerFake, PacketsAreDatedByTheDevicesTime) {
+  WASAPIAudioCapturer capturer;
+  Sink sink;
+  sink.Attach(capturer, 0);
+  ASSERT_EQ(capturer.Init("Speakers", "spk", 0), 0);
+  ASSERT_EQ(capturer.Start(), 0);
+  const int packets = 50;
+  for (int i = 0; i < packets; ++i) {
+    fake().SetNowMicroseconds(1000000000 + int64_t(i) * 10000 + (i % 3) * 7000);
+    FakeAudioPacket p = DataPacket(480, 0.5f);
+    p.timeUs = 1000000000 + 25000 + int64_t(i) * 10000;
+    fake().PushPacket("spk", p);
+    ASSERT_TRUE(sink.WaitFor([&](const std::vector<Received>& all) {
+      return std::count_if(all.begin(), all.end(), [](const Received& r) { return !r.silent; }) > i;
+    }));
+  }
+  capturer.Stop();
+  auto frames = sink.Frames();
+  EXPECT_TRUE(Contiguous(frames));
+  EXPECT_EQ(frames.front().pts, 1000000000);
+  std::vector<int64_t> sound;
+  for (const Received& r : frames)
+    if (!r.silent) sound.push_back(r.pts);
+  ASSERT_EQ(sound.size(), size_t(packets));
+  for (int i = 0; i < packets; ++i) EXPECT_EQ(sound[i], 1000000000 + 25000 + int64_t(i) * 10000) << i;
+}
+
 TEST_F(CapturerFake, LoopbackKeepsPlayingSilenceAndWakesWithoutPackets) {
   WASAPIAudioCapturer capturer;
   ASSERT_EQ(capturer.Init("Speakers", "Default", 0), 0);

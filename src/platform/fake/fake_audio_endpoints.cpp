@@ -60,6 +60,7 @@ class FakeCaptureStream : public AudioCaptureStream {
     packet->frames = m_current.frames;
     packet->silent = m_current.kind == FakeAudioPacket::Kind::Silent;
     packet->data = m_current.kind == FakeAudioPacket::Kind::Null ? nullptr : m_current.data.data();
+    packet->timeUs = m_current.timeUs;
     return Result::Ok;
   }
 

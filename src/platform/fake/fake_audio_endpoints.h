@@ -18,6 +18,7 @@ struct FakeAudioPacket {
   Kind kind = Kind::Data;
   uint32_t frames = 0;
   std::vector<uint8_t> data;  // Data and Silent; Silent data is not meant to be read
+  int64_t timeUs = -1;        // the packet's time, as the device tells it
 };
 
 // Scriptable endpoints. By default: render "spk" and capture "mic", both the

@@ -97,6 +97,11 @@ pa_channel_map MapOf(uint32_t mask, int channels) {
 
 class PulseEndpoints;
 
+int64_t SteadyMicroseconds() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 // Waits for an operation while the mainloop lock is held.
 bool Await(pa_threaded_mainloop* loop, pa_operation* op) {
   if (!op) return false;
@@ -234,13 +239,21 @@ class PulseCaptureStream : public AudioCaptureStream, PulseStreamBase {
     attr.maxlength = static_cast<uint32_t>(bufferBytes * 4);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(fragmentBytes);
-    if (pa_stream_connect_record(m_stream, source.c_str(), &attr, kStreamFlags) < 0) return false;
+    // Timing kept up to date tells each packet's time.
+    const auto flags = static_cast<pa_stream_flags_t>(kStreamFlags | PA_STREAM_INTERPOLATE_TIMING |
+                                                      PA_STREAM_AUTO_TIMING_UPDATE);
+    if (pa_stream_connect_record(m_stream, source.c_str(), &attr, flags) < 0) return false;
     if (!WaitReady()) return false;
     m_bufferFrames = static_cast<uint32_t>(bufferBytes / m_frameSize);
     return true;
   }
 
-  Result Start() override { return Cork(0); }
+  Result Start() override {
+    pa_threaded_mainloop_lock(m_loop);
+    m_timed = false;
+    pa_threaded_mainloop_unlock(m_loop);
+    return Cork(0);
+  }
   Result Stop() override { return Cork(1); }
   uint32_t BufferFrames() override { return m_bufferFrames; }
   AudioWait Wait(int timeoutMs) override { return WaitEvent(timeoutMs); }
@@ -262,6 +275,19 @@ class PulseCaptureStream : public AudioCaptureStream, PulseStreamBase {
       // A hole in the stream is silence.
       packet->silent = m_peekData == nullptr;
       packet->data = static_cast<const uint8_t*>(m_peekData);
+      // The latency is the age of the next frame to read; from a monitor it
+      // is negative until the frame is played.
+      // The timing is fetched afresh once sound flows: until then it is
+      // that of the stream before it started.
+      pa_usec_t usec = 0;
+      int negative = 0;
+      packet->timeUs = -1;
+      if (m_peeked && !m_timed)
+        m_timed = Await(m_loop, pa_stream_update_timing_info(m_stream, SuccessCallback, m_loop));
+      if (m_peeked && pa_stream_get_latency(m_stream, &usec, &negative) == 0) {
+        const auto latency = static_cast<int64_t>(usec);
+        packet->timeUs = SteadyMicroseconds() - (negative ? -latency : latency);
+      }
     }
     pa_threaded_mainloop_unlock(m_loop);
     return r;
@@ -295,6 +321,7 @@ class PulseCaptureStream : public AudioCaptureStream, PulseStreamBase {
   }
 
   bool m_peeked = false;
+  bool m_timed = false;
   const void* m_peekData = nullptr;
   size_t m_peekBytes = 0;
 };
@@ -425,10 +452,7 @@ class PulseEndpoints : public AudioEndpoints {
     m_listeners.erase(listener);
   }
 
-  int64_t NowMicroseconds() override {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-  }
+  int64_t NowMicroseconds() override { return SteadyMicroseconds(); }
 
   uint64_t TickCountMs() override {
     using namespace std::chrono;
