@@ -26,7 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 // Frames are handed out at most at this rate, like a 60 Hz display's.
-constexpr auto kRefresh = std::chrono::microseconds(16667);
+constexpr auto kRefresh = std::chrono::nanoseconds(1000000000 / 60);
 
 // Root-window image of one output through MIT-SHM; XDamage tells when the
 // screen changed, XFixes when the pointer shape changed, XQueryPointer where
