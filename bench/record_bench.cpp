@@ -65,9 +65,10 @@ Figures RecordEngine(const std::string& path, int fps, int seconds) {
       std::chrono::duration<double, std::milli>(Clock::now() - stopAsked).count();
   rusage after{};
   getrusage(RUSAGE_SELF, &after);
+  const long peakKb = StatusKb(getpid(), "VmHWM");  // before the analysis decodes the file
   Analyse(path, fps, &f, kQp);
   f.cpuPerSecond = (CpuSeconds(after) - CpuSeconds(before)) / std::max(f.duration, 1e-3);
-  f.peakRssKb = StatusKb(getpid(), "VmHWM");
+  f.peakRssKb = peakKb;
   f.stopMs = stopMs;
   return f;
 }
