@@ -276,9 +276,9 @@ class PulseCaptureStream : public AudioCaptureStream, PulseStreamBase {
       packet->silent = m_peekData == nullptr;
       packet->data = static_cast<const uint8_t*>(m_peekData);
       // The latency is the age of the next frame to read; from a monitor it
-      // is negative until the frame is played.
-      // The timing is fetched afresh once sound flows: until then it is
-      // that of the stream before it started.
+      // is negative until the frame is played. The timing is fetched afresh
+      // once sound flows: until then it is that of the stream before it
+      // started.
       pa_usec_t usec = 0;
       int negative = 0;
       packet->timeUs = -1;
