@@ -123,7 +123,7 @@ struct FfmpegMuxer::OutputStream {
   std::vector<PcmGatherer> gatherers;
 };
 
-FfmpegMuxer::FfmpegMuxer() : m_pcmHeader(av_frame_alloc(), [](AVFrame* f) { av_frame_free(&f); }) {}
+FfmpegMuxer::FfmpegMuxer() : m_pcmHeader(av_frame_alloc()) {}
 
 FfmpegMuxer::~FfmpegMuxer() {
   Stop();

@@ -17,6 +17,7 @@ extern "C" {
 #include <vector>
 
 #include "recorder/recorderror.h"
+#include "recorder/video/videoencoderinterface.h"
 
 class AacEncoder;
 class AudioCapturer;
@@ -180,9 +181,7 @@ class FfmpegMuxer : public FileMuxer {
   int64_t m_lastSlot = -1;               // capture thread only
   // The newest picture taken (a reference), capture thread until the
   // capturer has stopped: Stop holds it on the screen up to the stop.
-  std::unique_ptr<AVFrame, void (*)(AVFrame*)> m_lastPicture{nullptr, [](AVFrame* f) {
-                                                                av_frame_free(&f);
-                                                              }};
+  AVFramePtr m_lastPicture;
   // Packets are written from Start until the end of Stop's draining.
   std::atomic<bool> m_accepting{false};
   bool m_stopping = false;     // under m_mutex
@@ -190,7 +189,7 @@ class FfmpegMuxer : public FileMuxer {
   bool m_fileOpen = false;     // under m_mutex
   bool m_everStarted = false;  // a header-only file of a writer never started is removed
   AVRational m_audioFilterTimeBase{1, 1000000};
-  std::unique_ptr<AVFrame, void (*)(AVFrame*)> m_pcmHeader;
+  AVFramePtr m_pcmHeader;
   std::atomic<int64_t> m_videoPackets{0};
   std::atomic<int64_t> m_audioPackets{0};
 };

@@ -279,14 +279,16 @@ class PulseCaptureStream : public AudioCaptureStream, PulseStreamBase {
       // is negative until the frame is played. The timing is fetched afresh
       // once sound flows: until then it is that of the stream before it
       // started.
-      pa_usec_t usec = 0;
-      int negative = 0;
       packet->timeUs = -1;
-      if (m_peeked && !m_timed)
-        m_timed = Await(m_loop, pa_stream_update_timing_info(m_stream, SuccessCallback, m_loop));
-      if (m_peeked && pa_stream_get_latency(m_stream, &usec, &negative) == 0) {
-        const auto latency = static_cast<int64_t>(usec);
-        packet->timeUs = SteadyMicroseconds() - (negative ? -latency : latency);
+      if (m_peeked) {
+        if (!m_timed)
+          m_timed = Await(m_loop, pa_stream_update_timing_info(m_stream, SuccessCallback, m_loop));
+        pa_usec_t usec = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(m_stream, &usec, &negative) == 0) {
+          const auto latency = static_cast<int64_t>(usec);
+          packet->timeUs = SteadyMicroseconds() - (negative ? -latency : latency);
+        }
       }
     }
     pa_threaded_mainloop_unlock(m_loop);
@@ -454,10 +456,7 @@ class PulseEndpoints : public AudioEndpoints {
 
   int64_t NowMicroseconds() override { return SteadyMicroseconds(); }
 
-  uint64_t TickCountMs() override {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-  }
+  uint64_t TickCountMs() override { return static_cast<uint64_t>(SteadyMicroseconds() / 1000); }
 
   // The context of a ready connection, or none when no server answers. A
   // connection that broke (the server ended or restarted) is made anew;
