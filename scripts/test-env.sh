@@ -27,6 +27,7 @@ start_test_services() {
   exec {xfd}>&-
   if [ -z "$num" ]; then echo "Xvfb did not start" >&2; cat "$TEST_RUNTIME/xvfb.log" >&2; return 1; fi
   export DISPLAY=":$num"
+  start_desktop || return 1
 
   start_sound_server "${SOUND_SERVER:-pulseaudio}" || return 1
 
@@ -39,6 +40,34 @@ start_test_services() {
   export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share"
   mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$HOME/Videos"
   export QT_QPA_PLATFORM=xcb
+}
+
+# A desktop on $DISPLAY as users have one: a window manager that reparents
+# windows into frames (openbox), a compositor (picom, xrender) and a tray
+# host (trayer) on the bottom edge. Tests that need the bare server run on a
+# private Xvfb of their own (testsupport::RunTestsOnOwnDisplay).
+start_desktop() {
+  local log="$TEST_RUNTIME/desktop.log"
+  openbox --sm-disable >>"$log" 2>&1 &
+  echo $! >>"$TEST_RUNTIME/desktop.pids"
+  for _ in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.1
+  done
+  picom --backend xrender --config /dev/null --no-fading-openclose >>"$log" 2>&1 &
+  echo $! >>"$TEST_RUNTIME/desktop.pids"
+  trayer --edge bottom --align right --widthtype request --height 24 --SetDockType true \
+         --SetPartialStrut true --transparent false --tint 0x303030 >>"$log" 2>&1 &
+  echo $! >>"$TEST_RUNTIME/desktop.pids"
+  for _ in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' &&
+      xdotool search --class trayer >/dev/null 2>&1 &&
+      xprop -root | grep -q '_NET_WORKAREA' && return 0
+    sleep 0.1
+  done
+  echo "the test desktop did not start" >&2
+  cat "$log" >&2
+  return 1
 }
 
 # $1: pulseaudio or pipewire. Two null sinks, "spk" (the default) and "mic";
@@ -115,6 +144,7 @@ stop_sound_server() {
 
 stop_test_services() {
   stop_sound_server
+  [ -f "${TEST_RUNTIME:-}/desktop.pids" ] && kill $(cat "$TEST_RUNTIME/desktop.pids") 2>/dev/null
   [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null
   wait 2>/dev/null
   [ -n "${TEST_RUNTIME:-}" ] && rm -rf "$TEST_RUNTIME"
