@@ -245,7 +245,8 @@ int Settings::GetRecordQp() {
   const QVariant v = m_settings->value("/record/qp");
   bool ok = false;
   const int qp = v.toInt(&ok);
-  if (!ok || qp < -51 || qp > 51) {
+  // Stored negated, as the quality slider gives it: -51 to 0.
+  if (!ok || qp < -51 || qp > 0) {
     const int fallback = DefaultQp();
     LogBadValue("/record/qp", v, fallback);
     return fallback;

@@ -63,6 +63,7 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
     s.width = st->codecpar->width;
     s.height = st->codecpar->height;
     s.channels = st->codecpar->ch_layout.nb_channels;
+    s.sampleRate = st->codecpar->sample_rate;
     probe.streams.push_back(s);
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) continue;

@@ -21,6 +21,7 @@ struct StreamProbe {
   std::vector<float> sound;  // the first channel of the decoded sound
   double soundStart = 0.0;   // seconds, the time of sound[0]
   int channels = 0;
+  int sampleRate = 0;
   std::vector<int64_t> packetPts;  // in the stream's time base
   double timeBase = 0.0;           // seconds a tick of packetPts
   // Smallest step between one packet's pts and the next's, in seconds.
