@@ -118,7 +118,7 @@ TEST_F(CameraDevicesTest, ReadsRatesAndRejectsBadInput) {
   EXPECT_TRUE(log.Contains("Failed to GetNumberOfCapabilities"));
 }
 
-TEST_F(CameraDevicesTest, TheStoredCameraIsFoundByItsExactIdCrossCheckedByName) {
+TEST_F(CameraDevicesTest, TheStoredCameraIsFoundByItsExactIdANodeCrossCheckedByName) {
   FakeCamera x = Camera("/dev/video1x", "Cam X", {});
   FakeCamera a = Camera("/dev/v4l/by-id/usb-Cam_A-video-index0", "Cam A", {});
   a.device.node = "/dev/video1";
@@ -137,6 +137,9 @@ TEST_F(CameraDevicesTest, TheStoredCameraIsFoundByItsExactIdCrossCheckedByName) 
       {"/dev/video1", "Cam B", "/dev/v4l/by-id/usb-Cam_B-video-index0"},  // B's node before a replug
       {"/dev/video1", "Gone", nullptr},
       {"/dev/v4l/by-id/usb-Cam_B-video-index0", "Cam B", "/dev/v4l/by-id/usb-Cam_B-video-index0"},
+      // The link still names the camera after its driver renamed it.
+      {"/dev/v4l/by-id/usb-Cam_B-video-index0", "Old B", "/dev/v4l/by-id/usb-Cam_B-video-index0"},
+      {"/dev/video1x", "Old X", nullptr},  // a node with no link is still checked
       {"/dev/video", "", nullptr},
       {"", "USB Camera", "id6"},
       {"", "USB", nullptr},
