@@ -180,6 +180,20 @@ TEST_F(CameraDevicesTest, SinkAgreesOnTheRequestedSizeAndDeliversOnlyWhileRunnin
   EXPECT_EQ(sink.ResultingCapability().videoType, kVideoMJPEG);
   EXPECT_EQ(sink.Connect({camtest::Format(CameraPixelFormat::YUY2, 1280, 720)}), -1);
 
+  // A chosen type is streamed even when a raw format of the size comes first.
+  const std::vector<platform::CameraFormat> rawFirst = {camtest::Format(CameraPixelFormat::I420, 1280, 720),
+                                                        camtest::Format(CameraPixelFormat::MJPEG, 1280, 720),
+                                                        camtest::Format(CameraPixelFormat::H264, 1280, 720)};
+  want.videoType = kVideoH264;
+  sink.RequestCapability(want);
+  EXPECT_EQ(sink.Connect(rawFirst), 2);
+  want.videoType = kVideoMJPEG;
+  sink.RequestCapability(want);
+  EXPECT_EQ(sink.Connect(rawFirst), 1);
+  EXPECT_EQ(sink.ResultingCapability().videoType, kVideoMJPEG);
+  EXPECT_EQ(sink.Connect({rawFirst[0]}), -1);
+  want.videoType = kVideoUnknown;
+
   want.width = 640;
   want.height = 480;
   sink.RequestCapability(want);
