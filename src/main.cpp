@@ -92,8 +92,7 @@ int main(int argc, char* argv[]) {
   LogMachineInfo();
   WarnOfWaylandSession();
 
-  // Creating the segment is the one atomic test: two starts at the same
-  // moment cannot both succeed.
+  // Two starts at the same moment cannot both pass.
   auto instance = std::make_unique<QSharedMemory>(kInstanceKey);
   if (!CreateInstanceGuard(instance.get())) {
     LOG(INFO) << "another instance is running";

@@ -17,10 +17,13 @@
 #include <QSharedMemory>
 #include <QWidget>
 
+#include <map>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/modules.h"
 #include "platform/monitors.h"
 #include "platform/shell.h"
@@ -164,7 +167,30 @@ std::string DesktopEntryExec(const std::vector<std::string>& args) {
   return exec;
 }
 
+namespace {
+
+// The locks that decide which copy runs, each kept as long as its guard.
+std::mutex g_instanceLocksMutex;
+std::map<const QObject*, std::unique_ptr<platform::NamedLock>> g_instanceLocks;
+
+}  // namespace
+
 bool CreateInstanceGuard(QSharedMemory* guard) {
+  // Copies decide by a lock that the system lets go when its holder ends,
+  // however it ends. Only the copy holding it touches the segment, so two
+  // copies starting together never race on it.
+  auto lock = std::make_unique<platform::NamedLock>(guard->key().toStdString() + ".instance", false);
+  if (lock->Busy()) return false;
+  const platform::NamedLock* held = lock.get();
+  {
+    std::lock_guard<std::mutex> hold(g_instanceLocksMutex);
+    g_instanceLocks[guard] = std::move(lock);
+  }
+  QObject::connect(guard, &QObject::destroyed, [guard] {
+    std::lock_guard<std::mutex> hold(g_instanceLocksMutex);
+    g_instanceLocks.erase(guard);
+  });
+  if (!held->Held()) LOG(WARNING) << "no instance lock: the segment alone decides";
   // The segment's system key is made from a key file that each new guard
   // creates afresh, so a segment left by a process that died (its key file
   // since removed) can turn up under it. Looking at a segment that no
@@ -175,7 +201,7 @@ bool CreateInstanceGuard(QSharedMemory* guard) {
     if (look.attach(QSharedMemory::ReadOnly)) look.detach();
   }
   if (guard->error() == QSharedMemory::AlreadyExists) return false;
-  // Without a guard the program still runs.
+  // Without a segment the program still runs.
   LOG(ERROR) << "create the instance guard failed: " << guard->errorString().toStdString();
   return true;
 }
