@@ -8,9 +8,7 @@ extern "C" {
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <limits>
-#include <map>
 #include <utility>
 #include <vector>
 

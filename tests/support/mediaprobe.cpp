@@ -95,7 +95,7 @@ bool IsOrdinaryMp4(const std::string& path) {
     offset += size;
   }
   if (moovs != 1) return false;
-  const std::vector<Mp4Box> top = Mp4Boxes(moov, 8, moov.size());
+  const std::vector<Mp4Box> top = Mp4Boxes(moov, BigEndian(moov.data(), 4) == 1 ? 16 : 8, moov.size());
   if (FindBox(top, "mvex")) return false;
   for (const Mp4Box& trak : top) {
     if (trak.type != "trak") continue;
