@@ -24,6 +24,7 @@ extern "C" {
 #include "recorder/audiomixer.h"
 #include "recorder/audiostreamformat.h"
 #include "recorder/filteraresample.h"
+#include "recorder/mp4finalizer.h"
 #include "recorder/swshelper.h"
 #include "recorder/video/videoencoderfactory.h"
 #include "recorder/video/videoencoderinterface.h"
@@ -35,7 +36,8 @@ namespace {
 
 constexpr AVRational kMicroseconds{1, 1000000};
 // Fragments of one second: a file cut short (full disk, crash) stays
-// playable up to its last complete fragment.
+// playable up to its last complete fragment. A complete file is then made an
+// ordinary MP4 in place (Mp4Finalizer).
 constexpr const char* kMovFlags = "empty_moov+default_base_moof";
 constexpr const char* kFragmentDuration = "1000000";
 // Sound packets kept while the first picture is awaited (about 2 s).
@@ -419,6 +421,9 @@ int FfmpegMuxer::OpenOutputFile() {
     return -1;
   }
   m_fileOpen = true;
+  // Opened now, the file is finished at its end wherever it has moved.
+  m_finalizer = std::make_unique<Mp4Finalizer>();
+  m_finalizer->Open(m_path);
   return 0;
 }
 
@@ -592,7 +597,10 @@ int FfmpegMuxer::Stop() {
     std::error_code ec;
     std::filesystem::remove(std::filesystem::u8path(m_path), ec);
     LOG(INFO) << "removed the last segment, it holds no picture: " << m_path;
+  } else if (m_finalizer) {
+    m_finalizer->Finish();
   }
+  m_finalizer.reset();
   m_heldAudio.clear();
   LOG(INFO) << "ffmpegmuxer stopped, video packets " << m_videoPackets << ", audio packets "
             << m_audioPackets;
@@ -926,6 +934,8 @@ bool FfmpegMuxer::SplitSegment() {
   int ret = av_write_trailer(m_context);
   if (ret < 0) LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
   CloseOutputFile();
+  if (m_finalizer) m_finalizer->Finish();
+  m_finalizer.reset();
   m_videoInFile = false;
   m_lastVideoPts = 0;
   m_lastVideoDts = AV_NOPTS_VALUE;

@@ -22,6 +22,7 @@ extern "C" {
 class AacEncoder;
 class AudioCapturer;
 class AudioMixer;
+class Mp4Finalizer;
 class SwsHelper;
 class VideoEncoderInterface;
 class WatermarkMaker;
@@ -187,6 +188,8 @@ class FfmpegMuxer : public FileMuxer {
   bool m_stopping = false;     // under m_mutex
   bool m_failed = false;       // under m_mutex: nothing more goes into the file
   bool m_fileOpen = false;     // under m_mutex
+  // Makes the open file an ordinary MP4 once it is complete.
+  std::unique_ptr<Mp4Finalizer> m_finalizer;  // under m_mutex
   bool m_everStarted = false;  // a header-only file of a writer never started is removed
   AVRational m_audioFilterTimeBase{1, 1000000};
   AVFramePtr m_pcmHeader;

@@ -245,6 +245,7 @@ TEST_F(RecorderTest, RegionWithSoundColourAndPointerRing) {
   EXPECT_GT(patchFrames, pictures * 9 / 10);
   EXPECT_GT(ringFrames, pictures / 2);
   EXPECT_EQ(probe.decodeErrors, 0);
+  EXPECT_TRUE(probe.ordinary);
 }
 
 // Speaker and microphone mixed, with a two-second pause: the pause is not in
