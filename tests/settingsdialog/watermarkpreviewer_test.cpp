@@ -1,5 +1,6 @@
 #include <QCursor>
 #include <QEventLoop>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -55,11 +56,19 @@ TEST_F(WatermarkPreviewerTest, ScalesToTheScreensShapeAndPlacesByFractions) {
 
   previewer->SetTextColor(QColor(255, 0, 0));
   EXPECT_EQ(previewer->TextLabel()->styleSheet(), "color:rgb(255,0,0)");
-  QFont big = previewer->TextLabel()->font();
   const int narrow = previewer->TextLabel()->width();
-  big.setPointSize(big.pointSize() * 3);
+  // A font wider than the small picture: near the right edge the label stays
+  // where the text ends at the edge of the recording (shown at the screen's
+  // size), not at the preview's left edge.
+  const QFont big("DejaVu Sans", 72);
   previewer->SetTextFont(big);
   EXPECT_GT(previewer->TextLabel()->width(), narrow);
+  previewer->SetRelativePos(0.9, 0.5);
+  previewer->GetRelativePos(fx, fy);
+  const int advance = QFontMetrics(big).horizontalAdvance("watermark");
+  EXPECT_NEAR(fx * screen.width() + advance, screen.width(),
+              double(screen.width()) / previewer->width() + 1);
+  EXPECT_DOUBLE_EQ(fy, static_cast<int>(245 * 0.5) / 245.0);
 }
 
 TEST_F(WatermarkPreviewerTest, DraggedLabelIsStoredAsFractionsOfThePreview) {
@@ -77,6 +86,10 @@ TEST_F(WatermarkPreviewerTest, DraggedLabelIsStoredAsFractionsOfThePreview) {
   EXPECT_EQ(previewer->pos(), QPoint(10, 120));
   EXPECT_EQ(previewer->height(), 245);
   EXPECT_EQ(label->styleSheet(), "color:rgb(255,0,0)");  // no colour chosen: red, as recorded
+  // No font chosen: the bold face the recording draws, sized to the screen.
+  const QSize screen = QGuiApplication::primaryScreen()->size();
+  EXPECT_EQ(label->font().pixelSize(), screen.height() / 8 * 3 / 4);
+  EXPECT_TRUE(label->font().bold());
 
   Drag(label, QPoint(-40, 30));
   const QPoint at = label->pos();
@@ -100,10 +113,22 @@ TEST_F(WatermarkPreviewerTest, DraggedLabelIsStoredAsFractionsOfThePreview) {
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->pos(), at);
 
-  // Dragged off the picture the label stops at its edge, where the mark
-  // still shows in the video; the corner (0, 0) is kept like any position.
-  Drag(label, QPoint(previewer->width(), 0));
-  EXPECT_EQ(label->x() + label->width(), previewer->width());
+  // Dragged past the bottom-right corner the label stops where the text
+  // ends at the recording's corner, and stays there at the next save.
+  Drag(label, QPoint(previewer->width(), previewer->height()));
+  const QPoint edge = label->pos();
+  ASSERT_TRUE(dialog.SaveSettings());
+  ASSERT_TRUE(settings()->GetWatermarkPos(x, y));
+  const QFontMetrics metrics(label->font());
+  EXPECT_NEAR(x * screen.width() + metrics.horizontalAdvance("drag me"), screen.width(),
+              double(screen.width()) / previewer->width() + 1);
+  EXPECT_NEAR(y * screen.height() + metrics.height(), screen.height(),
+              double(screen.height()) / 245 + 1);
+  SettingsDialog atCorner(nullptr);
+  for (QLabel* l : Child<QWidget>(&atCorner, "page_5")->findChildren<QLabel*>())
+    if (l->text() == "drag me") EXPECT_EQ(l->pos(), edge);
+
+  // The corner (0, 0) is kept like any position.
   Drag(label, QPoint(-2 * previewer->width(), -previewer->height()));
   EXPECT_EQ(label->pos(), QPoint(0, 0));
   QTest::mouseClick(dialog.findChild<QPushButton*>("ButtonClose"), Qt::LeftButton);
@@ -132,6 +157,13 @@ TEST_F(WatermarkPreviewerTest, FullScreenPreviewCoversTheScreenAndShowsTheHint) 
   EXPECT_EQ(hint->y(), previewer->height() / 6);
   EXPECT_EQ(previewer->TextLabel()->pos(),
             QPoint(previewer->width() / 4, previewer->height() / 2));
+  // Past the bottom-right corner: where the recording puts the text, whole.
+  previewer->SetRelativePos(0.99, 0.99);
+  const QFontMetrics metrics(previewer->TextLabel()->font());
+  EXPECT_EQ(previewer->TextLabel()->pos(),
+            QPoint(previewer->width() - metrics.horizontalAdvance(QStringLiteral("全屏水印")),
+                   previewer->height() - metrics.height()));
+  previewer->SetRelativePos(0.25, 0.5);
   guitest::SaveScreenshot(previewer, "watermark_fullscreen");
   QPointer<QWidget> guard(previewer);
   previewer->close();
