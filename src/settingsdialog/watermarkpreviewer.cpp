@@ -15,6 +15,13 @@
 namespace {
 // The settings row the full-screen preview returns to.
 constexpr int kWatermarkPage = 5;
+
+// The desktop as the first of a run of previewers grabbed it, before the
+// settings dialog showed. Previewers made while one is alive (the full-screen
+// one over the dialog, the dialog reopened from it) show it too rather than
+// our own windows.
+QPixmap* g_desktop = nullptr;
+int g_previewers = 0;
 }  // namespace
 
 WatermarkPreviewer::WatermarkPreviewer(QWidget* parent) : QWidget(parent) {
@@ -35,11 +42,19 @@ WatermarkPreviewer::WatermarkPreviewer(QWidget* parent) : QWidget(parent) {
   m_hintLabel->setFixedHeight(metrics.height());
   m_hintLabel->hide();
 
-  if (QScreen* screen = QGuiApplication::primaryScreen()) m_screenshot = screen->grabWindow(0);
+  if (g_previewers++ == 0) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    g_desktop = new QPixmap(screen ? screen->grabWindow(0) : QPixmap());
+  }
+  m_screenshot = *g_desktop;
   m_preview = m_screenshot;
 }
 
-WatermarkPreviewer::~WatermarkPreviewer() = default;
+WatermarkPreviewer::~WatermarkPreviewer() {
+  if (--g_previewers > 0) return;
+  delete g_desktop;
+  g_desktop = nullptr;
+}
 
 void WatermarkPreviewer::SetText(const QString& text) {
   m_textLabel->setText(text);

@@ -171,6 +171,39 @@ TEST_F(WatermarkPreviewerTest, FullScreenPreviewCoversTheScreenAndShowsTheHint) 
   EXPECT_TRUE(guard.isNull());  // a closed full-screen previewer deletes itself
 }
 
+// The full-screen preview shows the desktop as it was when the settings
+// opened, without the settings dialog.
+TEST_F(WatermarkPreviewerTest, FullScreenPreviewShowsTheDesktopWithoutTheDialog) {
+  const QColor blue(0, 128, 255);
+  QWidget desktop;
+  QPalette palette;
+  palette.setColor(QPalette::Window, blue);
+  desktop.setPalette(palette);
+  desktop.setAutoFillBackground(true);
+  desktop.setGeometry(QGuiApplication::primaryScreen()->geometry());
+  desktop.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&desktop));
+  QTest::qWait(100);
+
+  SettingsDialog dialog(nullptr);
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  QTest::qWait(100);
+  const QRect area = dialog.frameGeometry();
+  Child<QPushButton>(&dialog, "btn_wm_full_preview")->click();
+  WatermarkPreviewer* full = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* p = dynamic_cast<WatermarkPreviewer*>(w); p && p->isVisible()) full = p;
+  ASSERT_NE(full, nullptr);
+  const QImage shown = full->grab().toImage();
+  int notDesktop = 0;
+  for (int y = area.top(); y <= area.bottom(); y += 8)
+    for (int x = area.left(); x <= area.right(); x += 8)
+      if (!full->childAt(x, y) && shown.pixelColor(x, y) != blue) ++notDesktop;
+  EXPECT_EQ(notDesktop, 0);
+  full->close();
+}
+
 // The double-click stores the position and opens the settings on the
 // watermark page; closing it there comes back. The previewer closes itself
 // and is gone once its handler has returned: the test only watches it.
