@@ -436,7 +436,15 @@ void Settings::SetWatermarkText(const QString& value) {
 }
 
 QFont Settings::GetWatermarkFont() {
-  return ReadFont(m_settings, "/watermark/font", QString());
+  // None stored (or none readable): a font without a family, for which the
+  // watermark takes its own bold face.
+  const QString text = ReadString(m_settings, "/watermark/font");
+  QFont font;
+  if (!text.isEmpty() && font.fromString(text)) return font;
+  if (!text.isEmpty()) LogBadValue("/watermark/font", text, "the watermark's bold face");
+  font = QFont();
+  font.setFamily(QString());
+  return font;
 }
 void Settings::SetWatermarkFont(const QFont& value) {
   Store(m_settings, "/watermark/font", value.toString());

@@ -17,6 +17,8 @@
 #include <QSharedMemory>
 #include <QWidget>
 
+#include <algorithm>
+#include <cmath>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -293,8 +295,39 @@ void BringWindowToFront(QWidget* widget) {
 
 // --- watermark image ---
 
-bool SaveWatermarkImage(const QString& iconPath, const QString& text, int width, int height,
-                        const QString& outputPath) {
+QFont WatermarkFont(const QFont& chosen, int height) {
+  if (!chosen.family().isEmpty()) return chosen;
+  QFont font;
+  font.setPixelSize(std::max(1, height * 3 / 4));
+  font.setFamily("Microsoft YaHei UI");
+  font.setBold(true);
+  return font;
+}
+
+QSize WatermarkTextSize(const QString& text, const QFont& font) {
+  const QFontMetrics metrics(font);
+  return QSize(metrics.horizontalAdvance(text), metrics.height());
+}
+
+QPoint WatermarkTextPos(const QSize& picture, const QSize& text, const QPointF* fractions,
+                        double scale) {
+  const double right = std::max(0.0, picture.width() - text.width() * scale);
+  const double bottom = std::max(0.0, picture.height() - text.height() * scale);
+  double x = right - 20 * scale;
+  double y = bottom - 50 * scale;
+  if (fractions) {
+    x = picture.width() * fractions->x();
+    y = picture.height() * fractions->y();
+  }
+  // Truncated; a fraction taken from a pixel gives that pixel back.
+  const auto pixel = [](double v, double last) {
+    return static_cast<int>(std::floor(std::clamp(v, 0.0, last) + 1e-6));
+  };
+  return QPoint(pixel(x, right), pixel(y, bottom));
+}
+
+bool SaveWatermarkImage(const QString& iconPath, const QString& text, const QFont& font,
+                        int width, int height, const QString& outputPath) {
   if (width <= 0 || height <= 0) {
     LOG(ERROR) << "watermark image size is invalid: " << width << "x" << height;
     return false;
@@ -313,15 +346,7 @@ bool SaveWatermarkImage(const QString& iconPath, const QString& text, int width,
     iconWidth = icon.width();
   }
 
-  QFont font = Settings::Instance()->GetWatermarkFont();
-  if (!font.family().isEmpty()) {
-    LOG(INFO) << "font is " << font.family().toStdString() << ",is bold " << font.bold();
-  } else {
-    font = painter.font();
-    font.setPixelSize(height * 3 / 4);
-    font.setFamily("Microsoft YaHei UI");
-    font.setBold(true);
-  }
+  LOG(INFO) << "font is " << font.family().toStdString() << ",is bold " << font.bold();
   painter.setFont(font);
   const int textWidth = QFontMetrics(font).horizontalAdvance(text.left(50));
   painter.drawText(QRect(iconWidth + 10, 0, textWidth, height), Qt::AlignLeft | Qt::AlignVCenter,

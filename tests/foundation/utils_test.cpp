@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFontMetrics>
+#include <QFont>
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
@@ -253,7 +254,7 @@ TEST_F(UtilsTest, WatermarkImageIsTransparentWithTheText) {
   QApplication app(argc, argv);
   Settings::Instance()->SetWatermarkColor(QColor(0, 255, 0));
   const QString out = QString::fromStdString(m_dir.path()) + "/wm.png";
-  ASSERT_TRUE(SaveWatermarkImage("", QString(60, QChar('W')), 2000, 40, out));
+  ASSERT_TRUE(SaveWatermarkImage("", QString(60, QChar('W')), QFont(), 2000, 40, out));
   QImage image(out);
   ASSERT_EQ(image.size(), QSize(2000, 40));
   EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
@@ -266,7 +267,7 @@ TEST_F(UtilsTest, WatermarkImageIsTransparentWithTheText) {
   // The box is only as wide as the first 50 characters.
   const int width50 = QFontMetrics(QFont()).horizontalAdvance(QString(50, QChar('W')));
   EXPECT_LT(rightmost, 10 + width50 * 2);
-  EXPECT_FALSE(SaveWatermarkImage("", "x", 0, 40, out));
+  EXPECT_FALSE(SaveWatermarkImage("", "x", QFont(), 0, 40, out));
 }
 
 }  // namespace
