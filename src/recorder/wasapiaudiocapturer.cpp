@@ -26,8 +26,13 @@ namespace {
 const char kDefaultId[] = "Default";
 constexpr int64_t kBufferUs = 50000;  // 50 ms
 constexpr int kWaitMs = 10;
-// A packet that starts this much after the timeline's end follows a gap;
-// no packet for this long is a stall. Both are filled with silence.
+// A pass that starts this much after the timeline's end follows a hiccup
+// (sound the device lost), filled with silence at once; less is drift or
+// the jitter of the passes' times (a sound server's own times step by up to
+// about 25 ms). No packet for kGapUs is a stall: silence holds the place,
+// kGapUs behind the clock, so that the sound that comes next still follows
+// a gap rather than overlapping the silence.
+constexpr int64_t kHiccupUs = 40000;
 constexpr int64_t kGapUs = 200000;
 // The timestamps follow the clock by at most 2 ms a second, after an error
 // filtered over about 2 s.
@@ -396,7 +401,7 @@ void WASAPIAudioCapturer::CaptureLoop() {
     // Silence holds the place of what a lost or stalled device does not
     // deliver.
     const int64_t now = endpoints.NowMicroseconds();
-    if (lost || now + m_deviceLeadUs - TimelineEnd() > kGapUs) FillSilenceTo(now + m_deviceLeadUs);
+    if (now + m_deviceLeadUs - TimelineEnd() > kGapUs) FillSilenceTo(now + m_deviceLeadUs - kGapUs);
     if (lost && endpoints.TickCountMs() - lostTick >= kRetryMs) {
       lostTick = endpoints.TickCountMs();
       if (DeviceAvailable()) RequestRestart();
@@ -484,7 +489,10 @@ void WASAPIAudioCapturer::DeliverPass() {
     if (lead > -kMaxDeviceDelayUs && lead < kMaxDeviceLeadUs) m_deviceLeadUs = lead;
   }
   const int64_t start = now + m_deviceLeadUs - duration;
-  if (m_sessionFresh || start - TimelineEnd() > kGapUs) FillSilenceTo(start);
+  if (m_sessionFresh || start - TimelineEnd() > kHiccupUs) {
+    FillSilenceTo(start);
+    m_driftUs = 0;
+  }
   m_sessionFresh = false;
   const double error = static_cast<double>(start - TimelineEnd());
   m_driftUs += (error - m_driftUs) * std::min(1.0, duration / kDriftFilterUs);
