@@ -42,8 +42,11 @@ constexpr double kDriftFilterUs = 2000000;
 // they are read: a monitor's sound is read before it is heard.
 constexpr int64_t kMaxDeviceDelayUs = 1000000;
 constexpr int64_t kMaxDeviceLeadUs = 4000000;
-// A lost device is looked for again this often.
+// A lost device is looked for again this often; after each failed restart
+// (a device that is there but cannot be opened) twice as long, up to the
+// maximum.
 constexpr uint64_t kRetryMs = 1000;
+constexpr uint64_t kMaxRetryMs = 32000;
 // Silence is delivered in frames of at most 100 ms.
 constexpr uint32_t kSilenceFrames = 4800;
 
@@ -297,6 +300,7 @@ int WASAPIAudioCapturer::Start() {
   m_timelineFrames = 0;
   m_offsetUs = 0;
   m_driftUs = 0;
+  m_retryMs = kRetryMs;
   if (StartSession() != 0) return -1;
   m_running = true;
   return 0;
@@ -402,7 +406,7 @@ void WASAPIAudioCapturer::CaptureLoop() {
     // deliver.
     const int64_t now = endpoints.NowMicroseconds();
     if (now + m_deviceLeadUs - TimelineEnd() > kGapUs) FillSilenceTo(now + m_deviceLeadUs - kGapUs);
-    if (lost && endpoints.TickCountMs() - lostTick >= kRetryMs) {
+    if (lost && endpoints.TickCountMs() - lostTick >= m_retryMs) {
       lostTick = endpoints.TickCountMs();
       if (DeviceAvailable()) RequestRestart();
     }
@@ -617,9 +621,11 @@ void WASAPIAudioCapturer::Restart() {
   if (!running) return;
   if (opened && StartSession() == 0) {
     LOG(INFO) << "restart to capture audio successfully";
+    m_retryMs = kRetryMs;
     return;
   }
   LOG(ERROR) << "restart to capture audio failed, silence takes its place";
+  if (DeviceAvailable()) m_retryMs = std::min(m_retryMs * 2, kMaxRetryMs);
   ReleaseClients();
   StartSession();
 }

@@ -329,6 +329,33 @@ TEST_F(CapturerFake, LostDeviceIsSilenceUntilItComesBack) {
   EXPECT_NEAR(End(LastSound(frames)), 1000000000 + 2900000, 15000);
 }
 
+// A device that is there but cannot be opened is tried again less and less
+// often.
+TEST_F(CapturerFake, ADeviceThatFailsToOpenIsTriedLessAndLessOften) {
+  WASAPIAudioCapturer capturer;
+  Sink sink;
+  sink.Attach(capturer, 0);
+  testsupport::LogCapture log;
+  ASSERT_EQ(capturer.Init("Mic", "mic", 1), 0);
+  ASSERT_EQ(capturer.Start(), 0);
+  fake().FailCaptureOpens(1000);
+  fake().PushPacket("mic", KindPacket(FakeAudioPacket::Kind::Invalidated, 480));
+  for (int i = 0; i < 500 && !log.Contains("DoRecord failed"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  // Twenty seconds, one at a time, each seen by the capture thread.
+  for (int64_t s = 1; s <= 20; ++s) {
+    fake().AdvanceMs(1000);
+    ASSERT_TRUE(sink.WaitFor([&](const Received& r) { return End(r) + 1000 >= 1000000000 + (s - 0.2) * 1e6; }));
+  }
+  capturer.Stop();
+  const auto messages = log.Messages();
+  const auto tries = std::count_if(messages.begin(), messages.end(), [](const std::string& m) {
+    return m.find("restart to capture audio failed") != std::string::npos;
+  });
+  EXPECT_GE(tries, 2);
+  EXPECT_LE(tries, 6);
+}
+
 // The device's clock runs 0.1 % slow against the system's: the timestamps
 // follow it smoothly, and every sample is delivered.
 TEST_F(CapturerFake, DriftIsFollowedWithoutJumpsOrLosses) {
