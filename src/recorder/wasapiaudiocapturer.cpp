@@ -301,6 +301,7 @@ int WASAPIAudioCapturer::Start() {
   m_offsetUs = 0;
   m_driftUs = 0;
   m_retryMs = kRetryMs;
+  m_lostReported = false;
   if (StartSession() != 0) return -1;
   m_running = true;
   return 0;
@@ -398,6 +399,7 @@ void WASAPIAudioCapturer::CaptureLoop() {
         LOG(ERROR) << "DoRecord failed";
         lost = true;
         lostTick = endpoints.TickCountMs();
+        ReportLost();
       }
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(kWaitMs));
@@ -622,12 +624,19 @@ void WASAPIAudioCapturer::Restart() {
   if (opened && StartSession() == 0) {
     LOG(INFO) << "restart to capture audio successfully";
     m_retryMs = kRetryMs;
+    m_lostReported = false;
     return;
   }
   LOG(ERROR) << "restart to capture audio failed, silence takes its place";
   if (DeviceAvailable()) m_retryMs = std::min(m_retryMs * 2, kMaxRetryMs);
   ReleaseClients();
   StartSession();
+  ReportLost();
+}
+
+void WASAPIAudioCapturer::ReportLost() {
+  if (m_shuttingDown || m_lostReported.exchange(true)) return;
+  if (m_lostCallback) m_lostCallback();
 }
 
 void WASAPIAudioCapturer::RestartLoop() {

@@ -38,7 +38,7 @@ class WASAPINotify : public platform::AudioEndpointListener {
 // Stop) is filled with silence, and the device clock's drift is absorbed by
 // slewing the timestamps, never by dropping sound. A lost device is opened
 // again once it is there (a device that is there but fails to open is tried
-// less and less often).
+// less and less often), and the lost callback is told.
 class WASAPIAudioCapturer : public AudioCapturer {
  public:
   WASAPIAudioCapturer();
@@ -77,6 +77,8 @@ class WASAPIAudioCapturer : public AudioCapturer {
   bool DeviceAvailable();
   bool SetUpConversion();
   void RequestRestart();
+  // Tells the lost callback, once until the device is back.
+  void ReportLost();
   void RestartLoop();
   void JoinRestartThread();
 
@@ -134,4 +136,5 @@ class WASAPIAudioCapturer : public AudioCapturer {
   // The wait before the next try to open a lost device (ms), set by the
   // restarts before they start the session's thread.
   uint64_t m_retryMs = 0;
+  std::atomic<bool> m_lostReported{false};
 };

@@ -60,10 +60,19 @@ class PaintedWindow : public QWidget {
   int m_phase = 0;
 };
 
+// Called from the engine's threads.
 class Observer : public RecorderObserver {
  public:
-  void OnRecorderNotify(NotifyType, RecordError) override { ++calls; }
-  int calls = 0;
+  void OnRecorderNotify(NotifyType type, RecordError code) override {
+    ++calls;
+    if (type == kNotifySoundSourceLost)
+      lostSource = code;
+    else
+      ++errors;
+  }
+  std::atomic<int> calls{0};
+  std::atomic<int> errors{0};
+  std::atomic<int> lostSource{0};
 };
 
 // Plays a tone into a sink for the whole test, with the short buffer of a
@@ -294,14 +303,17 @@ TEST_F(RecorderTest, PauseIsLeftOutOfBothMixedStreams) {
 }
 
 // Speaker and microphone; the speaker's sink goes away mid-recording and
-// comes back. The microphone is heard to the end, the speaker again once
-// its device is back.
+// comes back. The observers hear of the loss while the recording goes on;
+// the microphone is heard to the end, the speaker again once its device is
+// back.
 TEST_F(RecorderTest, ALostSpeakerLeavesTheMicrophoneToTheEnd) {
   Settings::Instance()->SetRecordRecordaudio(2);
   auto speaker = std::make_unique<Tone>(m_dir.path(), "spk", 1000);
   Tone microphone(m_dir.path(), "mic", 440);
   Pump(0.5);  // the players are playing
   Recorder recorder;
+  Observer observer;
+  recorder.AddObserver(&observer);
   ASSERT_TRUE(recorder.CreateMuxer());
   const RecordParams params = Params("lost.mp4", false);
   ASSERT_EQ(recorder.Start(params), 0);
@@ -314,8 +326,11 @@ TEST_F(RecorderTest, ALostSpeakerLeavesTheMicrophoneToTheEnd) {
   const bool added = testsupport::AddSink("spk");
   speaker = std::make_unique<Tone>(m_dir.path(), "spk", 1000);
   Pump(3.0);
+  EXPECT_TRUE(recorder.IsRecording());
   recorder.Stop();
   ASSERT_TRUE(added);
+  EXPECT_EQ(observer.lostSource, kRecordSpeakerInitFailed);
+  EXPECT_EQ(observer.errors, 0);
 
   const testsupport::MediaProbe probe = testsupport::ProbeMedia(params.outputPath);
   ASSERT_TRUE(probe.opened);

@@ -330,11 +330,13 @@ TEST_F(CapturerFake, LostDeviceIsSilenceUntilItComesBack) {
 }
 
 // A device that is there but cannot be opened is tried again less and less
-// often.
+// often, and its loss is told once.
 TEST_F(CapturerFake, ADeviceThatFailsToOpenIsTriedLessAndLessOften) {
   WASAPIAudioCapturer capturer;
   Sink sink;
   sink.Attach(capturer, 0);
+  std::atomic<int> lost{0};
+  capturer.SetLostCallback([&] { ++lost; });
   testsupport::LogCapture log;
   ASSERT_EQ(capturer.Init("Mic", "mic", 1), 0);
   ASSERT_EQ(capturer.Start(), 0);
@@ -354,6 +356,7 @@ TEST_F(CapturerFake, ADeviceThatFailsToOpenIsTriedLessAndLessOften) {
   });
   EXPECT_GE(tries, 2);
   EXPECT_LE(tries, 6);
+  EXPECT_EQ(lost, 1);
 }
 
 // The device's clock runs 0.1 % slow against the system's: the timestamps
