@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -389,6 +391,51 @@ TEST_F(RecorderTest, ASoundServerRestartIsBridgedWithSilence) {
   EXPECT_GT(ToneIn(sound, 0.5, 1.0, 440), 0.1);
   EXPECT_GT(ToneIn(sound, end - 0.7, end - 0.2, 440), 0.1);
   EXPECT_GT(ToneIn(sound, end - 0.7, end - 0.2, 1000), 0.1);
+}
+
+// The sound server hangs mid-recording: the stop still ends, with silence
+// in the sources' place, and the file plays.
+TEST_F(RecorderTest, AHungSoundServerDoesNotHoldTheStop) {
+  Settings::Instance()->SetRecordRecordaudio(2);
+  Tone speaker(m_dir.path(), "spk", 1000);
+  Tone microphone(m_dir.path(), "mic", 440);
+  Pump(0.5);
+  Recorder recorder;
+  ASSERT_TRUE(recorder.CreateMuxer());
+  const RecordParams params = Params("hung.mp4", false);
+  ASSERT_EQ(recorder.Start(params), 0);
+  Pump(1.5);
+  testsupport::HungSoundServer hung;
+  ASSERT_TRUE(hung.Hung());
+  Pump(1.0);
+  // Not a measure, a guard: a stop that waits for the server for good
+  // would hold the test.
+  std::mutex mutex;
+  std::condition_variable stopped;
+  bool done = false;
+  bool held = false;
+  std::thread guard([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    held = !stopped.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
+    if (held) hung.Resume();
+  });
+  recorder.Stop();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  stopped.notify_all();
+  guard.join();
+  hung.Resume();
+  EXPECT_FALSE(held) << "the stop waited for the stopped server";
+
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(params.outputPath);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  ASSERT_NE(probe.Audio(), nullptr);
+  EXPECT_EQ(probe.decodeErrors, 0);
+  EXPECT_NEAR(SoundSeconds(*probe.Audio()), probe.duration, 0.1);
+  EXPECT_GT(ToneIn(*probe.Audio(), 0.5, 1.0, 440), 0.1);
 }
 
 // Start's results for what the recorder was given.
