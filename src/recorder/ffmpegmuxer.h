@@ -14,6 +14,7 @@ extern "C" {
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "recorder/recorderror.h"
@@ -176,6 +177,9 @@ class FfmpegMuxer : public FileMuxer {
   int64_t m_lastVideoDts = AV_NOPTS_VALUE;
   int64_t m_lastAudioDts = AV_NOPTS_VALUE;
 
+  // Each pause on the capture clock, [start, end); the end is the largest
+  // time while paused. Under m_mutex.
+  std::vector<std::pair<int64_t, int64_t>> m_pauses;
   // Frames captured before the last Resume belong to the pause.
   std::atomic<int64_t> m_resumeTime{0};
   int64_t m_gridStart = AV_NOPTS_VALUE;  // capture thread only: time of slot 0

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,7 @@ extern "C" {
 #include "recorder/recorder.h"
 #include "recorder/scriptedsource.h"
 #include "settings.h"
+#include "support/audiotools.h"
 #include "support/mediaprobe.h"
 #include "support/testsupport.h"
 
@@ -554,6 +556,70 @@ TEST_F(FfmpegMuxerTest, ASourceEndingWhilePausedLeavesTheMixGoing) {
   EXPECT_GE(muxer.AudioPacketsWritten(), 40);
   av_frame_free(&frame);
   muxer.Stop();
+}
+
+// Speaker and microphone mixed, with a pause cut by the time the sound was
+// captured: the microphone's last sound before the pause, handed over after
+// it, is kept (1000 Hz); of a frame that spans the resume only its part
+// after it is kept (2000 Hz, not 3000 Hz).
+TEST_F(FfmpegMuxerTest, PausesAreCutByTheTimeTheSoundWasCaptured) {
+  const std::string path = Path("pausecut.mp4");
+  ScriptedSource source(320, 240, 1000, 33333);
+  source.pace = std::chrono::milliseconds(33);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FedAudio speaker(2), microphone(2);
+  AudioCapturer* sources[] = {&speaker, &microphone};
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, sources, 2, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  const int64_t t0 = av_gettime_relative();
+  AVFrame* frame = av_frame_alloc();
+  std::vector<float> pcm;
+  // [from, to) of both sources in frames of `samples`; the microphone plays
+  // hz(capture time), 0 for silence.
+  auto deliver = [&](int64_t from, int64_t to, int samples, const std::function<double(int64_t)>& hz) {
+    for (int64_t pts = from; pts < to; pts += int64_t(samples) * 1000000 / 48000) {
+      pcm.assign(size_t(samples) * 2, 0.0f);
+      SetFloatFrame(frame, pcm.data(), 2, samples, pts);
+      speaker.Deliver(frame);
+      for (int n = 0; n < samples; ++n) {
+        const int64_t t = pts + int64_t(n) * 1000000 / 48000;
+        pcm[size_t(n) * 2] = pcm[size_t(n) * 2 + 1] = float(0.5 * std::sin(2 * M_PI * hz(t) * t / 1e6));
+      }
+      microphone.Deliver(frame);
+    }
+  };
+  auto silence = [](int64_t) { return 0.0; };
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const int64_t a = av_gettime_relative();
+  deliver(t0, a - 200000, 480, silence);
+  muxer.Pause();
+  deliver(a - 200000, a, 480, [&](int64_t t) { return t >= a - 150000 && t < a - 50000 ? 1000.0 : 0.0; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const int64_t c = av_gettime_relative();
+  muxer.Resume();
+  const int64_t d = av_gettime_relative();
+  deliver(c - 100000, d + 200000, int((d + 300000 - c) * 48 / 1000),
+          [&](int64_t t) { return t < c ? 3000.0 : t >= d ? 2000.0 : 0.0; });
+  deliver(d + 200000, d + 600000, 480, silence);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  av_frame_free(&frame);
+  muxer.Stop();
+
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Audio(), nullptr);
+  const std::vector<float>& sound = probe.Audio()->sound;
+  auto strongest = [&](double hz) {
+    double best = 0;
+    for (size_t i = 0; i + 2400 <= sound.size(); i += 1200)
+      best = std::max(best, testsupport::ToneAmplitude(
+                                std::vector<float>(sound.begin() + i, sound.begin() + i + 2400), 1, 48000, hz));
+    return best;
+  };
+  EXPECT_GT(strongest(1000), 0.1);
+  EXPECT_GT(strongest(2000), 0.1);
+  EXPECT_LT(strongest(3000), 0.03);
 }
 
 // The source reports its loss: the recorder tells its observers (0, 2),
