@@ -249,4 +249,71 @@ TEST_F(RecordingDesktop, RegionRecordingHasTheSizeThePickerShowed) {
   ExpectOnlyBackdrop(r, {});
 }
 
+// The box around the watermark's magenta text in a picture.
+QRect MagentaText(const QImage& picture) {
+  const QImage image = picture.convertToFormat(QImage::Format_RGB32);
+  int left = image.width(), top = image.height(), right = -1, bottom = -1;
+  for (int y = 0; y < image.height(); ++y) {
+    const QRgb* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+    for (int x = 0; x < image.width(); ++x) {
+      if (qRed(row[x]) < 180 || qBlue(row[x]) < 180 || qGreen(row[x]) > 90) continue;
+      left = std::min(left, x), right = std::max(right, x);
+      top = std::min(top, y), bottom = std::max(bottom, y);
+    }
+  }
+  return right < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
+// Guards: a watermark that lands elsewhere in the file than the full-screen
+// preview showed it, or is cut off at the picture's edge.
+TEST_F(RecordingDesktop, WatermarkLandsWhereThePreviewShowedIt) {
+  Backdrop backdrop(kBackground);
+  Program program;
+  program.Configure(
+      "[%General]\nrecord_status_bar=false\nrecordmouse=false\nhideWhenRecord=true\n"
+      "[record]\nrecordtype=0\nrecordaudio=3\nvideoframerate=25\nqp=-16\n"
+      "[watermark]\ntext=KorvoMark\ncolor=#ff00ff\nfont=\"DejaVu Sans,36,-1,5,75,0,0,0,0,0\"\n"
+      "pos=@PointF(0.62 0.91)\n");
+  ASSERT_TRUE(program.Start());
+  // 设置 in the title bar; the settings dialog's 水印 page; 全屏预览.
+  Click(program.AtMain(604, 30));
+  platform::TopLevelWindow dialog;
+  ASSERT_TRUE(WaitFor([&] {
+    for (const auto& w : program.Windows())
+      if (std::abs(w.rect.Width() - Scaled(QPoint(656, 0)).x()) < 4) dialog = w;
+    return dialog.id != 0;
+  })) << "no settings dialog";
+  const QPoint origin(dialog.rect.left, dialog.rect.top);
+  Click(origin + Scaled(QPoint(47, 63 + 5 * 40)));
+  Sleep(300);
+  Click(origin + Scaled(QPoint(131 + 410 + 46, 47 + 74 + 18)));
+  Sleep(1500);
+  PointerTo(QPoint(100, 100));
+  Sleep(300);
+  const QRect previewed = MagentaText(Screenshot());
+  ASSERT_FALSE(previewed.isNull()) << "no full-screen preview";
+  // A double click ends the preview and reopens the settings; Escape closes
+  // them.
+  DoubleClick(QPoint(100, 100));
+  Sleep(1000);
+  Key("Escape");
+  Sleep(500);
+  Key("alt+9");
+  ASSERT_TRUE(program.WaitRecording());
+  Sleep(1500);
+  Key("shift+s");
+  ASSERT_TRUE(program.WaitStopped());
+  ASSERT_EQ(program.Files().size(), 1);
+  const Recording r = Decode(program.out() + "/" + program.Files().front());
+  ASSERT_FALSE(r.pictures.empty());
+  const QRect recorded = MagentaText(r.pictures.back());
+  ASSERT_FALSE(recorded.isNull()) << "no watermark in the file";
+  EXPECT_LE((recorded.topLeft() - previewed.topLeft()).manhattanLength(), 4)
+      << "preview (" << previewed.x() << "," << previewed.y() << "), file (" << recorded.x()
+      << "," << recorded.y() << ")";
+  EXPECT_NEAR(recorded.width(), previewed.width(), 3);
+  EXPECT_NEAR(recorded.height(), previewed.height(), 3);
+  EXPECT_LT(recorded.bottom(), 1080 - 1) << "cut off at the bottom";
+}
+
 }  // namespace
