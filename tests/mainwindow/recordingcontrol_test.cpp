@@ -12,6 +12,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <thread>
@@ -99,6 +101,21 @@ QString WindowState(QWidget* w) {
   xprop.waitForFinished();
   return QString::fromLatin1(xprop.readAllStandardOutput());
 }
+
+// 8-pixel black and white squares: a picture scaled by as little as a pixel
+// blurs their edges.
+class CheckerWindow : public QWidget {
+ public:
+  static bool White(int x, int y) { return (x / 8 + y / 8) % 2 == 1; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    for (int y = 0; y < height(); y += 8)
+      for (int x = 0; x < width(); x += 8)
+        painter.fillRect(x, y, 8, 8, White(x, y) ? Qt::white : Qt::black);
+  }
+};
 
 class RecordingControlTest : public ::testing::Test {
  protected:
@@ -326,7 +343,9 @@ TEST_F(RecordingControlTest, WriteFailureStopsTheRecordingOnTheGuiThread) {
 }
 
 // Region and window recordings started from the main window through their
-// pickers; the files hold the chosen area at its own size.
+// pickers; the files hold the chosen area at its own size. A window under
+// the window manager's frame is recorded as its own area, pixel for pixel:
+// an odd size loses its last column and row rather than being scaled.
 TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
   Settings* settings = Settings::Instance();
   settings->SetRecordRecordaudio(3);
@@ -335,12 +354,12 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
   settings->SetRecordRegionRect(QRect(QPoint(100, 150), QPoint(700, 550)));
   LoadCaptureLibrary(LoadedLibraries());
   ASSERT_TRUE(Settings::IsGlanceSupported());
-  QWidget target;
+  CheckerWindow target;
   target.setWindowTitle("target");
-  target.setGeometry(1100, 300, 400, 300);
-  target.setStyleSheet("background: rgb(30, 140, 90)");
+  target.setGeometry(1100, 300, 401, 301);
   target.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&target));
+  int worst = -1;  // the largest difference of the window's last picture from the squares
 
   const auto record = [&](int mode, std::function<void(QWidget*)> pick) {
     testsupport::TempDir folder;
@@ -355,7 +374,17 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
     QTest::mouseClick(window.findChild<QPushButton*>("pushButton_stop"), Qt::LeftButton);
     const QStringList files = QDir(QString::fromStdString(folder.path())).entryList({"*.mp4"});
     if (files.size() != 1) return QSize();
-    const auto probe = testsupport::ProbeMedia(folder.path() + "/" + files[0].toStdString());
+    const auto probe = testsupport::ProbeMedia(
+        folder.path() + "/" + files[0].toStdString(),
+        [&](const uint8_t* bgra, int width, int height, double) {
+          if (mode != 3) return;
+          worst = 0;
+          for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+              const int want = CheckerWindow::White(x, y) ? 255 : 0;
+              worst = std::max(worst, std::abs(bgra[(size_t(y) * width + x) * 4 + 1] - want));
+            }
+        });
     const testsupport::StreamProbe* video = probe.Video();
     return video && video->decodedFrames > 0 ? QSize(video->width, video->height) : QSize();
   };
@@ -374,6 +403,8 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
               QTest::mouseClick(picker->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
             }),
             QSize(400, 300));
+  EXPECT_GE(worst, 0);
+  EXPECT_LT(worst, 64) << "the window's picture is scaled";
 }
 
 // A segmented recording: the box that counts the files comes after the
