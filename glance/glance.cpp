@@ -3,8 +3,11 @@
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
+#include <X11/extensions/XShm.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 #include <algorithm>
 #include <atomic>
@@ -229,6 +232,9 @@ class Capture : public std::enable_shared_from_this<Capture> {
     int errorBase = 0;
     if (!HasComposite(d) || !XDamageQueryExtension(d, &m_damageEvent, &errorBase)) return false;
     m_haveFixes = XFixesQueryExtension(d, &m_fixesEvent, &errorBase);
+    int shmMajor = 0, shmMinor = 0;
+    Bool shmPixmaps = False;
+    m_haveShm = XShmQueryVersion(d, &shmMajor, &shmMinor, &shmPixmaps);
     m_root = DefaultRootWindow(d);
     if (m_config.window) {
       m_target = Window(m_config.window);
@@ -305,6 +311,7 @@ class Capture : public std::enable_shared_from_this<Capture> {
     Display* d = m_display;
     // On a broken connection Xlib may hang on any request or on closing: it
     // is let go.
+    DropSharedImage();
     if (!m_broken) {
       if (m_pixmap) XFreePixmap(d, m_pixmap);
       if (!m_closed) {
@@ -323,6 +330,7 @@ class Capture : public std::enable_shared_from_this<Capture> {
     m_target = 0;
     m_closed = false;
     m_monitorName = None;
+    m_haveShm = false;
     m_firstMiss.reset();
   }
 
@@ -361,8 +369,18 @@ class Capture : public std::enable_shared_from_this<Capture> {
         wanted = false;
       }
       if (!m_running) break;
+      // Events that Xlib read in during the last requests wait in its queue,
+      // not on the socket; a frame held back waits only for its time.
+      int timeout = kPollMs;
+      if (XEventsQueued(d, QueuedAlready) > 0) {
+        timeout = 0;
+      } else if (wanted && !m_closed && m_mapped) {
+        const auto left = lastFrame + kMinFrameInterval - std::chrono::steady_clock::now();
+        timeout = int(std::clamp<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1, 0, kPollMs));
+      }
       pollfd fd{ConnectionNumber(d), POLLIN, 0};
-      poll(&fd, 1, kPollMs);
+      poll(&fd, 1, timeout);
     }
     if (m_releaseOnExit) {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -467,10 +485,17 @@ class Capture : public std::enable_shared_from_this<Capture> {
       source = m_pixmap;
       x = y = m_border;
     }
-    XImage* image =
-        XGetImage(d, source, x, y, unsigned(m_width), unsigned(m_height), AllPlanes, ZPixmap);
+    // Through shared memory the picture comes in one reply rather than
+    // through the socket in pieces, each waiting for the server in turn.
+    XImage* image = SharedImage();
+    const bool shared = image != nullptr;
+    if (shared) {
+      if (!XShmGetImage(d, source, image, x, y, AllPlanes)) image = nullptr;
+    } else {
+      image = XGetImage(d, source, x, y, unsigned(m_width), unsigned(m_height), AllPlanes, ZPixmap);
+    }
     if (HadError(d) || !image) {
-      if (image) XDestroyImage(image);
+      if (image && !shared) XDestroyImage(image);
       DropPixmap();
       return false;
     }
@@ -492,8 +517,58 @@ class Capture : public std::enable_shared_from_this<Capture> {
         ConvertRow(src, *tw, bytes, msbFirst, m_layout, dst);
       }
     }
-    XDestroyImage(image);
+    if (!shared) XDestroyImage(image);
     return true;
+  }
+
+  // A shared-memory image of the target's size, made at the first frame and
+  // again when the size changes; null when shared memory cannot be used.
+  XImage* SharedImage() {
+    if (!m_haveShm) return nullptr;
+    if (m_shmImage && m_shmImage->width == m_width && m_shmImage->height == m_height)
+      return m_shmImage;
+    DropSharedImage();
+    Display* d = m_display;
+    XImage* image = XShmCreateImage(d, m_visual, unsigned(m_depth), ZPixmap, nullptr, &m_shm,
+                                    unsigned(m_width), unsigned(m_height));
+    bool ok = image != nullptr;
+    if (ok) {
+      m_shm.shmid = shmget(IPC_PRIVATE, size_t(image->bytes_per_line) * image->height,
+                           IPC_CREAT | 0600);
+      ok = m_shm.shmid >= 0;
+    }
+    if (ok) {
+      m_shm.shmaddr = image->data = static_cast<char*>(shmat(m_shm.shmid, nullptr, 0));
+      // Marked for removal now: it goes away with the last detach.
+      shmctl(m_shm.shmid, IPC_RMID, nullptr);
+      ok = m_shm.shmaddr != reinterpret_cast<char*>(-1);
+      if (!ok) m_shm.shmaddr = image->data = nullptr;
+    }
+    if (ok) {
+      m_shm.readOnly = False;
+      ok = XShmAttach(d, &m_shm) && !HadError(d);
+    }
+    m_shmImage = image;
+    if (!ok) {
+      // A server elsewhere shares no memory with us: the socket it is.
+      DropSharedImage();
+      m_haveShm = false;
+    }
+    return m_shmImage;
+  }
+
+  void DropSharedImage() {
+    if (m_shmImage) {
+      if (m_shm.shmaddr && !m_broken) {
+        XShmDetach(m_display, &m_shm);
+        HadError(m_display);
+      }
+      m_shmImage->data = nullptr;
+      XDestroyImage(m_shmImage);
+      m_shmImage = nullptr;
+    }
+    if (m_shm.shmaddr) shmdt(m_shm.shmaddr);
+    m_shm = XShmSegmentInfo{};
   }
 
   void DrawPointer(int tw, int th) {
@@ -571,6 +646,9 @@ class Capture : public std::enable_shared_from_this<Capture> {
   Visual* m_visual = nullptr;  // the target's
   int m_depth = 0;
   PixelLayout m_layout;
+  bool m_haveShm = false;
+  XShmSegmentInfo m_shm{};
+  XImage* m_shmImage = nullptr;
   bool m_redirected = false;
   bool m_mapped = false;
   bool m_closed = false;
