@@ -29,6 +29,8 @@
 #include "platform/fake/fake_monitors.h"
 #include "platform/fake/fake_screen_duplication.h"
 #include "platform/fake/fake_session.h"
+#include "recorder/video/videoencoderfactory.h"
+#include "recorder/video/x264encoder.h"
 #include "settings.h"
 #include "settingsdialog/windowsnapshotdialog.h"
 #include "support/mediaprobe.h"
@@ -340,6 +342,48 @@ TEST_F(RecordingControlTest, WriteFailureStopsTheRecordingOnTheGuiThread) {
   const auto probe = testsupport::ProbeMedia(m_dir.path() + "/" + files.front().toStdString());
   EXPECT_TRUE(probe.opened);
   EXPECT_NE(probe.Video(), nullptr);
+}
+
+// An encoder that fails part-way is reported from its thread: the recording
+// stops with a message of its own, and what was encoded before plays.
+TEST_F(RecordingControlTest, EncoderFailureStopsWithItsOwnMessage) {
+  class FailingEncoder : public X264Encoder {
+    void EncodeLoop() override {
+      int pictures = 0;
+      RunEncodeLoop([&](AVFrame* f, AVPacket* p) { return ++pictures > 10 ? -1 : Encode(f, p); });
+    }
+  };
+  struct Restore {
+    ~Restore() {
+      videoencoderfactory::Substitute() = nullptr;
+      platform::fake::FakeScreen::Instance().Reset();
+      platform::fake::FakeMonitors::Instance().Reset();
+      platform::Backend::Use(platform::BackendKind::X11);
+    }
+  } restore;
+  platform::Backend::Use(platform::BackendKind::Fake);
+  platform::fake::FakeMonitors::Instance().SetMonitors({{1, {0, 0, 320, 240}, "small", true}});
+  auto& screen = platform::fake::FakeScreen::Instance();
+  screen.Reset();
+  screen.SetChangingScreen(true);
+  Settings::Instance()->SetRecordRecordaudio(3);
+  videoencoderfactory::Substitute() = [] { return new FailingEncoder(); };
+  {
+    MainWindow window;
+    window.show();
+    MessageCatcher catcher;
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    ASSERT_TRUE(window.IsRecording());
+    ASSERT_TRUE(WaitFor([&] { return !catcher.texts().isEmpty(); }, 10000));
+    EXPECT_EQ(catcher.texts(), QStringList{QStringLiteral("录制编码失败，录制已停止")});
+    EXPECT_FALSE(window.IsRecording());
+  }
+  const QStringList files = Recordings();
+  ASSERT_EQ(files.size(), 1);
+  const auto probe = testsupport::ProbeMedia(m_dir.path() + "/" + files.front().toStdString());
+  ASSERT_NE(probe.Video(), nullptr);
+  EXPECT_GT(probe.Video()->decodedFrames, 5);
+  EXPECT_EQ(probe.decodeErrors, 0);
 }
 
 // Region and window recordings started from the main window through their
