@@ -259,6 +259,8 @@ class Capture : public std::enable_shared_from_this<Capture> {
         XRRSelectInput(d, m_root,
                        RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
       if (!MonitorRect()) return false;
+      const GlancerRect& r = m_config.region;
+      if (r.right > r.left && r.bottom > r.top) m_regionShown = RegionShown();
     }
     // Colour-mapped pixels cannot be turned into colours here: such a
     // target is refused rather than recorded as nothing.
@@ -332,6 +334,7 @@ class Capture : public std::enable_shared_from_this<Capture> {
     m_monitorName = None;
     m_haveShm = false;
     m_firstMiss.reset();
+    m_regionShown = 0;
   }
 
   bool OnWorker() const {
@@ -388,10 +391,18 @@ class Capture : public std::enable_shared_from_this<Capture> {
     }
   }
 
+  // Pixels of the region that lie on the monitor as it stands.
+  int64_t RegionShown() const {
+    const GlancerRect& r = m_config.region;
+    const int w = std::min(r.right, m_width) - std::max(r.left, 0);
+    const int h = std::min(r.bottom, m_height) - std::max(r.top, 0);
+    return w > 0 && h > 0 ? int64_t(w) * h : 0;
+  }
+
   // Takes the monitor's place after a layout change; true when it moved or
   // changed its size. A monitor that is gone closes the capture once a
   // second look, about a second later, misses it too; until then it keeps
-  // its last place.
+  // its last place. A monitor that shrank under the region closes it too.
   bool FollowLayout(bool* closedNow) {
     const int x = m_originX, y = m_originY, w = m_width, h = m_height;
     if (!MonitorRect()) {
@@ -407,6 +418,11 @@ class Capture : public std::enable_shared_from_this<Capture> {
       return false;
     }
     m_firstMiss.reset();
+    if (m_regionShown > 0 && RegionShown() < m_regionShown) {
+      m_closed = true;
+      *closedNow = true;
+      return false;
+    }
     return x != m_originX || y != m_originY || w != m_width || h != m_height;
   }
 
@@ -643,6 +659,7 @@ class Capture : public std::enable_shared_from_this<Capture> {
   Atom m_monitorName = None;  // the captured monitor, once found
   // When the captured monitor was first found missing; none while it is there.
   std::optional<std::chrono::steady_clock::time_point> m_firstMiss;
+  int64_t m_regionShown = 0;  // pixels of a region on its monitor at Init
   Visual* m_visual = nullptr;  // the target's
   int m_depth = 0;
   PixelLayout m_layout;

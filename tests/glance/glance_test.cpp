@@ -100,12 +100,21 @@ TEST_F(GlanceTest, AMonitorFollowsAModeChangeAndClosesWhenItIsRemoved) {
     auto capturer = Started(config);
     ASSERT_TRUE(capturer);
     ASSERT_TRUE(frames.WaitForSize(1920, 1080));
+    // A region that the smaller mode cuts: closed rather than recorded black.
+    Frames regionFrames;
+    config.region = GlancerRect{1000, 100, 1400, 400};
+    regionFrames.Watch(&config);
+    auto region = Started(config);
+    ASSERT_TRUE(region);
+    ASSERT_TRUE(regionFrames.WaitForSize(400, 300));
     ASSERT_TRUE(Xrandr("--newmode 1280x720 74.48 1280 1336 1472 1664 720 721 724 746 -hsync +vsync") &&
                 Xrandr("--addmode screen 1280x720") && Xrandr("--output screen --mode 1280x720"));
     EXPECT_TRUE(frames.WaitForSize(1280, 720));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return regionFrames.closed > 0; }, 10000));
     ASSERT_TRUE(Xrandr("--output screen --mode 1920x1080"));
     EXPECT_TRUE(frames.WaitForSize(1920, 1080));
     EXPECT_EQ(frames.closed, 0);
+    EXPECT_EQ(regionFrames.closed, 1);
   }
 
   ASSERT_TRUE(Xrandr("--setmonitor RIGHT 960/254x1080/286+960+0 none"));
