@@ -121,9 +121,10 @@ void MainWindow::HandleRecorderEvent(NotifyType type, RecordError code) {
   // finished), then say why.
   if (type != kNotifyError || code == kRecordSuccess || !m_recorder) return;
   StopRecording();
-  MessageDialog::ShowMessage(this, code == kRecordCaptureLost
-                                       ? QStringLiteral("录制的屏幕或窗口已不可用，录制已停止")
-                                       : QStringLiteral("录制文件无法写入，录制已停止"));
+  QString message = QStringLiteral("录制文件无法写入，录制已停止");
+  if (code == kRecordCaptureLost) message = QStringLiteral("录制的屏幕或窗口已不可用，录制已停止");
+  if (code == kRecordEncodeFailed) message = QStringLiteral("录制编码失败，录制已停止");
+  MessageDialog::ShowMessage(this, message);
 }
 
 QString MainWindow::MakeOutputFilePath() { return QString::fromUtf8(NewRecordFileName().c_str()); }

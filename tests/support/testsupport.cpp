@@ -63,7 +63,7 @@ bool HavePulse() {
   return s && *s;
 }
 
-OwnXvfb::OwnXvfb() {
+OwnXvfb::OwnXvfb(const std::string& screen) {
   int fds[2];
   if (pipe(fds) != 0) return;
   m_pid = fork();
@@ -71,7 +71,7 @@ OwnXvfb::OwnXvfb() {
     close(fds[0]);
     const std::string fd = std::to_string(fds[1]);
     if (!freopen("/dev/null", "w", stderr)) _exit(127);
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-screen", "0", "1920x1080x24",
+    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-noreset", "-screen", "0", screen.c_str(),
            "-nolisten", "tcp", static_cast<char*>(nullptr));
     _exit(127);
   }

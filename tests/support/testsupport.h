@@ -26,11 +26,12 @@ std::string BuildDir();
 bool HaveDisplay();
 bool HavePulse();
 
-// A private Xvfb (1920x1080), ended by the destructor or Kill. display() is
+// A private Xvfb (1920x1080 at depth 24 unless screen says otherwise, as
+// Xvfb's -screen takes it), ended by the destructor or Kill. display() is
 // like ":5"; empty when the server did not start.
 class OwnXvfb {
  public:
-  OwnXvfb();
+  explicit OwnXvfb(const std::string& screen = "1920x1080x24");
   ~OwnXvfb();
   OwnXvfb(const OwnXvfb&) = delete;
   OwnXvfb& operator=(const OwnXvfb&) = delete;
