@@ -2,6 +2,7 @@
 
 #include <sys/prctl.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -41,6 +42,18 @@ constexpr int kPageLeft = 130;
 constexpr int kPageTop = 60;
 
 }  // namespace
+
+void DesktopTest::SetUp() {
+  if (!testsupport::HaveDisplay() || !testsupport::HavePulse())
+    GTEST_SKIP() << "needs the test desktop and sound server";
+  if (!QCoreApplication::instance()) {
+    static int argc = 1;
+    static char name[] = "desktop_test";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);
+  }
+  platform::Backend::Use(platform::BackendKind::X11);
+}
 
 bool WaitFor(const std::function<bool()>& condition, int ms) {
   QElapsedTimer timer;

@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/windows.h"
 #include "support/mediaprobe.h"
 #include "support/testsupport.h"
@@ -19,6 +21,18 @@
 // The real program on the test desktop (window manager, compositor, tray),
 // driven through XTest as a user drives it and judged by what it leaves.
 namespace desktop {
+
+// The cases' common ground: the test desktop and sound server, an
+// application object for the test's own windows, the real window system.
+class DesktopTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+};
+
+// The still background the cases record on, and the tray host's panel
+// along the bottom edge, which belongs to the desktop.
+constexpr QRgb kBackground = qRgb(40, 90, 160);
+const QRect kPanel(0, 1080 - 24, 1920, 24);
 
 // Polls until condition holds (handling this process's events when it has
 // an application object) or ms have passed.
