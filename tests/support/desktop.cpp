@@ -200,6 +200,8 @@ Recording Decode(const QString& path, bool keepPictures) {
           recording.pictures.push_back(
               QImage(bgra, width, height, width * 4, QImage::Format_RGB32).copy());
       });
+  // Every file the program finishes is an ordinary MP4, whatever stopped it.
+  EXPECT_TRUE(recording.probe.ordinary) << path.toStdString() << " is not an ordinary MP4";
   if (const testsupport::StreamProbe* audio = recording.probe.Audio()) {
     const size_t window = static_cast<size_t>(audio->sampleRate / 10);
     for (size_t at = 0; window > 0 && at + window <= audio->sound.size(); at += window) {
