@@ -445,12 +445,22 @@ void SettingsDialog::FillCameraList() {
   }
   if (!current.isEmpty()) {
     m_ui->comboBox_9->setCurrentText(current);
-  } else if (storedId.isEmpty() && storedName.isEmpty() && m_ui->comboBox_9->count() > 0) {
+  } else if (storedId.isEmpty() && storedName.isEmpty()) {
     // Nothing stored to keep: the camera shown is the one a recording takes.
-    onCameraChanged(m_ui->comboBox_9->currentIndex());
+    const DeviceInfo first = m_ui->comboBox_9->itemData(0).value<DeviceInfo>();
+    if (m_ui->comboBox_9->count() > 0 && !IsCameraBusy(first.id))
+      Settings::Instance()->SetRecordCamera(QString::fromStdString(first.id),
+                                            QString::fromStdString(first.name));
+  } else {
+    // An unplugged camera stays the chosen one, shown as absent: a recording
+    // shows no camera until the user picks another.
+    m_ui->comboBox_9->setCurrentIndex(-1);
+    m_ui->comboBox_9->setPlaceholderText(
+        QStringLiteral("%1（未连接）").arg(storedName.isEmpty() ? storedId : storedName));
   }
 }
 
+// Runs the camera only while its page shows.
 void SettingsDialog::onRecordCameraChanged(int) {
   if (!m_ui->checkBox_7->isChecked()) return;
   FillCameraList();
@@ -493,14 +503,17 @@ void SettingsDialog::FillAudioCombo(QComboBox* combo, bool speakers) {
     GetRenderDevices(devices);
   else
     GetCaptureDevices(devices);
-  // Chosen by identifier: several endpoints may carry the same name.
+  // Chosen by identifier: several endpoints may carry the same name. Without
+  // the stored one (unplugged, or none stored) a recording takes the default
+  // endpoint, which is then shown; nothing is stored by the fill.
   const QSignalBlocker blocker(combo);
-  int current = -1;
+  int current = -1, fallback = -1;
   for (const AudioDevice& device : devices) {
     if (device.id == stored) current = combo->count();
+    if (device.isDefault) fallback = combo->count();
     combo->addItem(QString::fromStdString(device.name), QVariant::fromValue(device));
   }
-  if (current >= 0) combo->setCurrentIndex(current);
+  combo->setCurrentIndex(current >= 0 ? current : fallback);
 }
 
 void SettingsDialog::onSpeakerChanged(int index) {
