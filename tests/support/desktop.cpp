@@ -85,7 +85,17 @@ QPoint Scaled(QPoint logical) {
   return QPoint(qRound(logical.x() * Scale()), qRound(logical.y() * Scale()));
 }
 
-void PointerTo(QPoint at) { Xdotool({"mousemove", "--sync", Num(at.x()), Num(at.y())}); }
+void PointerTo(QPoint at) {
+  // A synchronous move waits for the pointer to move: none comes when it is
+  // there already.
+  QProcess where;
+  where.start("xdotool", {"getmouselocation", "--shell"});
+  where.waitForFinished(5000);
+  const QString shell = QString::fromUtf8(where.readAllStandardOutput());
+  if (shell.contains(QString("X=%1\n").arg(at.x())) && shell.contains(QString("Y=%1\n").arg(at.y())))
+    return;
+  Xdotool({"mousemove", "--sync", Num(at.x()), Num(at.y())});
+}
 
 void Click(QPoint at, int button) {
   PointerTo(at);
