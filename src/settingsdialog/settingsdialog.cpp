@@ -463,6 +463,7 @@ void SettingsDialog::FillCameraList() {
     m_ui->comboBox_9->setCurrentText(current);
   } else if (storedId.isEmpty() && storedName.isEmpty()) {
     // Nothing stored to keep: the camera shown is the one a recording takes.
+    // It is stored, not started: its page may not be showing.
     const DeviceInfo first = m_ui->comboBox_9->itemData(0).value<DeviceInfo>();
     if (m_ui->comboBox_9->count() > 0 && !IsCameraBusy(first.id))
       Settings::Instance()->SetRecordCamera(QString::fromStdString(first.id),
