@@ -433,11 +433,11 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
     return video && video->decodedFrames > 0 ? QSize(video->width, video->height) : QSize();
   };
 
-  // Inside the 2-pixel frame drawn around the region.
+  // What the picker's outline encloses; the region frame lies outside it.
   EXPECT_EQ(record(1, [](QWidget* picker) {
               QTest::mouseClick(ButtonWithText(picker, QStringLiteral("确定")), Qt::LeftButton);
             }),
-            QSize(598, 398));
+            QSize(600, 400));
   EXPECT_EQ(record(3, [&target](QWidget* picker) {
               auto* list = picker->findChild<QListWidget*>("listWidget");
               for (int i = 0; i < list->count(); ++i)

@@ -78,14 +78,30 @@ struct Recording {
 Recording Decode(const QString& path, bool keepPictures = true);
 
 // Fills the screen with one colour, above the desktop and below the program
-// (a still background for the recordings).
+// (a still background for the recordings); with two, the left and the right
+// half of the screen (in device pixels) get one each.
 class Backdrop {
  public:
   explicit Backdrop(QRgb colour);
+  Backdrop(QRgb left, QRgb right);
   ~Backdrop();
 
  private:
   std::unique_ptr<QWidget> m_window;
+};
+
+// The screen split into two monitors, LEFT and RIGHT, while alive.
+class TwoMonitors {
+ public:
+  TwoMonitors();
+  ~TwoMonitors();
+  bool ok() const { return m_ok; }
+  // Takes LEFT away and back: the display server then lists it after RIGHT,
+  // as when a monitor is plugged in again.
+  bool ReplugLeft();
+
+ private:
+  bool m_ok = false;
 };
 
 // The program with a home folder and settings of its own.
@@ -120,6 +136,9 @@ class Program {
 
   // The program's top-level windows, topmost first.
   std::vector<platform::TopLevelWindow> Windows(bool visibleOnly = true) const;
+  // Waits for a shown window of the program whose form has this (logical)
+  // size; an empty one when none comes.
+  platform::TopLevelWindow WaitWindow(const QSize& logical, int ms = 15000) const;
   platform::WindowId MainWindow() const;  // 0 when not shown
   bool MainShown() const { return MainWindow() != 0; }
   // A point of the main window given in its form's (logical) coordinates.
@@ -130,6 +149,9 @@ class Program {
   void ClickStop() const;
   void ShowList() const;
   void ShowRecordPage() const;
+  // Opens the settings dialog from the title bar; its top-left corner, or a
+  // null point when it does not come.
+  QPoint OpenSettings() const;
   // Saves a screenshot into the build folder for people to look at.
   void SaveScreenshot(const QString& name) const;
 
