@@ -2,8 +2,13 @@
 // with a window manager, a compositor and a tray, through the real program.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPainter>
@@ -14,6 +19,7 @@
 #include <algorithm>
 #include <random>
 
+#include "platform/hotkeys.h"
 #include "support/desktop.h"
 #include "support/testsupport.h"
 
@@ -228,6 +234,61 @@ TEST_F(ControlDesktop, HiddenToTheTrayWhileRecordingAndBack) {
   program.ClickStop();
   ASSERT_TRUE(program.WaitStopped());
   ASSERT_EQ(program.Files().size(), 1);
+}
+
+// Guards: the hot-key conflict box coming up over the recording (modal, in
+// the file until dismissed) instead of when the program starts.
+TEST_F(ControlDesktop, HotKeyConflictIsToldAtStartNeverOverARecording) {
+  const std::unique_ptr<platform::HotKeys> other = platform::NewHotKeysClient();
+  ASSERT_TRUE(other && other->Register('S', platform::kHotKeyShift) == platform::Result::Ok);
+  Program program;
+  program.Configure("[%General]\nrecord_status_bar=false\n[record]\nrecordtype=0\nrecordaudio=3\n");
+  ASSERT_TRUE(program.Start());
+  ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000)) << "not told at start";
+  Key("Return");
+  ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 0; }, 5000));
+  program.ClickStart();
+  ASSERT_TRUE(program.WaitRecording());
+  Sleep(2000);
+  EXPECT_EQ(program.Boxes(), 0) << "a box over the recording";
+  program.ClickStop();
+  ASSERT_TRUE(program.WaitStopped());
+  Sleep(1000);
+  EXPECT_EQ(program.Boxes(), 0) << "told twice";
+}
+
+// Guards: options this desktop cannot serve that could be ticked and logged
+// "Unsupported" at every start.
+TEST_F(ControlDesktop, OptionsThisDesktopCannotServeAreGreyedAndQuiet) {
+  Program program;
+  program.Configure("[%General]\nrecord_status_bar=false\n[record]\nrecordtype=0\nrecordaudio=3\n");
+  ASSERT_TRUE(program.Start());
+  Click(program.AtMain(755 - 3 * 40 - 30, 30));  // 设置
+  platform::TopLevelWindow dialog;
+  ASSERT_TRUE(WaitFor([&] {
+    for (const auto& w : program.Windows())
+      if (std::abs(w.rect.Width() - Scaled(QPoint(656, 0)).x()) < 4) dialog = w;
+    return dialog.id != 0;
+  })) << "no settings";
+  Sleep(500);
+  const QPoint origin(dialog.rect.left, dialog.rect.top);
+  // 在屏幕录制中，不采集Korvo录屏窗口, 隐藏桌面图标, 隐藏任务栏 on the general page.
+  for (int y : {110, 150, 190}) Click(origin + Scaled(QPoint(130 + 20 + 9, 50 + y + 12)));
+  Click(origin + Scaled(QPoint(656 - 20, 25)));  // its close button saves
+  ASSERT_TRUE(WaitFor([&] { return program.Windows().size() == 1; }, 5000));
+  program.ClickStart();
+  ASSERT_TRUE(program.WaitRecording());
+  Sleep(1000);
+  program.ClickStop();
+  ASSERT_TRUE(program.WaitStopped());
+  for (const char* line : {"hide cap window failed", "taskbar", "desktop icons"})
+    EXPECT_EQ(program.LogCount(line), 0) << line;
+  ASSERT_EQ(program.Quit(), 0);
+  QFile conf(program.home() + "/.config/Korvo/screenrecorder.conf");
+  ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+  const QByteArray text = conf.readAll();
+  for (const char* key : {"nocapWndWhenRecord=true", "hide_desktop_icon=true", "hide_taskbar=true"})
+    EXPECT_FALSE(text.contains(key)) << key;
 }
 
 }  // namespace
