@@ -166,6 +166,8 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   // the newest name open for editing.
   void ShowRecordedFiles(const std::vector<std::string>& files);
   QString RowFilePath(int row) const;
+  // Hands a file or folder to the desktop; tells the user when it cannot.
+  void OpenWithDesktop(const QString& path, const QString& failure);
   // Renames the file of the row being renamed once its cell holds the new
   // name; writes back an editor that is still open.
   void ApplyRename(QStandardItem* item);

@@ -169,11 +169,35 @@ TEST_F(ControlDesktop, PauseResumeSegmentsAndStopByTheStatusBar) {
   EXPECT_NEAR(total, 4.0, 0.6);
 }
 
+// The row menu of the list's first row, by keys: 播放 (1), 重命名 (2),
+// 打开文件位置 (3), 删除 (4).
+void UseRowMenu(const Program& program, int action) {
+  Click(program.AtPage(5 + 189 + 110 + 90 + 170 + 20, 30 + 25));
+  Sleep(500);
+  for (int i = 0; i < action; ++i) Key("Down");
+  Key("Return");
+  Sleep(300);
+}
+
+// The OK button of a box that also has Cancel.
+QPoint BoxOk(const Program& program) {
+  for (const auto& w : program.Windows())
+    if (w.title == "Dialog") {
+      const int width = qRound(w.rect.Width() / Scale());
+      return QPoint(w.rect.left, w.rect.top) + Scaled(QPoint((width - 93) / 5 + 46, 160));
+    }
+  return QPoint();
+}
+
 // Guards: a rename that drops ".mp4" (the list no longer shows the file
-// after a restart) and a list that loses the file.
+// after a restart) or takes a name that is there, a list that loses the
+// file, and 播放 and 打开文件位置 that fail silently without a handler.
 TEST_F(ControlDesktop, RenameAfterStopAndTheListAfterARestart) {
   Program program;
   program.Configure("[%General]\nrecord_status_bar=false\n[record]\nrecordtype=0\nrecordaudio=3\n");
+  QFile taken(program.out() + "/taken.mp4");
+  ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
+  taken.close();
   ASSERT_TRUE(program.Start());
   program.ClickStart();
   ASSERT_TRUE(program.WaitRecording());
@@ -184,24 +208,32 @@ TEST_F(ControlDesktop, RenameAfterStopAndTheListAfterARestart) {
   // The list opens with the new file's name ready to type over.
   Type("clip");
   Key("Return");
-  ASSERT_TRUE(WaitFor([&] { return program.AllFiles() == QStringList{"clip.mp4"}; }, 5000))
+  ASSERT_TRUE(WaitFor([&] { return program.AllFiles() == QStringList({"clip.mp4", "taken.mp4"}); }, 5000))
       << "files: " << program.AllFiles().join(' ').toStdString();
 
   ASSERT_EQ(program.Quit(), 0);
+  // A desktop without a program to open files or folders.
+  program.SetEnv("PATH", program.home() + "/no-programs");
   ASSERT_TRUE(program.Start());
   program.ShowList();
   Sleep(500);
-  // Its row's "..." cell, then 重命名 from the row menu by keys.
-  Click(program.AtPage(5 + 189 + 110 + 90 + 170 + 20, 30 + 25));
-  Sleep(500);
-  Key("Down");
-  Key("Down");
+  UseRowMenu(program, 2);
+  Type("taken");
   Key("Return");
-  Sleep(300);
+  ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000)) << "a taken name not refused";
+  Key("Return");
+  EXPECT_EQ(program.AllFiles(), QStringList({"clip.mp4", "taken.mp4"}));
+  UseRowMenu(program, 2);
   Type("again");
   Key("Return");
-  EXPECT_TRUE(WaitFor([&] { return program.AllFiles() == QStringList{"again.mp4"}; }, 5000))
+  EXPECT_TRUE(WaitFor([&] { return program.AllFiles() == QStringList({"again.mp4", "taken.mp4"}); }, 5000))
       << "files: " << program.AllFiles().join(' ').toStdString();
+  for (int action : {1, 3}) {
+    UseRowMenu(program, action);
+    EXPECT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000)) << "action " << action << " failed silently";
+    Key("Return");
+    ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 0; }, 5000));
+  }
 }
 
 // Guards: a window hidden for the recording with no tray icon to bring it
@@ -255,6 +287,45 @@ TEST_F(ControlDesktop, HotKeyConflictIsToldAtStartNeverOverARecording) {
   ASSERT_TRUE(program.WaitStopped());
   Sleep(1000);
   EXPECT_EQ(program.Boxes(), 0) << "told twice";
+}
+
+// Guards: a shutdown called off that left the file out of the list, and rows
+// that looked for their file in a save folder changed during the recording
+// (rename and 删除 missed it).
+TEST_F(ControlDesktop, AShutdownCalledOffListsTheFileWhereItWasRecorded) {
+  // The login manager, as far as the program hears from it.
+  const QString bus = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+  ASSERT_FALSE(bus.isEmpty()) << "needs a session bus";
+  QDBusConnection logind = QDBusConnection::connectToBus(bus, "logind");
+  ASSERT_TRUE(logind.registerService("org.freedesktop.login1"));
+  Program program;
+  program.SetEnv("KORVOREC_LOGIND_BUS", bus);
+  const QString ini = "[%General]\nrecord_status_bar=false\n[record]\nrecordtype=0\nrecordaudio=3\n";
+  program.Configure(ini);
+  const QString folder = program.out();
+  ASSERT_TRUE(program.Start());
+  program.ClickStart();
+  ASSERT_TRUE(program.WaitRecording());
+  program.SetOut(folder + "2");
+  program.Configure(ini);  // another save folder, chosen meanwhile
+  Sleep(1500);
+  QDBusMessage ending = QDBusMessage::createSignal(
+      "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForShutdown");
+  ending << true;
+  ASSERT_TRUE(logind.send(ending));
+  ASSERT_TRUE(program.WaitStopped());
+  Sleep(800);
+  // As after a stop: the new file's name ready to type over.
+  Type("kept");
+  Key("Return");
+  EXPECT_TRUE(WaitFor([&] { return QFile::exists(folder + "/kept.mp4"); }, 5000))
+      << "files: " << QDir(folder).entryList(QDir::Files).join(' ').toStdString();
+  UseRowMenu(program, 4);
+  ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000)) << "no confirmation";
+  Click(BoxOk(program));
+  EXPECT_TRUE(WaitFor([&] { return QDir(folder).entryList(QDir::Files).isEmpty(); }, 5000))
+      << "files: " << QDir(folder).entryList(QDir::Files).join(' ').toStdString();
+  QDBusConnection::disconnectFromBus("logind");
 }
 
 // Guards: options this desktop cannot serve that could be ticked and logged
