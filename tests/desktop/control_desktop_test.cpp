@@ -268,6 +268,32 @@ TEST_F(ControlDesktop, HiddenToTheTrayWhileRecordingAndBack) {
   ASSERT_EQ(program.Files().size(), 1);
 }
 
+// The scheduled task as the settings dialog stores it.
+QString Task(qint64 start, int seconds, int action) {
+  return QString("enable_record_schedule=true\nrecord_task=\"{\\\"start\\\": %1, \\\"end\\\": 0, "
+                 "\\\"dur\\\": %2, \\\"op\\\": %3}\"\n")
+      .arg(start)
+      .arg(seconds)
+      .arg(action);
+}
+
+// Guards: a program started hidden in the tray that records neither on its
+// start/pause hot key nor on its schedule.
+TEST_F(ControlDesktop, StartedInTheTrayRecordsOnItsHotKeyAndOnItsSchedule) {
+  Program program;
+  program.Configure("[%General]\nrecord_status_bar=false\n[record]\nrecordtype=0\nrecordaudio=3\n" +
+                    Task(QDateTime::currentSecsSinceEpoch() + 5, 2, 0));
+  ASSERT_TRUE(program.Start({"/background"}));
+  ASSERT_TRUE(program.WaitRecording(1, 15000)) << "the schedule did not record";
+  ASSERT_TRUE(program.WaitStopped(1, 15000));
+  Key("alt+9");
+  ASSERT_TRUE(program.WaitRecording(2)) << "the hot key did not record";
+  Sleep(1500);
+  Key("shift+s");
+  ASSERT_TRUE(program.WaitStopped(2));
+  EXPECT_EQ(program.Files().size(), 2);
+}
+
 // Guards: the hot-key conflict box coming up over the recording (modal, in
 // the file until dismissed) instead of when the program starts.
 TEST_F(ControlDesktop, HotKeyConflictIsToldAtStartNeverOverARecording) {
@@ -287,6 +313,31 @@ TEST_F(ControlDesktop, HotKeyConflictIsToldAtStartNeverOverARecording) {
   ASSERT_TRUE(program.WaitStopped());
   Sleep(1000);
   EXPECT_EQ(program.Boxes(), 0) << "told twice";
+}
+
+// Guards: a task whose start passed while the program was closed that cut
+// the user's own recording at its end and ran its end action (退出).
+TEST_F(ControlDesktop, AMissedTaskIsSwitchedOffAndLeavesTheUsersRecording) {
+  Program program;
+  program.Configure("[%General]\nrecord_status_bar=false\n[record]\nrecordtype=0\nrecordaudio=3\n" +
+                    Task(QDateTime::currentSecsSinceEpoch() - 12, 3, 1));
+  ASSERT_TRUE(program.Start());
+  ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000)) << "the missed task is not told";
+  Key("Return");
+  program.ClickStart();
+  ASSERT_TRUE(program.WaitRecording());
+  Sleep(6000);
+  ASSERT_TRUE(program.Running()) << "the task's end action ended the program";
+  program.ClickStop();
+  ASSERT_TRUE(program.WaitStopped());
+  EXPECT_EQ(program.LogCount("Stop recording"), 1);
+  ASSERT_EQ(program.Files().size(), 1);
+  EXPECT_GT(Decode(program.out() + "/" + program.Files().front(), false).probe.duration, 5.0);
+  EXPECT_EQ(program.Boxes(), 0) << "told twice";
+  ASSERT_EQ(program.Quit(), 0);
+  QFile conf(program.home() + "/.config/Korvo/screenrecorder.conf");
+  ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(conf.readAll().contains("enable_record_schedule=false"));
 }
 
 // Guards: a shutdown called off that left the file out of the list, and rows
