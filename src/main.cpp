@@ -101,11 +101,16 @@ int main(int argc, char* argv[]) {
     return 0;
   }
 
+  const bool crashedBefore = TakeCrashNotice();
   auto window = std::make_unique<MainWindow>();
   if (startHidden)
     window->HideToTray();
   else
     window->show();
+  if (crashedBefore) {
+    LOG(INFO) << "the last run crashed: telling the user";
+    window->TellUser(QString::fromUtf8(kCrashApology));
+  }
   if (Settings::Instance()->GetKeymouseShowkeystroke()) ApplyKeyMouseSettings();
 
   // Asked to end (log-out, kill): leave the event loop so that everything is

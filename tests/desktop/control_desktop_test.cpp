@@ -379,6 +379,27 @@ TEST_F(ControlDesktop, AShutdownCalledOffListsTheFileWhereItWasRecorded) {
   QDBusConnection::disconnectFromBus("logind");
 }
 
+// Guards: the apology after a crash going only to stderr, and SIGTERM
+// swallowed while a box is open (a log-out waited for the user).
+TEST_F(ControlDesktop, ACrashIsToldAtTheNextStartAndSigtermEndsAnOpenBox) {
+  Program program;
+  ASSERT_TRUE(program.Start());
+  ASSERT_EQ(::kill(static_cast<pid_t>(program.Pid()), SIGSEGV), 0);
+  ASSERT_TRUE(WaitFor([&] { return !program.Running(); }, 10000));
+  ASSERT_TRUE(program.Start());
+  ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000)) << "no apology";
+  Key("Return");
+  ASSERT_EQ(program.Quit(), 0);
+  // A save folder that cannot be made: the start key opens a box.
+  program.SetOut("/proc/korvorec");
+  program.Configure(QString());
+  ASSERT_TRUE(program.Start());
+  EXPECT_EQ(program.Boxes(), 0) << "told twice";
+  Key("alt+9");
+  ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000));
+  EXPECT_EQ(program.Quit(), 0) << "SIGTERM did not end the program under its box";
+}
+
 // Guards: options this desktop cannot serve that could be ticked and logged
 // "Unsupported" at every start.
 TEST_F(ControlDesktop, OptionsThisDesktopCannotServeAreGreyedAndQuiet) {
