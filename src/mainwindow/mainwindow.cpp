@@ -118,8 +118,12 @@ void MainWindow::InitUi() {
 void MainWindow::CenterOnScreen() {
   QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
   if (!screen) return;
+  const QRect available = screen->availableGeometry();
   QRect frame = geometry();
-  frame.moveCenter(screen->availableGeometry().center());
+  frame.moveCenter(available.center());
+  // Larger than the screen: the title bar stays on it.
+  frame.moveTopLeft(QPoint(std::max(frame.left(), available.left()),
+                           std::max(frame.top(), available.top())));
   move(frame.topLeft());
 }
 

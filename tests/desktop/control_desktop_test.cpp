@@ -400,6 +400,20 @@ TEST_F(ControlDesktop, ACrashIsToldAtTheNextStartAndSigtermEndsAnOpenBox) {
   EXPECT_EQ(program.Quit(), 0) << "SIGTERM did not end the program under its box";
 }
 
+// Guards: at 200 % on a 1080-line screen, a main window whose title bar lay
+// above the screen and whose buttons below it.
+TEST_F(ControlDesktop, TheMainWindowFitsTheScreenAtTwiceTheScale) {
+  Program program;
+  program.SetEnv("QT_SCALE_FACTOR", "2");
+  ASSERT_TRUE(program.Start());
+  const platform::Rect r = platform::Windows().WindowBounds(program.MainWindow());
+  // The screen less the tray host's panel at its bottom.
+  EXPECT_GE(r.left, 0);
+  EXPECT_GE(r.top, 0);
+  EXPECT_LE(r.right, 1920);
+  EXPECT_LE(r.bottom, 1080 - 24);
+}
+
 // Guards: options this desktop cannot serve that could be ticked and logged
 // "Unsupported" at every start.
 TEST_F(ControlDesktop, OptionsThisDesktopCannotServeAreGreyedAndQuiet) {
