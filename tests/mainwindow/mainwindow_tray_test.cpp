@@ -251,3 +251,7 @@ TEST_F(MainWindowTrayTest, TrayMenuOpensAboveTheCursorAndQuitEndsTheLoop) {
 }
 
 }  // namespace
+
+// The close rule is seen without a tray host and then with one: a bare
+// display of its own.
+int main(int argc, char** argv) { return testsupport::RunTestsOnOwnDisplay(argc, argv); }
