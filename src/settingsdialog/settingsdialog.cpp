@@ -23,6 +23,7 @@
 #include "mainwindow/messagedialog.h"
 #include "mainwindow/widgetstyle.h"
 #include "platform/modules.h"
+#include "platform/shell.h"
 #include "platform/windows.h"
 #include "recorder/audiodevices.h"
 #include "settings.h"
@@ -212,6 +213,18 @@ void SettingsDialog::InitGeneralPage() {
   m_ui->checkBox_nocapturelocalwnd->setChecked(settings->GetGeneralNocapWndWhenRecord());
   m_ui->checkBox_hide_desktop_icon->setChecked(settings->GetGeneralHideDesktopIcon());
   m_ui->checkBox_hide_task_bar->setChecked(settings->GetGeneralHideTaskbar());
+  // What this desktop does not let the program do is shown but cannot be ticked.
+  const auto unavailable = [](QCheckBox* box, const QString& why) {
+    box->setEnabled(false);
+    box->setToolTip(why);
+  };
+  if (!platform::Windows().CanExcludeFromCapture())
+    unavailable(m_ui->checkBox_nocapturelocalwnd,
+                QStringLiteral("此系统不能把窗口排除在屏幕录制之外"));
+  if (!platform::CanHideDesktopIcons())
+    unavailable(m_ui->checkBox_hide_desktop_icon, QStringLiteral("此系统不支持隐藏桌面图标"));
+  if (!platform::CanHideTaskbar())
+    unavailable(m_ui->checkBox_hide_task_bar, QStringLiteral("此系统不支持隐藏任务栏"));
   m_ui->checkBox_record_status->setChecked(settings->GetGeneralRecordStatusBar());
   const bool hide = settings->GetGeneralHidewhenclose();
   m_ui->radioButton->setChecked(hide);

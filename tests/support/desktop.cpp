@@ -99,14 +99,9 @@ QPoint Scaled(QPoint logical) {
 }
 
 void PointerTo(QPoint at) {
-  // A synchronous move waits for the pointer to move: none comes when it is
-  // there already.
-  QProcess where;
-  where.start("xdotool", {"getmouselocation", "--shell"});
-  where.waitForFinished(5000);
-  const QString shell = QString::fromUtf8(where.readAllStandardOutput());
-  if (shell.contains(QString("X=%1\n").arg(at.x())) && shell.contains(QString("Y=%1\n").arg(at.y())))
-    return;
+  // "--sync" waits for the pointer to move: from one pixel beside the point
+  // it always does.
+  Xdotool({"mousemove", Num(at.x() + 1), Num(at.y())});
   Xdotool({"mousemove", "--sync", Num(at.x()), Num(at.y())});
 }
 
@@ -311,9 +306,17 @@ void Program::Configure(const QString& ini) {
   conf.write(("[%General]\n" + general + text).toUtf8());
 }
 
+void Program::SetOut(const QString& folder) {
+  m_out = folder;
+  QDir().mkpath(m_out);
+}
+
+void Program::SetEnv(const QString& name, const QString& value) { m_env << name << value; }
+
 bool Program::Start(const QStringList& args) {
   auto process = std::make_unique<ChildProcess>();
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (int i = 0; i + 1 < m_env.size(); i += 2) env.insert(m_env[i], m_env[i + 1]);
   env.insert("HOME", m_home);
   env.insert("XDG_CONFIG_HOME", m_home + "/.config");
   env.insert("XDG_DATA_HOME", m_home + "/.local/share");
@@ -409,6 +412,14 @@ platform::WindowId Program::MainWindow() const {
   for (const auto& w : Windows())
     if (w.title == "Korvo录屏" && w.rect.Width() > 700) return w.id;
   return 0;
+}
+
+int Program::Boxes() const {
+  // A message box: a form of 399 x 199 that takes its width from its text.
+  int boxes = 0;
+  for (const auto& w : Windows())
+    if (w.title == "Dialog" && std::abs(w.rect.Height() - Scaled(QPoint(0, 199)).y()) < 4) ++boxes;
+  return boxes;
 }
 
 QPoint Program::AtMain(int x, int y) const {

@@ -115,6 +115,10 @@ class Program {
   // INI text of the settings file (its sections as written, "[record]"...);
   // the save folder is set to out().
   void Configure(const QString& ini);
+  // Another save folder for the next Configure.
+  void SetOut(const QString& folder);
+  // An environment variable for the program's next start.
+  void SetEnv(const QString& name, const QString& value);
   // Starts and waits for the main window (shown, or present when hidden).
   bool Start(const QStringList& args = {});
   // Asks the program to end as a log-out does; its exit code, -1 if it
@@ -141,6 +145,8 @@ class Program {
   platform::TopLevelWindow WaitWindow(const QSize& logical, int ms = 15000) const;
   platform::WindowId MainWindow() const;  // 0 when not shown
   bool MainShown() const { return MainWindow() != 0; }
+  // The program's message boxes on screen.
+  int Boxes() const;
   // A point of the main window given in its form's (logical) coordinates.
   QPoint AtMain(int x, int y) const;
   // A point of the record page (right of the sidebar, below the title bar).
@@ -158,6 +164,7 @@ class Program {
  private:
   testsupport::TempDir m_dir;
   QString m_home, m_out;
+  QStringList m_env;
   std::unique_ptr<QProcess> m_process;
 };
 
