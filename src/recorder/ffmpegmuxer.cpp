@@ -38,8 +38,6 @@ constexpr AVRational kMicroseconds{1, 1000000};
 // playable up to its last complete fragment.
 constexpr const char* kMovFlags = "empty_moov+default_base_moof";
 constexpr const char* kFragmentDuration = "1000000";
-// Sound packets kept while the first picture is awaited (about 2 s).
-constexpr size_t kHeldAudioPackets = 100;
 
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -465,8 +463,10 @@ int FfmpegMuxer::Start() {
     LOG(ERROR) << "ffmpegmuxer doesn't inits";
     return -1;
   }
+  // The file starts now; its first picture stands for the screen from here.
   m_startTime = av_gettime_relative();
-  m_startAtFirstPicture = true;
+  m_recordStart = m_startTime;
+  m_soundStarted = false;
   m_pausedTotal = 0;
   m_resumeTime = 0;
   m_gridStart = AV_NOPTS_VALUE;
@@ -593,7 +593,6 @@ int FfmpegMuxer::Stop() {
     std::filesystem::remove(std::filesystem::u8path(m_path), ec);
     LOG(INFO) << "removed the last segment, it holds no picture: " << m_path;
   }
-  m_heldAudio.clear();
   LOG(INFO) << "ffmpegmuxer stopped, video packets " << m_videoPackets << ", audio packets "
             << m_audioPackets;
   return 0;
@@ -632,13 +631,14 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   int64_t pts = av_rescale_q(frame->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
   if (pts < m_resumeTime) return;  // taken during the pause
   pts -= m_pausedTotal;
+  if (pts < m_recordStart) return;
   // The source delivers at every change of the screen; the stream keeps to
   // its frame rate. Each frame takes the slot of the frame-rate grid it
   // falls in (a quarter interval early still counts) and is stamped with the
   // slot's time, so that the cadence stays even however the capture thread
   // was scheduled. A slot shows the latest frame taken for it, not one up to
   // an interval older: its picture is held until a frame of a later slot, or
-  // the stop, comes.
+  // the stop, comes. The first picture stands at the file's start.
   const int fps = std::max(1, m_params.fps);
   const bool first = m_gridStart == AV_NOPTS_VALUE;
   if (first) m_gridStart = pts;
@@ -649,7 +649,7 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
     m_video->encoder->PushFrame(std::move(m_video->held));
     m_lastSlot = slot;
   }
-  pts = m_gridStart + av_rescale(slot, 1000000, fps);
+  pts = slot == 0 ? m_recordStart : m_gridStart + av_rescale(slot, 1000000, fps);
 
   // Converted straight into a pooled picture that the encoder queues and
   // hands to the codec without copying.
@@ -749,8 +749,33 @@ void FfmpegMuxer::OnFilteredAudio(AVFrame* frame, int) {
   const int planeBytes = planar ? gatherer.capacity / channels : gatherer.capacity;
   const int stride = planar ? sampleBytes : sampleBytes * channels;  // bytes per sample in a plane
   const int sampleRate = m_params.sampleRate;
+  const int planes = planar ? channels : 1;
 
   int consumed = 0;
+  if (!m_soundStarted && frame->pts != AV_NOPTS_VALUE) {
+    // The sound starts with the file, so that its first block lies at the
+    // file's 0: silence up to the first sample (up to a second of it), none
+    // of the sound from before the start.
+    const AVRational samples{1, sampleRate};
+    const int64_t start = av_rescale_q(m_recordStart, kMicroseconds, samples);
+    const int64_t first = av_rescale_q(frame->pts, m_audioFilterTimeBase, samples);
+    if (first + frame->nb_samples <= start) return;
+    if (first < start) consumed = static_cast<int>(start - first);
+    int64_t silence = first > start && first - start <= sampleRate ? first - start : 0;
+    while (silence > 0) {
+      if (gatherer.filledSamples == 0) gatherer.firstPts = first - silence;
+      const int n = static_cast<int>(
+          std::min<int64_t>(silence, gatherer.frameSamples - gatherer.filledSamples));
+      uint8_t* data[AV_NUM_DATA_POINTERS] = {nullptr};
+      for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p)
+        data[p] = gatherer.buffer.data() + p * planeBytes + gatherer.filledSamples * stride;
+      av_samples_set_silence(data, 0, n, channels, format);
+      gatherer.filledSamples += n;
+      silence -= n;
+      if (gatherer.filledSamples == gatherer.frameSamples) PushGatheredBlock(gatherer);
+    }
+  }
+  m_soundStarted = true;
   while (consumed < frame->nb_samples) {
     if (gatherer.filledSamples == 0) {
       // A block's time is that of its first sample.
@@ -762,7 +787,6 @@ void FfmpegMuxer::OnFilteredAudio(AVFrame* frame, int) {
     }
     const int n = std::min(frame->nb_samples - consumed,
                            gatherer.frameSamples - gatherer.filledSamples);
-    const int planes = planar ? channels : 1;
     for (int p = 0; p < planes; ++p) {
       memcpy(gatherer.buffer.data() + p * planeBytes + gatherer.filledSamples * stride,
              frame->extended_data[p] + consumed * stride, static_cast<size_t>(n) * stride);
@@ -801,13 +825,6 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
   packet->stream_index = m_video->stream->index;
   const int64_t captured =
       av_rescale_q(packet->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
-  if (m_startAtFirstPicture) {
-    // The file's time starts with its first picture, so that the first frame
-    // lasts one interval like the others.
-    m_startTime = captured;
-    m_startAtFirstPicture = false;
-  }
-  const bool first = !m_videoInFile;
   const int64_t pts = captured - m_startTime;
   if (pts < 0) {
     LOG(ERROR) << "video packet's pts is less than 0";
@@ -834,11 +851,6 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
   }
   m_videoInFile = true;
   ++m_videoPackets;
-  // Sound held back for the start goes in behind the first picture.
-  if (first) {
-    for (auto& held : m_heldAudio) WriteAudioLocked(held.get());
-    m_heldAudio.clear();
-  }
   CheckSegment();
   return 0;
 }
@@ -846,13 +858,6 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
 int FfmpegMuxer::WriteAudioPacket(AVPacket* packet) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_failed || !m_fileOpen || !m_audio || !m_audio->stream) return -1;
-  if (m_startAtFirstPicture) {
-    // The file's time is not known before its first picture.
-    if (m_heldAudio.size() >= kHeldAudioPackets) m_heldAudio.pop_front();
-    m_heldAudio.emplace_back(av_packet_clone(packet));
-    if (!m_heldAudio.back()) m_heldAudio.pop_back();
-    return 0;
-  }
   return WriteAudioLocked(packet);
 }
 
@@ -860,8 +865,8 @@ int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
   packet->stream_index = m_audio->stream->index;
   const AVRational packetBase{1, m_params.sampleRate};
   int64_t pts = av_rescale_q(packet->pts, packetBase, kMicroseconds) - m_startTime;
-  // Sound from before the first picture has no place in the file; the block
-  // that spans the start begins the sound at the file's start.
+  // Sound from before the file's start has no place in it; the block that
+  // spans the start begins the sound at the file's start.
   if (pts + av_rescale_q(packet->duration, packetBase, kMicroseconds) <= 0) return -1;
   if (pts < 0) {
     if (m_lastAudioDts != AV_NOPTS_VALUE) {

@@ -144,7 +144,7 @@ class FfmpegMuxer : public FileMuxer {
   void Release();
   int WriteVideoPacket(AVPacket* packet);
   int WriteAudioPacket(AVPacket* packet);
-  int WriteAudioLocked(AVPacket* packet);  // under m_mutex, the start known
+  int WriteAudioLocked(AVPacket* packet);  // under m_mutex
   void CheckSegment();
   bool SplitSegment();
   void MarkFailed(const char* what);
@@ -156,12 +156,8 @@ class FfmpegMuxer : public FileMuxer {
   std::unique_ptr<OutputStream> m_audio;
   const AVOutputFormat* m_format = nullptr;
   AVFormatContext* m_context = nullptr;
-  int64_t m_startTime = 0;  // µs, capture clock less the paused time
-  bool m_startAtFirstPicture = false;  // under m_mutex: m_startTime waits for it
-  struct PacketFree {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-  };
-  std::deque<std::unique_ptr<AVPacket, PacketFree>> m_heldAudio;  // under m_mutex
+  int64_t m_startTime = 0;  // µs, capture clock less the paused time: the current file's 0
+  int64_t m_recordStart = 0;  // the first file's m_startTime, fixed while running
   std::mutex m_mutex;
   int64_t m_pauseStart = 0;
   std::atomic<int64_t> m_pausedTotal{0};
@@ -190,6 +186,7 @@ class FfmpegMuxer : public FileMuxer {
   bool m_everStarted = false;  // a header-only file of a writer never started is removed
   AVRational m_audioFilterTimeBase{1, 1000000};
   AVFramePtr m_pcmHeader;
+  bool m_soundStarted = false;  // filter thread: the first block is placed
   std::atomic<int64_t> m_videoPackets{0};
   std::atomic<int64_t> m_audioPackets{0};
 };
