@@ -38,6 +38,11 @@ constexpr AVRational kMicroseconds{1, 1000000};
 // playable up to its last complete fragment.
 constexpr const char* kMovFlags = "empty_moov+default_base_moof";
 constexpr const char* kFragmentDuration = "1000000";
+// A picture whose slot is taken may go into the next one when that shows it
+// at most this many intervals late, so that pictures that come at the frame
+// rate, however unevenly (a 60 Hz screen presents 25 fps as 33 and 50 ms
+// steps), all reach the file.
+constexpr int64_t kCarryQuarters = 3;
 
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -109,9 +114,6 @@ struct FfmpegMuxer::OutputStream {
   WindowCapturerInterface* capturer = nullptr;
   std::unique_ptr<SwsHelper> sws;
   std::unique_ptr<WatermarkMaker> watermark;
-  // Capture thread, then Stop: the newest picture of the latest slot, not
-  // queued yet.
-  AVFramePtr held;
   // Audio.
   std::unique_ptr<AacEncoder> aac;
   std::unique_ptr<AudioMixer> mixer;
@@ -470,7 +472,9 @@ int FfmpegMuxer::Start() {
   m_pausedTotal = 0;
   m_resumeTime = 0;
   m_gridStart = AV_NOPTS_VALUE;
+  m_gridSet = false;
   m_lastSlot = -1;
+  m_pending.clear();
   m_lastPicture.reset();
 
   // Each step is checked; a failure stops what was started.
@@ -556,7 +560,7 @@ int FfmpegMuxer::Stop() {
   if (m_audio)
     for (AudioCapturer* source : m_audio->sources) source->Stop();
   m_video->capturer->Stop();
-  m_video->encoder->PushFrame(std::move(m_video->held));
+  PushPending(m_pending.size());
   HoldLastPictureToStop();
   if (m_audio) {
     // The end of every input lets the filters give up what they hold; their
@@ -632,24 +636,18 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   if (pts < m_resumeTime) return;  // taken during the pause
   pts -= m_pausedTotal;
   if (pts < m_recordStart) return;
-  // The source delivers at every change of the screen; the stream keeps to
-  // its frame rate. Each frame takes the slot of the frame-rate grid it
-  // falls in (a quarter interval early still counts) and is stamped with the
-  // slot's time, so that the cadence stays even however the capture thread
-  // was scheduled. A slot shows the latest frame taken for it, not one up to
-  // an interval older: its picture is held until a frame of a later slot, or
-  // the stop, comes. The first picture stands at the file's start.
-  const int fps = std::max(1, m_params.fps);
-  const bool first = m_gridStart == AV_NOPTS_VALUE;
-  if (first) m_gridStart = pts;
-  if (pts < m_gridStart) return;
-  const int64_t slot = ((pts - m_gridStart) * fps + 250000) / 1000000;
-  if (slot < m_lastSlot || (slot == m_lastSlot && !m_video->held)) return;
-  if (slot > m_lastSlot) {
-    m_video->encoder->PushFrame(std::move(m_video->held));
-    m_lastSlot = slot;
+  // The first picture stands at the file's start; the grid is set by the
+  // first change after it, which falls on slot 1.
+  if (m_gridStart == AV_NOPTS_VALUE) {
+    m_gridStart = pts;
+  } else if (!m_gridSet) {
+    m_gridStart = pts - av_rescale(1, 1000000, std::max(1, m_params.fps));
+    m_gridSet = true;
   }
-  pts = slot == 0 ? m_recordStart : m_gridStart + av_rescale(slot, 1000000, fps);
+  const int64_t slot = PlaceInSlot(pts);
+  if (slot < 0) return;
+  const int64_t taken = pts;
+  pts = SlotTime(slot);
 
   // Converted straight into a pooled picture that the encoder queues and
   // hands to the codec without copying.
@@ -666,11 +664,66 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
     }
   }
   m_lastPicture.reset(av_frame_clone(picture.get()));
-  // The file starts with its first picture at once.
-  if (first)
-    m_video->encoder->PushFrame(std::move(picture));
-  else
-    m_video->held = std::move(picture);
+  m_pending.push_back(PendingPicture{std::move(picture), slot, taken});
+}
+
+// The source delivers at every change of the screen; the stream keeps to its
+// frame rate. A picture belongs to the slot of the frame-rate grid it falls
+// in (a quarter interval early still counts) and is stamped with the slot's
+// time, so that the cadence stays even however the source was paced. When
+// its slot is taken, it goes into the next slot if that shows it at most
+// three quarters of an interval late: pictures that come at the frame rate
+// but on another grid (a 60 Hz screen) or unevenly are all kept. A picture
+// placed so only settles once the next one comes: when that one needs the
+// same slot too, the screen changes faster than the frame rate, and the
+// oldest waiting picture gives way, so that a slot shows the latest picture
+// taken for it rather than one up to an interval older.
+int64_t FfmpegMuxer::PlaceInSlot(int64_t time) {
+  const int fps = std::max(1, m_params.fps);
+  const int64_t since = time - m_gridStart;
+  const int64_t own = since < 0 ? -1 : (since * fps + 250000) / 1000000;
+  for (;;) {
+    const int64_t last = m_pending.empty() ? m_lastSlot : m_pending.back().slot;
+    if (own > last) {
+      PushPending(m_pending.size());
+      return own;
+    }
+    if ((SlotTime(last + 1) - time) * 4 * fps <= kCarryQuarters * 1000000) {
+      PushPending(m_pending.empty() ? 0 : m_pending.size() - 1);
+      return last + 1;
+    }
+    if (m_pending.empty()) return -1;  // its slot is encoded already
+    // A free slot before the waiting pictures takes them one slot earlier
+    // when none is shown more than an interval before it was taken (one
+    // taken late, as a loaded machine does, is shown on time).
+    bool earlier = m_pending.front().slot - 1 > std::max<int64_t>(m_lastSlot, 0);
+    for (const PendingPicture& pending : m_pending)
+      earlier = earlier && (pending.time - SlotTime(pending.slot - 1)) * fps <= 1000000;
+    if (earlier) {
+      for (PendingPicture& pending : m_pending) --pending.slot;
+      continue;
+    }
+    const int64_t slot = m_pending.front().slot;
+    m_pending.pop_front();
+    if (m_pending.empty()) return slot;
+    m_pending.front().slot = slot;
+  }
+}
+
+// Slot 0 is the file's start, where its first picture stands.
+int64_t FfmpegMuxer::SlotTime(int64_t slot) const {
+  if (slot <= 0) return m_recordStart;
+  return m_gridStart + av_rescale(slot, 1000000, std::max(1, m_params.fps));
+}
+
+void FfmpegMuxer::PushPending(size_t count) {
+  for (; count > 0 && !m_pending.empty(); --count) {
+    PendingPicture pending = std::move(m_pending.front());
+    m_pending.pop_front();
+    pending.picture->pts = pending.picture->pkt_dts = SlotTime(pending.slot);
+    m_lastSlot = pending.slot;
+    m_video->encoder->PushFrame(std::move(pending.picture));
+  }
 }
 
 // A still screen delivers no pictures, so without this the picture would end
@@ -687,9 +740,8 @@ void FfmpegMuxer::HoldLastPictureToStop() {
   const int64_t slot = (now - m_pausedTotal - m_gridStart) * fps / 1000000;
   // A picture that is at most an interval old still stands for the stop.
   if (slot <= m_lastSlot + 1) return;
-  m_lastSlot = slot;
-  last->pts = last->pkt_dts = m_gridStart + av_rescale(slot, 1000000, fps);
-  m_video->encoder->PushFrame(std::move(last));
+  m_pending.push_back(PendingPicture{std::move(last), slot, now - m_pausedTotal});
+  PushPending(1);
 }
 
 void FfmpegMuxer::OnAudioFrame(AVFrame* frame, int index) {

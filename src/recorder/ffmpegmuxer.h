@@ -149,6 +149,12 @@ class FfmpegMuxer : public FileMuxer {
   bool SplitSegment();
   void MarkFailed(const char* what);
   void PushGatheredBlock(PcmGatherer& gatherer);
+  // Capture thread: the frame-rate slot for a picture taken at time, or -1
+  // when it has none; hands the pictures whose slot is settled to the
+  // encoder.
+  int64_t PlaceInSlot(int64_t time);
+  int64_t SlotTime(int64_t slot) const;
+  void PushPending(size_t count);
   void HoldLastPictureToStop();
   std::string NextSegmentPath();
 
@@ -173,10 +179,21 @@ class FfmpegMuxer : public FileMuxer {
 
   // Frames captured before the last Resume belong to the pause.
   std::atomic<int64_t> m_resumeTime{0};
-  int64_t m_gridStart = AV_NOPTS_VALUE;  // capture thread only: time of slot 0
-  int64_t m_lastSlot = -1;               // capture thread only
-  // The newest picture taken (a reference), capture thread until the
-  // capturer has stopped: Stop holds it on the screen up to the stop.
+  // Capture thread until the capturer has stopped: the frame-rate grid
+  // (slot 0 is the file's start, slot n lies n - 1 intervals after the first
+  // change), the last slot given to the encoder, the placed pictures not
+  // given yet (at most two: the newest slot's, and a picture placed one slot
+  // later that may still give way), and the newest picture taken (a
+  // reference), which Stop holds on the screen up to the stop.
+  int64_t m_gridStart = AV_NOPTS_VALUE;
+  bool m_gridSet = false;
+  int64_t m_lastSlot = -1;
+  struct PendingPicture {
+    AVFramePtr picture;
+    int64_t slot = 0;
+    int64_t time = 0;  // taken
+  };
+  std::deque<PendingPicture> m_pending;
   AVFramePtr m_lastPicture;
   // Packets are written from Start until the end of Stop's draining.
   std::atomic<bool> m_accepting{false};
