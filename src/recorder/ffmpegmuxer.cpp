@@ -43,6 +43,8 @@ constexpr const char* kFragmentDuration = "1000000";
 // rate, however unevenly (a 60 Hz screen presents 25 fps as 33 and 50 ms
 // steps), all reach the file.
 constexpr int64_t kCarryQuarters = 3;
+// The segment clock of a file's first picture.
+constexpr int64_t kFirstPictureElapsed = 16666;
 
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -418,6 +420,8 @@ int FfmpegMuxer::OpenOutputFile() {
     LOG(ERROR) << "avformat_write_header failed" << ",error is " << ErrorText(ret);
     return -1;
   }
+  m_fileBytes = m_context->pb ? avio_tell(m_context->pb) : 0;
+  m_bytesAtLastPicture = m_fileBytes;
   m_fileOpen = true;
   return 0;
 }
@@ -468,7 +472,6 @@ int FfmpegMuxer::Start() {
   // The file starts now; its first picture stands for the screen from here.
   m_startTime = av_gettime_relative();
   m_recordStart = m_startTime;
-  m_soundStarted = false;
   m_pausedTotal = 0;
   m_resumeTime = 0;
   m_gridStart = AV_NOPTS_VALUE;
@@ -476,6 +479,12 @@ int FfmpegMuxer::Start() {
   m_lastSlot = -1;
   m_pending.clear();
   m_lastPicture.reset();
+  m_segmentStart = m_startTime;
+  m_segmentStartNext = false;
+  m_soundStarted = false;
+  m_splitAfter = AV_NOPTS_VALUE;
+  m_picturesPushed = 0;
+  m_picturesEncoded = 0;
 
   // Each step is checked; a failure stops what was started.
   bool encodersStarted = false;
@@ -720,10 +729,38 @@ void FfmpegMuxer::PushPending(size_t count) {
   for (; count > 0 && !m_pending.empty(); --count) {
     PendingPicture pending = std::move(m_pending.front());
     m_pending.pop_front();
-    pending.picture->pts = pending.picture->pkt_dts = SlotTime(pending.slot);
+    const int64_t time = SlotTime(pending.slot);
+    pending.picture->pts = pending.picture->pkt_dts = time;
+    if (m_segmentStartNext) {
+      m_segmentStart = time;
+      m_segmentStartNext = false;
+    }
     m_lastSlot = pending.slot;
     m_video->encoder->PushFrame(std::move(pending.picture));
+    ++m_picturesPushed;
+    CheckSegment(time);
   }
+}
+
+// Capture thread, for each picture given to the encoder: whether the file
+// ends with it. The next picture is then asked to be a key frame and begins
+// the next file, so that no picture is lost at the join; a file by size is
+// ended when what it holds and the pictures still in the encoder reach the
+// size.
+void FfmpegMuxer::CheckSegment(int64_t pictureTime) {
+  if (m_splitAfter != AV_NOPTS_VALUE || m_segmentStartNext) return;
+  bool end = false;
+  if (m_params.segmentMode == 1 && m_segmentDurationLimit > 0) {
+    end = kFirstPictureElapsed + pictureTime - m_segmentStart > m_segmentDurationLimit;
+  } else if (m_params.segmentMode == 2 && m_segmentSizeLimit > 0) {
+    const int64_t inEncoder = m_picturesPushed - m_picturesEncoded -
+                              static_cast<int64_t>(m_video->encoder->DroppedFrames());
+    end = m_fileBytes + std::max<int64_t>(0, inEncoder) * m_bytesPerPicture >= m_segmentSizeLimit;
+  }
+  if (!end) return;
+  m_splitAfter = pictureTime;
+  m_segmentStartNext = true;
+  m_video->encoder->RequestKeyFrame();
 }
 
 // A still screen delivers no pictures, so without this the picture would end
@@ -850,7 +887,9 @@ void FfmpegMuxer::OnFilteredAudio(AVFrame* frame, int) {
 }
 
 void FfmpegMuxer::OnVideoPacket(AVPacket* packet) {
-  if (!packet || !m_accepting) return;
+  if (!packet) return;
+  ++m_picturesEncoded;
+  if (!m_accepting) return;
   WriteVideoPacket(packet);
 }
 
@@ -869,25 +908,30 @@ void FfmpegMuxer::MarkFailed(const char* what) {
 int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_failed || !m_fileOpen || !m_video->stream) return -1;
-  if (!m_videoInFile && !(packet->flags & AV_PKT_FLAG_KEY)) {
+  const bool key = packet->flags & AV_PKT_FLAG_KEY;
+  const int64_t captured =
+      av_rescale_q(packet->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
+  // The file ends before the key frame asked for the next one.
+  const int64_t splitAfter = m_splitAfter;
+  if (splitAfter != AV_NOPTS_VALUE && captured > splitAfter) {
+    if (key) {
+      if (!SplitSegment(captured)) return -1;
+      m_splitAfter = AV_NOPTS_VALUE;
+    } else {
+      m_video->encoder->RequestKeyFrame();
+    }
+  }
+  if (!m_videoInFile && !key) {
     m_video->encoder->RequestKeyFrame();
     LOG(INFO) << "The first frame isn't KEY,drop it";
     return -1;
   }
   packet->stream_index = m_video->stream->index;
-  const int64_t captured =
-      av_rescale_q(packet->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
   const int64_t pts = captured - m_startTime;
   if (pts < 0) {
     LOG(ERROR) << "video packet's pts is less than 0";
     return -1;
   }
-  if (m_videoInFile)
-    m_segmentElapsed += pts - m_lastVideoPts;
-  else
-    m_segmentElapsed = 16666;
-  m_lastVideoPts = pts;
-
   const AVRational base = m_video->stream->time_base;
   int64_t dts = av_rescale_q(pts, kMicroseconds, base);
   if (m_lastVideoDts != AV_NOPTS_VALUE && dts <= m_lastVideoDts) dts = m_lastVideoDts + 1;
@@ -895,6 +939,7 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
   packet->pts = dts;
   packet->dts = dts;
   packet->duration = av_rescale_q(1, AVRational{1, m_params.fps}, base);
+  const int bytes = packet->size;
   const int ret = av_interleaved_write_frame(m_context, packet);
   if (ret < 0) {
     LOG(ERROR) << "av write frame failed" << ",error is " << ErrorText(ret);
@@ -903,7 +948,15 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
   }
   m_videoInFile = true;
   ++m_videoPackets;
-  CheckSegment();
+  m_fileBytes += bytes;
+  // What a picture adds to the file, sound included; key frames, which
+  // begin files, left out.
+  if (!key) {
+    const int64_t added = m_fileBytes - m_bytesAtLastPicture;
+    const int64_t average = m_bytesPerPicture;
+    m_bytesPerPicture = average == 0 ? added : (7 * average + added) / 8;
+  }
+  m_bytesAtLastPicture = m_fileBytes;
   return 0;
 }
 
@@ -916,10 +969,12 @@ int FfmpegMuxer::WriteAudioPacket(AVPacket* packet) {
 int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
   packet->stream_index = m_audio->stream->index;
   const AVRational packetBase{1, m_params.sampleRate};
-  int64_t pts = av_rescale_q(packet->pts, packetBase, kMicroseconds) - m_startTime;
+  const int64_t start = av_rescale_q(packet->pts, packetBase, kMicroseconds);
+  const int64_t length = av_rescale_q(packet->duration, packetBase, kMicroseconds);
+  int64_t pts = start - m_startTime;
   // Sound from before the file's start has no place in it; the block that
   // spans the start begins the sound at the file's start.
-  if (pts + av_rescale_q(packet->duration, packetBase, kMicroseconds) <= 0) return -1;
+  if (pts + length <= 0) return -1;
   if (pts < 0) {
     if (m_lastAudioDts != AV_NOPTS_VALUE) {
       LOG(ERROR) << "audio packet's pts is less than 0";
@@ -937,6 +992,7 @@ int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
   packet->pts = dts;
   packet->dts = dts;
   packet->duration = av_rescale_q(packet->duration, packetBase, base);
+  const int bytes = packet->size;
   const int ret = av_interleaved_write_frame(m_context, packet);
   if (ret < 0) {
     LOG(ERROR) << "av write audio frame failed" << ",error is " << ErrorText(ret);
@@ -944,16 +1000,9 @@ int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
     return ret;
   }
   ++m_audioPackets;
+  m_fileBytes += bytes;
+  m_lastAudioEnd = start + length;
   return 0;
-}
-
-void FfmpegMuxer::CheckSegment() {
-  if (m_params.segmentMode == 1 && m_segmentDurationLimit > 0) {
-    if (m_segmentElapsed > m_segmentDurationLimit && SplitSegment()) m_segmentElapsed = 0;
-  } else if (m_params.segmentMode == 2 && m_segmentSizeLimit > 0) {
-    if (m_context && m_context->pb && avio_size(m_context->pb) >= m_segmentSizeLimit)
-      SplitSegment();
-  }
 }
 
 std::string FfmpegMuxer::NextSegmentPath() {
@@ -975,22 +1024,24 @@ std::string FfmpegMuxer::NextSegmentPath() {
   }
 }
 
-bool FfmpegMuxer::SplitSegment() {
-  // The new file's clock starts at the packet that closed the old one, on
-  // the same paused-time-free clock as every packet.
-  m_startTime += m_lastVideoPts;
-  m_video->encoder->RequestKeyFrame();
-  int ret = av_write_trailer(m_context);
-  if (ret < 0) LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+bool FfmpegMuxer::SplitSegment(int64_t keyTime) {
+  // The new file's clock starts at its key frame, on the same paused-time-
+  // free clock as every packet; where the sound written so far ends before
+  // it, at that end, so that every sample goes into one of the files.
+  const int64_t soundEnd = m_audio ? m_lastAudioEnd : AV_NOPTS_VALUE;
+  const int64_t start =
+      soundEnd != AV_NOPTS_VALUE && soundEnd < keyTime && soundEnd > m_startTime ? soundEnd : keyTime;
+  const int ret = av_write_trailer(m_context);
+  if (ret < 0) {
+    LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+    MarkFailed("the segment could not be completed");
+  }
   CloseOutputFile();
+  m_startTime = start;
   m_videoInFile = false;
-  m_lastVideoPts = 0;
   m_lastVideoDts = AV_NOPTS_VALUE;
   m_lastAudioDts = AV_NOPTS_VALUE;
-  if (ret < 0) {
-    MarkFailed("the segment could not be completed");
-    return false;
-  }
+  if (m_failed) return false;
   const std::string path = NextSegmentPath();
   if (path.empty()) {
     MarkFailed("no name for the next segment");

@@ -144,9 +144,8 @@ class FfmpegMuxer : public FileMuxer {
   void Release();
   int WriteVideoPacket(AVPacket* packet);
   int WriteAudioPacket(AVPacket* packet);
-  int WriteAudioLocked(AVPacket* packet);  // under m_mutex
-  void CheckSegment();
-  bool SplitSegment();
+  int WriteAudioLocked(AVPacket* packet);  // under m_mutex, the start known
+  bool SplitSegment(int64_t keyTime);
   void MarkFailed(const char* what);
   void PushGatheredBlock(PcmGatherer& gatherer);
   // Capture thread: the frame-rate slot for a picture taken at time, or -1
@@ -155,6 +154,7 @@ class FfmpegMuxer : public FileMuxer {
   int64_t PlaceInSlot(int64_t time);
   int64_t SlotTime(int64_t slot) const;
   void PushPending(size_t count);
+  void CheckSegment(int64_t pictureTime);
   void HoldLastPictureToStop();
   std::string NextSegmentPath();
 
@@ -167,15 +167,14 @@ class FfmpegMuxer : public FileMuxer {
   std::mutex m_mutex;
   int64_t m_pauseStart = 0;
   std::atomic<int64_t> m_pausedTotal{0};
-  int64_t m_segmentElapsed = 0;
   int64_t m_segmentDurationLimit = 0;
   int64_t m_segmentSizeLimit = 0;
-  int64_t m_lastVideoPts = 0;
   bool m_videoInFile = false;  // a video packet is in the current file
   std::string m_path;
   std::string m_folder;  // UTF-8; where the segments go: the first file's folder
   int64_t m_lastVideoDts = AV_NOPTS_VALUE;
   int64_t m_lastAudioDts = AV_NOPTS_VALUE;
+  int64_t m_lastAudioEnd = AV_NOPTS_VALUE;  // µs like m_startTime: where the written sound ends
 
   // Frames captured before the last Resume belong to the pause.
   std::atomic<int64_t> m_resumeTime{0};
@@ -195,6 +194,18 @@ class FfmpegMuxer : public FileMuxer {
   };
   std::deque<PendingPicture> m_pending;
   AVFramePtr m_lastPicture;
+  // Segments. The capture thread decides, as it hands a picture to the
+  // encoder, that the file ends with it: the next picture is asked to be a
+  // key frame and m_splitAfter set to the last picture's time; the encoder
+  // thread starts the new file with that key frame and clears it.
+  int64_t m_segmentStart = 0;         // capture thread: the segment's first picture
+  bool m_segmentStartNext = false;    // capture thread: the next picture begins a segment
+  std::atomic<int64_t> m_splitAfter{AV_NOPTS_VALUE};
+  std::atomic<int64_t> m_fileBytes{0};        // handed to the current file
+  std::atomic<int64_t> m_bytesPerPicture{0};  // of the file, per video packet
+  int64_t m_bytesAtLastPicture = 0;           // under m_mutex
+  std::atomic<int64_t> m_picturesPushed{0};
+  std::atomic<int64_t> m_picturesEncoded{0};  // video packets out of the encoder
   // Packets are written from Start until the end of Stop's draining.
   std::atomic<bool> m_accepting{false};
   bool m_stopping = false;     // under m_mutex
