@@ -420,15 +420,39 @@ int FfmpegMuxer::OpenOutputFile() {
     LOG(ERROR) << "avformat_write_header failed" << ",error is " << ErrorText(ret);
     return -1;
   }
-  m_fileBytes = m_context->pb ? avio_tell(m_context->pb) : 0;
-  m_bytesAtLastPicture = m_fileBytes;
+  if (m_context->pb) {
+    avio_flush(m_context->pb);
+    if (m_context->pb->error < 0) {
+      LOG(ERROR) << "writing the file header failed" << ",error is "
+                 << ErrorText(m_context->pb->error);
+      return -1;
+    }
+    m_completeBytes = m_writtenBytes = avio_tell(m_context->pb);
+  }
+  m_fileBytes = m_completeBytes;
+  m_bytesAtLastPicture = m_completeBytes;
   m_fileOpen = true;
   return 0;
 }
 
 void FfmpegMuxer::CloseOutputFile() {
   if (!m_context) return;
-  if (m_format && !(m_format->flags & AVFMT_NOFILE)) avio_closep(&m_context->pb);
+  if (m_format && !(m_format->flags & AVFMT_NOFILE)) {
+    avio_closep(&m_context->pb);
+    // A file that could not be written on ends with its last whole
+    // fragment: what lies past it may be cut anywhere.
+    if (m_failed && m_fileOpen && m_completeBytes > 0) {
+      std::error_code ec;
+      const auto file = std::filesystem::u8path(m_path);
+      if (std::filesystem::file_size(file, ec) > uint64_t(m_completeBytes) && !ec) {
+        std::filesystem::resize_file(file, uint64_t(m_completeBytes), ec);
+        if (ec)
+          LOG(ERROR) << "cutting " << m_path << " back to its last fragment failed: " << ec.message();
+        else
+          LOG(INFO) << m_path << " ends with its last whole fragment, at " << m_completeBytes;
+      }
+    }
+  }
   avformat_free_context(m_context);
   m_context = nullptr;
   m_fileOpen = false;
@@ -596,8 +620,12 @@ int FfmpegMuxer::Stop() {
   const bool pictureless = m_fileOpen && !m_videoInFile;
   if (m_fileOpen && !m_failed) {
     const int ret = av_write_trailer(m_context);
-    if (ret < 0) LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+    if (ret < 0) {
+      LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+      MarkFailed("the file could not be completed");
+    }
   }
+  const bool failed = m_failed;
   CloseOutputFile();
   // A segment begun just before the stop holds no picture and would not
   // play: it is not left behind.
@@ -608,7 +636,7 @@ int FfmpegMuxer::Stop() {
   }
   LOG(INFO) << "ffmpegmuxer stopped, video packets " << m_videoPackets << ", audio packets "
             << m_audioPackets;
-  return 0;
+  return failed ? -1 : 0;
 }
 
 int FfmpegMuxer::Pause() {
@@ -623,7 +651,10 @@ int FfmpegMuxer::Pause() {
 
 int FfmpegMuxer::Resume() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_paused) return 0;
+  if (!m_paused) {
+    LOG(ERROR) << "ffmpegmuxer is not paused";
+    return -1;
+  }
   const int64_t now = av_gettime_relative();
   m_pausedTotal += now - m_pauseStart;
   m_resumeTime = now;
@@ -957,6 +988,7 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
     m_bytesPerPicture = average == 0 ? added : (7 * average + added) / 8;
   }
   m_bytesAtLastPicture = m_fileBytes;
+  NoteCompleteFragment();
   return 0;
 }
 
@@ -1002,7 +1034,23 @@ int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
   ++m_audioPackets;
   m_fileBytes += bytes;
   m_lastAudioEnd = start + length;
+  NoteCompleteFragment();
   return 0;
+}
+
+// The muxer hands the file whole fragments only (a fragment's samples are
+// gathered in memory until it is complete), so a write position that moved
+// is a fragment's end.
+void FfmpegMuxer::NoteCompleteFragment() {
+  AVIOContext* pb = m_context->pb;
+  if (!pb || avio_tell(pb) == m_writtenBytes) return;
+  avio_flush(pb);
+  if (pb->error < 0) {
+    LOG(ERROR) << "writing the file failed" << ",error is " << ErrorText(pb->error);
+    MarkFailed("write failed");
+    return;
+  }
+  m_completeBytes = m_writtenBytes = avio_tell(pb);
 }
 
 std::string FfmpegMuxer::NextSegmentPath() {

@@ -59,8 +59,10 @@ class FileMuxer {
   virtual int Init(const char* path, WindowCapturerInterface* capturer, AudioCapturer** sources,
                    int count, const MuxParams& params) = 0;
   virtual int Start() = 0;
+  // 0, or -1 when the recording could not be written to its end.
   virtual int Stop() = 0;
   virtual int Pause() = 0;
+  // 0, or -1 when not paused.
   virtual int Resume() = 0;
   virtual bool IsRunning() { return m_running; }
   virtual bool IsPaused() { return m_paused; }
@@ -156,6 +158,9 @@ class FfmpegMuxer : public FileMuxer {
   void PushPending(size_t count);
   void CheckSegment(int64_t pictureTime);
   void HoldLastPictureToStop();
+  // After each write: a fragment that went into the file is flushed and
+  // counts as complete.
+  void NoteCompleteFragment();
   std::string NextSegmentPath();
 
   std::unique_ptr<OutputStream> m_video;
@@ -206,6 +211,11 @@ class FfmpegMuxer : public FileMuxer {
   int64_t m_bytesAtLastPicture = 0;           // under m_mutex
   std::atomic<int64_t> m_picturesPushed{0};
   std::atomic<int64_t> m_picturesEncoded{0};  // video packets out of the encoder
+  // Under m_mutex: the end of the file's last fragment known to be written
+  // whole, and the write position last seen. A file that cannot be written
+  // on is cut back to that end.
+  int64_t m_completeBytes = 0;
+  int64_t m_writtenBytes = 0;
   // Packets are written from Start until the end of Stop's draining.
   std::atomic<bool> m_accepting{false};
   bool m_stopping = false;     // under m_mutex

@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -139,8 +141,8 @@ TEST_F(FfmpegMuxerTest, StartAndInitRulesAndNoHeaderOnlyFileLeft) {
     EXPECT_TRUE(std::filesystem::exists(path));
     EXPECT_TRUE(muxer.GetOutputFiles().empty());
     EXPECT_FALSE(muxer.IsRunning());
-    EXPECT_EQ(muxer.Resume(), 0);  // without a pause: nothing
-    EXPECT_EQ(muxer.Stop(), 0);    // never started: nothing
+    EXPECT_EQ(muxer.Resume(), -1);  // nothing paused
+    EXPECT_EQ(muxer.Stop(), 0);     // never started: nothing to complete
   }
   // A writer that never started leaves nothing behind.
   EXPECT_FALSE(std::filesystem::exists(path));
@@ -575,11 +577,11 @@ TEST_F(FfmpegMuxerTest, LostSourceIsReportedAndTheFileStaysPlayable) {
   EXPECT_EQ(probe.decodeErrors, 0);
 }
 
-// The file cannot be written on: the file system refuses more bytes
-// part-way (a per-process file size limit stands in for a full disk), or the
+// The file cannot be written on: its file system fills up part-way, or the
 // next segment cannot be made because its folder is gone. The writer stops
-// writing, reports a write failure once, and the fragments already written
-// play.
+// writing, reports a write failure once, Stop says that the recording was
+// not written to its end, and the file ends with its last whole fragment:
+// it plays without a decoding error.
 TEST_F(FfmpegMuxerTest, WriteFailuresAreReportedOnceAndLeaveAPlayableFile) {
   for (const bool fullDisk : {true, false}) {
     SCOPED_TRACE(fullDisk ? "full disk" : "segment folder gone");
@@ -603,11 +605,16 @@ TEST_F(FfmpegMuxerTest, WriteFailuresAreReportedOnceAndLeaveAPlayableFile) {
     params.qp = 10;
     params.segmentMode = fullDisk ? 0 : 1;
     params.segmentMinutes = 1;
+    // A small file system of its own, seen by this test only, when it may
+    // mount one; else a file size limit stands in for the full disk.
+    const bool ownDisk = fullDisk && unshare(CLONE_NEWNS) == 0 &&
+                         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                         mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=3m") == 0;
     ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
 
     struct rlimit old {};
     getrlimit(RLIMIT_FSIZE, &old);
-    if (fullDisk) {
+    if (fullDisk && !ownDisk) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limited = old;
       limited.rlim_cur = 3 * 1024 * 1024;
@@ -622,17 +629,22 @@ TEST_F(FfmpegMuxerTest, WriteFailuresAreReportedOnceAndLeaveAPlayableFile) {
       std::ofstream(folder) << "not a folder";
       path = folder + "-moved/first.mp4";
     }
-    RunToEnd(muxer, source);
+    while (!source.done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(muxer.Stop(), -1);
     setrlimit(RLIMIT_FSIZE, &old);
 
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(code, kRecordFailed);
     EXPECT_EQ(muxer.GetOutputFiles().size(), 1u);
+    // The file ends with its last whole fragment.
     const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+    if (fullDisk) printf("full: %s\n", ownDisk ? "a file system of its own" : "a file size limit");
+    if (ownDisk) umount2(folder.c_str(), MNT_DETACH);
     ASSERT_TRUE(probe.opened);
     ASSERT_NE(probe.Video(), nullptr);
     EXPECT_GT(probe.Video()->decodedFrames, 10);
     EXPECT_LT(probe.Video()->packets, 300);
+    EXPECT_EQ(probe.decodeErrors, 0);
   }
 }
 
