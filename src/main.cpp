@@ -5,6 +5,7 @@
 #include <QSharedMemory>
 #include <QTextCodec>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -58,6 +59,19 @@ void WarnOfWaylandSession() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Answered at once, without a display.
+  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("korvorec %s\n", kAppVersion);
+    return 0;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+    std::printf(
+        "用法: korvorec [/background | --help | --version]\n"
+        "  /background  启动后隐藏到通知区域\n"
+        "  --help       显示本帮助后退出\n"
+        "  --version    显示版本后退出\n");
+    return 0;
+  }
   bool startHidden = argc > 1 && std::strcmp(argv[1], "/background") == 0;
 
   SetLocaleCodec();
@@ -92,8 +106,7 @@ int main(int argc, char* argv[]) {
   LogMachineInfo();
   WarnOfWaylandSession();
 
-  // Creating the segment is the one atomic test: two starts at the same
-  // moment cannot both succeed.
+  // Two starts at the same moment cannot both pass.
   auto instance = std::make_unique<QSharedMemory>(kInstanceKey);
   if (!CreateInstanceGuard(instance.get())) {
     LOG(INFO) << "another instance is running";

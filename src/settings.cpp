@@ -245,7 +245,8 @@ int Settings::GetRecordQp() {
   const QVariant v = m_settings->value("/record/qp");
   bool ok = false;
   const int qp = v.toInt(&ok);
-  if (!ok || qp < -51 || qp > 51) {
+  // Stored negated, as the quality slider gives it: -51 to 0.
+  if (!ok || qp < -51 || qp > 0) {
     const int fallback = DefaultQp();
     LogBadValue("/record/qp", v, fallback);
     return fallback;
@@ -435,7 +436,15 @@ void Settings::SetWatermarkText(const QString& value) {
 }
 
 QFont Settings::GetWatermarkFont() {
-  return ReadFont(m_settings, "/watermark/font", QString());
+  // None stored (or none readable): a font without a family, for which the
+  // watermark takes its own bold face.
+  const QString text = ReadString(m_settings, "/watermark/font");
+  QFont font;
+  if (!text.isEmpty() && font.fromString(text)) return font;
+  if (!text.isEmpty()) LogBadValue("/watermark/font", text, "the watermark's bold face");
+  font = QFont();
+  font.setFamily(QString());
+  return font;
 }
 void Settings::SetWatermarkFont(const QFont& value) {
   Store(m_settings, "/watermark/font", value.toString());

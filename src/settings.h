@@ -94,7 +94,7 @@ class Settings {
 
   QString GetWatermarkText();
   void SetWatermarkText(const QString& value);
-  QFont GetWatermarkFont();
+  QFont GetWatermarkFont();  // without a family when none is stored
   void SetWatermarkFont(const QFont& value);
   QColor GetWatermarkColor();
   void SetWatermarkColor(const QColor& value);

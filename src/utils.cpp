@@ -17,10 +17,15 @@
 #include <QSharedMemory>
 #include <QWidget>
 
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/modules.h"
 #include "platform/monitors.h"
 #include "platform/shell.h"
@@ -164,7 +169,30 @@ std::string DesktopEntryExec(const std::vector<std::string>& args) {
   return exec;
 }
 
+namespace {
+
+// The locks that decide which copy runs, each kept as long as its guard.
+std::mutex g_instanceLocksMutex;
+std::map<const QObject*, std::unique_ptr<platform::NamedLock>> g_instanceLocks;
+
+}  // namespace
+
 bool CreateInstanceGuard(QSharedMemory* guard) {
+  // Copies decide by a lock that the system lets go when its holder ends,
+  // however it ends. Only the copy holding it touches the segment, so two
+  // copies starting together never race on it.
+  auto lock = std::make_unique<platform::NamedLock>(guard->key().toStdString() + ".instance", false);
+  if (lock->Busy()) return false;
+  const platform::NamedLock* held = lock.get();
+  {
+    std::lock_guard<std::mutex> hold(g_instanceLocksMutex);
+    g_instanceLocks[guard] = std::move(lock);
+  }
+  QObject::connect(guard, &QObject::destroyed, [guard] {
+    std::lock_guard<std::mutex> hold(g_instanceLocksMutex);
+    g_instanceLocks.erase(guard);
+  });
+  if (!held->Held()) LOG(WARNING) << "no instance lock: the segment alone decides";
   // The segment's system key is made from a key file that each new guard
   // creates afresh, so a segment left by a process that died (its key file
   // since removed) can turn up under it. Looking at a segment that no
@@ -175,7 +203,7 @@ bool CreateInstanceGuard(QSharedMemory* guard) {
     if (look.attach(QSharedMemory::ReadOnly)) look.detach();
   }
   if (guard->error() == QSharedMemory::AlreadyExists) return false;
-  // Without a guard the program still runs.
+  // Without a segment the program still runs.
   LOG(ERROR) << "create the instance guard failed: " << guard->errorString().toStdString();
   return true;
 }
@@ -267,8 +295,39 @@ void BringWindowToFront(QWidget* widget) {
 
 // --- watermark image ---
 
-bool SaveWatermarkImage(const QString& iconPath, const QString& text, int width, int height,
-                        const QString& outputPath) {
+QFont WatermarkFont(const QFont& chosen, int height) {
+  if (!chosen.family().isEmpty()) return chosen;
+  QFont font;
+  font.setPixelSize(std::max(1, height * 3 / 4));
+  font.setFamily("Microsoft YaHei UI");
+  font.setBold(true);
+  return font;
+}
+
+QSize WatermarkTextSize(const QString& text, const QFont& font) {
+  const QFontMetrics metrics(font);
+  return QSize(metrics.horizontalAdvance(text), metrics.height());
+}
+
+QPoint WatermarkTextPos(const QSize& picture, const QSize& text, const QPointF* fractions,
+                        double scale) {
+  const double right = std::max(0.0, picture.width() - text.width() * scale);
+  const double bottom = std::max(0.0, picture.height() - text.height() * scale);
+  double x = right - 20 * scale;
+  double y = bottom - 50 * scale;
+  if (fractions) {
+    x = picture.width() * fractions->x();
+    y = picture.height() * fractions->y();
+  }
+  // Truncated; a fraction taken from a pixel gives that pixel back.
+  const auto pixel = [](double v, double last) {
+    return static_cast<int>(std::floor(std::clamp(v, 0.0, last) + 1e-6));
+  };
+  return QPoint(pixel(x, right), pixel(y, bottom));
+}
+
+bool SaveWatermarkImage(const QString& iconPath, const QString& text, const QFont& font,
+                        int width, int height, const QString& outputPath) {
   if (width <= 0 || height <= 0) {
     LOG(ERROR) << "watermark image size is invalid: " << width << "x" << height;
     return false;
@@ -287,15 +346,7 @@ bool SaveWatermarkImage(const QString& iconPath, const QString& text, int width,
     iconWidth = icon.width();
   }
 
-  QFont font = Settings::Instance()->GetWatermarkFont();
-  if (!font.family().isEmpty()) {
-    LOG(INFO) << "font is " << font.family().toStdString() << ",is bold " << font.bold();
-  } else {
-    font = painter.font();
-    font.setPixelSize(height * 3 / 4);
-    font.setFamily("Microsoft YaHei UI");
-    font.setBold(true);
-  }
+  LOG(INFO) << "font is " << font.family().toStdString() << ",is bold " << font.bold();
   painter.setFont(font);
   const int textWidth = QFontMetrics(font).horizontalAdvance(text.left(50));
   painter.drawText(QRect(iconWidth + 10, 0, textWidth, height), Qt::AlignLeft | Qt::AlignVCenter,

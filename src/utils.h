@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QPoint>
+#include <QPointF>
 #include <QRect>
+#include <QSize>
 #include <QString>
 
 #include <cstdint>
@@ -11,6 +14,7 @@
 #include "platform/backend.h"
 
 class QEvent;
+class QFont;
 class QSharedMemory;
 class QWidget;
 class MainWindow;
@@ -73,9 +77,24 @@ void PostToMainWindow(QEvent* event);
 // keyboard hook.
 void ApplyKeyMouseSettings();
 
-// Renders the watermark text (and icon) into a transparent image file.
-bool SaveWatermarkImage(const QString& iconPath, const QString& text, int width, int height,
-                        const QString& outputPath);
+// The watermark as recordings draw it, shared by the recorder and the
+// settings' previews. Its font: the chosen one or, with none chosen (no
+// family), a bold face three quarters of `height` pixels high, `height`
+// being an eighth of the recorded picture's height.
+QFont WatermarkFont(const QFont& chosen, int height);
+// The box of the text in that font, whose top-left corner is placed.
+QSize WatermarkTextSize(const QString& text, const QFont& font);
+// Where the top-left corner of the text's box (`text`, in the recording's
+// pixels) goes on a picture of `picture` pixels that shows the recording at
+// `scale`: at the fractions of the picture or, without them, 20 px from its
+// right and 50 px above its bottom; the box is kept whole on the picture
+// where it fits.
+QPoint WatermarkTextPos(const QSize& picture, const QSize& text, const QPointF* fractions,
+                        double scale = 1.0);
+// Renders the watermark text (and icon) into a transparent image file; the
+// text starts 10 px right of the icon, centred in the height.
+bool SaveWatermarkImage(const QString& iconPath, const QString& text, const QFont& font,
+                        int width, int height, const QString& outputPath);
 
 QJsonObject ParseJson(const QString& text);
 

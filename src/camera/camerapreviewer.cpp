@@ -17,6 +17,9 @@ constexpr size_t kMaxQueuedPictures = 8;
 // H.264 waiting beyond this (a second at 30 fps) is dropped up to the next
 // instantaneous refresh: later pictures depend on the ones before.
 constexpr size_t kMaxQueuedPackets = 30;
+// A camera may send an instantaneous refresh only when its stream starts:
+// after waiting this long for one, the stream is started again.
+constexpr std::chrono::seconds kStartPointWait{2};
 
 // Bytes a sample of this type and size must hold; 0 for compressed types,
 // whose decoder checks them.
@@ -104,11 +107,7 @@ bool CameraPreviewer::Preview(bool enable, QWidget* window) {
       AbandonStart();
       return false;
     }
-    m_capturer->SetFrameCallback([this](const uint8_t* data, uint64_t length,
-                                        const VideoCaptureCapability& capability, int64_t timestamp) {
-      OnCapturedFrame(data, length, capability, timestamp);
-    });
-    if (m_capturer->Start(m_capability) != 0) {
+    if (!StartCapture()) {
       LOG(ERROR) << "start capturer inits failed";
       AbandonStart();
       return false;
@@ -117,6 +116,22 @@ bool CameraPreviewer::Preview(bool enable, QWidget* window) {
   }
   LOG(INFO) << "start to preview";
   return true;
+}
+
+bool CameraPreviewer::StartCapture() {
+  m_capturer->SetFrameCallback([this](const uint8_t* data, uint64_t length,
+                                      const VideoCaptureCapability& capability, int64_t timestamp) {
+    OnCapturedFrame(data, length, capability, timestamp);
+  });
+  return m_capturer->Start(m_capability) == 0;
+}
+
+void CameraPreviewer::RestartCapture() {
+  if (!m_capturer) return;
+  LOG(WARNING) << "no IDR from the camera " << kStartPointWait.count()
+               << " s after H.264 was dropped, restarting its stream";
+  m_capturer->Stop();
+  if (!StartCapture()) LOG(ERROR) << "the camera stream did not start again";
 }
 
 void CameraPreviewer::AbandonStart() {
@@ -209,7 +224,10 @@ void CameraPreviewer::QueueH264(Item item) {
       FreeItem(m_queue.front());
       m_queue.pop_front();
     }
-    if (m_queue.empty()) m_skipToStartPoint = true;
+    if (m_queue.empty()) {
+      m_skipToStartPoint = true;
+      m_skipSince = std::chrono::steady_clock::now();
+    }
   }
   m_queued.notify_one();
 }
@@ -256,6 +274,7 @@ void CameraPreviewer::ReleaseAll() {
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& item : m_queue) FreeItem(item);
     m_queue.clear();
+    m_skipToStartPoint = false;  // a new stream begins with a start point
   }
   {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -269,8 +288,13 @@ void CameraPreviewer::PlayThread() {
   while (m_running) {
     Item item;
     bool haveGraphs;
+    bool restart = false;
     {
       std::unique_lock<std::mutex> lock(m_lock);
+      if (m_skipToStartPoint && std::chrono::steady_clock::now() - m_skipSince >= kStartPointWait) {
+        restart = true;
+        m_skipSince = std::chrono::steady_clock::now();
+      }
       if (m_queue.empty() && !m_graphs.empty())
         m_queued.wait_for(lock, std::chrono::milliseconds(10));
       if (!m_queue.empty()) {
@@ -279,6 +303,8 @@ void CameraPreviewer::PlayThread() {
       }
       haveGraphs = !m_graphs.empty();
     }
+    // Outside the lock: stopping waits for a sample being queued.
+    if (restart) RestartCapture();
     if (item.type == 0) {
       // Nothing to show and nobody to show it to: a silent camera must not
       // keep the thread alive.

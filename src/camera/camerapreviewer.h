@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <list>
@@ -49,6 +50,8 @@ class CameraPreviewer {
   };
   static void FreeItem(Item& item);
   void AbandonStart();
+  bool StartCapture();
+  void RestartCapture();
   void QueueH264(Item item);
   void PlayThread();
 
@@ -58,6 +61,7 @@ class CameraPreviewer {
   std::deque<Item> m_queue;
   std::condition_variable m_queued;
   bool m_skipToStartPoint = false;  // H.264 was dropped: wait for a start point
+  std::chrono::steady_clock::time_point m_skipSince;
   std::list<std::unique_ptr<VideoGraph>> m_graphs;
   QWidget* m_firstWindow = nullptr;
   std::atomic<bool> m_running{false};

@@ -54,12 +54,14 @@ bool DeviceInfoDS::FindDevice(const std::string& id, const std::string& name,
     return false;
   }
   // The stored id names one device, also in the older form of its device
-  // node; since a node can pass to another camera when cameras are plugged
-  // again, it counts only with the stored name. The name alone finds a
-  // camera whose id changed.
+  // node. A by-id link names the camera itself, whatever it calls itself
+  // now; a node can pass to another camera when cameras are plugged again,
+  // so it counts only with the stored name. The name alone finds a camera
+  // whose id changed.
   for (const auto& d : devices) {
     if (id.empty() || (d.id != id && d.node != id)) continue;
-    if (!name.empty() && d.name != name) {
+    const bool byLink = d.id == id && !d.node.empty();
+    if (!byLink && !name.empty() && d.name != name) {
       LOG(WARNING) << "camera " << id << " is now " << d.name << ", not " << name;
       continue;
     }

@@ -22,8 +22,8 @@ class DeviceInfoDS {
   virtual int ReadCapabilities(const char* id, const char* name);
   int GetCapabilityAt(int index, VideoCaptureCapability& out) const;
   int GetCapabilityAt(int index, VideoCaptureCapabilityDS& out) const;
-  // The device with this id (or device node) and name, else the first with
-  // this name; false when none.
+  // The device with this id; a device node counts only with this name. Else
+  // the first with this name; false when none.
   bool FindDevice(const std::string& id, const std::string& name, platform::CameraDevice* device);
 
  private:

@@ -30,6 +30,8 @@ bool CaptureSinkFilter::CheckMediaType(const platform::CameraFormat& format,
       break;
     default: return false;  // YUY2 is never taken
   }
+  // The chosen type, not whatever the camera lists first at this size.
+  if (m_requested.videoType != kVideoUnknown && cap.videoType != m_requested.videoType) return false;
   cap.interlaced = format.interlaced;
   *resulting = cap;
   return true;

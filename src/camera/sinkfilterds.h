@@ -16,7 +16,8 @@ class VideoCaptureExternal {
 };
 
 // The receiving end of a camera stream: agrees on a format of the requested
-// size and hands every sample to its owner while running.
+// size and type (any type when none is requested) and hands every sample to
+// its owner while running.
 class CaptureSinkFilter {
  public:
   enum class State { Stopped, Paused, Running };

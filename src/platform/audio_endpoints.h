@@ -10,6 +10,8 @@
 // Sound endpoints: playback endpoints ("speakers", recorded by loopback) and
 // capture endpoints (microphones), their shared-mode mix formats, event-driven
 // capture streams, silent playback streams and default-device notifications.
+// No call waits on the sound system for long: a system that does not answer
+// fails the call, and its streams fail as a lost device's do.
 namespace platform {
 
 enum class AudioDirection { Render = 0, Capture = 1 };

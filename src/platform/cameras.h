@@ -36,8 +36,23 @@ struct CameraDevice {
   std::string node;  // the device node when the id is another path; "" otherwise
 };
 
-// One raw sample; the buffer is valid only during the call.
+// One raw sample, its rows packed tight; the buffer is valid only during
+// the call.
 using CameraSampleCallback = std::function<void(const uint8_t* data, size_t length)>;
+
+// One buffer a device filled.
+struct CameraBuffer {
+  const uint8_t* data = nullptr;
+  size_t length = 0;
+  size_t bytesPerLine = 0;  // between rows of the first plane; 0: packed tight
+  bool damaged = false;     // the device says its picture is torn
+};
+
+// The sample a stream of this format hands on for a buffer: the buffer itself
+// when its rows are packed tight, else its rows packed into scratch. Null for
+// a damaged buffer or one too short for its rows.
+const uint8_t* CameraSample(const CameraFormat& format, const CameraBuffer& buffer,
+                            std::vector<uint8_t>* scratch, size_t* length);
 
 // An opened camera streaming one format. Samples arrive on the stream's own
 // thread, which Start creates and Stop joins.

@@ -20,6 +20,7 @@ class AudioCapturer {
  public:
   using FrameCallback = std::function<void(AVFrame*, int)>;
   using ErrorCallback = std::function<void(int, int)>;
+  using LostCallback = std::function<void()>;
 
   virtual ~AudioCapturer() = default;
 
@@ -37,6 +38,9 @@ class AudioCapturer {
     m_errorCallback = std::move(errorCallback);
     m_index = index;
   }
+  // Told, on a capture thread, when the device is lost while capturing:
+  // the source goes on with silence in its place. Set before Start.
+  void SetLostCallback(LostCallback callback) { m_lostCallback = std::move(callback); }
   int GetChannels() const { return m_channels; }
   int GetSampleFormat() const { return m_sampleFormat; }
   int GetSampleRate() const { return m_sampleRate; }
@@ -58,5 +62,6 @@ class AudioCapturer {
   int32_t m_kind = 0;
   ErrorCallback m_errorCallback;
   FrameCallback m_frameCallback;
+  LostCallback m_lostCallback;
   int32_t m_index = 0;
 };

@@ -16,7 +16,9 @@ extern "C" {
 #include "recorder/audiostreamformat.h"
 
 // Mixes two audio sources (speaker loopback and microphone) into the
-// encoder's format on its own pull thread.
+// encoder's format on its own pull thread. Both inputs are placed by their
+// timestamps, which share one clock; the mix starts with the first frame
+// either brings.
 class AudioMixer {
  public:
   using FrameCallback = std::function<void(AVFrame*, int)>;
@@ -39,6 +41,8 @@ class AudioMixer {
 
  private:
   void PullLoop();
+  int AddAligned(AVFrame* frame, int index);
+  void Deliver(AVFrame* frame);
 
   AudioStreamFormat m_in0;
   AVFilterContext* m_in0Ctx = nullptr;
@@ -59,4 +63,9 @@ class AudioMixer {
   std::condition_variable m_cond;
   bool m_hasData = false;
   bool m_ended[2] = {false, false};
+  bool m_started[2] = {false, false};
+  // The first timestamp either input brought (µs), under the mutex.
+  int64_t m_originUs = AV_NOPTS_VALUE;
+  // Where the mix's last frame ended (the sink's time base).
+  int64_t m_nextPts = AV_NOPTS_VALUE;
 };

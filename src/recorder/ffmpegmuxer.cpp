@@ -18,12 +18,14 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 
 #include "recorder/audio/aacencoder.h"
 #include "recorder/audiocapturer.h"
 #include "recorder/audiomixer.h"
 #include "recorder/audiostreamformat.h"
 #include "recorder/filteraresample.h"
+#include "recorder/mp4finalizer.h"
 #include "recorder/swshelper.h"
 #include "recorder/video/videoencoderfactory.h"
 #include "recorder/video/videoencoderinterface.h"
@@ -35,7 +37,8 @@ namespace {
 
 constexpr AVRational kMicroseconds{1, 1000000};
 // Fragments of one second: a file cut short (full disk, crash) stays
-// playable up to its last complete fragment.
+// playable up to its last complete fragment. A complete file is then made an
+// ordinary MP4 in place (Mp4Finalizer).
 constexpr const char* kMovFlags = "empty_moov+default_base_moof";
 constexpr const char* kFragmentDuration = "1000000";
 // A picture whose slot is taken may go into the next one when that shows it
@@ -432,6 +435,9 @@ int FfmpegMuxer::OpenOutputFile() {
   m_fileBytes = m_completeBytes;
   m_bytesAtLastPicture = m_completeBytes;
   m_fileOpen = true;
+  // Opened now, the file is finished at its end wherever it has moved.
+  m_finalizer = std::make_unique<Mp4Finalizer>();
+  m_finalizer->Open(m_path);
   return 0;
 }
 
@@ -498,6 +504,7 @@ int FfmpegMuxer::Start() {
   m_recordStart = m_startTime;
   m_pausedTotal = 0;
   m_resumeTime = 0;
+  m_pauses.clear();
   m_gridStart = AV_NOPTS_VALUE;
   m_gridSet = false;
   m_lastSlot = -1;
@@ -633,7 +640,10 @@ int FfmpegMuxer::Stop() {
     std::error_code ec;
     std::filesystem::remove(std::filesystem::u8path(m_path), ec);
     LOG(INFO) << "removed the last segment, it holds no picture: " << m_path;
+  } else if (m_finalizer) {
+    m_finalizer->Finish();
   }
+  m_finalizer.reset();
   LOG(INFO) << "ffmpegmuxer stopped, video packets " << m_videoPackets << ", audio packets "
             << m_audioPackets;
   return failed ? -1 : 0;
@@ -643,6 +653,7 @@ int FfmpegMuxer::Pause() {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (!m_running || m_paused) return 0;
   m_pauseStart = av_gettime_relative();
+  m_pauses.emplace_back(m_pauseStart, std::numeric_limits<int64_t>::max());
   m_resumed = false;
   m_paused = true;
   LOG(INFO) << "pause recording";
@@ -658,6 +669,7 @@ int FfmpegMuxer::Resume() {
   const int64_t now = av_gettime_relative();
   m_pausedTotal += now - m_pauseStart;
   m_resumeTime = now;
+  if (!m_pauses.empty()) m_pauses.back().second = now;
   m_resumed = true;
   m_paused = false;
   LOG(INFO) << "Resume recording";
@@ -815,22 +827,68 @@ void FfmpegMuxer::HoldLastPictureToStop() {
 void FfmpegMuxer::OnAudioFrame(AVFrame* frame, int index) {
   if (!m_running || !m_audio) return;
   if (index < 0 || index >= m_audio->sourceCount) return;
-  // The end of a source is passed on even while paused: the mix would wait
-  // for it forever after Resume.
-  if (frame && m_paused) return;
-  if (frame) {
-    const AVRational base = m_audio->sources[static_cast<size_t>(index)]->GetTimeBase();
-    int64_t pts = av_rescale_q(frame->pts, base, kMicroseconds);
-    if (pts < m_resumeTime) return;
-    pts -= m_pausedTotal;
-    frame->pts = av_rescale_q(pts, kMicroseconds, base);
-    frame->pkt_dts = frame->pts;
+  auto add = [&](AVFrame* f) {
+    if (m_audio->mixer)
+      m_audio->mixer->AddFrame(f, index);
+    else
+      m_audio->resamplers[static_cast<size_t>(index)]->AddFrame(f);
+  };
+  // A null frame ends that source's input, also while paused: the mix would
+  // wait for it forever after Resume.
+  if (!frame || frame->pts == AV_NOPTS_VALUE) {
+    add(frame);
+    return;
   }
-  // A null frame ends that source's input.
-  if (m_audio->mixer)
-    m_audio->mixer->AddFrame(frame, index);
-  else
-    m_audio->resamplers[static_cast<size_t>(index)]->AddFrame(frame);
+  // The pauses are cut out by the time the sound was captured, however late
+  // it comes: each part of the frame outside them goes on, its timestamp
+  // less the paused time before it.
+  const AVRational base = m_audio->sources[static_cast<size_t>(index)]->GetTimeBase();
+  const int rate = std::max(1, frame->sample_rate);
+  const int64_t start = av_rescale_q(frame->pts, base, kMicroseconds);
+  const int64_t end = start + av_rescale(frame->nb_samples, 1000000, rate);
+  struct Part {
+    int64_t from, to, removed;
+  };
+  std::vector<Part> parts;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int64_t from = start;
+    int64_t removed = 0;
+    for (const auto& [pauseStart, pauseEnd] : m_pauses) {
+      if (from >= end) break;
+      if (pauseEnd > from) {
+        if (pauseStart > from) parts.push_back({from, std::min(end, pauseStart), removed});
+        from = pauseEnd;
+      }
+      if (pauseEnd == std::numeric_limits<int64_t>::max()) break;
+      removed += pauseEnd - pauseStart;
+    }
+    if (from < end) parts.push_back({from, end, removed});
+  }
+  const int64_t pts = frame->pts;
+  const int samples = frame->nb_samples;
+  const auto format = static_cast<AVSampleFormat>(frame->format);
+  const int planes = av_sample_fmt_is_planar(format) ? frame->ch_layout.nb_channels : 1;
+  const int step = av_get_bytes_per_sample(format) * (planes == 1 ? frame->ch_layout.nb_channels : 1);
+  std::vector<uint8_t*> data(frame->extended_data, frame->extended_data + planes);
+  for (const Part& part : parts) {
+    const int first = static_cast<int>(av_rescale(part.from - start, rate, 1000000));
+    const int last = part.to == end ? samples : static_cast<int>(av_rescale(part.to - start, rate, 1000000));
+    if (last <= first) continue;
+    for (int p = 0; p < planes; ++p) frame->extended_data[p] = data[static_cast<size_t>(p)] + first * step;
+    if (frame->extended_data != frame->data)
+      for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p) frame->data[p] = frame->extended_data[p];
+    frame->nb_samples = last - first;
+    frame->pts = av_rescale_q(part.from - part.removed, kMicroseconds, base);
+    frame->pkt_dts = frame->pts;
+    add(frame);
+  }
+  // The caller's frame as it was.
+  for (int p = 0; p < planes; ++p) frame->extended_data[p] = data[static_cast<size_t>(p)];
+  if (frame->extended_data != frame->data)
+    for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p) frame->data[p] = data[static_cast<size_t>(p)];
+  frame->nb_samples = samples;
+  frame->pts = frame->pkt_dts = pts;
 }
 
 void FfmpegMuxer::PushGatheredBlock(PcmGatherer& gatherer) {
@@ -1085,6 +1143,8 @@ bool FfmpegMuxer::SplitSegment(int64_t keyTime) {
     MarkFailed("the segment could not be completed");
   }
   CloseOutputFile();
+  if (m_finalizer) m_finalizer->Finish();
+  m_finalizer.reset();
   m_startTime = start;
   m_videoInFile = false;
   m_lastVideoDts = AV_NOPTS_VALUE;

@@ -14,6 +14,7 @@ extern "C" {
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "recorder/recorderror.h"
@@ -22,6 +23,7 @@ extern "C" {
 class AacEncoder;
 class AudioCapturer;
 class AudioMixer;
+class Mp4Finalizer;
 class SwsHelper;
 class VideoEncoderInterface;
 class WatermarkMaker;
@@ -181,6 +183,9 @@ class FfmpegMuxer : public FileMuxer {
   int64_t m_lastAudioDts = AV_NOPTS_VALUE;
   int64_t m_lastAudioEnd = AV_NOPTS_VALUE;  // µs like m_startTime: where the written sound ends
 
+  // Each pause on the capture clock, [start, end); the end is the largest
+  // time while paused. Under m_mutex.
+  std::vector<std::pair<int64_t, int64_t>> m_pauses;
   // Frames captured before the last Resume belong to the pause.
   std::atomic<int64_t> m_resumeTime{0};
   // Capture thread until the capturer has stopped: the frame-rate grid
@@ -221,6 +226,8 @@ class FfmpegMuxer : public FileMuxer {
   bool m_stopping = false;     // under m_mutex
   bool m_failed = false;       // under m_mutex: nothing more goes into the file
   bool m_fileOpen = false;     // under m_mutex
+  // Makes the open file an ordinary MP4 once it is complete.
+  std::unique_ptr<Mp4Finalizer> m_finalizer;  // under m_mutex
   bool m_everStarted = false;  // a header-only file of a writer never started is removed
   AVRational m_audioFilterTimeBase{1, 1000000};
   AVFramePtr m_pcmHeader;

@@ -127,11 +127,13 @@ int Recorder::Start(const RecordParams& params) {
   if (wantSpeaker && !speakerId.empty()) {
     m_speakerCapturer = new WASAPIAudioCapturer();
     if (m_speakerCapturer->Init(speakerName, speakerId, 0) != 0) return kRecordSpeakerInitFailed;
+    m_speakerCapturer->SetLostCallback([this] { OnSoundSourceLost(kRecordSpeakerInitFailed); });
     audio[audioCount++] = m_speakerCapturer;
   }
   if (wantMic && !micId.empty()) {
     m_micCapturer = new WASAPIAudioCapturer();
     if (m_micCapturer->Init(micName, micId, 1) != 0) return kRecordMicInitFailed;
+    m_micCapturer->SetLostCallback([this] { OnSoundSourceLost(kRecordMicInitFailed); });
     audio[audioCount++] = m_micCapturer;
   }
 
@@ -224,6 +226,12 @@ RecordParams Recorder::GetRecordParams() { return m_params; }
 void Recorder::OnDeviceLost() {
   LOG(INFO) << "Recorder on device lost";
   Notify(kNotifyError, kRecordCaptureLost);
+}
+
+// The recording goes on with silence in the source's place.
+void Recorder::OnSoundSourceLost(RecordError source) {
+  LOG(WARNING) << "Recorder on sound source lost: " << source;
+  Notify(kNotifySoundSourceLost, source);
 }
 
 void Recorder::Notify(NotifyType type, RecordError code) {

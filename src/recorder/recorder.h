@@ -27,6 +27,9 @@ struct RecordParams {
 
 enum NotifyType : int {
   kNotifyError = 0,
+  // A sound source was lost while the recording goes on; the code names it
+  // as Start does: kRecordSpeakerInitFailed or kRecordMicInitFailed.
+  kNotifySoundSourceLost = 1,
 };
 
 class RecorderObserver {
@@ -62,6 +65,8 @@ class Recorder : public WindowCapturerObserver {
 
  private:
   void Notify(NotifyType type, RecordError code);
+  // From an audio capturer's thread.
+  void OnSoundSourceLost(RecordError source);
 
   RecordParams m_params;
   WindowCapturerInterface* m_capturer = nullptr;

@@ -26,8 +26,13 @@ namespace {
 const char kDefaultId[] = "Default";
 constexpr int64_t kBufferUs = 50000;  // 50 ms
 constexpr int kWaitMs = 10;
-// A packet that starts this much after the timeline's end follows a gap;
-// no packet for this long is a stall. Both are filled with silence.
+// A pass that starts this much after the timeline's end follows a hiccup
+// (sound the device lost), filled with silence at once; less is drift or
+// the jitter of the passes' times (a sound server's own times step by up to
+// about 25 ms). No packet for kGapUs is a stall: silence holds the place,
+// kGapUs behind the clock, so that the sound that comes next still follows
+// a gap rather than overlapping the silence.
+constexpr int64_t kHiccupUs = 40000;
 constexpr int64_t kGapUs = 200000;
 // The timestamps follow the clock by at most 2 ms a second, after an error
 // filtered over about 2 s.
@@ -37,8 +42,11 @@ constexpr double kDriftFilterUs = 2000000;
 // they are read: a monitor's sound is read before it is heard.
 constexpr int64_t kMaxDeviceDelayUs = 1000000;
 constexpr int64_t kMaxDeviceLeadUs = 4000000;
-// A lost device is looked for again this often.
+// A lost device is looked for again this often; after each failed restart
+// (a device that is there but cannot be opened) twice as long, up to the
+// maximum.
 constexpr uint64_t kRetryMs = 1000;
+constexpr uint64_t kMaxRetryMs = 32000;
 // Silence is delivered in frames of at most 100 ms.
 constexpr uint32_t kSilenceFrames = 4800;
 
@@ -292,6 +300,8 @@ int WASAPIAudioCapturer::Start() {
   m_timelineFrames = 0;
   m_offsetUs = 0;
   m_driftUs = 0;
+  m_retryMs = kRetryMs;
+  m_lostReported = false;
   if (StartSession() != 0) return -1;
   m_running = true;
   return 0;
@@ -389,6 +399,7 @@ void WASAPIAudioCapturer::CaptureLoop() {
         LOG(ERROR) << "DoRecord failed";
         lost = true;
         lostTick = endpoints.TickCountMs();
+        ReportLost();
       }
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(kWaitMs));
@@ -396,8 +407,8 @@ void WASAPIAudioCapturer::CaptureLoop() {
     // Silence holds the place of what a lost or stalled device does not
     // deliver.
     const int64_t now = endpoints.NowMicroseconds();
-    if (lost || now + m_deviceLeadUs - TimelineEnd() > kGapUs) FillSilenceTo(now + m_deviceLeadUs);
-    if (lost && endpoints.TickCountMs() - lostTick >= kRetryMs) {
+    if (now + m_deviceLeadUs - TimelineEnd() > kGapUs) FillSilenceTo(now + m_deviceLeadUs - kGapUs);
+    if (lost && endpoints.TickCountMs() - lostTick >= m_retryMs) {
       lostTick = endpoints.TickCountMs();
       if (DeviceAvailable()) RequestRestart();
     }
@@ -484,7 +495,10 @@ void WASAPIAudioCapturer::DeliverPass() {
     if (lead > -kMaxDeviceDelayUs && lead < kMaxDeviceLeadUs) m_deviceLeadUs = lead;
   }
   const int64_t start = now + m_deviceLeadUs - duration;
-  if (m_sessionFresh || start - TimelineEnd() > kGapUs) FillSilenceTo(start);
+  if (m_sessionFresh || start - TimelineEnd() > kHiccupUs) {
+    FillSilenceTo(start);
+    m_driftUs = 0;
+  }
   m_sessionFresh = false;
   const double error = static_cast<double>(start - TimelineEnd());
   m_driftUs += (error - m_driftUs) * std::min(1.0, duration / kDriftFilterUs);
@@ -609,11 +623,20 @@ void WASAPIAudioCapturer::Restart() {
   if (!running) return;
   if (opened && StartSession() == 0) {
     LOG(INFO) << "restart to capture audio successfully";
+    m_retryMs = kRetryMs;
+    m_lostReported = false;
     return;
   }
   LOG(ERROR) << "restart to capture audio failed, silence takes its place";
+  if (DeviceAvailable()) m_retryMs = std::min(m_retryMs * 2, kMaxRetryMs);
   ReleaseClients();
   StartSession();
+  ReportLost();
+}
+
+void WASAPIAudioCapturer::ReportLost() {
+  if (m_shuttingDown || m_lostReported.exchange(true)) return;
+  if (m_lostCallback) m_lostCallback();
 }
 
 void WASAPIAudioCapturer::RestartLoop() {

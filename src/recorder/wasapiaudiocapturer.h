@@ -37,7 +37,8 @@ class WASAPINotify : public platform::AudioEndpointListener {
 // first packet, while it is lost or being restarted, a stall, the tail at
 // Stop) is filled with silence, and the device clock's drift is absorbed by
 // slewing the timestamps, never by dropping sound. A lost device is opened
-// again as soon as it is there.
+// again once it is there (a device that is there but fails to open is tried
+// less and less often), and the lost callback is told.
 class WASAPIAudioCapturer : public AudioCapturer {
  public:
   WASAPIAudioCapturer();
@@ -76,6 +77,8 @@ class WASAPIAudioCapturer : public AudioCapturer {
   bool DeviceAvailable();
   bool SetUpConversion();
   void RequestRestart();
+  // Tells the lost callback, once until the device is back.
+  void ReportLost();
   void RestartLoop();
   void JoinRestartThread();
 
@@ -130,4 +133,8 @@ class WASAPIAudioCapturer : public AudioCapturer {
   bool m_restartRunning = false;
   bool m_restartPending = false;
   std::atomic<bool> m_shuttingDown{false};
+  // The wait before the next try to open a lost device (ms), set by the
+  // restarts before they start the session's thread.
+  uint64_t m_retryMs = 0;
+  std::atomic<bool> m_lostReported{false};
 };

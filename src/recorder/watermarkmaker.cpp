@@ -15,7 +15,9 @@ extern "C" {
 #include <glog/logging.h>
 
 #include <QDir>
-#include <QFontMetrics>
+#include <QFont>
+
+#include <algorithm>
 
 #include "settings.h"
 #include "utils.h"
@@ -53,32 +55,29 @@ std::string WatermarkMaker::EscapeFilterPath(const std::string& path) {
   return Escape(Escape(path, ":="), "[],;");
 }
 
-void WatermarkMaker::OverlayPosition(int width, int height, int advance, int fontHeight,
-                                     const QPointF* fractions, int* x, int* y) {
-  int px = width - advance - 20;
-  int py = height - fontHeight - 50;
-  if (fractions) {
-    px = static_cast<int>(width * fractions->x());
-    py = static_cast<int>(height * fractions->y());
-  }
-  // Below or left of the picture nothing would show.
-  *x = px > 0 ? px : 0;
-  *y = py > 0 ? py : 0;
-}
-
 bool WatermarkMaker::MakeTextImage(const std::string& text, int width, int height) {
   m_text = QString::fromUtf8(text.c_str());
   const QString path =
       QDir::fromNativeSeparators(QString::fromLocal8Bit(Settings::TempFolder().c_str()) +
                                  "textwater" + ".png");
   QDir().mkpath(QFileInfo(path).absolutePath());
-  SaveWatermarkImage(QString(), m_text, width, height, path);
+  // Everything the capture thread needs is read here, on the GUI thread.
+  const QFont font = WatermarkFont(Settings::Instance()->GetWatermarkFont(), height);
+  m_textSize = WatermarkTextSize(m_text, font);
+  const QSize picture(2 * width, 8 * height);
+  if (m_textSize.width() > picture.width() || m_textSize.height() > picture.height())
+    LOG(ERROR) << "watermark text " << m_textSize.width() << "x" << m_textSize.height()
+               << " is larger than the picture " << picture.width() << "x" << picture.height()
+               << ", check the watermark font";
+  // Room around the box for glyphs that reach out of it; the image starts
+  // the text 10 px in, and holds no more of it than the picture can show.
+  const int margin = m_textSize.height() / 4 + 1;
+  m_textOffset = QPoint(10, margin);
+  SaveWatermarkImage(QString(), m_text, font,
+                     m_textOffset.x() + std::min(m_textSize.width(), picture.width()) + margin,
+                     m_textSize.height() + 2 * margin, path);
   m_imagePath = QString::fromStdString(EscapeFilterPath(path.toStdString()));
 
-  // Everything the capture thread needs is read here, on the GUI thread.
-  const QFontMetrics metrics(Settings::Instance()->GetWatermarkFont());
-  m_textAdvance = metrics.horizontalAdvance(m_text);
-  m_fontHeight = metrics.height();
   double fx = 0.0;
   double fy = 0.0;
   m_havePosition = Settings::Instance()->GetWatermarkPos(fx, fy);
@@ -91,14 +90,14 @@ bool WatermarkMaker::Process(AVFrame* in, AVFrame** out) {
   *out = nullptr;
   if (m_buildFailed) return false;
   if (!m_initialised) {
-    int x = 0;
-    int y = 0;
-    OverlayPosition(in->width, in->height, m_textAdvance, m_fontHeight,
-                    m_havePosition ? &m_position : nullptr, &x, &y);
+    // The text, not the image, goes where the settings put it.
+    const QPoint at = WatermarkTextPos(QSize(in->width, in->height), m_textSize,
+                                       m_havePosition ? &m_position : nullptr) -
+                      m_textOffset;
     const QString description = QString("movie=%1[watermark];[in][watermark]overlay=%2:%3 [out]")
                                     .arg(m_imagePath)
-                                    .arg(x)
-                                    .arg(y);
+                                    .arg(at.x())
+                                    .arg(at.y());
     if (!Init(description.toUtf8().toStdString(), in)) {
       // Retrying every frame would cost the capture thread the same failure
       // each time; the video goes on unmarked.

@@ -7,7 +7,9 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <QPoint>
 #include <QPointF>
+#include <QSize>
 #include <QString>
 
 #include <string>
@@ -22,7 +24,10 @@ class WatermarkMaker {
   WatermarkMaker& operator=(const WatermarkMaker&) = delete;
 
   // Renders the text into the temporary folder's image and reads the font
-  // and position settings; called on the GUI thread. Always true.
+  // and position settings; called on the GUI thread. width and height are
+  // half and an eighth of the picture's: the image holds the text up to the
+  // picture's width, and the eighth sizes the font when none is chosen.
+  // Always true.
   bool MakeTextImage(const std::string& text, int width, int height);
   // Builds the graph at the first frame, then filters one frame; reads no
   // settings. On true
@@ -32,11 +37,6 @@ class WatermarkMaker {
   // Builds the graph for frames shaped like frame.
   bool Init(const std::string& description, const AVFrame* frame);
 
-  // Where the overlay goes on a width x height frame for a text of the given
-  // advance and font height; stored fractions of the frame, when there are
-  // any, override the corner.
-  static void OverlayPosition(int width, int height, int advance, int fontHeight,
-                              const QPointF* fractions, int* x, int* y);
   // The path made safe for a filter description (option and graph levels).
   static std::string EscapeFilterPath(const std::string& path);
   const QString& ImagePath() const { return m_imagePath; }
@@ -51,9 +51,10 @@ class WatermarkMaker {
   bool m_buildFailed = false;  // the graph cannot be built: frames pass unmarked
   QString m_text;
   QString m_imagePath;  // escaped for the filter description
-  // Text metrics and stored position, taken where the image is made.
-  int m_textAdvance = 0;
-  int m_fontHeight = 0;
+  // The text's box, where it lies in the image, and the stored position,
+  // taken where the image is made.
+  QSize m_textSize;
+  QPoint m_textOffset;
   bool m_havePosition = false;  // else the default corner
   QPointF m_position;
 };

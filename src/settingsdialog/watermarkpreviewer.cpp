@@ -8,14 +8,20 @@
 #include <QPainter>
 #include <QScreen>
 
-#include <algorithm>
-
 #include "settings.h"
 #include "settingsdialog/settingsdialog.h"
+#include "utils.h"
 
 namespace {
 // The settings row the full-screen preview returns to.
 constexpr int kWatermarkPage = 5;
+
+// The desktop as the first of a run of previewers grabbed it, before the
+// settings dialog showed. Previewers made while one is alive (the full-screen
+// one over the dialog, the dialog reopened from it) show it too rather than
+// our own windows.
+QPixmap* g_desktop = nullptr;
+int g_previewers = 0;
 }  // namespace
 
 WatermarkPreviewer::WatermarkPreviewer(QWidget* parent) : QWidget(parent) {
@@ -36,20 +42,30 @@ WatermarkPreviewer::WatermarkPreviewer(QWidget* parent) : QWidget(parent) {
   m_hintLabel->setFixedHeight(metrics.height());
   m_hintLabel->hide();
 
-  if (QScreen* screen = QGuiApplication::primaryScreen()) m_screenshot = screen->grabWindow(0);
+  if (g_previewers++ == 0) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    g_desktop = new QPixmap(screen ? screen->grabWindow(0) : QPixmap());
+  }
+  m_screenshot = *g_desktop;
   m_preview = m_screenshot;
 }
 
-WatermarkPreviewer::~WatermarkPreviewer() = default;
+WatermarkPreviewer::~WatermarkPreviewer() {
+  if (--g_previewers > 0) return;
+  delete g_desktop;
+  g_desktop = nullptr;
+}
 
 void WatermarkPreviewer::SetText(const QString& text) {
   m_textLabel->setText(text);
   UpdateLabelSize();
+  MoveLabel(m_textLabel->pos());
 }
 
 void WatermarkPreviewer::SetTextFont(const QFont& font) {
-  m_textLabel->setFont(font);
+  m_textLabel->setFont(WatermarkFont(font, PictureSize().height() / 8));
   UpdateLabelSize();
+  MoveLabel(m_textLabel->pos());
 }
 
 void WatermarkPreviewer::SetTextColor(const QColor& color) {
@@ -79,7 +95,7 @@ void WatermarkPreviewer::SetPreviewHeight(int h) {
   setFixedWidth(w);
   setFixedHeight(h);
   if (!m_preview.isNull()) m_preview = m_preview.scaledToHeight(h, Qt::SmoothTransformation);
-  m_textLabel->move(width() / 2, height() / 2);
+  MoveLabel(QPoint(width() / 2, height() / 2));
   update();
 }
 
@@ -88,15 +104,27 @@ void WatermarkPreviewer::GetRelativePos(double& fx, double& fy) {
   fy = height() > 0 ? static_cast<double>(m_textLabel->y()) / height() : 0.0;
 }
 
-void WatermarkPreviewer::SetRelativePos(double fx, double fy) {
-  MoveLabel(QPoint(static_cast<int>(width() * fx), static_cast<int>(height() * fy)));
-}
+void WatermarkPreviewer::SetRelativePos(double fx, double fy) { PlaceLabel(QPointF(fx, fy)); }
 
 void WatermarkPreviewer::MoveLabel(const QPoint& pos) {
-  // Kept whole on the picture: off it, the mark would not be in the video.
-  const int right = std::max(0, width() - m_textLabel->width());
-  const int bottom = std::max(0, height() - m_textLabel->height());
-  m_textLabel->move(std::clamp(pos.x(), 0, right), std::clamp(pos.y(), 0, bottom));
+  PlaceLabel(QPointF(width() > 0 ? static_cast<double>(pos.x()) / width() : 0.0,
+                     height() > 0 ? static_cast<double>(pos.y()) / height() : 0.0));
+}
+
+void WatermarkPreviewer::PlaceLabel(const QPointF& fractions) {
+  // Where the recording puts the text: the label shows the text at the
+  // recording's size on a picture that may be smaller.
+  const QSize picture = PictureSize();
+  const double scale = picture.width() > 0 ? static_cast<double>(width()) / picture.width() : 1.0;
+  m_textLabel->move(WatermarkTextPos(size(),
+                                     WatermarkTextSize(m_textLabel->text(), m_textLabel->font()),
+                                     &fractions, scale));
+}
+
+QSize WatermarkPreviewer::PictureSize() const {
+  if (!m_screenshot.isNull()) return m_screenshot.size();
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  return screen ? screen->size() : size();
 }
 
 void WatermarkPreviewer::ShowFullScreen() {

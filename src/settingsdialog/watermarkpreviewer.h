@@ -2,6 +2,8 @@
 
 #include <QPixmap>
 #include <QPoint>
+#include <QPointF>
+#include <QSize>
 #include <QWidget>
 
 class QLabel;
@@ -10,7 +12,7 @@ class QLabel;
 // drags. Embedded in the settings page at a small scale, or full screen at
 // the screen's own size, where a double-click stores the position and goes
 // back to the settings. Positions are fractions of the previewer's size; the
-// label always lies wholly on the picture.
+// label goes where the recording puts the text, which keeps it whole.
 class WatermarkPreviewer : public QWidget {
  public:
   explicit WatermarkPreviewer(QWidget* parent);
@@ -37,6 +39,9 @@ class WatermarkPreviewer : public QWidget {
  private:
   void UpdateLabelSize();
   void MoveLabel(const QPoint& pos);
+  void PlaceLabel(const QPointF& fractions);
+  // The recording the picture stands for: the screen's size.
+  QSize PictureSize() const;
 
   QPixmap m_preview;
   QPixmap m_screenshot;

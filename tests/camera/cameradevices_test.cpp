@@ -118,7 +118,7 @@ TEST_F(CameraDevicesTest, ReadsRatesAndRejectsBadInput) {
   EXPECT_TRUE(log.Contains("Failed to GetNumberOfCapabilities"));
 }
 
-TEST_F(CameraDevicesTest, TheStoredCameraIsFoundByItsExactIdCrossCheckedByName) {
+TEST_F(CameraDevicesTest, TheStoredCameraIsFoundByItsExactIdANodeCrossCheckedByName) {
   FakeCamera x = Camera("/dev/video1x", "Cam X", {});
   FakeCamera a = Camera("/dev/v4l/by-id/usb-Cam_A-video-index0", "Cam A", {});
   a.device.node = "/dev/video1";
@@ -137,6 +137,9 @@ TEST_F(CameraDevicesTest, TheStoredCameraIsFoundByItsExactIdCrossCheckedByName) 
       {"/dev/video1", "Cam B", "/dev/v4l/by-id/usb-Cam_B-video-index0"},  // B's node before a replug
       {"/dev/video1", "Gone", nullptr},
       {"/dev/v4l/by-id/usb-Cam_B-video-index0", "Cam B", "/dev/v4l/by-id/usb-Cam_B-video-index0"},
+      // The link still names the camera after its driver renamed it.
+      {"/dev/v4l/by-id/usb-Cam_B-video-index0", "Old B", "/dev/v4l/by-id/usb-Cam_B-video-index0"},
+      {"/dev/video1x", "Old X", nullptr},  // a node with no link is still checked
       {"/dev/video", "", nullptr},
       {"", "USB Camera", "id6"},
       {"", "USB", nullptr},
@@ -176,6 +179,20 @@ TEST_F(CameraDevicesTest, SinkAgreesOnTheRequestedSizeAndDeliversOnlyWhileRunnin
             2);
   EXPECT_EQ(sink.ResultingCapability().videoType, kVideoMJPEG);
   EXPECT_EQ(sink.Connect({camtest::Format(CameraPixelFormat::YUY2, 1280, 720)}), -1);
+
+  // A chosen type is streamed even when a raw format of the size comes first.
+  const std::vector<platform::CameraFormat> rawFirst = {camtest::Format(CameraPixelFormat::I420, 1280, 720),
+                                                        camtest::Format(CameraPixelFormat::MJPEG, 1280, 720),
+                                                        camtest::Format(CameraPixelFormat::H264, 1280, 720)};
+  want.videoType = kVideoH264;
+  sink.RequestCapability(want);
+  EXPECT_EQ(sink.Connect(rawFirst), 2);
+  want.videoType = kVideoMJPEG;
+  sink.RequestCapability(want);
+  EXPECT_EQ(sink.Connect(rawFirst), 1);
+  EXPECT_EQ(sink.ResultingCapability().videoType, kVideoMJPEG);
+  EXPECT_EQ(sink.Connect({rawFirst[0]}), -1);
+  want.videoType = kVideoUnknown;
 
   want.width = 640;
   want.height = 480;

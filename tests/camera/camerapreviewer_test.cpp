@@ -26,12 +26,23 @@ using platform::fake::FakeCamera;
 using platform::fake::FakeCameras;
 
 // Lets a case make the decoder refuse one packet, as a decoder does while it
-// holds pictures not yet taken; every other call goes to the library.
+// holds pictures not yet taken, or hold decoding up as a load spike does; and
+// counts the IDR pictures it is given. Every call goes on to the library.
 std::atomic<bool> g_refuseNextPacket{false};
+std::atomic<bool> g_holdDecoding{false};
+std::atomic<int> g_idrPackets{0};
 extern "C" int avcodec_send_packet(AVCodecContext* context, const AVPacket* packet) {
   using Send = int (*)(AVCodecContext*, const AVPacket*);
   static const auto send = reinterpret_cast<Send>(dlsym(RTLD_NEXT, "avcodec_send_packet"));
+  while (g_holdDecoding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   if (packet && g_refuseNextPacket.exchange(false)) return AVERROR(EAGAIN);
+  for (int i = 0; packet && i + 3 < packet->size; ++i) {
+    const uint8_t* d = packet->data + i;
+    if (d[0] == 0 && d[1] == 0 && d[2] == 1 && (d[3] & 0x1f) == 5) {
+      ++g_idrPackets;
+      break;
+    }
+  }
   return send(context, packet);
 }
 
@@ -201,6 +212,36 @@ TEST_F(CameraPreviewerTest, QueuedSamplesOfOtherLayoutsAreConvertedAndDrawn) {
   EXPECT_TRUE(camtest::Near(shown.pixelColor(w * 3 / 4, h - 1), QColor(0, 0, 255)));
   av_frame_free(&i420);
   av_frame_free(&downloaded);
+}
+
+TEST_F(CameraPreviewerTest, H264ThatFellBehindWithNoIdrComingRestartsTheStream) {
+  // The camera sends its IDR picture only when its stream starts.
+  FakeCamera cam = Camera(CameraPixelFormat::H264, camtest::ToH264(camtest::TestPicture(kW, kH), 30, 1000));
+  ASSERT_GE(cam.samples[0].size(), 30u);
+  cam.loopFrom = 1;
+  FakeCameras::Instance().SetCameras({cam});
+  QWidget window;
+  window.resize(kW, kH);
+  window.show();
+  CameraPreviewer previewer;
+  g_idrPackets = 0;
+  ASSERT_TRUE(previewer.Init("/dev/video7", "Fake Cam", &window, Cap(kVideoH264)));
+  ExpectPicture(WaitForPicture(&window));
+  ASSERT_EQ(g_idrPackets.load(), 1);
+
+  // Decoding falls behind until the queue is dropped, and no IDR follows.
+  g_holdDecoding = true;
+  for (int i = 0; i < 1000 && previewer.QueuedItems() < 20; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 1000 && previewer.QueuedItems() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  g_holdDecoding = false;
+  EXPECT_EQ(previewer.QueuedItems(), 0u);
+
+  // The stream starts again and decoding resumes at its IDR.
+  for (int i = 0; i < 1000 && g_idrPackets < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_GE(g_idrPackets.load(), 2);
+  EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 1);
 }
 
 TEST_F(CameraPreviewerTest, RgbRowsComeOutUprightEitherWay) {

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include "constants.h"
 #include "e2esupport.h"
 #include "support/testsupport.h"
 
@@ -44,6 +45,28 @@ TEST(Install, InstalledProgramStartsWithItsLibrary) {
   EXPECT_TRUE(entry.contains(QStringLiteral("\nName=Korvo录屏\n"))) << entry.toStdString();
   EXPECT_TRUE(entry.contains("\nExec=\"" + program + "\"\n")) << entry.toStdString();
   EXPECT_TRUE(entry.contains("\nIcon=korvorec\n"));
+  // The desktop entry and the AppStream metainfo pass their validators.
+  EXPECT_EQ(QProcess::execute("desktop-file-validate",
+                              {prefix + "/share/applications/korvorec.desktop"}),
+            0);
+  const QString metainfo = prefix + "/share/metainfo/example.korvorec.korvorec.metainfo.xml";
+  EXPECT_TRUE(ReadText(metainfo).contains("korvorec.desktop</launchable>"));
+  EXPECT_EQ(QProcess::execute("appstreamcli", {"validate", "--no-net", metainfo}), 0);
+
+  // --help and --version print and end at once, without a display.
+  for (const QString& option : {QString("--help"), QString("--version")}) {
+    QProcess query;
+    QProcessEnvironment env = EnvironmentWithHome(QString::fromStdString(dir.path()) + "/home");
+    env.remove("DISPLAY");
+    query.setProcessEnvironment(env);
+    query.start(program, {option});
+    ASSERT_TRUE(query.waitForFinished(5000)) << option.toStdString();
+    EXPECT_EQ(query.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(query.exitCode(), 0) << option.toStdString();
+    const QString text = QString::fromUtf8(query.readAllStandardOutput());
+    EXPECT_TRUE(text.contains(option == "--help" ? QString("/background") : QString(kAppVersion)))
+        << option.toStdString() << ": " << text.toStdString();
+  }
 
   InstanceRunning();  // a copy that died leaves its segment: this drops it
   ASSERT_FALSE(InstanceRunning()) << "another korvorec runs on this machine";

@@ -40,12 +40,14 @@ void StartProgram(ChildProcess& program, const QString& home, const QString& out
   ASSERT_TRUE(program.waitForStarted(5000));
 }
 
-// The one recording in out, read back: picture and sound decode cleanly.
+// The one recording in out, read back: an ordinary MP4 whose picture and
+// sound decode cleanly.
 void ProbeTheRecording(const QString& out, testsupport::MediaProbe* probe) {
   const QStringList files = QDir(out).entryList({"*.mp4"}, QDir::Files);
   ASSERT_EQ(files.size(), 1);
   *probe = testsupport::ProbeMedia((out + "/" + files.front()).toStdString());
   ASSERT_TRUE(probe->opened);
+  EXPECT_TRUE(probe->ordinary);
   ASSERT_NE(probe->Video(), nullptr);
   ASSERT_NE(probe->Audio(), nullptr);
   EXPECT_EQ(probe->decodeErrors, 0);

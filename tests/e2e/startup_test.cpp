@@ -13,7 +13,6 @@
 
 #include <functional>
 
-#include "../mainwindow/guitestenv.h"
 #include "constants.h"
 #include "platform/windows.h"
 #include "e2esupport.h"
@@ -101,40 +100,51 @@ TEST_F(StartupTest, SecondStartRaisesTheFirstWindowAndExitsZero) {
   ASSERT_TRUE(WaitFor([&] { return platform::Windows().IsCovered(window); }));
 
   QProcess* second = Start({});
+  const qint64 secondPid = second->processId();
   ASSERT_TRUE(second->waitForFinished(15000));
   EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(second->exitCode(), 0);
   EXPECT_TRUE(WaitFor([&] { return !platform::Windows().IsCovered(window); }))
       << "the running window was not raised: " << DescribeWindows();
   EXPECT_EQ(first->state(), QProcess::Running);
-  // The second start still set up its data folders and log.
-  EXPECT_TRUE(QDir(QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log")
-                  .exists());
+  // The second start still set up its data folders and its own log, named
+  // after its process.
+  const QStringList logs =
+      QDir(QString::fromStdString(m_home.path()) + "/.local/share/ScreenRecorder/log")
+          .entryList({"sr*." + QString::number(secondPid)}, QDir::Files);
+  EXPECT_EQ(logs.size(), 1);
 }
 
-// The window manager's mark of a minimised window.
-bool Minimised(platform::WindowId window) {
-  QProcess xprop;
-  xprop.start("xprop", {"-id", QString::number(window), "_NET_WM_STATE"});
-  return xprop.waitForFinished(5000) && xprop.readAll().contains("_NET_WM_STATE_HIDDEN");
+// Two copies started in the same instant, as a double click on a menu entry
+// does: one runs with one main window, the other ends at once.
+TEST_F(StartupTest, OfTwoCopiesStartedAtOnceOneRuns) {
+  App();
+  for (int round = 0; round < 3; ++round) {
+    QProcess* a = Start({});
+    QProcess* b = Start({});
+    ASSERT_TRUE(WaitFor([&] {
+      return (a->state() == QProcess::NotRunning) != (b->state() == QProcess::NotRunning);
+    })) << "round " << round << ": " << RunningCopies();
+    QProcess* ended = a->state() == QProcess::NotRunning ? a : b;
+    EXPECT_EQ(ended->exitCode(), 0);
+    ASSERT_TRUE(WaitFor(MainShown));
+    QThread::msleep(500);
+    int windows = 0;
+    for (const auto& w : platform::Windows().EnumerateTopLevel())
+      windows += w.title == kAppName && w.visible;
+    EXPECT_EQ(windows, 1) << DescribeWindows();
+    Stop(a == ended ? b : a);
+  }
 }
 
 TEST_F(StartupTest, BackgroundOnlyAsTheExactFirstArgument) {
   App();
-  {
-    guitest::TrayHost tray;
-    ASSERT_TRUE(tray.ok);
-    QProcess* hidden = Start({"/background"});
-    ASSERT_TRUE(WaitFor([] { return FindMain() != 0; })) << "program did not come up";
-    QThread::msleep(500);
-    EXPECT_FALSE(MainShown()) << "started hidden, yet the window is shown";
-    Stop(hidden);
-  }
-  // Without a tray host no icon could bring a hidden window back.
-  QProcess* minimised = Start({"/background"});
+  // The test desktop has a tray host: hidden, with its icon.
+  QProcess* hidden = Start({"/background"});
   ASSERT_TRUE(WaitFor([] { return FindMain() != 0; })) << "program did not come up";
-  EXPECT_TRUE(WaitFor([] { return Minimised(FindMain()); }, 5000)) << DescribeWindows();
-  Stop(minimised);
+  QThread::msleep(500);
+  EXPECT_FALSE(MainShown()) << "started hidden, yet the window is shown";
+  Stop(hidden);
 
   const QStringList shownCases[] = {{"/Background"}, {"x", "/background"}};
   for (const QStringList& args : shownCases) {
@@ -142,6 +152,33 @@ TEST_F(StartupTest, BackgroundOnlyAsTheExactFirstArgument) {
     EXPECT_TRUE(WaitFor(MainShown)) << args.join(' ').toStdString();
     Stop(p);
   }
+}
+
+// On a bare display no tray icon could bring a hidden window back: it is
+// minimised instead.
+TEST_F(StartupTest, BackgroundWithoutATrayHostMinimises) {
+  testsupport::OwnXvfb bare;
+  ASSERT_FALSE(bare.display().empty());
+  m_env.insert("DISPLAY", QString::fromStdString(bare.display()));
+  QProcess* p = Start({"/background"});
+  const auto onBare = [&](const QString& program, const QStringList& args) {
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", QString::fromStdString(bare.display()));
+    tool.setProcessEnvironment(env);
+    tool.start(program, args);
+    tool.waitForFinished(5000);
+    return tool.readAllStandardOutput();
+  };
+  QByteArray window;
+  ASSERT_TRUE(WaitFor([&] {
+    window = onBare("xdotool", {"search", "--name", "^Korvo"}).split('\n').value(0);
+    return !window.isEmpty();
+  })) << "program did not come up";
+  EXPECT_TRUE(WaitFor([&] {
+    return onBare("xprop", {"-id", window, "_NET_WM_STATE"}).contains("_NET_WM_STATE_HIDDEN");
+  }, 5000));
+  Stop(p);
 }
 
 TEST_F(StartupTest, StartsAgainAfterTheFirstCopyWasKilled) {

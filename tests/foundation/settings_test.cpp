@@ -188,7 +188,7 @@ TEST_F(SettingsTest, CorruptedValuesFallBackToDefaults) {
       "videoframerate=-30\n"
       "audiofrequency=999999999\n"
       "audiobitrate=abc\n"
-      "qp=400\n"
+      "qp=18\n"  // stored negated: a positive value opens no encoder
       "fsduration=-5\n"
       "fssize=99999999999\n"
       "filesegment=7\n"

@@ -64,6 +64,14 @@ bool Xrandr(const QString& args) {
   return QProcess::execute("sh", {"-c", "xrandr " + args + " >/dev/null 2>&1"}) == 0;
 }
 
+// Puts the screen back as the display started, however the case ends.
+struct LayoutRestorer {
+  ~LayoutRestorer() {
+    Xrandr("--delmonitor RIGHT");
+    Xrandr("--output screen --mode 1920x1080");
+  }
+};
+
 class GlanceTest : public CaptureLibraryTest {
  protected:
   void SetUp() override {
@@ -87,6 +95,7 @@ class GlanceTest : public CaptureLibraryTest {
 }  // namespace
 
 TEST_F(GlanceTest, AMonitorFollowsAModeChangeAndClosesWhenItIsRemoved) {
+  LayoutRestorer restorer;
   {
     Frames frames;
     GlancerConfig config;
@@ -126,14 +135,18 @@ TEST_F(GlanceTest, AMonitorFollowsAModeChangeAndClosesWhenItIsRemoved) {
 TEST_F(GlanceTest, ACapturerDeletedFromItsOwnCallbackEndsCleanly) {
   std::unique_ptr<GlancerInterface> capturer;
   std::atomic<int> calls{0};
+  std::atomic<bool> started{false};
   GlancerConfig config;
   config.monitor = 1;
   config.onFrame = [&](unsigned char*, int, int, int) {
+    // A frame may come before Start has returned and the capturer is stored.
+    if (!started) return;
     capturer.reset();
     ++calls;
   };
   capturer = Started(config);
   ASSERT_TRUE(capturer);
+  started = true;
   ASSERT_TRUE(QTest::qWaitFor([&] { return calls > 0; }, 10000));
   QTest::qWait(300);
   EXPECT_EQ(calls, 1);

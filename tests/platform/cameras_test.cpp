@@ -72,6 +72,65 @@ TEST(V4l2Cameras, ACameraIsNamedByItsByIdLinkWhereThereIsOne) {
   EXPECT_EQ(platform::StableCameraId(node, dir.path() + "/none"), node);
 }
 
+TEST(V4l2Cameras, PaddedRowsArePackedTightAndDamagedBuffersSkipped) {
+  using F = platform::CameraPixelFormat;
+  struct Plane {
+    size_t row, rows, stride;
+  };
+  const struct {
+    F format;
+    int w, h;
+    size_t bytesPerLine;
+    std::vector<Plane> planes;  // as the device lays them out
+  } cases[] = {
+      {F::I420, 6, 4, 8, {{6, 4, 8}, {3, 2, 4}, {3, 2, 4}}},
+      {F::NV12, 6, 4, 8, {{6, 4, 8}, {6, 2, 8}}},
+      {F::YUY2, 4, 3, 12, {{8, 3, 12}}},
+      {F::BGR24, 3, 2, 16, {{9, 2, 16}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(platform::CameraPixelFormatName(c.format));
+    platform::CameraFormat format;
+    format.pixelFormat = c.format;
+    format.width = c.w;
+    format.height = c.h;
+    // Every picture byte tells its place in the packed sample; padding is 0xEE.
+    std::vector<uint8_t> tight, padded;
+    for (const auto& p : c.planes) {
+      for (size_t r = 0; r < p.rows; ++r) {
+        for (size_t x = 0; x < p.stride; ++x) {
+          if (x < p.row) tight.push_back(uint8_t(tight.size()));
+          padded.push_back(x < p.row ? tight.back() : 0xEE);
+        }
+      }
+    }
+    std::vector<uint8_t> scratch;
+    size_t length = 0;
+    platform::CameraBuffer buffer;
+    buffer.data = padded.data();
+    buffer.length = padded.size();
+    buffer.bytesPerLine = c.bytesPerLine;
+    const uint8_t* sample = platform::CameraSample(format, buffer, &scratch, &length);
+    ASSERT_NE(sample, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(sample, sample + length), tight);
+
+    // The last row needs no padding after it, but every picture byte.
+    buffer.length = padded.size() - (c.planes.back().stride - c.planes.back().row) - 1;
+    EXPECT_EQ(platform::CameraSample(format, buffer, &scratch, &length), nullptr);
+    buffer.length = padded.size();
+    buffer.damaged = true;
+    EXPECT_EQ(platform::CameraSample(format, buffer, &scratch, &length), nullptr);
+
+    // Rows already tight go on as they are, and so do compressed samples.
+    buffer = {tight.data(), tight.size(), c.planes[0].row, false};
+    EXPECT_EQ(platform::CameraSample(format, buffer, &scratch, &length), tight.data());
+    format.pixelFormat = F::MJPEG;
+    buffer.bytesPerLine = 0;
+    EXPECT_EQ(platform::CameraSample(format, buffer, &scratch, &length), tight.data());
+    EXPECT_EQ(length, tight.size());
+  }
+}
+
 TEST(V4l2Cameras, MissingDeviceFailsCleanly) {
   platform::Backend::Use(platform::BackendKind::X11);
   auto& cameras = platform::GetCameras();

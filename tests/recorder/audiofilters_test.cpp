@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <thread>
@@ -56,8 +57,12 @@ struct Collector {
   std::mutex mutex;
   std::vector<float> left;
   int format = -1, rate = 0, channels = 0, index = -99;
+  int64_t firstPts = AV_NOPTS_VALUE;
+  bool unbroken = true;  // each frame's time follows the one before
   void operator()(AVFrame* f, int i) {
     std::lock_guard<std::mutex> lock(mutex);
+    if (left.empty()) firstPts = f->pts;
+    unbroken = unbroken && f->pts == firstPts + int64_t(left.size());
     format = f->format;
     rate = f->sample_rate;
     channels = f->ch_layout.nb_channels;
@@ -181,6 +186,64 @@ TEST(Mixer, RefusesBadInputsAndMixesBothTones) {
   av_frame_free(&late);
   mixer.Stop();
   EXPECT_EQ(mixer.Start(), -1);  // the mixer is released by Stop
+}
+
+// Packed float stereo frames of one value.
+AVFrame* Level(float value, int frames, int64_t pts) {
+  AVFrame* f = av_frame_alloc();
+  f->format = AV_SAMPLE_FMT_FLT;
+  f->sample_rate = 48000;
+  f->nb_samples = frames;
+  av_channel_layout_default(&f->ch_layout, 2);
+  f->pts = pts;
+  av_frame_get_buffer(f, 0);
+  std::fill_n(reinterpret_cast<float*>(f->data[0]), frames * 2, value);
+  return f;
+}
+
+// The first input starts 100 ms after the second and loses 100 ms on the
+// way (a hiccup): its sound is heard where its timestamps put it. It ends
+// first, and the mix goes on in one unbroken stream.
+TEST(Mixer, PlacesEachInputByItsTimestamps) {
+  AudioMixer mixer;
+  ASSERT_EQ(mixer.Init(Source(48000), Source(48000), Target()), 0);
+  Collector out;
+  mixer.SetCallbacks(std::ref(out), nullptr);
+  ASSERT_EQ(mixer.Start(), 0);
+  const int64_t t0 = 1000000000;
+  for (int i = 0; i < 100; ++i) {
+    AVFrame* quiet = Level(0.0f, 480, t0 + i * 10000);
+    EXPECT_EQ(mixer.AddFrame(quiet, 1), 0);
+    av_frame_free(&quiet);
+    if (i < 40) {
+      AVFrame* loud = Level(0.5f, 480, t0 + 100000 + (i < 20 ? i : i + 10) * 10000);
+      EXPECT_EQ(mixer.AddFrame(loud, 0), 0);
+      av_frame_free(&loud);
+    }
+  }
+  mixer.AddFrame(nullptr, 0);
+  mixer.AddFrame(nullptr, 1);
+  ASSERT_TRUE(out.WaitFor(48000));
+  mixer.Stop();
+  std::lock_guard<std::mutex> lock(out.mutex);
+  // The mix keeps the inputs' clock.
+  EXPECT_EQ(out.firstPts * 1000000 / out.rate, t0);
+  EXPECT_TRUE(out.unbroken);
+  auto loudFrom = [&](size_t from) {
+    for (size_t i = from; i < out.left.size(); ++i)
+      if (std::fabs(out.left[i]) > 0.1f) return i;
+    return out.left.size();
+  };
+  auto quietFrom = [&](size_t from) {
+    for (size_t i = from; i < out.left.size(); ++i)
+      if (std::fabs(out.left[i]) < 0.1f) return i;
+    return out.left.size();
+  };
+  const size_t on = loudFrom(0), off = quietFrom(on), again = loudFrom(off), end = quietFrom(again);
+  EXPECT_NEAR(double(on), 4800, 48);
+  EXPECT_NEAR(double(off), 14400, 48);
+  EXPECT_NEAR(double(again), 19200, 48);
+  EXPECT_NEAR(double(end), 28800, 48);
 }
 
 TEST(Mixer, RealLoopbackAndMicrophoneMixTogether) {

@@ -12,8 +12,11 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <regex>
 #include <set>
 
 extern "C" {
@@ -24,9 +27,11 @@ extern "C" {
 
 #include "recorder/audiocapturer.h"
 #include "recorder/ffmpegmuxer.h"
+#include "recorder/mp4finalizer.h"
 #include "recorder/recorder.h"
 #include "recorder/scriptedsource.h"
 #include "settings.h"
+#include "support/audiotools.h"
 #include "support/mediaprobe.h"
 #include "support/testsupport.h"
 
@@ -90,6 +95,23 @@ void SetFloatFrame(AVFrame* frame, float* pcm, int channels, int samples, int64_
   av_samples_fill_arrays(frame->data, frame->linesize, reinterpret_cast<uint8_t*>(pcm), channels, samples,
                          AV_SAMPLE_FMT_FLT, 1);
   frame->extended_data = frame->data;
+}
+
+// What a command prints; empty when it cannot run.
+std::string Output(const std::string& command) {
+  std::string text;
+  if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    pclose(pipe);
+  }
+  return text;
+}
+
+// The first number the pattern's group catches in text, or -1.
+double Number(const std::string& text, const std::string& pattern) {
+  std::smatch match;
+  return std::regex_search(text, match, std::regex(pattern)) ? std::stod(match[1]) : -1.0;
 }
 
 class FfmpegMuxerTest : public ::testing::Test {
@@ -184,6 +206,9 @@ TEST_F(FfmpegMuxerTest, StopWritesTheLastFramesAndStartTwiceIsHarmless) {
   // Each frame keeps its own time: one frame after the one before.
   EXPECT_NEAR(probe.Video()->MinPtsStep(), 1 / 30.0, 0.002);
   EXPECT_EQ(probe.decodeErrors, 0);
+  // The stop leaves an ordinary MP4 that lasts as long as its pictures.
+  EXPECT_TRUE(probe.ordinary);
+  EXPECT_NEAR(probe.duration, probe.Video()->lastPts + 1 / 30.0, 1 / 30.0);
 }
 
 // Packets handed to the writer directly: a file never starts with a packet
@@ -380,6 +405,7 @@ TEST_F(FfmpegMuxerTest, DurationSegmentsAfterAPauseKeepEveryPacket) {
     EXPECT_EQ(probe.decodeErrors, 0);
     // One frame a scripted second; the pause takes out only its real 0.2 s.
     EXPECT_GT(probe.Video()->MinPtsStep(), 0.5);
+    EXPECT_TRUE(probe.ordinary);
     // Each file begins at its own start, not minutes in.
     EXPECT_LT(probe.Video()->firstPts, 3.0);
     if (i + 1 < files.size()) EXPECT_GT(probe.Video()->lastPts, 59.0);
@@ -447,6 +473,7 @@ TEST_F(FfmpegMuxerTest, SizeSegmentsEndAtTheSizeAndKeepEveryPicture) {
     ASSERT_NE(probe.Video(), nullptr);
     EXPECT_EQ(probe.decodeErrors, 0);
     EXPECT_GT(probe.Video()->keyPackets, 0);
+    EXPECT_TRUE(probe.ordinary);
     const double megabytes = std::filesystem::file_size(files[i]) / (1024.0 * 1024.0);
     printf("%s: %.3f MiB, %lld pictures\n", files[i].c_str(), megabytes,
            static_cast<long long>(probe.Video()->packets));
@@ -547,6 +574,70 @@ TEST_F(FfmpegMuxerTest, ASourceEndingWhilePausedLeavesTheMixGoing) {
   muxer.Stop();
 }
 
+// Speaker and microphone mixed, with a pause cut by the time the sound was
+// captured: the microphone's last sound before the pause, handed over after
+// it, is kept (1000 Hz); of a frame that spans the resume only its part
+// after it is kept (2000 Hz, not 3000 Hz).
+TEST_F(FfmpegMuxerTest, PausesAreCutByTheTimeTheSoundWasCaptured) {
+  const std::string path = Path("pausecut.mp4");
+  ScriptedSource source(320, 240, 1000, 33333);
+  source.pace = std::chrono::milliseconds(33);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FedAudio speaker(2), microphone(2);
+  AudioCapturer* sources[] = {&speaker, &microphone};
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, sources, 2, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  const int64_t t0 = av_gettime_relative();
+  AVFrame* frame = av_frame_alloc();
+  std::vector<float> pcm;
+  // [from, to) of both sources in frames of `samples`; the microphone plays
+  // hz(capture time), 0 for silence.
+  auto deliver = [&](int64_t from, int64_t to, int samples, const std::function<double(int64_t)>& hz) {
+    for (int64_t pts = from; pts < to; pts += int64_t(samples) * 1000000 / 48000) {
+      pcm.assign(size_t(samples) * 2, 0.0f);
+      SetFloatFrame(frame, pcm.data(), 2, samples, pts);
+      speaker.Deliver(frame);
+      for (int n = 0; n < samples; ++n) {
+        const int64_t t = pts + int64_t(n) * 1000000 / 48000;
+        pcm[size_t(n) * 2] = pcm[size_t(n) * 2 + 1] = float(0.5 * std::sin(2 * M_PI * hz(t) * t / 1e6));
+      }
+      microphone.Deliver(frame);
+    }
+  };
+  auto silence = [](int64_t) { return 0.0; };
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const int64_t a = av_gettime_relative();
+  deliver(t0, a - 200000, 480, silence);
+  muxer.Pause();
+  deliver(a - 200000, a, 480, [&](int64_t t) { return t >= a - 150000 && t < a - 50000 ? 1000.0 : 0.0; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const int64_t c = av_gettime_relative();
+  muxer.Resume();
+  const int64_t d = av_gettime_relative();
+  deliver(c - 100000, d + 200000, int((d + 300000 - c) * 48 / 1000),
+          [&](int64_t t) { return t < c ? 3000.0 : t >= d ? 2000.0 : 0.0; });
+  deliver(d + 200000, d + 600000, 480, silence);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  av_frame_free(&frame);
+  muxer.Stop();
+
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Audio(), nullptr);
+  const std::vector<float>& sound = probe.Audio()->sound;
+  auto strongest = [&](double hz) {
+    double best = 0;
+    for (size_t i = 0; i + 2400 <= sound.size(); i += 1200)
+      best = std::max(best, testsupport::ToneAmplitude(
+                                std::vector<float>(sound.begin() + i, sound.begin() + i + 2400), 1, 48000, hz));
+    return best;
+  };
+  EXPECT_GT(strongest(1000), 0.1);
+  EXPECT_GT(strongest(2000), 0.1);
+  EXPECT_LT(strongest(3000), 0.03);
+}
+
 // The source reports its loss: the recorder tells its observers (0, 2),
 // and the file written so far is complete.
 TEST_F(FfmpegMuxerTest, LostSourceIsReportedAndTheFileStaysPlayable) {
@@ -636,16 +727,163 @@ TEST_F(FfmpegMuxerTest, WriteFailuresAreReportedOnceAndLeaveAPlayableFile) {
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(code, kRecordFailed);
     EXPECT_EQ(muxer.GetOutputFiles().size(), 1u);
-    // The file ends with its last whole fragment.
+    // The file ends with its last whole fragment. Cut back so, a file on a
+    // full disk may have room for its finished moov or not; where not, it is
+    // finished once there is room.
     const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
     if (fullDisk) printf("full: %s\n", ownDisk ? "a file system of its own" : "a file size limit");
-    if (ownDisk) umount2(folder.c_str(), MNT_DETACH);
     ASSERT_TRUE(probe.opened);
     ASSERT_NE(probe.Video(), nullptr);
     EXPECT_GT(probe.Video()->decodedFrames, 10);
     EXPECT_LT(probe.Video()->packets, 300);
     EXPECT_EQ(probe.decodeErrors, 0);
+    EXPECT_TRUE(probe.ordinary || fullDisk);
+    if (!probe.ordinary) {
+      if (ownDisk) mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT, "size=8m");
+      EXPECT_TRUE(Mp4Finalizer::FinishFile(path));
+      const testsupport::MediaProbe finished = testsupport::ProbeMedia(path);
+      EXPECT_TRUE(finished.ordinary);
+      ASSERT_NE(finished.Video(), nullptr);
+      EXPECT_EQ(finished.Video()->decodedFrames, probe.Video()->decodedFrames);
+      EXPECT_EQ(finished.decodeErrors, 0);
+    }
+    if (ownDisk) umount2(folder.c_str(), MNT_DETACH);
   }
+}
+
+// Three seconds of pictures and sound: GStreamer and MediaInfo read the
+// finished file's duration and frame rate right.
+TEST_F(FfmpegMuxerTest, OtherProgramsReadTheFinishedFileRight) {
+  ASSERT_FALSE(Output("command -v gst-discoverer-1.0 mediainfo").empty())
+      << "gst-discoverer-1.0 and mediainfo are needed: run scripts/setup";
+  const std::string path = Path("readers.mp4");
+  // Stamps run ahead of the clock, so that no frame slot is left empty and
+  // none is added at the stop: the stream's rate is exactly 30.
+  ScriptedSource source(320, 240, 90, 33333);
+  source.pace = std::chrono::milliseconds(20);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FedAudio audio(2);
+  AudioCapturer* sources[] = {&audio};
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, sources, 1, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  const int64_t start = av_gettime_relative();
+  AVFrame* frame = av_frame_alloc();
+  std::vector<float> pcm(480 * 2);
+  for (int block = 0; block < 300; ++block) {
+    for (size_t n = 0; n < pcm.size(); ++n) pcm[n] = 0.3f * std::sin(0.05 * (block * 960 + n));
+    SetFloatFrame(frame, pcm.data(), 2, 480, start + int64_t(block) * 10000);
+    audio.Deliver(frame);
+    std::this_thread::sleep_for(std::chrono::milliseconds(6));
+  }
+  while (!source.done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  av_frame_free(&frame);
+  muxer.Stop();
+
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(path);
+  ASSERT_NE(probe.Video(), nullptr);
+  ASSERT_NE(probe.Audio(), nullptr);
+  EXPECT_TRUE(probe.ordinary);
+  const double duration = probe.Video()->lastPts + 1 / 30.0;
+  EXPECT_NEAR(probe.duration, duration, 1 / 30.0);
+  const std::string gst = Output("gst-discoverer-1.0 -v '" + path + "'");
+  const double h = Number(gst, R"(Duration: (\d+):)"), m = Number(gst, R"(Duration: \d+:(\d+):)"),
+               sec = Number(gst, R"(Duration: \d+:\d+:([\d.]+))");
+  EXPECT_NEAR(h * 3600 + m * 60 + sec, duration, duration * 0.02) << gst;
+  EXPECT_NE(gst.find("Frame rate: 30/1"), std::string::npos) << gst;
+  const std::string info = Output("mediainfo '--Inform=General;%Duration%' '" + path + "'");
+  EXPECT_NEAR(std::atof(info.c_str()) / 1000, duration, duration * 0.02) << info;
+  const std::string rate = Output("mediainfo '--Inform=Video;%FrameRate%' '" + path + "'");
+  EXPECT_NEAR(std::atof(rate.c_str()), 30.0, 0.01) << rate;
+}
+
+// The file as a kill leaves it at any moment: while recording (a copy taken
+// as the writer writes), during the finishing's append (every cut of the new
+// moov) and after it. Each state plays with the same pictures; the last is
+// ordinary. The same holds with the fragments beyond 4 GiB, where the
+// offsets and the free box take 64 bits.
+TEST_F(FfmpegMuxerTest, AKillAtAnyMomentLeavesAPlayableFile) {
+  const std::string path = Path("killed.mp4");
+  ScriptedSource source(320, 240, 150, 33333);
+  source.noise = true;
+  source.pace = std::chrono::milliseconds(10);
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FedAudio audio(2);
+  AudioCapturer* sources[] = {&audio};
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, sources, 1, Params(320, 240)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  const int64_t start = av_gettime_relative();
+  AVFrame* frame = av_frame_alloc();
+  std::vector<float> pcm(480 * 2, 0.1f);
+  for (int block = 0; source.delivered < 110; ++block) {
+    SetFloatFrame(frame, pcm.data(), 2, 480, start + int64_t(block) * 10000);
+    audio.Deliver(frame);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  av_frame_free(&frame);
+  const std::string killed = Path("snapshot.mp4");
+  std::filesystem::copy_file(path, killed);
+  RunToEnd(muxer, source);
+
+  const testsupport::MediaProbe recording = testsupport::ProbeMedia(killed);
+  ASSERT_NE(recording.Video(), nullptr);
+  EXPECT_FALSE(recording.ordinary);
+  EXPECT_GE(recording.Video()->decodedFrames, 60);
+
+  auto finishStepByStep = [&](const std::string& file) {
+    SCOPED_TRACE(file);
+    Mp4Finalizer finalizer;
+    ASSERT_TRUE(finalizer.Open(file));
+    ASSERT_TRUE(finalizer.Read());
+    ASSERT_FALSE(finalizer.IsOrdinary());
+    const uintmax_t before = std::filesystem::file_size(file);
+    ASSERT_TRUE(finalizer.AppendMoov());
+    const uintmax_t after = std::filesystem::file_size(file);
+    ASSERT_GT(after, before);
+    for (int part = 1; part <= 8; ++part) {
+      const std::string cut = file + ".cut.mp4";
+      std::filesystem::copy_file(file, cut, std::filesystem::copy_options::overwrite_existing);
+      std::filesystem::resize_file(cut, before + (after - before) * part / 8);
+      const testsupport::MediaProbe probe = testsupport::ProbeMedia(cut);
+      ASSERT_NE(probe.Video(), nullptr) << part;
+      EXPECT_EQ(probe.Video()->decodedFrames, recording.Video()->decodedFrames) << part;
+      EXPECT_FALSE(probe.ordinary);
+      std::filesystem::remove(cut);
+    }
+    ASSERT_TRUE(finalizer.HideFragments());
+    const testsupport::MediaProbe probe = testsupport::ProbeMedia(file);
+    EXPECT_TRUE(probe.ordinary);
+    ASSERT_NE(probe.Video(), nullptr);
+    ASSERT_NE(probe.Audio(), nullptr);
+    EXPECT_GE(probe.Video()->decodedFrames, recording.Video()->decodedFrames - 1);
+    EXPECT_EQ(probe.decodeErrors, 0);
+    // Finishing again changes nothing.
+    EXPECT_TRUE(Mp4Finalizer::FinishFile(file));
+    EXPECT_EQ(std::filesystem::file_size(file), after);
+  };
+  const std::string big = Path("big.mp4");
+  {
+    // The same file with a sparse free box of 4 GiB before its first
+    // fragment (fragment offsets are relative to their moof).
+    std::ifstream in(killed, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto boxSize = [&](size_t at) {
+      return size_t(uint8_t(bytes[at])) << 24 | size_t(uint8_t(bytes[at + 1])) << 16 |
+             size_t(uint8_t(bytes[at + 2])) << 8 | size_t(uint8_t(bytes[at + 3]));
+    };
+    const size_t fragments = boxSize(0) + boxSize(boxSize(0));  // ftyp, moov
+    ASSERT_EQ(std::string(&bytes[fragments + 4], 4), "moof");
+    const uint64_t gap = (uint64_t(4) << 30) + 16;
+    std::ofstream out(big, std::ios::binary);
+    out.write(bytes.data(), std::streamsize(fragments));
+    const char header[16] = {0, 0, 0, 1, 'f', 'r', 'e', 'e', 0, 0, 0, 1, 0, 0, 0, 16};
+    out.write(header, sizeof header);
+    out.seekp(std::streamoff(fragments + gap));
+    out.write(bytes.data() + fragments, std::streamsize(bytes.size() - fragments));
+  }
+  finishStepByStep(killed);
+  finishStepByStep(big);
 }
 
 }  // namespace

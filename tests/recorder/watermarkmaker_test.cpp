@@ -2,7 +2,11 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QFontMetrics>
 #include <QPointF>
+#include <QRect>
 #include <QSettings>
 
 #include <algorithm>
@@ -10,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -23,6 +28,7 @@ extern "C" {
 #include "support/logcapture.h"
 #include "support/mediaprobe.h"
 #include "support/testsupport.h"
+#include "utils.h"
 
 namespace {
 
@@ -48,16 +54,18 @@ int MarkedSamples(const AVFrame* frame, int fromRow = 0) {
   return count;
 }
 
-// One second of a grey 320 x 240 source recorded with the watermark text.
-void RecordWithWatermark(const std::string& path, const std::string& text) {
-  ScriptedSource source(320, 240, 30, 33333);
+// Frames of a grey source (one second by default) recorded with the
+// watermark text.
+void RecordWithWatermark(const std::string& path, const std::string& text, int width = 320,
+                         int height = 240, int frames = 30) {
+  ScriptedSource source(width, height, frames, 33333);
   source.pace = std::chrono::milliseconds(10);
   ASSERT_TRUE(source.Init(CaptureParams{}));
   FfmpegMuxer muxer;
   MuxParams params;
   params.fps = 30;
-  params.width = 320;
-  params.height = 240;
+  params.width = width;
+  params.height = height;
   params.qp = 20;
   params.watermarkText = text;
   ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, params), 0);
@@ -89,8 +97,10 @@ class WatermarkMakerTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(Settings::Instance()->Init());
     Settings::Instance()->SetWatermarkColor(QColor(Qt::white));
-    // No stored position: the default corner.
-    QSettings(Settings::Instance()->FileName(), QSettings::IniFormat).remove("watermark/pos");
+    // No stored position (the default corner) and no font.
+    QSettings stored(Settings::Instance()->FileName(), QSettings::IniFormat);
+    stored.remove("watermark/pos");
+    stored.remove("watermark/font");
   }
 
   // Written settings are flushed now: the store's own flush at process exit
@@ -104,25 +114,22 @@ class WatermarkMakerTest : public ::testing::Test {
 testsupport::TempDir* WatermarkMakerTest::s_dir = nullptr;
 QApplication* WatermarkMakerTest::s_app = nullptr;
 
-TEST_F(WatermarkMakerTest, OverlayPositionRules) {
-  int x = -1;
-  int y = -1;
-  WatermarkMaker::OverlayPosition(1920, 1080, 300, 20, nullptr, &x, &y);
-  EXPECT_EQ(x, 1600);
-  EXPECT_EQ(y, 1010);
+TEST_F(WatermarkMakerTest, TextPositionRules) {
+  EXPECT_EQ(WatermarkTextPos(QSize(1920, 1080), QSize(300, 20), nullptr), QPoint(1600, 1010));
   // A stored fraction of 0 is the picture's edge, not "no position".
   const QPointF leftEdge(0.0, 0.5);
-  WatermarkMaker::OverlayPosition(1920, 1080, 300, 20, &leftEdge, &x, &y);
-  EXPECT_EQ(x, 0);
-  EXPECT_EQ(y, 540);
-  const QPointF stored(0.25, 0.5);
-  WatermarkMaker::OverlayPosition(1920, 1080, 300, 20, &stored, &x, &y);
-  EXPECT_EQ(x, 480);
-  EXPECT_EQ(y, 540);
-  // A frame too small for the corner: the mark stays inside, at 0.
-  WatermarkMaker::OverlayPosition(200, 60, 300, 20, nullptr, &x, &y);
-  EXPECT_EQ(x, 0);
-  EXPECT_EQ(y, 0);
+  EXPECT_EQ(WatermarkTextPos(QSize(1920, 1080), QSize(300, 20), &leftEdge), QPoint(0, 540));
+  // Past the corner, or on a picture too small for the margins, the text
+  // stays whole on it; larger than the picture, at its top-left.
+  const QPointF corner(0.9, 0.99);
+  EXPECT_EQ(WatermarkTextPos(QSize(1920, 1080), QSize(300, 20), &corner), QPoint(1620, 1060));
+  EXPECT_EQ(WatermarkTextPos(QSize(330, 60), QSize(300, 20), nullptr), QPoint(10, 0));
+  EXPECT_EQ(WatermarkTextPos(QSize(200, 60), QSize(300, 20), nullptr), QPoint(0, 0));
+  // A picture showing the recording at a quarter keeps the quarter-size box
+  // whole, and a fraction read back from a pixel gives that pixel.
+  const QPointF pixel(177.0 / 480, 0.5);
+  EXPECT_EQ(WatermarkTextPos(QSize(480, 270), QSize(300, 20), &corner, 0.25), QPoint(405, 265));
+  EXPECT_EQ(WatermarkTextPos(QSize(480, 270), QSize(300, 20), &pixel, 0.25), QPoint(177, 135));
 }
 
 TEST_F(WatermarkMakerTest, MarksFramesFromAPathWithSpecialCharacters) {
@@ -154,25 +161,88 @@ TEST_F(WatermarkMakerTest, MarksFramesFromAPathWithSpecialCharacters) {
   av_frame_free(&in);
 }
 
-// A recording with a watermark carries the white text above its
-// bottom-right corner (the default place), and the grey picture elsewhere.
-TEST_F(WatermarkMakerTest, RecordingCarriesTheWatermark) {
+// The box of the white text's ink in every picture of a 640 x 480
+// recording; the grey picture is left as it was away from the text.
+std::vector<QRect> RecordedInk(const std::string& text) {
   testsupport::TempDir out;
   Settings::Instance()->SetGeneralFilesaveurl(QString::fromStdString(out.path()));
   const std::string path = out.path() + "/marked.mp4";
-  RecordWithWatermark(path, "MARK");
-  int pictures = 0, marked = 0;
-  const auto probe = testsupport::ProbeMedia(path, [&](const uint8_t* bgra, int w, int h, double) {
-    ++pictures;
-    int bright = 0;
-    for (int y = h - 90; y < h - 40; ++y)
-      for (int x = w / 2; x < w; ++x) bright += bgra[(size_t(y) * w + x) * 4 + 1] > 0xE0;
-    const uint8_t* far = bgra + (size_t(20) * w + 20) * 4;
-    if (bright > 20 && std::abs(far[1] - 0x80) < 8) ++marked;
+  RecordWithWatermark(path, text, 640, 480, 10);
+  std::vector<QRect> boxes;
+  testsupport::ProbeMedia(path, [&](const uint8_t* bgra, int w, int h, double) {
+    QRect box;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        if (bgra[(size_t(y) * w + x) * 4 + 1] > 0xA0) box |= QRect(x, y, 1, 1);
+    boxes.push_back(box);
+    EXPECT_NEAR(bgra[(size_t(5) * w + 5) * 4 + 1], 0x80, 8);
   });
-  ASSERT_TRUE(probe.opened);
-  EXPECT_GE(pictures, 28);
-  EXPECT_EQ(marked, pictures);
+  return boxes;
+}
+
+// The ink of the text drawn with the top-left corner of its box at (0, 0),
+// where at least a quarter covered (as the recording's threshold).
+QRect InkOf(const QString& text, const QFont& font) {
+  const QFontMetrics metrics(font);
+  QImage image(metrics.horizontalAdvance(text) + metrics.height(), 2 * metrics.height(),
+               QImage::Format_ARGB32);
+  image.fill(0);
+  QPainter painter(&image);
+  painter.setFont(font);
+  painter.setPen(Qt::white);
+  painter.drawText(QPoint(0, metrics.ascent()), text);
+  painter.end();
+  QRect ink;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x)
+      if (qAlpha(image.pixel(x, y)) > 0x40) ink |= QRect(x, y, 1, 1);
+  return ink;
+}
+
+// The text itself lands at the stored fractions of the picture, or 20 px
+// from its right and 50 px above its bottom, and whole: with the bold face
+// sized to the picture when no font is chosen, at the top-left corner, and
+// with a large font also at a place that would put it past the edges.
+TEST_F(WatermarkMakerTest, RecordedTextLandsWholeWhereTheSettingsPutIt) {
+  const QString text = "Marky";
+  QFont fallback("Microsoft YaHei UI");
+  fallback.setPixelSize(480 / 8 * 3 / 4);
+  fallback.setBold(true);
+  const QFont large("DejaVu Sans", 36);
+  struct Case {
+    QFont font;
+    bool stored;
+    QPointF pos;
+  };
+  for (const Case& c : {Case{fallback, false, {}}, Case{fallback, true, {0.25, 0.5}},
+                        Case{fallback, true, {0.0, 0.0}}, Case{large, false, {}},
+                        Case{large, true, {0.9, 0.95}}}) {
+    QSettings stored(Settings::Instance()->FileName(), QSettings::IniFormat);
+    stored.remove("watermark/pos");
+    stored.remove("watermark/font");
+    stored.sync();
+    if (c.font != fallback) Settings::Instance()->SetWatermarkFont(c.font);
+    if (c.stored) Settings::Instance()->SetWatermarkPos(c.pos.x(), c.pos.y());
+
+    const QFontMetrics metrics(c.font);
+    const QSize box(metrics.horizontalAdvance(text), metrics.height());
+    QPoint at(640 - box.width() - 20, 480 - box.height() - 50);
+    if (c.stored)
+      at = QPoint(std::min(static_cast<int>(640 * c.pos.x()), 640 - box.width()),
+                  std::min(static_cast<int>(480 * c.pos.y()), 480 - box.height()));
+    const QRect ink = InkOf(text, c.font).translated(at);
+    SCOPED_TRACE(c.font.toString().toStdString() + (c.stored ? " at stored place" : " by default"));
+    ASSERT_TRUE(QRect(0, 0, 640, 480).contains(ink));
+    const std::vector<QRect> boxes = RecordedInk(text.toStdString());
+    ASSERT_GE(boxes.size(), 8u);
+    for (const QRect& found : boxes) {
+      EXPECT_NEAR(found.left(), ink.left(), 2);
+      EXPECT_NEAR(found.top(), ink.top(), 2);
+      EXPECT_NEAR(found.right(), ink.right(), 2);
+      EXPECT_NEAR(found.bottom(), ink.bottom(), 2);
+      if (::testing::Test::HasFailure()) break;
+    }
+  }
 }
 
 // Without its image the graph cannot be built: the failure is logged once

@@ -142,13 +142,21 @@ TEST_F(KeyMouseXdotoolTest, LongHeldModifierStaysForTheNextKey) {
   Type("ctrl", "keydown");
   ASSERT_TRUE(Eventually([&] { return display()->text() == QString("左Ctrl"); }));
   QTest::qWait(3300);
-  EXPECT_EQ(display()->HeldKeys(), QList<int>{0xA2});  // raw key events carry no repeats
+  EXPECT_EQ(display()->HeldKeys(), QList<int>{0xA2});
   Type("a");
   ASSERT_TRUE(Eventually([&] { return spy.Saw(0x41); }));
   QApplication::processEvents();
   EXPECT_EQ(display()->text(), "左Ctrl" + kSeparator + "A");
   EXPECT_TRUE(display()->isVisible());
   Type("ctrl", "keyup");
+
+  // The server repeats a held letter (never a modifier): the overlay sees
+  // one press.
+  Type("x", "keydown");
+  QTest::qWait(1500);
+  Type("x", "keyup");
+  ASSERT_TRUE(Eventually([&] { return display()->HeldKeys().isEmpty(); }));
+  EXPECT_EQ(std::count(spy.downs.begin(), spy.downs.end(), 0x58), 1);
 }
 
 TEST_F(KeyMouseXdotoolTest, DigitsPunctuationAndKeypadGetTheirNames) {

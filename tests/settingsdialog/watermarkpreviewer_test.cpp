@@ -1,5 +1,6 @@
 #include <QCursor>
 #include <QEventLoop>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -55,11 +56,19 @@ TEST_F(WatermarkPreviewerTest, ScalesToTheScreensShapeAndPlacesByFractions) {
 
   previewer->SetTextColor(QColor(255, 0, 0));
   EXPECT_EQ(previewer->TextLabel()->styleSheet(), "color:rgb(255,0,0)");
-  QFont big = previewer->TextLabel()->font();
   const int narrow = previewer->TextLabel()->width();
-  big.setPointSize(big.pointSize() * 3);
+  // A font wider than the small picture: near the right edge the label stays
+  // where the text ends at the edge of the recording (shown at the screen's
+  // size), not at the preview's left edge.
+  const QFont big("DejaVu Sans", 72);
   previewer->SetTextFont(big);
   EXPECT_GT(previewer->TextLabel()->width(), narrow);
+  previewer->SetRelativePos(0.9, 0.5);
+  previewer->GetRelativePos(fx, fy);
+  const int advance = QFontMetrics(big).horizontalAdvance("watermark");
+  EXPECT_NEAR(fx * screen.width() + advance, screen.width(),
+              double(screen.width()) / previewer->width() + 1);
+  EXPECT_DOUBLE_EQ(fy, static_cast<int>(245 * 0.5) / 245.0);
 }
 
 TEST_F(WatermarkPreviewerTest, DraggedLabelIsStoredAsFractionsOfThePreview) {
@@ -77,6 +86,10 @@ TEST_F(WatermarkPreviewerTest, DraggedLabelIsStoredAsFractionsOfThePreview) {
   EXPECT_EQ(previewer->pos(), QPoint(10, 120));
   EXPECT_EQ(previewer->height(), 245);
   EXPECT_EQ(label->styleSheet(), "color:rgb(255,0,0)");  // no colour chosen: red, as recorded
+  // No font chosen: the bold face the recording draws, sized to the screen.
+  const QSize screen = QGuiApplication::primaryScreen()->size();
+  EXPECT_EQ(label->font().pixelSize(), screen.height() / 8 * 3 / 4);
+  EXPECT_TRUE(label->font().bold());
 
   Drag(label, QPoint(-40, 30));
   const QPoint at = label->pos();
@@ -100,10 +113,22 @@ TEST_F(WatermarkPreviewerTest, DraggedLabelIsStoredAsFractionsOfThePreview) {
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->pos(), at);
 
-  // Dragged off the picture the label stops at its edge, where the mark
-  // still shows in the video; the corner (0, 0) is kept like any position.
-  Drag(label, QPoint(previewer->width(), 0));
-  EXPECT_EQ(label->x() + label->width(), previewer->width());
+  // Dragged past the bottom-right corner the label stops where the text
+  // ends at the recording's corner, and stays there at the next save.
+  Drag(label, QPoint(previewer->width(), previewer->height()));
+  const QPoint edge = label->pos();
+  ASSERT_TRUE(dialog.SaveSettings());
+  ASSERT_TRUE(settings()->GetWatermarkPos(x, y));
+  const QFontMetrics metrics(label->font());
+  EXPECT_NEAR(x * screen.width() + metrics.horizontalAdvance("drag me"), screen.width(),
+              double(screen.width()) / previewer->width() + 1);
+  EXPECT_NEAR(y * screen.height() + metrics.height(), screen.height(),
+              double(screen.height()) / 245 + 1);
+  SettingsDialog atCorner(nullptr);
+  for (QLabel* l : Child<QWidget>(&atCorner, "page_5")->findChildren<QLabel*>())
+    if (l->text() == "drag me") EXPECT_EQ(l->pos(), edge);
+
+  // The corner (0, 0) is kept like any position.
   Drag(label, QPoint(-2 * previewer->width(), -previewer->height()));
   EXPECT_EQ(label->pos(), QPoint(0, 0));
   QTest::mouseClick(dialog.findChild<QPushButton*>("ButtonClose"), Qt::LeftButton);
@@ -132,11 +157,51 @@ TEST_F(WatermarkPreviewerTest, FullScreenPreviewCoversTheScreenAndShowsTheHint) 
   EXPECT_EQ(hint->y(), previewer->height() / 6);
   EXPECT_EQ(previewer->TextLabel()->pos(),
             QPoint(previewer->width() / 4, previewer->height() / 2));
+  // Past the bottom-right corner: where the recording puts the text, whole.
+  previewer->SetRelativePos(0.99, 0.99);
+  const QFontMetrics metrics(previewer->TextLabel()->font());
+  EXPECT_EQ(previewer->TextLabel()->pos(),
+            QPoint(previewer->width() - metrics.horizontalAdvance(QStringLiteral("全屏水印")),
+                   previewer->height() - metrics.height()));
+  previewer->SetRelativePos(0.25, 0.5);
   guitest::SaveScreenshot(previewer, "watermark_fullscreen");
   QPointer<QWidget> guard(previewer);
   previewer->close();
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(guard.isNull());  // a closed full-screen previewer deletes itself
+}
+
+// The full-screen preview shows the desktop as it was when the settings
+// opened, without the settings dialog.
+TEST_F(WatermarkPreviewerTest, FullScreenPreviewShowsTheDesktopWithoutTheDialog) {
+  const QColor blue(0, 128, 255);
+  QWidget desktop;
+  QPalette palette;
+  palette.setColor(QPalette::Window, blue);
+  desktop.setPalette(palette);
+  desktop.setAutoFillBackground(true);
+  desktop.setGeometry(QGuiApplication::primaryScreen()->geometry());
+  desktop.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&desktop));
+  QTest::qWait(100);
+
+  SettingsDialog dialog(nullptr);
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  QTest::qWait(100);
+  const QRect area = dialog.frameGeometry();
+  Child<QPushButton>(&dialog, "btn_wm_full_preview")->click();
+  WatermarkPreviewer* full = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* p = dynamic_cast<WatermarkPreviewer*>(w); p && p->isVisible()) full = p;
+  ASSERT_NE(full, nullptr);
+  const QImage shown = full->grab().toImage();
+  int notDesktop = 0;
+  for (int y = area.top(); y <= area.bottom(); y += 8)
+    for (int x = area.left(); x <= area.right(); x += 8)
+      if (!full->childAt(x, y) && shown.pixelColor(x, y) != blue) ++notDesktop;
+  EXPECT_EQ(notDesktop, 0);
+  full->close();
 }
 
 // The double-click stores the position and opens the settings on the

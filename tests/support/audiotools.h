@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,5 +30,18 @@ class TonePlayer {
 bool RemoveSink(const std::string& name);
 bool AddSink(const std::string& name);
 bool RestartSoundServer();
+// The test sound server hangs (every process of it stopped) from
+// construction until Resume, the end of this object or of the test process.
+class HungSoundServer {
+ public:
+  HungSoundServer();
+  ~HungSoundServer();
+  bool Hung() const { return m_hung; }
+  void Resume();
+
+ private:
+  FILE* m_keeper = nullptr;  // continues the server when its input ends
+  bool m_hung = false;
+};
 
 }  // namespace testsupport

@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <cmath>
+#include <fstream>
 #include <memory>
 
 namespace testsupport {
@@ -34,7 +35,82 @@ struct Decoder {
   ~Decoder() { avcodec_free_context(&context); }
 };
 
+// The boxes in [begin, end) of an MP4 body: type and body range.
+struct Mp4Box {
+  std::string type;
+  size_t body;
+  size_t end;
+};
+
+uint64_t BigEndian(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+std::vector<Mp4Box> Mp4Boxes(const std::vector<uint8_t>& data, size_t begin, size_t end) {
+  std::vector<Mp4Box> boxes;
+  while (end - begin >= 8) {
+    uint64_t size = BigEndian(&data[begin], 4);
+    size_t header = 8;
+    if (size == 1 && end - begin >= 16) {
+      size = BigEndian(&data[begin + 8], 8);
+      header = 16;
+    }
+    if (size < header || size > end - begin) break;
+    boxes.push_back({std::string(reinterpret_cast<const char*>(&data[begin + 4]), 4), begin + header,
+                     begin + size});
+    begin += size;
+  }
+  return boxes;
+}
+
+const Mp4Box* FindBox(const std::vector<Mp4Box>& boxes, const char* type) {
+  for (const Mp4Box& b : boxes)
+    if (b.type == type) return &b;
+  return nullptr;
+}
+
 }  // namespace
+
+bool IsOrdinaryMp4(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  int moovs = 0;
+  std::vector<uint8_t> moov;
+  uint8_t header[16];
+  for (uint64_t offset = 0; in.seekg(offset) && in.read(reinterpret_cast<char*>(header), 8);) {
+    uint64_t size = BigEndian(header, 4);
+    const std::string type(reinterpret_cast<const char*>(header + 4), 4);
+    if (size == 1) {
+      if (!in.read(reinterpret_cast<char*>(header + 8), 8)) return false;
+      size = BigEndian(header + 8, 8);
+    }
+    if (size < 8) return false;
+    if (type == "moof") return false;
+    if (type == "moov") {
+      ++moovs;
+      moov.resize(size);
+      if (!in.seekg(offset) || !in.read(reinterpret_cast<char*>(moov.data()), size)) return false;
+    }
+    offset += size;
+  }
+  if (moovs != 1) return false;
+  const std::vector<Mp4Box> top = Mp4Boxes(moov, BigEndian(moov.data(), 4) == 1 ? 16 : 8, moov.size());
+  if (FindBox(top, "mvex")) return false;
+  for (const Mp4Box& trak : top) {
+    if (trak.type != "trak") continue;
+    const Mp4Box* mdia = FindBox(Mp4Boxes(moov, trak.body, trak.end), "mdia");
+    if (!mdia) return false;
+    const std::vector<Mp4Box> media = Mp4Boxes(moov, mdia->body, mdia->end);
+    const Mp4Box* hdlr = FindBox(media, "hdlr");
+    const Mp4Box* minf = FindBox(media, "minf");
+    if (!hdlr || !minf || hdlr->end - hdlr->body < 12) return false;
+    if (std::string(reinterpret_cast<const char*>(&moov[hdlr->body + 8]), 4) != "vide") continue;
+    const Mp4Box* stbl = FindBox(Mp4Boxes(moov, minf->body, minf->end), "stbl");
+    if (!stbl || !FindBox(Mp4Boxes(moov, stbl->body, stbl->end), "stss")) return false;
+  }
+  return true;
+}
 
 double StreamProbe::MinPtsStep() const {
   double step = 1e9;
@@ -51,6 +127,7 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
       format, [](AVFormatContext* f) { avformat_close_input(&f); });
   if (avformat_find_stream_info(format, nullptr) < 0) return probe;
   probe.opened = true;
+  probe.ordinary = IsOrdinaryMp4(path);
   probe.duration = format->duration > 0 ? format->duration / double(AV_TIME_BASE) : 0.0;
 
   std::vector<Decoder> decoders(format->nb_streams);
@@ -63,6 +140,7 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
     s.width = st->codecpar->width;
     s.height = st->codecpar->height;
     s.channels = st->codecpar->ch_layout.nb_channels;
+    s.sampleRate = st->codecpar->sample_rate;
     probe.streams.push_back(s);
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec) continue;

@@ -8,9 +8,13 @@ namespace platform::fake {
 
 class FakeCameraStream : public CameraStream {
  public:
-  FakeCameraStream(FakeCameras* owner, std::vector<std::vector<uint8_t>> samples, Result startResult,
-                   int periodMs)
-      : m_owner(owner), m_samples(std::move(samples)), m_startResult(startResult), m_periodMs(periodMs) {}
+  FakeCameraStream(FakeCameras* owner, std::vector<std::vector<uint8_t>> samples, size_t loopFrom,
+                   Result startResult, int periodMs)
+      : m_owner(owner),
+        m_samples(std::move(samples)),
+        m_loopFrom(loopFrom < m_samples.size() ? loopFrom : 0),
+        m_startResult(startResult),
+        m_periodMs(periodMs) {}
   ~FakeCameraStream() override { Stop(); }
 
   Result Start(CameraSampleCallback callback) override {
@@ -25,7 +29,9 @@ class FakeCameraStream : public CameraStream {
       size_t next = 0;
       while (m_running) {
         if (!m_samples.empty()) {
-          const auto& s = m_samples[next++ % m_samples.size()];
+          const size_t loop = m_samples.size() - m_loopFrom;
+          const auto& s = m_samples[next < m_loopFrom ? next : m_loopFrom + (next - m_loopFrom) % loop];
+          ++next;
           callback(s.data(), s.size());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(m_periodMs));
@@ -46,6 +52,7 @@ class FakeCameraStream : public CameraStream {
  private:
   FakeCameras* m_owner;
   std::vector<std::vector<uint8_t>> m_samples;
+  size_t m_loopFrom;
   Result m_startResult;
   int m_periodMs;
   std::atomic<bool> m_running{false};
@@ -93,8 +100,8 @@ std::unique_ptr<CameraStream> FakeCameras::Open(const std::string& id, const Cam
       auto it = c.samples.find(i);
       *result = Result::Ok;
       return std::make_unique<FakeCameraStream>(
-          this, it == c.samples.end() ? std::vector<std::vector<uint8_t>>{} : it->second, c.startResult,
-          m_periodMs);
+          this, it == c.samples.end() ? std::vector<std::vector<uint8_t>>{} : it->second, c.loopFrom,
+          c.startResult, m_periodMs);
     }
     *result = Result::Unsupported;
     return nullptr;

@@ -13,6 +13,7 @@ struct FakeCamera {
   CameraDevice device;
   std::vector<CameraFormat> formats;
   std::map<size_t, std::vector<std::vector<uint8_t>>> samples;
+  size_t loopFrom = 0;  // samples before this one come only once, at each start
   Result formatsResult = Result::Ok;
   Result openResult = Result::Ok;
   Result startResult = Result::Ok;

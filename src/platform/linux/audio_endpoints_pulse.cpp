@@ -102,12 +102,47 @@ int64_t SteadyMicroseconds() {
   return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Waits for an operation while the mainloop lock is held.
-bool Await(pa_threaded_mainloop* loop, pa_operation* op) {
+// A server that does not answer within this time is taken for hung.
+constexpr pa_usec_t kServerTimeoutUs = 2000000;
+
+struct ServerTimer {
+  pa_threaded_mainloop* loop;
+  bool expired;
+};
+
+void OnServerTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+  auto* timer = static_cast<ServerTimer*>(userdata);
+  timer->expired = true;
+  pa_threaded_mainloop_signal(timer->loop, 0);
+}
+
+// Waits, mainloop lock held, until done() or the server's time is up
+// (false). A hung server's connection is dropped: its streams fail as lost
+// devices do, and every other waiter on it wakes.
+template <typename Done>
+bool WaitServer(pa_threaded_mainloop* loop, pa_context* context, Done done) {
+  if (done()) return true;
+  ServerTimer timer{loop, false};
+  pa_time_event* event =
+      pa_context_rttime_new(context, pa_rtclock_now() + kServerTimeoutUs, OnServerTimeout, &timer);
+  while (!done() && !timer.expired) pa_threaded_mainloop_wait(loop);
+  if (event) pa_threaded_mainloop_get_api(loop)->time_free(event);
+  if (done()) return true;
+  pa_context_disconnect(context);
+  pa_threaded_mainloop_signal(loop, 0);
+  return false;
+}
+
+// Waits for an operation while the mainloop lock is held; true when it
+// completed.
+bool Await(pa_threaded_mainloop* loop, pa_context* context, pa_operation* op) {
   if (!op) return false;
-  while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop);
+  if (!WaitServer(loop, context, [op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }))
+    LOG(ERROR) << "pulseaudio does not answer, its connection is dropped";
+  if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
+  const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
   pa_operation_unref(op);
-  return true;
+  return done;
 }
 
 void SuccessCallback(pa_stream*, int, void* userdata) {
@@ -160,13 +195,15 @@ class PulseStreamBase {
 
   // Connects with the callbacks installed; mainloop lock held.
   bool WaitReady() {
-    for (;;) {
-      pa_stream_state_t state = pa_stream_get_state(m_stream);
-      if (state == PA_STREAM_READY) return true;
-      if (!PA_STREAM_IS_GOOD(state)) return false;
-      pa_threaded_mainloop_wait(m_loop);
-    }
+    if (!WaitServer(m_loop, Context(), [this] {
+          const pa_stream_state_t state = pa_stream_get_state(m_stream);
+          return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        }))
+      LOG(ERROR) << "pulseaudio does not answer, its connection is dropped";
+    return pa_stream_get_state(m_stream) == PA_STREAM_READY;
   }
+
+  pa_context* Context() { return pa_stream_get_context(m_stream); }
 
   static void OnState(pa_stream* s, void* userdata) {
     auto* self = static_cast<PulseStreamBase*>(userdata);
@@ -210,7 +247,7 @@ class PulseStreamBase {
 
   Result Cork(int cork) {
     pa_threaded_mainloop_lock(m_loop);
-    bool ok = !Failed() && Await(m_loop, pa_stream_cork(m_stream, cork, SuccessCallback, m_loop));
+    bool ok = !Failed() && Await(m_loop, Context(), pa_stream_cork(m_stream, cork, SuccessCallback, m_loop));
     pa_threaded_mainloop_unlock(m_loop);
     return ok ? Result::Ok : Result::Failed;
   }
@@ -282,7 +319,7 @@ class PulseCaptureStream : public AudioCaptureStream, PulseStreamBase {
       packet->timeUs = -1;
       if (m_peeked) {
         if (!m_timed)
-          m_timed = Await(m_loop, pa_stream_update_timing_info(m_stream, SuccessCallback, m_loop));
+          m_timed = Await(m_loop, Context(), pa_stream_update_timing_info(m_stream, SuccessCallback, m_loop));
         pa_usec_t usec = 0;
         int negative = 0;
         if (pa_stream_get_latency(m_stream, &usec, &negative) == 0) {
@@ -507,15 +544,13 @@ class PulseEndpoints : public AudioEndpoints {
     pa_context* context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "korvorec");
     if (!context) return;
     pa_context_set_state_callback(context, OnContextState, m_loop);
-    bool ok = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
-    while (ok) {
-      const pa_context_state_t state = pa_context_get_state(context);
-      if (state == PA_CONTEXT_READY) break;
-      if (!PA_CONTEXT_IS_GOOD(state))
-        ok = false;
-      else
-        pa_threaded_mainloop_wait(m_loop);
-    }
+    const bool ok = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
+                    WaitServer(m_loop, context,
+                               [context] {
+                                 const pa_context_state_t state = pa_context_get_state(context);
+                                 return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+                               }) &&
+                    pa_context_get_state(context) == PA_CONTEXT_READY;
     if (!ok) {
       if (!m_connectFailureLogged)
         LOG(ERROR) << "connect to pulseaudio failed: " << pa_strerror(pa_context_errno(context));
@@ -533,7 +568,7 @@ class PulseEndpoints : public AudioEndpoints {
     if (op) pa_operation_unref(op);
     ServerQuery q;
     q.loop = m_loop;
-    if (Await(m_loop, pa_context_get_server_info(context, OnServerInfo, &q))) DefaultsSeen(q.sink, q.source);
+    if (Await(m_loop, context, pa_context_get_server_info(context, OnServerInfo, &q))) DefaultsSeen(q.sink, q.source);
   }
 
   // Mainloop lock held.
@@ -629,7 +664,7 @@ class PulseEndpoints : public AudioEndpoints {
     pa_operation* op = direction == AudioDirection::Render
                            ? pa_context_get_sink_info_list(context.get(), OnSinkInfo, &q)
                            : pa_context_get_source_info_list(context.get(), OnSourceInfo, &q);
-    bool ok = Await(m_loop, op) && q.done;
+    bool ok = Await(m_loop, context.get(), op) && q.done;
     pa_threaded_mainloop_unlock(m_loop);
     if (ok) *records = std::move(q.records);
     return ok;
@@ -641,7 +676,7 @@ class PulseEndpoints : public AudioEndpoints {
     ServerQuery q;
     q.loop = m_loop;
     pa_threaded_mainloop_lock(m_loop);
-    bool ok = Await(m_loop, pa_context_get_server_info(context.get(), OnServerInfo, &q)) && q.done;
+    bool ok = Await(m_loop, context.get(), pa_context_get_server_info(context.get(), OnServerInfo, &q)) && q.done;
     pa_threaded_mainloop_unlock(m_loop);
     *sink = q.sink;
     *source = q.source;

@@ -129,7 +129,8 @@ void SetFrameInterval(int fd, const std::string& id, int64_t interval) {
 
 class V4l2Stream : public CameraStream {
  public:
-  explicit V4l2Stream(int fd) : m_fd(fd) {}
+  V4l2Stream(int fd, const CameraFormat& format, size_t bytesPerLine)
+      : m_fd(fd), m_format(format), m_bytesPerLine(bytesPerLine) {}
   ~V4l2Stream() override {
     Stop();
     for (auto& b : m_buffers) munmap(b.first, b.second);
@@ -187,6 +188,7 @@ class V4l2Stream : public CameraStream {
 
  private:
   void Loop(const CameraSampleCallback& callback) {
+    std::vector<uint8_t> scratch;
     while (m_running) {
       pollfd p{m_fd, POLLIN, 0};
       int r = poll(&p, 1, 100);
@@ -205,13 +207,22 @@ class V4l2Stream : public CameraStream {
         LOG(ERROR) << "VIDIOC_DQBUF failed, errno " << errno;
         return;
       }
-      if (buf.index < m_buffers.size() && buf.bytesused > 0)
-        callback(static_cast<const uint8_t*>(m_buffers[buf.index].first), buf.bytesused);
+      if (buf.index < m_buffers.size() && buf.bytesused > 0) {
+        CameraBuffer filled;
+        filled.data = static_cast<const uint8_t*>(m_buffers[buf.index].first);
+        filled.length = buf.bytesused;
+        filled.bytesPerLine = m_bytesPerLine;
+        filled.damaged = (buf.flags & V4L2_BUF_FLAG_ERROR) != 0;
+        size_t length = 0;
+        if (const uint8_t* sample = CameraSample(m_format, filled, &scratch, &length)) callback(sample, length);
+      }
       Ioctl(m_fd, VIDIOC_QBUF, &buf);
     }
   }
 
   int m_fd;
+  CameraFormat m_format;
+  size_t m_bytesPerLine;  // the driver may pad rows
   std::vector<std::pair<void*, size_t>> m_buffers;
   std::atomic<bool> m_running{false};
   std::thread m_thread;
@@ -302,7 +313,7 @@ class V4l2Cameras : public Cameras {
       return nullptr;
     }
     if (format.requestedInterval > 0) SetFrameInterval(fd, id, format.requestedInterval);
-    auto stream = std::make_unique<V4l2Stream>(fd);
+    auto stream = std::make_unique<V4l2Stream>(fd, format, fmt.fmt.pix.bytesperline);
     if (!stream->MapBuffers()) return nullptr;
     *result = Result::Ok;
     return stream;

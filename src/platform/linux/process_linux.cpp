@@ -1,6 +1,11 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <fstream>
 #include <iterator>
@@ -32,6 +37,31 @@ long ParentProcessId() {
   const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const long ppid = native::ParentPidFromStat(stat);
   return ppid > 0 ? ppid : static_cast<long>(getppid());
+}
+
+NamedLock::NamedLock(const std::string& name, bool wait) {
+  // The user's own runtime folder, else the temporary one.
+  std::string folder = "/tmp";
+  for (const char* variable : {"TMPDIR", "XDG_RUNTIME_DIR"}) {
+    const char* value = std::getenv(variable);
+    if (value && *value) folder = value;
+  }
+  const std::string path = folder + "/" + name + ".lock";
+  m_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (m_fd < 0) return;
+  int result;
+  do {
+    result = flock(m_fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    m_busy = errno == EWOULDBLOCK;
+    close(m_fd);
+    m_fd = -1;
+  }
+}
+
+NamedLock::~NamedLock() {
+  if (m_fd >= 0) close(m_fd);  // releases the lock
 }
 
 }  // namespace platform

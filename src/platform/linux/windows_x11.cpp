@@ -437,6 +437,10 @@ class X11WindowSystem : public WindowSystem {
       if (XGetTransientForHint(d, client, &owner) && owner != DefaultRootWindow(d))
         info.transientFor = owner;
       info.type = TypeOf(d, client, info.transientFor != 0);
+      // Windows no window manager handles (pop-ups, the manager's own) are
+      // nobody's application window.
+      XWindowAttributes top;
+      if (XGetWindowAttributes(d, *it, &top) && top.override_redirect) info.type = WindowType::Other;
       for (Atom state : AtomList(d, client, "_NET_WM_STATE")) {
         if (state == InternAtom(d, "_NET_WM_STATE_SKIP_TASKBAR")) info.skipTaskbar = true;
         if (state == InternAtom(d, "_NET_WM_STATE_MODAL")) info.modal = true;

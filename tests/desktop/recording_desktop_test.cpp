@@ -1,0 +1,252 @@
+// What a user records on a desktop with a window manager, a compositor and
+// a tray, through the real program, judged by the file.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPainter>
+#include <QWidget>
+
+#include <algorithm>
+
+#include "support/audiotools.h"
+#include "support/desktop.h"
+#include "support/testsupport.h"
+
+namespace {
+
+using namespace desktop;
+
+constexpr QRgb kBackground = qRgb(40, 90, 160);
+// The tray host's panel along the bottom edge belongs to the desktop.
+const QRect kPanel(0, 1080 - 24, 1920, 24);
+
+QApplication& App() {
+  static int argc = 1;
+  static char name[] = "recording_desktop_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+  return app;
+}
+
+class RecordingDesktop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsupport::HaveDisplay() || !testsupport::HavePulse())
+      GTEST_SKIP() << "needs the test desktop and sound server";
+    App();
+    platform::Backend::Use(platform::BackendKind::X11);
+  }
+};
+
+// A framed window of another program, painted with a pattern whose blocks
+// and one-pixel lines show any scaling or shift.
+class PatternWindow : public QWidget {
+ public:
+  explicit PatternWindow(const QSize& size) {
+    setWindowTitle("pattern");
+    resize(size);
+    move(200, 150);
+    show();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    for (int y = 0; y < height(); y += 20)
+      for (int x = 0; x < width(); x += 20)
+        p.fillRect(x, y, 20, 20, QColor((x * 7) % 256, (y * 5) % 256, ((x + y) * 3) % 256));
+    p.setPen(Qt::white);
+    for (int x = 5; x < width(); x += 50) p.drawLine(x, 0, x, height());
+    p.fillRect(width() - 40, height() - 40, 40, 40, Qt::black);
+  }
+};
+
+// Every 100 ms of the file holds the tone, from its first to its last.
+void ExpectSoundThroughout(const Recording& r) {
+  const testsupport::StreamProbe* audio = r.probe.Audio();
+  ASSERT_NE(audio, nullptr);
+  EXPECT_LE(audio->soundStart, 0.1);
+  const size_t expected = static_cast<size_t>((r.probe.duration - 0.1) * 10);
+  ASSERT_GE(r.soundLevels.size(), expected) << "sound ends before the file";
+  for (size_t i = 0; i < expected; ++i)
+    EXPECT_GT(r.soundLevels[i], 0.05) << "silent from " << i / 10.0 << " s";
+}
+
+// Nothing but the backdrop and the given windows in any picture: no box,
+// dialog or hidden window of the program.
+void ExpectOnlyBackdrop(const Recording& r, const std::vector<QRect>& others) {
+  std::vector<QRect> leftOut = others;
+  leftOut.push_back(kPanel);
+  for (size_t i = 0; i < r.pictures.size(); ++i) {
+    const int unlike = PixelsUnlike(r.pictures[i], kBackground, 24, leftOut);
+    if (unlike > 50) {
+      r.pictures[i].save(QString::fromStdString(testsupport::BuildDir()) + "/screenshots/unlike.png");
+      ADD_FAILURE() << unlike << " pixels of something else at " << r.pictureTimes[i] << " s";
+      return;
+    }
+  }
+}
+
+// Guards: a file whose sound or picture starts late or ends early, and a
+// main window that hides for the recording yet stays in its first picture.
+TEST_F(RecordingDesktop, FullScreenWithSpeakerSoundFromFirstToLast100ms) {
+  Backdrop backdrop(kBackground);
+  testsupport::TonePlayer tone("spk", 660, 12);
+  Program program;
+  program.Configure(
+      "[%General]\nrecord_status_bar=false\nhideWhenRecord=true\nrecordmouse=false\n"
+      "[record]\nrecordtype=0\nrecordaudio=0\nvideoframerate=25\n");
+  ASSERT_TRUE(program.Start());
+  Sleep(1000);  // the tone flows
+  program.ClickStart();
+  ASSERT_TRUE(program.WaitRecording());
+  Sleep(3000);
+  Key("shift+s");
+  ASSERT_TRUE(program.WaitStopped());
+  ASSERT_EQ(program.Files().size(), 1);
+  const Recording r = Decode(program.out() + "/" + program.Files().front());
+  ASSERT_NE(r.probe.Video(), nullptr);
+  EXPECT_EQ(r.probe.decodeErrors, 0);
+  EXPECT_GT(r.probe.duration, 2.5);
+  ASSERT_FALSE(r.pictureTimes.empty());
+  EXPECT_LE(r.pictureTimes.front(), 0.1);
+  EXPECT_GE(r.pictureTimes.back(), r.probe.duration - 0.2);
+  ExpectSoundThroughout(r);
+  ExpectOnlyBackdrop(r, {});
+}
+
+// Guards: sound lost while the screen is still (the file used to start at
+// its first changed picture, dropping what was heard before).
+TEST_F(RecordingDesktop, StillScreenKeepsEverySoundUntilAWindowAppears) {
+  Backdrop backdrop(kBackground);
+  testsupport::TonePlayer tone("spk", 440, 16);
+  Program program;
+  program.Configure(
+      "[%General]\nrecord_status_bar=false\nhideWhenRecord=true\nrecordmouse=false\n"
+      "[record]\nrecordtype=0\nrecordaudio=0\nvideoframerate=25\n");
+  ASSERT_TRUE(program.Start());
+  Sleep(1000);
+  Key("alt+9");
+  ASSERT_TRUE(program.WaitRecording());
+  Sleep(8000);
+  QWidget window;
+  window.setStyleSheet("background: rgb(230, 60, 40)");
+  window.setGeometry(600, 300, 300, 200);
+  window.show();
+  Sleep(1500);
+  Key("shift+s");
+  ASSERT_TRUE(program.WaitStopped());
+  ASSERT_EQ(program.Files().size(), 1);
+  const Recording r = Decode(program.out() + "/" + program.Files().front());
+  EXPECT_GT(r.probe.duration, 9.0);
+  ExpectSoundThroughout(r);
+  ASSERT_FALSE(r.pictures.empty());
+  EXPECT_LE(r.pictureTimes.front(), 0.1);
+  EXPECT_GT(PixelsUnlike(r.pictures.back(), kBackground, 24), 300 * 150)
+      << "the window that appeared is not in the last picture";
+  ExpectOnlyBackdrop(r, {QRect(560, 240, 380, 300)});
+}
+
+// The window picker (a 775 x 442 form): its first thumbnail, then OK.
+void PickFirstWindow(const Program& program) {
+  platform::TopLevelWindow picker;
+  ASSERT_TRUE(WaitFor([&] {
+    for (const auto& w : program.Windows())
+      if (std::abs(w.rect.Width() - Scaled(QPoint(775, 0)).x()) < 4) picker = w;
+    return picker.id != 0;
+  })) << "no window picker";
+  Sleep(500);
+  const QPoint origin(picker.rect.left, picker.rect.top);
+  Click(origin + Scaled(QPoint(100, 120)));
+  Sleep(300);
+  Click(origin + Scaled(QPoint(520 + 46, 390 + 20)));
+}
+
+// Guards: a window recording stretched to the window manager's frame size
+// while the picture is the client area.
+TEST_F(RecordingDesktop, WindowRecordingEqualsTheClientAreaPixelForPixel) {
+  Backdrop backdrop(kBackground);
+  PatternWindow window(QSize(800, 600));
+  Sleep(800);
+  Program program;
+  program.Configure(
+      "[%General]\nrecord_status_bar=false\nrecordmouse=false\n"
+      "[record]\nrecordtype=3\nrecordaudio=3\nvideoframerate=25\nqp=-18\n");
+  ASSERT_TRUE(program.Start());
+  Key("alt+9");
+  ASSERT_NO_FATAL_FAILURE(PickFirstWindow(program));
+  ASSERT_TRUE(program.WaitRecording());
+  window.raise();
+  Sleep(2000);
+  const QImage grabbed = GrabWithFfmpeg(ClientArea(window.winId()));
+  Sleep(500);
+  Key("shift+s");
+  ASSERT_TRUE(program.WaitStopped());
+  ASSERT_EQ(program.Files().size(), 1);
+  const Recording r = Decode(program.out() + "/" + program.Files().front());
+  ASSERT_NE(r.probe.Video(), nullptr);
+  EXPECT_EQ(r.probe.Video()->width, 800);
+  EXPECT_EQ(r.probe.Video()->height, 600);
+  ASSERT_FALSE(r.pictures.empty());
+  const double difference = MeanDifference(r.pictures.back(), grabbed);
+  EXPECT_GE(difference, 0.0) << "sizes differ";
+  EXPECT_LT(difference, 3.0);
+  // The frame rate holds: 25 pictures a second from a window that is still.
+  EXPECT_GE(r.pictures.size(), static_cast<size_t>(r.probe.duration * 25 * 0.95));
+}
+
+// The red outline the region picker draws around the selection, in a
+// screenshot of the picker: the rows and columns holding long red lines,
+// inside the red edge it also draws around the whole screen.
+QRect RedOutline(const QImage& screen) {
+  const auto red = [&](int x, int y) {
+    // Drawn smooth: a line may be half red on each of two rows.
+    const QRgb p = screen.pixel(x, y);
+    return qRed(p) > 120 && qRed(p) > qGreen(p) + 60 && qRed(p) > qBlue(p) + 30;
+  };
+  const int w = screen.width(), h = screen.height();
+  int left = w, top = h, right = -1, bottom = -1;
+  for (int y = 1; y < h - 1; ++y)
+    for (int x = 1, run = 0; x < w - 1; ++x)
+      if ((run = red(x, y) ? run + 1 : 0) == 100) top = std::min(top, y), bottom = std::max(bottom, y);
+  for (int x = 1; x < w - 1; ++x)
+    for (int y = 1, run = 0; y < h - 1; ++y)
+      if ((run = red(x, y) ? run + 1 : 0) == 100) left = std::min(left, x), right = std::max(right, x);
+  return right < 0 || bottom < 0 ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
+// Guards: a region file whose size differs from the region the picker showed,
+// and the region's own frame inside the picture.
+TEST_F(RecordingDesktop, RegionRecordingHasTheSizeThePickerShowed) {
+  Backdrop backdrop(kBackground);
+  Program program;
+  program.Configure(
+      "[%General]\nrecord_status_bar=false\nrecordmouse=false\n"
+      "[record]\nrecordtype=1\nrecordaudio=3\nvideoframerate=25\n"
+      "region_rect=@Rect(500 300 401 301)\n");
+  ASSERT_TRUE(program.Start());
+  Key("alt+9");
+  Sleep(1500);
+  // Widen the selection by its bottom-right handle.
+  Drag(Scaled(QPoint(898, 598)), Scaled(QPoint(1011, 701)));
+  Sleep(300);
+  PointerTo(QPoint(1900, 40));
+  Sleep(300);
+  const QRect shown = RedOutline(Screenshot());
+  ASSERT_FALSE(shown.isNull()) << "no region picker";
+  // Its tool bar's OK button, under the selection's right end.
+  Click(QPoint(shown.right() + 1, shown.bottom() + 1) + Scaled(QPoint(-220 + 165, 25)));
+  ASSERT_TRUE(program.WaitRecording());
+  Sleep(2000);
+  Key("shift+s");
+  ASSERT_TRUE(program.WaitStopped());
+  ASSERT_EQ(program.Files().size(), 1);
+  const Recording r = Decode(program.out() + "/" + program.Files().front());
+  ASSERT_NE(r.probe.Video(), nullptr);
+  // Within the outline's smoothing, even sizes.
+  EXPECT_NEAR(r.probe.Video()->width, shown.width(), 2) << "picker showed " << shown.width();
+  EXPECT_NEAR(r.probe.Video()->height, shown.height(), 2) << "picker showed " << shown.height();
+  ExpectOnlyBackdrop(r, {});
+}
+
+}  // namespace

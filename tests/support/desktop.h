@@ -1,0 +1,128 @@
+#pragma once
+
+#include <QImage>
+#include <QPoint>
+#include <QProcess>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/windows.h"
+#include "support/mediaprobe.h"
+#include "support/testsupport.h"
+
+// The real program on the test desktop (window manager, compositor, tray),
+// driven through XTest as a user drives it and judged by what it leaves.
+namespace desktop {
+
+// Polls until condition holds (handling this process's events when it has
+// an application object) or ms have passed.
+bool WaitFor(const std::function<bool()>& condition, int ms = 15000);
+void Sleep(int ms);  // handles this process's events meanwhile
+
+// The toolkit's scale on the test display (device pixels per logical one):
+// the program's forms are laid out in logical pixels.
+double Scale();
+QPoint Scaled(QPoint logical);
+
+// xdotool on the test display.
+void Click(QPoint at, int button = 1);
+void DoubleClick(QPoint at);
+void Drag(QPoint from, QPoint to);
+void Key(const QString& keys);  // "alt+9", "Return"
+void Type(const QString& text);
+void PointerTo(QPoint at);
+
+// The screen as the X server holds it.
+QImage Screenshot();
+// What ffmpeg's x11grab reads of a rectangle of the screen.
+QImage GrabWithFfmpeg(const QRect& area);
+// A client window's area on screen, inside the window manager's frame.
+QRect ClientArea(platform::WindowId window);
+
+// Mean absolute difference per channel over two pictures of one size;
+// -1 when the sizes differ.
+double MeanDifference(const QImage& a, const QImage& b);
+// Pixels of picture that differ from colour by more than tolerance in a
+// channel, outside the areas left out.
+int PixelsUnlike(const QImage& picture, QRgb colour, int tolerance,
+                 const std::vector<QRect>& leftOut = {});
+
+// A decoded recording: the probe, every picture (or the ones picked) and
+// per-100 ms sound levels of the first channel.
+struct Recording {
+  testsupport::MediaProbe probe;
+  std::vector<QImage> pictures;
+  std::vector<double> pictureTimes;
+  std::vector<double> soundLevels;  // RMS per 100 ms from soundStart
+};
+Recording Decode(const QString& path, bool keepPictures = true);
+
+// Fills the screen with one colour, above the desktop and below the program
+// (a still background for the recordings).
+class Backdrop {
+ public:
+  explicit Backdrop(QRgb colour);
+  ~Backdrop();
+
+ private:
+  std::unique_ptr<QWidget> m_window;
+};
+
+// The program with a home folder and settings of its own.
+class Program {
+ public:
+  Program();
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  // INI text of the settings file (its sections as written, "[record]"...);
+  // the save folder is set to out().
+  void Configure(const QString& ini);
+  // Starts and waits for the main window (shown, or present when hidden).
+  bool Start(const QStringList& args = {});
+  // Asks the program to end as a log-out does; its exit code, -1 if it
+  // did not end.
+  int Quit();
+  bool Running() const;
+  qint64 Pid() const;
+
+  const QString& home() const { return m_home; }
+  const QString& out() const { return m_out; }
+  QStringList Files() const;          // *.mp4 names in out(), sorted
+  QStringList AllFiles() const;       // every file name in out(), sorted
+  QString Log() const;                // the INFO log
+  int LogCount(const QString& text) const;
+  bool WaitLog(const QString& text, int count = 1, int ms = 15000) const;
+  // Starts and stops of recordings by the log.
+  bool WaitRecording(int count = 1, int ms = 15000) const;
+  bool WaitStopped(int count = 1, int ms = 15000) const;
+
+  // The program's top-level windows, topmost first.
+  std::vector<platform::TopLevelWindow> Windows(bool visibleOnly = true) const;
+  platform::WindowId MainWindow() const;  // 0 when not shown
+  bool MainShown() const { return MainWindow() != 0; }
+  // A point of the main window given in its form's (logical) coordinates.
+  QPoint AtMain(int x, int y) const;
+  // A point of the record page (right of the sidebar, below the title bar).
+  QPoint AtPage(int x, int y) const;
+  void ClickStart() const;
+  void ClickStop() const;
+  void ShowList() const;
+  void ShowRecordPage() const;
+  // Saves a screenshot into the build folder for people to look at.
+  void SaveScreenshot(const QString& name) const;
+
+ private:
+  testsupport::TempDir m_dir;
+  QString m_home, m_out;
+  std::unique_ptr<QProcess> m_process;
+};
+
+}  // namespace desktop
