@@ -680,6 +680,10 @@ uint64_t FfmpegMuxer::KeyFramesRequested() const {
   return m_video && m_video->encoder ? m_video->encoder->KeyFramesRequested() : 0;
 }
 
+uint64_t FfmpegMuxer::PicturesRefused() const {
+  return m_video && m_video->encoder ? m_video->encoder->DroppedFrames() : 0;
+}
+
 void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   if (!frame || !m_running || m_paused || !m_video || !m_video->encoder || !m_video->sws) return;
   // Paused time leaves the clock here, so that every later timestamp is
@@ -1058,13 +1062,13 @@ int FfmpegMuxer::WriteAudioPacket(AVPacket* packet) {
 
 int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
   packet->stream_index = m_audio->stream->index;
+  // In samples, the file's start rounded as the first block's time was.
   const AVRational packetBase{1, m_params.sampleRate};
-  const int64_t start = av_rescale_q(packet->pts, packetBase, kMicroseconds);
-  const int64_t length = av_rescale_q(packet->duration, packetBase, kMicroseconds);
-  int64_t pts = start - m_startTime;
+  const int64_t end = packet->pts + packet->duration;
+  int64_t pts = packet->pts - av_rescale_q(m_startTime, kMicroseconds, packetBase);
   // Sound from before the file's start has no place in it; the block that
   // spans the start begins the sound at the file's start.
-  if (pts + length <= 0) return -1;
+  if (pts + packet->duration <= 0) return -1;
   if (pts < 0) {
     if (m_lastAudioDts != AV_NOPTS_VALUE) {
       LOG(ERROR) << "audio packet's pts is less than 0";
@@ -1073,7 +1077,7 @@ int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
     pts = 0;
   }
   const AVRational base = m_audio->stream->time_base;
-  const int64_t dts = av_rescale_q(pts, kMicroseconds, base);
+  const int64_t dts = av_rescale_q(pts, packetBase, base);
   if (m_lastAudioDts != AV_NOPTS_VALUE && dts <= m_lastAudioDts) {
     LOG(WARNING) << "audio packet out of order, dropped";
     return -1;
@@ -1091,7 +1095,7 @@ int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
   }
   ++m_audioPackets;
   m_fileBytes += bytes;
-  m_lastAudioEnd = start + length;
+  m_lastAudioEnd = av_rescale_q(end, packetBase, kMicroseconds);
   NoteCompleteFragment();
   return 0;
 }

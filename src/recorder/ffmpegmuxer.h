@@ -120,6 +120,8 @@ class FfmpegMuxer : public FileMuxer {
   int64_t AudioPacketsWritten() const { return m_audioPackets; }
   // Key frames the writer asked of its video encoder.
   uint64_t KeyFramesRequested() const;
+  // Pictures the video encoder refused because it lagged.
+  uint64_t PicturesRefused() const;
 
   // Callbacks of the workers (public so that tests can drive them).
   void OnVideoFrame(AVFrame* frame);
