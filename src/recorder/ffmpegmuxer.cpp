@@ -516,6 +516,11 @@ int FfmpegMuxer::Start() {
   m_splitAfter = AV_NOPTS_VALUE;
   m_picturesPushed = 0;
   m_picturesEncoded = 0;
+  // Read by the capture thread as it hands pictures on.
+  if (m_params.segmentMode == 1 && m_params.segmentMinutes > 0)
+    m_segmentDurationLimit = m_params.segmentMinutes * 60 * 1000000;
+  else if (m_params.segmentMode == 2 && m_params.segmentMegabytes > 0)
+    m_segmentSizeLimit = m_params.segmentMegabytes * 1024 * 1024;
 
   // Each step is checked; a failure stops what was started.
   bool encodersStarted = false;
@@ -582,10 +587,6 @@ int FfmpegMuxer::Start() {
   }
   m_everStarted = true;
   AddOutputFile(m_path);
-  if (m_params.segmentMode == 1 && m_params.segmentMinutes > 0)
-    m_segmentDurationLimit = m_params.segmentMinutes * 60 * 1000000;
-  else if (m_params.segmentMode == 2 && m_params.segmentMegabytes > 0)
-    m_segmentSizeLimit = m_params.segmentMegabytes * 1024 * 1024;
   return 0;
 }
 
