@@ -3,8 +3,11 @@
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
+#include <X11/extensions/XShm.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -28,6 +32,10 @@ constexpr auto kMinFrameInterval = std::chrono::microseconds(16667);
 constexpr int kPollMs = 16;
 // How often a monitor capture looks at the monitor list without an event.
 constexpr auto kLayoutCheckInterval = std::chrono::seconds(1);
+// A monitor missing from the list is given up when it is still missing this
+// long after it was first missed: a layout being changed may lack it for a
+// moment.
+constexpr auto kMissingMonitorGrace = std::chrono::milliseconds(900);
 
 void InitThreadsOnce() {
   static std::once_flag once;
@@ -85,9 +93,63 @@ bool HasComposite(Display* d) {
   return major > 0 || minor >= 2;
 }
 
-bool IsBgraVisual(const Visual* visual) {
-  return visual && visual->red_mask == 0xFF0000 && visual->green_mask == 0xFF00 &&
-         visual->blue_mask == 0xFF;
+// Where a true-colour visual keeps red, green and blue in a pixel, with a
+// table from each channel's values to 8 bits.
+struct PixelLayout {
+  struct Channel {
+    uint32_t mask = 0;
+    int shift = 0;
+    std::vector<uint8_t> to8;
+  };
+  Channel channels[3];  // red, green, blue
+  bool bgra = false;    // 8 bits each at 16, 8 and 0: pixels are copied as they are
+};
+
+// False for visuals whose pixels are colour-map entries rather than colours.
+bool LayoutOf(const Visual* visual, PixelLayout* layout) {
+  if (!visual || (visual->c_class != TrueColor && visual->c_class != DirectColor)) return false;
+  const unsigned long masks[3] = {visual->red_mask, visual->green_mask, visual->blue_mask};
+  for (int i = 0; i < 3; ++i) {
+    if (masks[i] == 0 || masks[i] > 0xFFFFFFFFul) return false;
+    const uint32_t mask = uint32_t(masks[i]);
+    const int shift = __builtin_ctz(mask);
+    const uint32_t max = mask >> shift;
+    if ((max & (max + 1)) != 0 || max > 0xFFFF) return false;  // not one run of bits
+    PixelLayout::Channel& channel = layout->channels[i];
+    channel.mask = mask;
+    channel.shift = shift;
+    channel.to8.resize(max + 1);
+    for (uint32_t v = 0; v <= max; ++v) channel.to8[v] = uint8_t((v * 255 + max / 2) / max);
+  }
+  layout->bgra = masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF;
+  return true;
+}
+
+// Bits a pixel of this depth takes in an image; 0 when the server has none.
+int BitsPerPixel(Display* d, int depth) {
+  int count = 0;
+  XPixmapFormatValues* formats = XListPixmapFormats(d, &count);
+  int bits = 0;
+  for (int i = 0; formats && i < count; ++i)
+    if (formats[i].depth == depth) bits = formats[i].bits_per_pixel;
+  if (formats) XFree(formats);
+  return bits;
+}
+
+// One image row of any true-colour layout into opaque BGRA.
+void ConvertRow(const uint8_t* src, int width, int bytes, bool msbFirst,
+                const PixelLayout& layout, uint32_t* dst) {
+  for (int x = 0; x < width; ++x, src += bytes) {
+    uint32_t value = 0;
+    for (int b = 0; b < bytes; ++b)
+      value |= uint32_t(src[b]) << (8 * (msbFirst ? bytes - 1 - b : b));
+    uint32_t out = 0xFF000000u;
+    for (int i = 0; i < 3; ++i) {
+      const PixelLayout::Channel& channel = layout.channels[i];
+      out |= uint32_t(channel.to8[(value & channel.mask) >> channel.shift]) << (16 - 8 * i);
+    }
+    dst[x] = out;
+  }
 }
 
 // Premultiplied ARGB over an opaque pixel.
@@ -170,6 +232,9 @@ class Capture : public std::enable_shared_from_this<Capture> {
     int errorBase = 0;
     if (!HasComposite(d) || !XDamageQueryExtension(d, &m_damageEvent, &errorBase)) return false;
     m_haveFixes = XFixesQueryExtension(d, &m_fixesEvent, &errorBase);
+    int shmMajor = 0, shmMinor = 0;
+    Bool shmPixmaps = False;
+    m_haveShm = XShmQueryVersion(d, &shmMajor, &shmMinor, &shmPixmaps);
     m_root = DefaultRootWindow(d);
     if (m_config.window) {
       m_target = Window(m_config.window);
@@ -183,16 +248,25 @@ class Capture : public std::enable_shared_from_this<Capture> {
       m_width = attrs.width;
       m_height = attrs.height;
       m_border = attrs.border_width;
-      m_bgraVisual = IsBgraVisual(attrs.visual);
+      m_visual = attrs.visual;
+      m_depth = attrs.depth;
     } else {
       m_target = m_root;
-      m_bgraVisual = IsBgraVisual(DefaultVisual(d, DefaultScreen(d)));
+      m_visual = DefaultVisual(d, DefaultScreen(d));
+      m_depth = DefaultDepth(d, DefaultScreen(d));
       m_haveRandr = XRRQueryExtension(d, &m_randrEvent, &errorBase);
       if (m_haveRandr)
         XRRSelectInput(d, m_root,
                        RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
       if (!MonitorRect()) return false;
+      const GlancerRect& r = m_config.region;
+      if (r.right > r.left && r.bottom > r.top) m_regionShown = RegionShown();
     }
+    // Colour-mapped pixels cannot be turned into colours here: such a
+    // target is refused rather than recorded as nothing.
+    const int bits = BitsPerPixel(d, m_depth);
+    if (!LayoutOf(m_visual, &m_layout) || (bits != 8 && bits != 16 && bits != 24 && bits != 32))
+      return false;
     m_damage = XDamageCreate(d, m_target, XDamageReportNonEmpty);
     if (m_haveFixes && m_config.captureCursor)
       XFixesSelectCursorInput(d, m_root, XFixesDisplayCursorNotifyMask);
@@ -239,6 +313,7 @@ class Capture : public std::enable_shared_from_this<Capture> {
     Display* d = m_display;
     // On a broken connection Xlib may hang on any request or on closing: it
     // is let go.
+    DropSharedImage();
     if (!m_broken) {
       if (m_pixmap) XFreePixmap(d, m_pixmap);
       if (!m_closed) {
@@ -257,6 +332,9 @@ class Capture : public std::enable_shared_from_this<Capture> {
     m_target = 0;
     m_closed = false;
     m_monitorName = None;
+    m_haveShm = false;
+    m_firstMiss.reset();
+    m_regionShown = 0;
   }
 
   bool OnWorker() const {
@@ -276,7 +354,9 @@ class Capture : public std::enable_shared_from_this<Capture> {
         wanted |= DrainEvents(&closedNow, &layoutChanged);
         // Monitors set by hand (RandR 1.5) change without an event.
         const auto now = std::chrono::steady_clock::now();
-        if (m_target == m_root && now - lastLayoutCheck >= kLayoutCheckInterval) layoutChanged = true;
+        if (m_target == m_root && (now - lastLayoutCheck >= kLayoutCheckInterval ||
+                                   (m_firstMiss && now - *m_firstMiss >= kMissingMonitorGrace)))
+          layoutChanged = true;
         if (layoutChanged && !m_closed) {
           lastLayoutCheck = now;
           wanted |= FollowLayout(&closedNow);
@@ -292,8 +372,18 @@ class Capture : public std::enable_shared_from_this<Capture> {
         wanted = false;
       }
       if (!m_running) break;
+      // Events that Xlib read in during the last requests wait in its queue,
+      // not on the socket; a frame held back waits only for its time.
+      int timeout = kPollMs;
+      if (XEventsQueued(d, QueuedAlready) > 0) {
+        timeout = 0;
+      } else if (wanted && !m_closed && m_mapped) {
+        const auto left = lastFrame + kMinFrameInterval - std::chrono::steady_clock::now();
+        timeout = int(std::clamp<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1, 0, kPollMs));
+      }
       pollfd fd{ConnectionNumber(d), POLLIN, 0};
-      poll(&fd, 1, kPollMs);
+      poll(&fd, 1, timeout);
     }
     if (m_releaseOnExit) {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -301,11 +391,34 @@ class Capture : public std::enable_shared_from_this<Capture> {
     }
   }
 
+  // Pixels of the region that lie on the monitor as it stands.
+  int64_t RegionShown() const {
+    const GlancerRect& r = m_config.region;
+    const int w = std::min(r.right, m_width) - std::max(r.left, 0);
+    const int h = std::min(r.bottom, m_height) - std::max(r.top, 0);
+    return w > 0 && h > 0 ? int64_t(w) * h : 0;
+  }
+
   // Takes the monitor's place after a layout change; true when it moved or
-  // changed its size. A monitor that is gone closes the capture.
+  // changed its size. A monitor that is gone closes the capture once a
+  // second look, about a second later, misses it too; until then it keeps
+  // its last place. A monitor that shrank under the region closes it too.
   bool FollowLayout(bool* closedNow) {
     const int x = m_originX, y = m_originY, w = m_width, h = m_height;
     if (!MonitorRect()) {
+      m_originX = x;
+      m_originY = y;
+      m_width = w;
+      m_height = h;
+      const auto now = std::chrono::steady_clock::now();
+      if (!m_firstMiss) m_firstMiss = now;
+      if (now - *m_firstMiss < kMissingMonitorGrace) return false;
+      m_closed = true;
+      *closedNow = true;
+      return false;
+    }
+    m_firstMiss.reset();
+    if (m_regionShown > 0 && RegionShown() < m_regionShown) {
       m_closed = true;
       *closedNow = true;
       return false;
@@ -374,11 +487,9 @@ class Capture : public std::enable_shared_from_this<Capture> {
   bool ReadTexture(int* tw, int* th) {
     Display* d = m_display;
     XDamageSubtract(d, m_damage, None, None);
-    XImage* image = nullptr;
-    if (m_target == m_root) {
-      image = XGetImage(d, m_root, m_originX, m_originY, unsigned(m_width), unsigned(m_height),
-                        AllPlanes, ZPixmap);
-    } else {
+    Drawable source = m_root;
+    int x = m_originX, y = m_originY;
+    if (m_target != m_root) {
       if (!m_pixmap) {
         m_pixmap = XCompositeNameWindowPixmap(d, m_target);
         if (HadError(d)) {
@@ -387,30 +498,93 @@ class Capture : public std::enable_shared_from_this<Capture> {
         }
       }
       // The named pixmap holds the border too.
-      image = XGetImage(d, m_pixmap, m_border, m_border, unsigned(m_width), unsigned(m_height),
-                        AllPlanes, ZPixmap);
+      source = m_pixmap;
+      x = y = m_border;
+    }
+    // Through shared memory the picture comes in one reply rather than
+    // through the socket in pieces, each waiting for the server in turn.
+    XImage* image = SharedImage();
+    const bool shared = image != nullptr;
+    if (shared) {
+      if (!XShmGetImage(d, source, image, x, y, AllPlanes)) image = nullptr;
+    } else {
+      image = XGetImage(d, source, x, y, unsigned(m_width), unsigned(m_height), AllPlanes, ZPixmap);
     }
     if (HadError(d) || !image) {
-      if (image) XDestroyImage(image);
+      if (image && !shared) XDestroyImage(image);
       DropPixmap();
       return false;
     }
+    *tw = image->width;
+    *th = image->height;
+    m_texture.resize(size_t(*tw) * *th);
     // Images of pixmaps carry no colour masks: the window's visual has them.
-    const bool bgra = image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
-                      m_bgraVisual;
-    if (bgra) {
-      *tw = image->width;
-      *th = image->height;
-      m_texture.resize(size_t(*tw) * *th);
-      for (int y = 0; y < *th; ++y) {
-        const auto* src =
-            reinterpret_cast<const uint32_t*>(image->data + size_t(y) * image->bytes_per_line);
-        uint32_t* dst = m_texture.data() + size_t(y) * *tw;
-        for (int x = 0; x < *tw; ++x) dst[x] = src[x] | 0xFF000000u;
+    const int bytes = image->bits_per_pixel / 8;
+    const bool msbFirst = image->byte_order == MSBFirst;
+    const bool copy = bytes == 4 && !msbFirst && m_layout.bgra;
+    for (int row = 0; row < *th; ++row) {
+      const auto* src = reinterpret_cast<const uint8_t*>(image->data) +
+                        size_t(row) * image->bytes_per_line;
+      uint32_t* dst = m_texture.data() + size_t(row) * *tw;
+      if (copy) {
+        const auto* pixels = reinterpret_cast<const uint32_t*>(src);
+        for (int i = 0; i < *tw; ++i) dst[i] = pixels[i] | 0xFF000000u;
+      } else {
+        ConvertRow(src, *tw, bytes, msbFirst, m_layout, dst);
       }
     }
-    XDestroyImage(image);
-    return bgra;
+    if (!shared) XDestroyImage(image);
+    return true;
+  }
+
+  // A shared-memory image of the target's size, made at the first frame and
+  // again when the size changes; null when shared memory cannot be used.
+  XImage* SharedImage() {
+    if (!m_haveShm) return nullptr;
+    if (m_shmImage && m_shmImage->width == m_width && m_shmImage->height == m_height)
+      return m_shmImage;
+    DropSharedImage();
+    Display* d = m_display;
+    XImage* image = XShmCreateImage(d, m_visual, unsigned(m_depth), ZPixmap, nullptr, &m_shm,
+                                    unsigned(m_width), unsigned(m_height));
+    bool ok = image != nullptr;
+    if (ok) {
+      m_shm.shmid = shmget(IPC_PRIVATE, size_t(image->bytes_per_line) * image->height,
+                           IPC_CREAT | 0600);
+      ok = m_shm.shmid >= 0;
+    }
+    if (ok) {
+      m_shm.shmaddr = image->data = static_cast<char*>(shmat(m_shm.shmid, nullptr, 0));
+      // Marked for removal now: it goes away with the last detach.
+      shmctl(m_shm.shmid, IPC_RMID, nullptr);
+      ok = m_shm.shmaddr != reinterpret_cast<char*>(-1);
+      if (!ok) m_shm.shmaddr = image->data = nullptr;
+    }
+    if (ok) {
+      m_shm.readOnly = False;
+      ok = XShmAttach(d, &m_shm) && !HadError(d);
+    }
+    m_shmImage = image;
+    if (!ok) {
+      // A server elsewhere shares no memory with us: the socket it is.
+      DropSharedImage();
+      m_haveShm = false;
+    }
+    return m_shmImage;
+  }
+
+  void DropSharedImage() {
+    if (m_shmImage) {
+      if (m_shm.shmaddr && !m_broken) {
+        XShmDetach(m_display, &m_shm);
+        HadError(m_display);
+      }
+      m_shmImage->data = nullptr;
+      XDestroyImage(m_shmImage);
+      m_shmImage = nullptr;
+    }
+    if (m_shm.shmaddr) shmdt(m_shm.shmaddr);
+    m_shm = XShmSegmentInfo{};
   }
 
   void DrawPointer(int tw, int th) {
@@ -483,7 +657,15 @@ class Capture : public std::enable_shared_from_this<Capture> {
   bool m_haveFixes = false;
   bool m_haveRandr = false;
   Atom m_monitorName = None;  // the captured monitor, once found
-  bool m_bgraVisual = false;
+  // When the captured monitor was first found missing; none while it is there.
+  std::optional<std::chrono::steady_clock::time_point> m_firstMiss;
+  int64_t m_regionShown = 0;  // pixels of a region on its monitor at Init
+  Visual* m_visual = nullptr;  // the target's
+  int m_depth = 0;
+  PixelLayout m_layout;
+  bool m_haveShm = false;
+  XShmSegmentInfo m_shm{};
+  XImage* m_shmImage = nullptr;
   bool m_redirected = false;
   bool m_mapped = false;
   bool m_closed = false;

@@ -165,7 +165,12 @@ bool Settings::Init() {
 QString Settings::FileName() const { return m_settings ? m_settings->fileName() : QString(); }
 
 std::string Settings::DataFolder() {
-  const std::string base = platform::AppDataFolder();
+  std::string base = platform::AppDataFolder();
+  if (base.empty()) {
+    // Not the root of the file system: the user's own folder.
+    LOG_FIRST_N(WARNING, 1) << "the application-data folder is unknown: using the home folder";
+    base = QDir::homePath().toStdString();
+  }
   return QString::fromStdString(base + "/ScreenRecorder/").toLocal8Bit().toStdString();
 }
 

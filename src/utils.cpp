@@ -90,7 +90,7 @@ bool DirExists(const std::string& path) {
 
 bool CreateDir(const std::string& path) {
   if (DirExists(path)) {
-    LOG(ERROR) << "dir has existed";
+    LOG(INFO) << "dir has existed";
     return true;
   }
   if (MakePath(path)) return true;

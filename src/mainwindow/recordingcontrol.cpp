@@ -30,9 +30,6 @@
 
 namespace {
 
-// Where the window is parked while the region picker covers the screen.
-const QPoint kParkedPosition(-70000, -90000);
-
 // Room kept around a recorded region for its frame, in device pixels.
 constexpr int kRegionFrameMargin = 8;
 
@@ -121,9 +118,10 @@ void MainWindow::HandleRecorderEvent(NotifyType type, RecordError code) {
   // finished), then say why.
   if (type != kNotifyError || code == kRecordSuccess || !m_recorder) return;
   StopRecording();
-  MessageDialog::ShowMessage(this, code == kRecordCaptureLost
-                                       ? QStringLiteral("录制的屏幕或窗口已不可用，录制已停止")
-                                       : QStringLiteral("录制文件无法写入，录制已停止"));
+  QString message = QStringLiteral("录制文件无法写入，录制已停止");
+  if (code == kRecordCaptureLost) message = QStringLiteral("录制的屏幕或窗口已不可用，录制已停止");
+  if (code == kRecordEncodeFailed) message = QStringLiteral("录制编码失败，录制已停止");
+  MessageDialog::ShowMessage(this, message);
 }
 
 QString MainWindow::MakeOutputFilePath() { return QString::fromUtf8(NewRecordFileName().c_str()); }
@@ -268,29 +266,28 @@ void MainWindow::StartPauseRecording() {
 
   bool hiddenForRegion = false;
   if (mode == 1) {
-    const QPoint remembered = pos();
-    move(kParkedPosition);
-    if (Settings::Instance()->GetGeneralHideWhenRecord()) {
-      hide();
-      hiddenForRegion = true;
-    }
+    // Hidden, not moved away: a window manager keeps part of a window on the
+    // screen, where the picker's picture and the recording would show it.
+    const bool wasVisible = isVisible();
+    hide();
+    hiddenForRegion = Settings::Instance()->GetGeneralHideWhenRecord();
     RegionRecordDialog picker;
+    picker.SetMonitor(params.monitor);
     QRect stored;
     if (Settings::Instance()->GetRecordRegionRect(stored)) picker.SetRegion(stored);
     if (picker.exec() == 0) {
       LOG(INFO) << "user cancels recording";
-      move(remembered);
       show();
       return;
     }
     const QRect r = picker.GetRegion();
-    if (!m_regionFrame) m_regionFrame = std::make_unique<RegionDisplayDlg>();
-    m_regionFrame->move(picker.mapToGlobal(r.topLeft()));
-    m_regionFrame->SetRegion(r);
-    m_regionFrame->show();
     Settings::Instance()->SetRecordRegionRect(r);
+    params.monitor = picker.GetMonitor();
     params.region = picker.GetDeviceRegion();
-    move(remembered);
+    if (!m_regionFrame) m_regionFrame = std::make_unique<RegionDisplayDlg>();
+    m_regionFrame->FrameAround(ToQRect(params.region));
+    m_regionFrame->show();
+    if (wasVisible && !hiddenForRegion) show();
   }
 
   if (mode == 3) {

@@ -71,6 +71,9 @@ class WindowSystem {
   virtual Result SetSkipTaskbar(WindowId window, bool skip) = 0;
   // Outer bounds on screen; empty when unknown.
   virtual Rect WindowBounds(WindowId window) = 0;
+  // The window's own area on screen, without the frame a window manager
+  // draws around it: what a capture of the window holds. Empty when unknown.
+  virtual Rect ClientBounds(WindowId window) = 0;
   // Top-level windows, topmost first.
   virtual std::vector<TopLevelWindow> EnumerateTopLevel() = 0;
 };

@@ -195,7 +195,7 @@ int FfmpegMuxer::InitVideo(WindowCapturerInterface* capturer) {
   m_video->encoder->SetCallbacks([this](AVPacket* packet) { OnVideoPacket(packet); },
                                  [this](RecordError code) {
                                    LOG(ERROR) << "video encoding failed: " << code;
-                                   ReportFailure(kRecordFailed);
+                                   ReportFailure(kRecordEncodeFailed);
                                  });
 
   const platform::Rect rect = capturer->GetCaptureRect();
@@ -227,7 +227,7 @@ int FfmpegMuxer::InitAudio(AudioCapturer** sources, int count) {
   m_audio->aac->SetCallbacks([this](AVPacket* packet) { OnAudioPacket(packet); },
                              [this](RecordError code) {
                                LOG(ERROR) << "audio encoding failed: " << code;
-                               ReportFailure(kRecordFailed);
+                               ReportFailure(kRecordEncodeFailed);
                              });
 
   AudioStreamFormat target;

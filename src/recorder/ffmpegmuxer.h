@@ -51,9 +51,9 @@ struct MuxParams {
 class FileMuxer {
  public:
   // Called once, from a worker thread, when the recording cannot go on:
-  // kRecordCaptureLost when the capture source failed, kRecordFailed when
-  // the file cannot be encoded or written (write error, failed segment
-  // switch).
+  // kRecordCaptureLost when the capture source failed, kRecordEncodeFailed
+  // when an encoder failed, kRecordFailed when the file cannot be written
+  // (write error, failed segment switch).
   using FailureCallback = std::function<void(RecordError)>;
 
   virtual ~FileMuxer() = default;

@@ -252,7 +252,8 @@ void Recorder::GetCaptureSize(platform::MonitorId monitor, platform::WindowId wi
     for (const platform::MonitorInfo& info : platform::GetMonitors().List())
       if (info.id == monitor) rect = info.rect;
   } else if (window) {
-    rect = platform::Windows().WindowBounds(window);
+    // What the window's capture holds, without the window manager's frame.
+    rect = platform::Windows().ClientBounds(window);
   } else {
     rect = platform::PrimaryMonitorRect();
   }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Result codes of the recording engine. 6 to 9 stay inside the engine, which
-// folds them into kRecordFailed.
+// folds them into kRecordFailed; 10 is told to the recorder's observers.
 enum RecordError : int {
   kRecordFailed = -1,
   kRecordSuccess = 0,
@@ -13,4 +13,5 @@ enum RecordError : int {
   kRecordOutputFailed = 7,     // the output context cannot be allocated
   kRecordEncoderOpenFailed = 8,
   kRecordConvertFailed = 9,
+  kRecordEncodeFailed = 10,  // an encoder failed while recording
 };

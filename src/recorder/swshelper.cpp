@@ -18,11 +18,13 @@ int SwsHelper::Init(int srcFormat, int srcWidth, int srcHeight, int dstFormat, i
   if (m_initialised) return 0;
   LOG(INFO) << "SRC IS " << srcWidth << ",height is " << srcHeight << ",dst width is "
             << dstWidth << ",dst height is " << dstHeight;
+  const int useWidth = srcWidth == dstWidth + 1 ? dstWidth : srcWidth;
+  const int useHeight = srcHeight == dstHeight + 1 ? dstHeight : srcHeight;
   // libyuv's ARGB is BGRA in memory; both sides use BT.601 limited range.
   m_libyuv = srcFormat == AV_PIX_FMT_BGRA && dstFormat == AV_PIX_FMT_YUV420P &&
-             srcWidth == dstWidth && srcHeight == dstHeight;
+             useWidth == dstWidth && useHeight == dstHeight;
   if (!m_libyuv)
-    m_context = sws_getContext(srcWidth, srcHeight, static_cast<AVPixelFormat>(srcFormat),
+    m_context = sws_getContext(useWidth, useHeight, static_cast<AVPixelFormat>(srcFormat),
                                dstWidth, dstHeight, static_cast<AVPixelFormat>(dstFormat),
                                SWS_BICUBIC, nullptr, nullptr, nullptr);
   if (!m_libyuv && !m_context) {
@@ -47,6 +49,8 @@ int SwsHelper::Init(int srcFormat, int srcWidth, int srcHeight, int dstFormat, i
   m_srcFormat = srcFormat;
   m_srcWidth = srcWidth;
   m_srcHeight = srcHeight;
+  m_useWidth = useWidth;
+  m_useHeight = useHeight;
   m_dstFormat = dstFormat;
   m_dstWidth = dstWidth;
   m_dstHeight = dstHeight;
@@ -84,9 +88,9 @@ bool SwsHelper::Prepare(const AVFrame* in) {
 bool SwsHelper::Run(const AVFrame* in, uint8_t* const planes[], const int strides[]) {
   if (m_libyuv)
     return libyuv::ARGBToI420(in->data[0], in->linesize[0], planes[0], strides[0], planes[1],
-                              strides[1], planes[2], strides[2], in->width, in->height) == 0;
+                              strides[1], planes[2], strides[2], m_useWidth, m_useHeight) == 0;
   const int ret =
-      sws_scale(m_context, in->data, in->linesize, 0, in->height, planes, strides);
+      sws_scale(m_context, in->data, in->linesize, 0, m_useHeight, planes, strides);
   if (ret <= 0) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {0};
     av_strerror(ret, text, sizeof(text));

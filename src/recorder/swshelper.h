@@ -11,8 +11,10 @@ extern "C" {
 struct SwsContext;
 
 // Converts and scales captured frames into the encoder's format and size,
-// following changes of the source size on the fly. BGRA to I420 at the same
-// size goes through libyuv, anything else through swscale.
+// following changes of the source size on the fly. A source one pixel wider
+// or taller than the destination (an odd size made even) loses its last
+// column or row rather than being scaled, so its pixels stay 1:1. BGRA to
+// I420 at the same size goes through libyuv, anything else through swscale.
 class SwsHelper {
  public:
   SwsHelper() = default;
@@ -44,6 +46,8 @@ class SwsHelper {
   SwsContext* m_context = nullptr;
   int m_srcWidth = 0;
   int m_srcHeight = 0;
+  int m_useWidth = 0;  // the part of the source that is converted
+  int m_useHeight = 0;
   int m_dstWidth = 0;
   int m_dstHeight = 0;
   int m_srcFormat = -1;

@@ -1,5 +1,7 @@
 #include "settingsdialog/watermarkpreviewer.h"
 
+#include <algorithm>
+
 #include <QCursor>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -63,9 +65,27 @@ void WatermarkPreviewer::SetText(const QString& text) {
 }
 
 void WatermarkPreviewer::SetTextFont(const QFont& font) {
-  m_textLabel->setFont(WatermarkFont(font, PictureSize().height() / 8));
+  m_font = font;
+  // The text as the recording's pixels show it: on a scaled screen a
+  // logical pixel of this widget covers more than one of them.
+  QFont shown = RecordingFont();
+  const double ratio = devicePixelRatioF() > 0 ? devicePixelRatioF() : 1.0;
+  const QSize picture = PictureSize();
+  const double scale = picture.width() > 0 ? static_cast<double>(width()) / picture.width() : 1.0;
+  shown.setPixelSize(std::max(1, qRound(RecordingPixels() * std::max(scale, 1.0 / ratio))));
+  m_textLabel->setFont(shown);
   UpdateLabelSize();
   MoveLabel(m_textLabel->pos());
+}
+
+QFont WatermarkPreviewer::RecordingFont() const {
+  return WatermarkFont(m_font, PictureSize().height() / 8);
+}
+
+int WatermarkPreviewer::RecordingPixels() const {
+  // The recording draws on an image of 96 dots per inch.
+  const QFont font = RecordingFont();
+  return font.pixelSize() > 0 ? font.pixelSize() : qRound(font.pointSizeF() * 96.0 / 72.0);
 }
 
 void WatermarkPreviewer::SetTextColor(const QColor& color) {
@@ -116,8 +136,7 @@ void WatermarkPreviewer::PlaceLabel(const QPointF& fractions) {
   // recording's size on a picture that may be smaller.
   const QSize picture = PictureSize();
   const double scale = picture.width() > 0 ? static_cast<double>(width()) / picture.width() : 1.0;
-  m_textLabel->move(WatermarkTextPos(size(),
-                                     WatermarkTextSize(m_textLabel->text(), m_textLabel->font()),
+  m_textLabel->move(WatermarkTextPos(size(), WatermarkTextSize(m_textLabel->text(), RecordingFont()),
                                      &fractions, scale));
 }
 

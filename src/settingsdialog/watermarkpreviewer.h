@@ -42,11 +42,16 @@ class WatermarkPreviewer : public QWidget {
   void PlaceLabel(const QPointF& fractions);
   // The recording the picture stands for: the screen's size.
   QSize PictureSize() const;
+  // The font the recording draws the text with, and its height in the
+  // recording's pixels.
+  QFont RecordingFont() const;
+  int RecordingPixels() const;
 
   QPixmap m_preview;
   QPixmap m_screenshot;
   bool m_dragging = false;
   QLabel* m_textLabel = nullptr;
   QPoint m_dragOffset;
+  QFont m_font;  // as chosen; no family: the fallback
   QLabel* m_hintLabel = nullptr;
 };

@@ -21,25 +21,7 @@ namespace {
 
 using namespace desktop;
 
-constexpr QRgb kBackground = qRgb(40, 90, 160);
-
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "control_desktop_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  return app;
-}
-
-class ControlDesktop : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!testsupport::HaveDisplay() || !testsupport::HavePulse())
-      GTEST_SKIP() << "needs the test desktop and sound server";
-    App();
-    platform::Backend::Use(platform::BackendKind::X11);
-  }
-};
+class ControlDesktop : public DesktopTest {};
 
 // A window of another program that shows new noise 30 times a second: a
 // high bit rate.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 
 #include "platform/backend.h"
+#include "platform/fake/fake_shell.h"
 #include "settings.h"
 #include "support/testsupport.h"
 
@@ -232,6 +234,12 @@ TEST_F(SettingsTest, FoldersFollowTheUsersDataFolder) {
   EXPECT_EQ(Settings::TempFolder(), testsupport::UserFolder() + "/data/ScreenRecorder/temp/");
   EXPECT_EQ(settings()->FileName(),
             QString::fromStdString(testsupport::UserFolder()) + "/config/Korvo/screenrecorder.conf");
+  // A system that does not know the folder: the home folder, not the root.
+  platform::Backend::Use(platform::BackendKind::Fake);
+  platform::fake::FakeShell::Instance().SetAppDataFolder("");
+  EXPECT_EQ(Settings::DataFolder(), QDir::homePath().toStdString() + "/ScreenRecorder/");
+  platform::fake::FakeShell::Instance().Reset();
+  platform::Backend::Use(platform::BackendKind::X11);
 }
 
 }  // namespace

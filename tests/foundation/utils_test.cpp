@@ -27,6 +27,7 @@
 #include "platform/fake/fake_shell.h"
 #include "platform/modules.h"
 #include "settings.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 #include "utils.h"
 
@@ -49,7 +50,11 @@ TEST_F(UtilsTest, CreateDirMakesNestedFoldersAndReportsFailures) {
   EXPECT_TRUE(CreateDir(nested));
   EXPECT_TRUE(DirExists(nested));
   EXPECT_TRUE(DirExists(nested + "/"));
-  EXPECT_TRUE(CreateDir(nested + "/"));  // existing: true
+  {
+    testsupport::LogCapture log;
+    EXPECT_TRUE(CreateDir(nested + "/"));  // existing: true, and nothing wrong
+    EXPECT_EQ(log.SeverityOf("dir has existed"), google::GLOG_INFO);
+  }
   // A file in the way, and a folder that cannot be written.
   std::ofstream(m_dir.path() + "/file") << "x";
   EXPECT_FALSE(CreateDir(m_dir.path() + "/file/sub"));

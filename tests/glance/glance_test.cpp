@@ -10,8 +10,10 @@
 #include <QWidget>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "glance/glancetestenv.h"
@@ -19,6 +21,9 @@
 #include "platform/monitors.h"
 #include "recorder/videocapture/glancerinterface.h"
 #include "support/testsupport.h"
+
+// Last: Xlib's macros clash with the names of the headers above.
+#include <X11/Xlib.h>
 
 namespace {
 
@@ -104,12 +109,21 @@ TEST_F(GlanceTest, AMonitorFollowsAModeChangeAndClosesWhenItIsRemoved) {
     auto capturer = Started(config);
     ASSERT_TRUE(capturer);
     ASSERT_TRUE(frames.WaitForSize(1920, 1080));
+    // A region that the smaller mode cuts: closed rather than recorded black.
+    Frames regionFrames;
+    config.region = GlancerRect{1000, 100, 1400, 400};
+    regionFrames.Watch(&config);
+    auto region = Started(config);
+    ASSERT_TRUE(region);
+    ASSERT_TRUE(regionFrames.WaitForSize(400, 300));
     ASSERT_TRUE(Xrandr("--newmode 1280x720 74.48 1280 1336 1472 1664 720 721 724 746 -hsync +vsync") &&
                 Xrandr("--addmode screen 1280x720") && Xrandr("--output screen --mode 1280x720"));
     EXPECT_TRUE(frames.WaitForSize(1280, 720));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return regionFrames.closed > 0; }, 10000));
     ASSERT_TRUE(Xrandr("--output screen --mode 1920x1080"));
     EXPECT_TRUE(frames.WaitForSize(1920, 1080));
     EXPECT_EQ(frames.closed, 0);
+    EXPECT_EQ(regionFrames.closed, 1);
   }
 
   ASSERT_TRUE(Xrandr("--setmonitor RIGHT 960/254x1080/286+960+0 none"));
@@ -124,6 +138,12 @@ TEST_F(GlanceTest, AMonitorFollowsAModeChangeAndClosesWhenItIsRemoved) {
   auto capturer = Started(config);
   ASSERT_TRUE(capturer);
   ASSERT_TRUE(frames.WaitForSize(960, 1080));
+  // Missing when the mode changes, back a moment later: followed, not closed.
+  ASSERT_TRUE(Xrandr("--delmonitor RIGHT") && Xrandr("--output screen --mode 1280x720") &&
+              Xrandr("--setmonitor RIGHT 640/169x480/127+0+0 none") &&
+              Xrandr("--output screen --mode 1920x1080"));
+  EXPECT_TRUE(frames.WaitForSize(640, 480));
+  EXPECT_EQ(frames.closed, 0);
   ASSERT_TRUE(Xrandr("--delmonitor RIGHT"));
   ASSERT_TRUE(QTest::qWaitFor([&] { return frames.closed > 0; }, 10000));
   const int count = frames.count;
@@ -180,6 +200,54 @@ TEST_F(GlanceTest, ThePointerIsDrawnIntoFramesOnlyWhenAsked) {
     EXPECT_EQ(frames.At(55, 45), want);
     EXPECT_EQ(frames.At(30, 45), kTeal);
     EXPECT_EQ(frames.At(63, 53), kTeal);
+  }
+}
+
+// Windows of 16- and 30-bit visuals, on servers of those depths: their
+// pixels are turned into BGRA like those of any other window.
+TEST_F(GlanceTest, WindowsOfOtherDepthsAreConverted) {
+  for (const int depth : {16, 30}) {
+    SCOPED_TRACE(depth);
+    testsupport::OwnXvfb xvfb("640x480x" + std::to_string(depth));
+    ASSERT_FALSE(xvfb.display().empty());
+    Display* d = XOpenDisplay(xvfb.display().c_str());
+    ASSERT_NE(d, nullptr);
+    const int screen = DefaultScreen(d);
+    if (DefaultDepth(d, screen) != depth) {
+      XCloseDisplay(d);
+      GTEST_SKIP() << "Xvfb offers no " << depth << "-bit screen";
+    }
+    const Visual* visual = DefaultVisual(d, screen);
+    const Window window = XCreateSimpleWindow(d, RootWindow(d, screen), 10, 20, 64, 32, 0, 0, 0);
+    XMapWindow(d, window);
+    GC gc = XCreateGC(d, window, 0, nullptr);
+    // Magenta on the left, green on the right: every channel full or empty.
+    const auto paint = [&] {
+      XSetForeground(d, gc, visual->red_mask | visual->blue_mask);
+      XFillRectangle(d, window, gc, 0, 0, 32, 32);
+      XSetForeground(d, gc, visual->green_mask);
+      XFillRectangle(d, window, gc, 32, 0, 32, 32);
+      XSync(d, False);
+    };
+    paint();
+    Frames frames;
+    frames.keepPixels = true;
+    GlancerConfig config;
+    config.window = window;
+    frames.Watch(&config);
+    const std::string shared = std::getenv("DISPLAY");
+    setenv("DISPLAY", xvfb.display().c_str(), 1);
+    auto capturer = Started(config);
+    setenv("DISPLAY", shared.c_str(), 1);
+    ASSERT_TRUE(capturer);
+    paint();
+    EXPECT_TRUE(frames.WaitForSize(64, 32));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return frames.At(5, 5) == 0xFFFF00FFu && frames.At(40, 5) == 0xFF00FF00u; }, 5000));
+    EXPECT_EQ(frames.closed, 0);
+    capturer.reset();
+    XFreeGC(d, gc);
+    XCloseDisplay(d);
   }
 }
 

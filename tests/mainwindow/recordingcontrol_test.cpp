@@ -12,6 +12,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <thread>
@@ -27,6 +29,8 @@
 #include "platform/fake/fake_monitors.h"
 #include "platform/fake/fake_screen_duplication.h"
 #include "platform/fake/fake_session.h"
+#include "recorder/video/videoencoderfactory.h"
+#include "recorder/video/x264encoder.h"
 #include "settings.h"
 #include "settingsdialog/windowsnapshotdialog.h"
 #include "support/mediaprobe.h"
@@ -99,6 +103,21 @@ QString WindowState(QWidget* w) {
   xprop.waitForFinished();
   return QString::fromLatin1(xprop.readAllStandardOutput());
 }
+
+// 8-pixel black and white squares: a picture scaled by as little as a pixel
+// blurs their edges.
+class CheckerWindow : public QWidget {
+ public:
+  static bool White(int x, int y) { return (x / 8 + y / 8) % 2 == 1; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    for (int y = 0; y < height(); y += 8)
+      for (int x = 0; x < width(); x += 8)
+        painter.fillRect(x, y, 8, 8, White(x, y) ? Qt::white : Qt::black);
+  }
+};
 
 class RecordingControlTest : public ::testing::Test {
  protected:
@@ -325,8 +344,52 @@ TEST_F(RecordingControlTest, WriteFailureStopsTheRecordingOnTheGuiThread) {
   EXPECT_NE(probe.Video(), nullptr);
 }
 
+// An encoder that fails part-way is reported from its thread: the recording
+// stops with a message of its own, and what was encoded before plays.
+TEST_F(RecordingControlTest, EncoderFailureStopsWithItsOwnMessage) {
+  class FailingEncoder : public X264Encoder {
+    void EncodeLoop() override {
+      int pictures = 0;
+      RunEncodeLoop([&](AVFrame* f, AVPacket* p) { return ++pictures > 10 ? -1 : Encode(f, p); });
+    }
+  };
+  struct Restore {
+    ~Restore() {
+      videoencoderfactory::Substitute() = nullptr;
+      platform::fake::FakeScreen::Instance().Reset();
+      platform::fake::FakeMonitors::Instance().Reset();
+      platform::Backend::Use(platform::BackendKind::X11);
+    }
+  } restore;
+  platform::Backend::Use(platform::BackendKind::Fake);
+  platform::fake::FakeMonitors::Instance().SetMonitors({{1, {0, 0, 320, 240}, "small", true}});
+  auto& screen = platform::fake::FakeScreen::Instance();
+  screen.Reset();
+  screen.SetChangingScreen(true);
+  Settings::Instance()->SetRecordRecordaudio(3);
+  videoencoderfactory::Substitute() = [] { return new FailingEncoder(); };
+  {
+    MainWindow window;
+    window.show();
+    MessageCatcher catcher;
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    ASSERT_TRUE(window.IsRecording());
+    ASSERT_TRUE(WaitFor([&] { return !catcher.texts().isEmpty(); }, 10000));
+    EXPECT_EQ(catcher.texts(), QStringList{QStringLiteral("录制编码失败，录制已停止")});
+    EXPECT_FALSE(window.IsRecording());
+  }
+  const QStringList files = Recordings();
+  ASSERT_EQ(files.size(), 1);
+  const auto probe = testsupport::ProbeMedia(m_dir.path() + "/" + files.front().toStdString());
+  ASSERT_NE(probe.Video(), nullptr);
+  EXPECT_GT(probe.Video()->decodedFrames, 5);
+  EXPECT_EQ(probe.decodeErrors, 0);
+}
+
 // Region and window recordings started from the main window through their
-// pickers; the files hold the chosen area at its own size.
+// pickers; the files hold the chosen area at its own size. A window under
+// the window manager's frame is recorded as its own area, pixel for pixel:
+// an odd size loses its last column and row rather than being scaled.
 TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
   Settings* settings = Settings::Instance();
   settings->SetRecordRecordaudio(3);
@@ -335,12 +398,12 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
   settings->SetRecordRegionRect(QRect(QPoint(100, 150), QPoint(700, 550)));
   LoadCaptureLibrary(LoadedLibraries());
   ASSERT_TRUE(Settings::IsGlanceSupported());
-  QWidget target;
+  CheckerWindow target;
   target.setWindowTitle("target");
-  target.setGeometry(1100, 300, 400, 300);
-  target.setStyleSheet("background: rgb(30, 140, 90)");
+  target.setGeometry(1100, 300, 401, 301);
   target.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&target));
+  int worst = -1;  // the largest difference of the window's last picture from the squares
 
   const auto record = [&](int mode, std::function<void(QWidget*)> pick) {
     testsupport::TempDir folder;
@@ -355,16 +418,26 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
     QTest::mouseClick(window.findChild<QPushButton*>("pushButton_stop"), Qt::LeftButton);
     const QStringList files = QDir(QString::fromStdString(folder.path())).entryList({"*.mp4"});
     if (files.size() != 1) return QSize();
-    const auto probe = testsupport::ProbeMedia(folder.path() + "/" + files[0].toStdString());
+    const auto probe = testsupport::ProbeMedia(
+        folder.path() + "/" + files[0].toStdString(),
+        [&](const uint8_t* bgra, int width, int height, double) {
+          if (mode != 3) return;
+          worst = 0;
+          for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+              const int want = CheckerWindow::White(x, y) ? 255 : 0;
+              worst = std::max(worst, std::abs(bgra[(size_t(y) * width + x) * 4 + 1] - want));
+            }
+        });
     const testsupport::StreamProbe* video = probe.Video();
     return video && video->decodedFrames > 0 ? QSize(video->width, video->height) : QSize();
   };
 
-  // Inside the 2-pixel frame drawn around the region.
+  // What the picker's outline encloses; the region frame lies outside it.
   EXPECT_EQ(record(1, [](QWidget* picker) {
               QTest::mouseClick(ButtonWithText(picker, QStringLiteral("确定")), Qt::LeftButton);
             }),
-            QSize(598, 398));
+            QSize(600, 400));
   EXPECT_EQ(record(3, [&target](QWidget* picker) {
               auto* list = picker->findChild<QListWidget*>("listWidget");
               for (int i = 0; i < list->count(); ++i)
@@ -374,6 +447,8 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
               QTest::mouseClick(picker->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
             }),
             QSize(400, 300));
+  EXPECT_GE(worst, 0);
+  EXPECT_LT(worst, 64) << "the window's picture is scaled";
 }
 
 // A segmented recording: the box that counts the files comes after the

@@ -36,9 +36,11 @@ void Pump(int ms) {
 // that blinks in the green so that the screen keeps changing.
 class LayoutWindow : public QWidget {
  public:
-  LayoutWindow()
+  explicit LayoutWindow(QColor corner = Qt::green, QColor rest = Qt::red)
       : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
-                             Qt::WindowStaysOnTopHint) {
+                             Qt::WindowStaysOnTopHint),
+        m_corner(corner),
+        m_rest(rest) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     connect(&m_timer, &QTimer::timeout, this, [this] {
       m_on = !m_on;
@@ -50,12 +52,14 @@ class LayoutWindow : public QWidget {
  protected:
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::red);
-    painter.fillRect(0, 0, 640, 480, Qt::green);
+    painter.fillRect(rect(), m_rest);
+    painter.fillRect(0, 0, 640, 480, m_corner);
     painter.fillRect(20, 20, 40, 40, m_on ? Qt::white : Qt::black);
   }
 
  private:
+  QColor m_corner;
+  QColor m_rest;
   QTimer m_timer;
   bool m_on = false;
 };
@@ -141,6 +145,83 @@ TEST(ScreenLayout, ResizedMonitorIsScaledAndARemovedOneIsLost) {
   EXPECT_EQ(probe.decodeErrors, 0);
   EXPECT_GT(probe.duration, 3.0);
   EXPECT_TRUE(lastIsGreen);
+}
+
+// A region recording keeps its place on its monitor when the monitor moves;
+// when the monitor shrinks under it, the recording is told that its source
+// is lost rather than recording black.
+TEST(ScreenLayout, ARegionFollowsItsMonitorAndIsLostWhenItNoLongerFits) {
+  if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
+  platform::Backend::Use(platform::BackendKind::X11);
+  int argc = 1;
+  char name[] = "screenlayout_test";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  ASSERT_TRUE(Xrandr("--setmonitor RIGHT 960/254x1080/286+960+0 none"));
+  platform::MonitorId right = 0;
+  for (const auto& m : platform::GetMonitors().List())
+    if (m.deviceName == "RIGHT") right = m.id;
+  ASSERT_NE(right, 0u);
+  LayoutWindow green(Qt::green, Qt::green);
+  green.setGeometry(960, 0, 960, 1080);
+  green.show();
+  LayoutWindow blue(Qt::blue, Qt::blue);
+  blue.setGeometry(0, 0, 960, 1080);
+  blue.show();
+  Pump(300);
+
+  testsupport::TempDir dir;
+  ASSERT_TRUE(Settings::Instance()->Init());
+  Settings* s = Settings::Instance();
+  s->SetRecordVideoframerate(20);
+  s->SetRecordRecordaudio(3);
+  s->SetRecordFilesegment(0);
+  s->SetWatermarkText("");
+  s->SetGeneralRecordmouse(false);
+  Recorder recorder;
+  Observer observer;
+  recorder.CreateMuxer();
+  recorder.AddObserver(&observer);
+  RecordParams params;
+  params.mode = 1;
+  params.monitor = right;
+  params.region = {1060, 100, 1380, 340};  // 100, 100 on the monitor
+  params.outputPath = dir.path() + "/region.mp4";
+  params.qp = 28;
+  ASSERT_EQ(recorder.Start(params), 0);
+  Pump(1500);
+  // The monitor moves to the left half, over the blue window.
+  ASSERT_TRUE(Xrandr("--delmonitor RIGHT") &&
+              Xrandr("--setmonitor RIGHT 960/254x1080/286+0+0 none"));
+  Pump(1500);
+  EXPECT_EQ(observer.calls, 0) << "a moved monitor was reported lost";
+  // Shrunk below the region's far corner.
+  ASSERT_TRUE(Xrandr("--delmonitor RIGHT") &&
+              Xrandr("--setmonitor RIGHT 320/85x240/64+0+0 none"));
+  for (int i = 0; i < 100 && observer.calls == 0; ++i) Pump(50);
+  EXPECT_EQ(observer.calls, 1);
+  EXPECT_EQ(observer.lastCode, kRecordCaptureLost);
+  recorder.Stop();
+  Xrandr("--delmonitor RIGHT");
+  s->GetGeneralFilesaveurl();  // flushed while the text codecs still exist
+
+  // Green, then blue; never black.
+  int greens = 0, blues = 0, others = 0;
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(
+      params.outputPath, [&](const uint8_t* bgra, int width, int height, double) {
+        const uint8_t* p = bgra + (size_t(height / 2) * width + width / 2) * 4;
+        if (p[1] > 200 && p[0] < 60 && p[2] < 60 && blues == 0) ++greens;
+        else if (p[0] > 200 && p[1] < 60 && p[2] < 60) ++blues;
+        else ++others;
+      });
+  ASSERT_TRUE(probe.opened);
+  ASSERT_NE(probe.Video(), nullptr);
+  EXPECT_EQ(probe.Video()->width, 320);
+  EXPECT_EQ(probe.Video()->height, 240);
+  EXPECT_EQ(probe.decodeErrors, 0);
+  EXPECT_GT(greens, 0);
+  EXPECT_GT(blues, 0);
+  EXPECT_EQ(others, 0);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/windows.h"
 #include "support/mediaprobe.h"
 #include "support/testsupport.h"
@@ -19,6 +21,18 @@
 // The real program on the test desktop (window manager, compositor, tray),
 // driven through XTest as a user drives it and judged by what it leaves.
 namespace desktop {
+
+// The cases' common ground: the test desktop and sound server, an
+// application object for the test's own windows, the real window system.
+class DesktopTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+};
+
+// The still background the cases record on, and the tray host's panel
+// along the bottom edge, which belongs to the desktop.
+constexpr QRgb kBackground = qRgb(40, 90, 160);
+const QRect kPanel(0, 1080 - 24, 1920, 24);
 
 // Polls until condition holds (handling this process's events when it has
 // an application object) or ms have passed.
@@ -64,14 +78,30 @@ struct Recording {
 Recording Decode(const QString& path, bool keepPictures = true);
 
 // Fills the screen with one colour, above the desktop and below the program
-// (a still background for the recordings).
+// (a still background for the recordings); with two, the left and the right
+// half of the screen (in device pixels) get one each.
 class Backdrop {
  public:
   explicit Backdrop(QRgb colour);
+  Backdrop(QRgb left, QRgb right);
   ~Backdrop();
 
  private:
   std::unique_ptr<QWidget> m_window;
+};
+
+// The screen split into two monitors, LEFT and RIGHT, while alive.
+class TwoMonitors {
+ public:
+  TwoMonitors();
+  ~TwoMonitors();
+  bool ok() const { return m_ok; }
+  // Takes LEFT away and back: the display server then lists it after RIGHT,
+  // as when a monitor is plugged in again.
+  bool ReplugLeft();
+
+ private:
+  bool m_ok = false;
 };
 
 // The program with a home folder and settings of its own.
@@ -106,6 +136,9 @@ class Program {
 
   // The program's top-level windows, topmost first.
   std::vector<platform::TopLevelWindow> Windows(bool visibleOnly = true) const;
+  // Waits for a shown window of the program whose form has this (logical)
+  // size; an empty one when none comes.
+  platform::TopLevelWindow WaitWindow(const QSize& logical, int ms = 15000) const;
   platform::WindowId MainWindow() const;  // 0 when not shown
   bool MainShown() const { return MainWindow() != 0; }
   // A point of the main window given in its form's (logical) coordinates.
@@ -116,6 +149,9 @@ class Program {
   void ClickStop() const;
   void ShowList() const;
   void ShowRecordPage() const;
+  // Opens the settings dialog from the title bar; its top-left corner, or a
+  // null point when it does not come.
+  QPoint OpenSettings() const;
   // Saves a screenshot into the build folder for people to look at.
   void SaveScreenshot(const QString& name) const;
 

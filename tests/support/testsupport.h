@@ -26,11 +26,12 @@ std::string BuildDir();
 bool HaveDisplay();
 bool HavePulse();
 
-// A private Xvfb (1920x1080), ended by the destructor or Kill. display() is
+// A private Xvfb (1920x1080 at depth 24 unless screen says otherwise, as
+// Xvfb's -screen takes it), ended by the destructor or Kill. display() is
 // like ":5"; empty when the server did not start.
 class OwnXvfb {
  public:
-  OwnXvfb();
+  explicit OwnXvfb(const std::string& screen = "1920x1080x24");
   ~OwnXvfb();
   OwnXvfb(const OwnXvfb&) = delete;
   OwnXvfb& operator=(const OwnXvfb&) = delete;
@@ -45,7 +46,9 @@ class OwnXvfb {
 // Runs the test program's tests in a child process on a fresh Xvfb of its
 // own (when a display is there at all), so that what they do to the screen,
 // the pointer, the keyboard or the monitor layout stays away from tests
-// running beside them. Returns main's exit code.
-int RunTestsOnOwnDisplay(int argc, char** argv);
+// running beside them. With only, just the tests that this filter names
+// run there (a bare server: no window manager, no compositor), the others
+// here. Returns main's exit code.
+int RunTestsOnOwnDisplay(int argc, char** argv, const char* only = nullptr);
 
 }  // namespace testsupport

@@ -11,9 +11,9 @@ FakeShell& FakeShell::Instance() {
 
 std::string FakeShell::AppDataFolder() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_appData.empty())
+  if (!m_appData)
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString();
-  return m_appData;
+  return *m_appData;
 }
 
 std::optional<std::string> FakeShell::ReadAutorunEntry(const std::string& name) {
@@ -52,6 +52,7 @@ Result FakeShell::Shutdown() {
 
 void FakeShell::Reset() {
   std::lock_guard<std::mutex> lock(m_mutex);
+  m_appData.reset();
   m_autorun.clear();
   m_autorunWrites = 0;
   m_powerActions.clear();

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/shell.h"
@@ -23,6 +24,7 @@ class FakeShell : public ShellFacility {
   Result Shutdown() override;
 
   void Reset();
+  // "" plays a system that does not know the folder.
   void SetAppDataFolder(const std::string& folder);
   int AutorunWrites() const;
   std::vector<std::string> PowerActions() const;
@@ -30,7 +32,7 @@ class FakeShell : public ShellFacility {
 
  private:
   mutable std::mutex m_mutex;
-  std::string m_appData;  // empty: the user's real data folder
+  std::optional<std::string> m_appData;  // none: the user's real data folder
   std::map<std::string, std::string> m_autorun;
   int m_autorunWrites = 0;
   std::vector<std::string> m_powerActions;

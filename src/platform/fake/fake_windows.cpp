@@ -88,6 +88,8 @@ Rect FakeWindows::WindowBounds(WindowId window) {
   return Rect{};
 }
 
+Rect FakeWindows::ClientBounds(WindowId window) { return WindowBounds(window); }
+
 std::vector<TopLevelWindow> FakeWindows::EnumerateTopLevel() {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_windows;

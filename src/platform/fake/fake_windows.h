@@ -24,6 +24,8 @@ class FakeWindows : public WindowSystem {
   Result SetExcludedFromCapture(WindowId window, bool excluded) override;
   Result SetSkipTaskbar(WindowId window, bool skip) override;
   Rect WindowBounds(WindowId window) override;
+  // No frames here: the same as the outer bounds.
+  Rect ClientBounds(WindowId window) override;
   std::vector<TopLevelWindow> EnumerateTopLevel() override;
 
   void Reset();

@@ -414,6 +414,13 @@ class X11WindowSystem : public WindowSystem {
     return Bounds(d, TopOf(d, window));
   }
 
+  Rect ClientBounds(WindowId window) override {
+    Display* d = SharedDisplay();
+    if (!d || !window) return Rect{};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return Bounds(d, Window(window));
+  }
+
   std::vector<TopLevelWindow> EnumerateTopLevel() override {
     std::vector<TopLevelWindow> result;
     Display* d = SharedDisplay();

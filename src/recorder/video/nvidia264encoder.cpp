@@ -43,6 +43,7 @@ int Nvidia264Encoder::Init(int width, int height, int fps, int /*reserved*/, int
     return 0;
   }
   m_codec.codec = avcodec_find_encoder_by_name("h264_nvenc");
+  if (!m_codec.codec) m_codec.codec = avcodec_find_encoder_by_name("nvenc_h264");
   if (!m_codec.codec) {
     LOG(ERROR) << "no nvenc 264 found";
     return kRecordFailed;
@@ -50,9 +51,12 @@ int Nvidia264Encoder::Init(int width, int height, int fps, int /*reserved*/, int
   const auto setUp = [&](AVCodecContext* context, AVDictionary** options) {
     SetUpContext(context, width, height, fps, qp, keyFrameSeconds, options);
   };
-  if (!OpenCodec(&m_codec, width, height, setUp)) {
+  const int ret = OpenCodec(&m_codec, width, height, setUp,
+                            {"avcodec alloc context3 failed", kRecordFailed,
+                             "open encoder failed,reason:", true, kRecordFailed, kRecordFailed});
+  if (ret != 0) {
     Close();
-    return kRecordFailed;
+    return ret;
   }
   m_initialised = true;
   LOG(INFO) << "Nvidia264 inits successfully";

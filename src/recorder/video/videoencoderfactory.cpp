@@ -13,11 +13,16 @@ int& QsvState() {
   static int state = -1;
   return state;
 }
+std::function<VideoEncoderInterface*()>& Substitute() {
+  static std::function<VideoEncoderInterface*()> substitute;
+  return substitute;
+}
 }  // namespace videoencoderfactory
 
 VideoEncoderInterface* CreateVideoEncoder() {
   int& nvencState = videoencoderfactory::NvencState();
   int& qsvState = videoencoderfactory::QsvState();
+  if (const auto& substitute = videoencoderfactory::Substitute()) return substitute();
   if (nvencState == 1) return new Nvidia264Encoder();
   if (qsvState == 1) return new Qsv264Encoder();
   if (nvencState == -1 && IsNvencAvailable()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "recorder/video/nvencavailability.h"
 #include "recorder/video/videoencoderinterface.h"
 
@@ -11,4 +13,7 @@ namespace videoencoderfactory {
 // Process-wide probe results: -1 not probed, 0 unusable, 1 usable.
 int& NvencState();
 int& QsvState();
+// When set, makes the encoder in place of the machine's choice (tests put
+// encoders of their own in the program this way).
+std::function<VideoEncoderInterface*()>& Substitute();
 }  // namespace videoencoderfactory

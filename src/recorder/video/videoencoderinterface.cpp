@@ -36,13 +36,14 @@ bool VideoEncoderInterface::AllocateQueue(AVPixelFormat format, int width, int h
   return true;
 }
 
-bool VideoEncoderInterface::OpenCodec(
+int VideoEncoderInterface::OpenCodec(
     LibavH264* codec, int width, int height,
-    const std::function<void(AVCodecContext*, AVDictionary**)>& setUp) {
+    const std::function<void(AVCodecContext*, AVDictionary**)>& setUp,
+    const OpenFailures& failures) {
   codec->context = avcodec_alloc_context3(codec->codec);
   if (!codec->context) {
-    LOG(ERROR) << "alloc context3 failed";
-    return false;
+    LOG(ERROR) << failures.noContext;
+    return failures.noContextCode;
   }
   AVDictionary* options = nullptr;
   setUp(codec->context, &options);
@@ -50,15 +51,17 @@ bool VideoEncoderInterface::OpenCodec(
   av_dict_free(&options);
   if (ret != 0) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-    LOG(ERROR) << "open encoder " << codec->codec->name
-               << " failed: " << AvErrorText(ret, text, sizeof(text));
-    return false;
+    if (failures.withReason)
+      LOG(ERROR) << failures.openFailed << AvErrorText(ret, text, sizeof(text));
+    else
+      LOG(ERROR) << failures.openFailed;
+    return failures.openFailedCode;
   }
   if (!AllocateQueue(codec->context->pix_fmt, width, height)) {
     LOG(ERROR) << "av malloc failed";
-    return false;
+    return failures.noPoolCode;
   }
-  return true;
+  return 0;
 }
 
 AVFramePtr VideoEncoderInterface::NewFrame() {

@@ -86,11 +86,21 @@ class VideoEncoderInterface {
  protected:
   // The picture pool, for pictures of this format and size.
   bool AllocateQueue(AVPixelFormat format, int width, int height);
+  // What an encoder logs and answers when a step of its open fails.
+  struct OpenFailures {
+    const char* noContext;   // the context cannot be allocated
+    int noContextCode;
+    const char* openFailed;  // the codec refuses to open
+    bool withReason;         // FFmpeg's reason follows the text
+    int openFailedCode;
+    int noPoolCode;          // the picture pool cannot be made
+  };
   // Allocates the codec's context, lets setUp fill it and the options,
-  // opens it and makes the picture pool. False (logged) when any step
-  // fails; the caller then closes the codec.
-  bool OpenCodec(LibavH264* codec, int width, int height,
-                 const std::function<void(AVCodecContext*, AVDictionary**)>& setUp);
+  // opens it and makes the picture pool. 0, or the failing step's code
+  // (logged); the caller then closes the codec.
+  int OpenCodec(LibavH264* codec, int width, int height,
+                const std::function<void(AVCodecContext*, AVDictionary**)>& setUp,
+                const OpenFailures& failures);
   // The shared loop: waits for pictures, takes them from the queue one at a
   // time and runs encode outside the queue lock.
   void RunEncodeLoop(const std::function<int(AVFrame*, AVPacket*)>& encode);

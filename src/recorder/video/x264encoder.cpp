@@ -64,9 +64,12 @@ int X264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp,
   const auto setUp = [&](AVCodecContext* context, AVDictionary** options) {
     SetUpContext(context, width, height, fps, qp, keyFrameSeconds, options);
   };
-  if (!OpenCodec(&m_codec, width, height, setUp)) {
+  const int ret = OpenCodec(&m_codec, width, height, setUp,
+                            {"alloc context3 failed", kRecordOutputFailed, "avcodec open failed",
+                             false, kRecordEncoderOpenFailed, kRecordFailed});
+  if (ret != 0) {
     Close();
-    return kRecordEncoderOpenFailed;
+    return ret;
   }
   m_initialised = true;
   LOG(INFO) << "h264 inits successfully";

@@ -25,8 +25,9 @@ class X264Encoder : public VideoEncoderInterface {
   static void SetUpContext(AVCodecContext* context, int width, int height, int fps, int qp,
                            int keyFrameSeconds, AVDictionary** options);
 
- private:
+ protected:
   int Encode(AVFrame* frame, AVPacket* packet);
 
+ private:
   LibavH264 m_codec;
 };

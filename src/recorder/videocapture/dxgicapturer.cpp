@@ -18,6 +18,13 @@ using platform::Result;
 namespace {
 constexpr int kAcquireTimeoutMs = 10;
 constexpr int kSnapshotTimeoutMs = 50;
+
+// Pixels of r (output coordinates) that lie on an output of this size.
+int64_t ShownArea(const platform::Rect& r, int width, int height) {
+  const int w = std::min(r.right, width) - std::max(r.left, 0);
+  const int h = std::min(r.bottom, height) - std::max(r.top, 0);
+  return w > 0 && h > 0 ? int64_t(w) * h : 0;
+}
 }  // namespace
 
 DXGICapturer::~DXGICapturer() {
@@ -39,6 +46,14 @@ bool DXGICapturer::Init(const CaptureParams& params) {
   m_mouseContext.blue = params.blue;
   if (!InitDuplication(params.monitor)) return false;
   m_outputName = m_outputDesc.deviceName;
+  if (params.mode == 1) {
+    const platform::Rect& out = m_outputDesc.rect;
+    m_regionOnOutput = platform::Rect{params.region.left - out.left, params.region.top - out.top,
+                                      params.region.right - out.left,
+                                      params.region.bottom - out.top};
+    m_regionShown = ShownArea(m_regionOnOutput, out.Width(), out.Height());
+    m_regionLost = false;
+  }
   return true;
 }
 
@@ -148,13 +163,31 @@ bool DXGICapturer::Reinit() {
   Release();
   // Monitor ids follow the layout's order; the output is looked up by name,
   // at whatever size it has now.
-  return InitDuplication(m_params.monitor, m_outputName);
+  if (!InitDuplication(m_params.monitor, m_outputName)) return false;
+  if (m_params.mode == 1) FollowOutput();
+  return true;
+}
+
+void DXGICapturer::FollowOutput() {
+  const platform::Rect& out = m_outputDesc.rect;
+  const platform::Rect& r = m_regionOnOutput;
+  m_params.region =
+      platform::Rect{out.left + r.left, out.top + r.top, out.left + r.right, out.top + r.bottom};
+  m_captureRect = m_params.region;
+  if (ShownArea(r, out.Width(), out.Height()) < m_regionShown) m_regionLost = true;
 }
 
 void DXGICapturer::CaptureLoop() {
   std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
                                                      [](AVFrame* f) { av_frame_free(&f); });
   while (m_running && frame) {
+    if (m_regionLost) {
+      // The region went partly or wholly off its shrunk output: rather than
+      // recording black, the recording ends.
+      LOG(ERROR) << "the region no longer lies on " << m_outputName;
+      if (m_errorCallback) m_errorCallback(kRecordCaptureLost);
+      break;
+    }
     const int acquired = AcquireFrame();
     if (acquired == 1) continue;
     if (acquired < 0) {

@@ -27,6 +27,9 @@ class DXGICapturer : public WindowCapturerInterface {
   bool InitDuplication(platform::MonitorId target, const std::string& name = std::string());
   void Release();
   bool Reinit();
+  // Region mode: puts the region back at its place on the re-opened output;
+  // marks it lost when the output shows less of it than at Init.
+  void FollowOutput();
   void CaptureLoop();
   // 0 frame, 1 timeout, -1 error.
   int AcquireFrame();
@@ -54,6 +57,11 @@ class DXGICapturer : public WindowCapturerInterface {
   int64_t m_lastPointerUpdate = 0;
   int m_frameWidth = 0;
   int m_frameHeight = 0;
+  // Region mode: the region on its output, where it stays when the output
+  // moves, and how many of its pixels the output showed at Init.
+  platform::Rect m_regionOnOutput;
+  int64_t m_regionShown = 0;
+  bool m_regionLost = false;
   MouseContext m_mouseContext;
   platform::DuplicationFrameInfo m_frameInfo;
 };

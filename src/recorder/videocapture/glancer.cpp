@@ -68,7 +68,8 @@ bool Glancer::Init(const CaptureParams& params) {
   m_pixelFormat = AV_PIX_FMT_BGRA;
   GlancerRect region;
   if (params.window) {
-    m_captureRect = platform::Windows().WindowBounds(params.window);
+    // The library records the window's own area, not a frame drawn around it.
+    m_captureRect = platform::Windows().ClientBounds(params.window);
   } else if (params.monitor) {
     platform::MonitorInfo monitor;
     if (!FindMonitor(params.monitor, &monitor)) {

@@ -20,6 +20,7 @@ extern "C" {
 #include "recorder/video/qsv264encoder.h"
 #include "recorder/video/videoencoderfactory.h"
 #include "recorder/video/x264encoder.h"
+#include "support/logcapture.h"
 
 namespace {
 
@@ -100,6 +101,28 @@ TEST(X264Encoder, StartBeforeInitFails) {
   X264Encoder encoder;
   EXPECT_EQ(encoder.Start(), -1);
   EXPECT_EQ(encoder.GetExtradataSize(), 0);
+}
+
+// A codec that refuses to open is told in each encoder's own words and code.
+TEST(VideoEncoders, OpenFailuresAreLoggedAndAnsweredPerEncoder) {
+  {
+    testsupport::LogCapture log;
+    X264Encoder x264;
+    EXPECT_EQ(x264.Init(321, 240, 30, 0, 23, 0), kRecordEncoderOpenFailed);  // an odd width
+    EXPECT_TRUE(log.Contains("avcodec open failed"));
+  }
+  Qsv264Encoder qsv;
+  if (!qsv.IsSupported()) {
+    testsupport::LogCapture log;
+    EXPECT_EQ(qsv.Init(320, 240, 30, 0, 23, 0), kRecordEncoderOpenFailed);
+    EXPECT_TRUE(log.Contains("avcodec open failed"));
+  }
+  Nvidia264Encoder nvenc;
+  if (!nvenc.IsSupported()) {
+    testsupport::LogCapture log;
+    EXPECT_EQ(nvenc.Init(320, 240, 30, 0, 23, 0), kRecordFailed);
+    EXPECT_TRUE(log.Contains("open encoder failed,reason:"));
+  }
 }
 
 TEST(EncoderSettings, GopAndQuantiserRanges) {
