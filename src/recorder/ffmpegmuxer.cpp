@@ -48,6 +48,8 @@ constexpr const char* kFragmentDuration = "1000000";
 constexpr int64_t kCarryQuarters = 3;
 // The segment clock of a file's first picture.
 constexpr int64_t kFirstPictureElapsed = 16666;
+// Sound held for the next file while its key frame is awaited, at most (µs).
+constexpr int64_t kHeldSoundLimit = 2000000;
 
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -514,6 +516,8 @@ int FfmpegMuxer::Start() {
   m_segmentStartNext = false;
   m_soundStarted = false;
   m_splitAfter = AV_NOPTS_VALUE;
+  m_splitAt = AV_NOPTS_VALUE;
+  m_heldAudio.clear();
   m_picturesPushed = 0;
   m_picturesEncoded = 0;
   // Read by the capture thread as it hands pictures on.
@@ -626,6 +630,10 @@ int FfmpegMuxer::Stop() {
   m_paused = false;
   m_stopping = false;
   const bool pictureless = m_fileOpen && !m_videoInFile;
+  // Sound held for a file that was not begun after all.
+  m_splitAt = AV_NOPTS_VALUE;
+  if (m_fileOpen && !m_failed) WriteHeldAudio();
+  m_heldAudio.clear();
   if (m_fileOpen && !m_failed) {
     const int ret = av_write_trailer(m_context);
     if (ret < 0) {
@@ -782,6 +790,7 @@ void FfmpegMuxer::PushPending(size_t count) {
     if (m_segmentStartNext) {
       m_segmentStart = time;
       m_segmentStartNext = false;
+      m_splitAt = time;
     }
     m_lastSlot = pending.slot;
     m_video->encoder->PushFrame(std::move(pending.picture));
@@ -1058,7 +1067,28 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
 int FfmpegMuxer::WriteAudioPacket(AVPacket* packet) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_failed || !m_fileOpen || !m_audio || !m_audio->stream) return -1;
+  const int64_t splitAt = m_splitAt;
+  if (splitAt != AV_NOPTS_VALUE) {
+    const AVRational packetBase{1, m_params.sampleRate};
+    const int64_t start = av_rescale_q(packet->pts, packetBase, kMicroseconds);
+    const int64_t heldFrom = m_heldAudio.empty()
+                                 ? start
+                                 : av_rescale_q(m_heldAudio.front()->pts, packetBase, kMicroseconds);
+    if (start >= splitAt && start - heldFrom < kHeldSoundLimit) {
+      m_heldAudio.emplace_back(av_packet_clone(packet));
+      if (m_heldAudio.back()) return 0;
+      m_heldAudio.pop_back();
+    }
+    // The key frame is long in coming (a still screen): the sound goes on
+    // in this file.
+    WriteHeldAudio();
+  }
   return WriteAudioLocked(packet);
+}
+
+void FfmpegMuxer::WriteHeldAudio() {
+  for (auto& held : m_heldAudio) WriteAudioLocked(held.get());
+  m_heldAudio.clear();
 }
 
 int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
@@ -1137,11 +1167,15 @@ std::string FfmpegMuxer::NextSegmentPath() {
 
 bool FfmpegMuxer::SplitSegment(int64_t keyTime) {
   // The new file's clock starts at its key frame, on the same paused-time-
-  // free clock as every packet; where the sound written so far ends before
-  // it, at that end, so that every sample goes into one of the files.
+  // free clock as every packet, and the sound held from that time on goes
+  // into it; where the sound written so far ends before the key frame, at
+  // that end, so that every sample goes into one of the files.
   const int64_t soundEnd = m_audio ? m_lastAudioEnd : AV_NOPTS_VALUE;
-  const int64_t start =
-      soundEnd != AV_NOPTS_VALUE && soundEnd < keyTime && soundEnd > m_startTime ? soundEnd : keyTime;
+  const int64_t start = m_heldAudio.empty() && soundEnd != AV_NOPTS_VALUE &&
+                                soundEnd < keyTime && soundEnd > m_startTime
+                            ? soundEnd
+                            : keyTime;
+  m_splitAt = AV_NOPTS_VALUE;
   const int ret = av_write_trailer(m_context);
   if (ret < 0) {
     LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
@@ -1167,5 +1201,6 @@ bool FfmpegMuxer::SplitSegment(int64_t keyTime) {
   }
   AddOutputFile(m_path);
   LOG(INFO) << "new segment " << m_path;
+  WriteHeldAudio();
   return true;
 }

@@ -150,7 +150,8 @@ class FfmpegMuxer : public FileMuxer {
   void Release();
   int WriteVideoPacket(AVPacket* packet);
   int WriteAudioPacket(AVPacket* packet);
-  int WriteAudioLocked(AVPacket* packet);  // under m_mutex, the start known
+  int WriteAudioLocked(AVPacket* packet);  // under m_mutex
+  void WriteHeldAudio();                   // under m_mutex, the start known
   bool SplitSegment(int64_t keyTime);
   void MarkFailed(const char* what);
   void PushGatheredBlock(PcmGatherer& gatherer);
@@ -213,6 +214,15 @@ class FfmpegMuxer : public FileMuxer {
   int64_t m_segmentStart = 0;         // capture thread: the segment's first picture
   bool m_segmentStartNext = false;    // capture thread: the next picture begins a segment
   std::atomic<int64_t> m_splitAfter{AV_NOPTS_VALUE};
+  // The time of the key frame that begins the next file, from when the
+  // capture thread hands it on until the split: sound from then on waits
+  // for the new file (under m_mutex, and not much longer than a couple of
+  // seconds), so that each file's sound ends where its pictures do.
+  std::atomic<int64_t> m_splitAt{AV_NOPTS_VALUE};
+  struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+  };
+  std::deque<std::unique_ptr<AVPacket, PacketFree>> m_heldAudio;
   std::atomic<int64_t> m_fileBytes{0};        // handed to the current file
   std::atomic<int64_t> m_bytesPerPicture{0};  // of the file, per video packet
   int64_t m_bytesAtLastPicture = 0;           // under m_mutex
