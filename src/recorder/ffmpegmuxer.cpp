@@ -41,8 +41,15 @@ constexpr AVRational kMicroseconds{1, 1000000};
 // ordinary MP4 in place (Mp4Finalizer).
 constexpr const char* kMovFlags = "empty_moov+default_base_moof";
 constexpr const char* kFragmentDuration = "1000000";
-// Sound packets kept while the first picture is awaited (about 2 s).
-constexpr size_t kHeldAudioPackets = 100;
+// A picture whose slot is taken may go into the next one when that shows it
+// at most this many intervals late, so that pictures that come at the frame
+// rate, however unevenly (a 60 Hz screen presents 25 fps as 33 and 50 ms
+// steps), all reach the file.
+constexpr int64_t kCarryQuarters = 3;
+// The segment clock of a file's first picture.
+constexpr int64_t kFirstPictureElapsed = 16666;
+// Sound held for the next file while its key frame is awaited, at most (µs).
+constexpr int64_t kHeldSoundLimit = 2000000;
 
 std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -114,9 +121,6 @@ struct FfmpegMuxer::OutputStream {
   WindowCapturerInterface* capturer = nullptr;
   std::unique_ptr<SwsHelper> sws;
   std::unique_ptr<WatermarkMaker> watermark;
-  // Capture thread, then Stop: the newest picture of the latest slot, not
-  // queued yet.
-  AVFramePtr held;
   // Audio.
   std::unique_ptr<AacEncoder> aac;
   std::unique_ptr<AudioMixer> mixer;
@@ -421,6 +425,17 @@ int FfmpegMuxer::OpenOutputFile() {
     LOG(ERROR) << "avformat_write_header failed" << ",error is " << ErrorText(ret);
     return -1;
   }
+  if (m_context->pb) {
+    avio_flush(m_context->pb);
+    if (m_context->pb->error < 0) {
+      LOG(ERROR) << "writing the file header failed" << ",error is "
+                 << ErrorText(m_context->pb->error);
+      return -1;
+    }
+    m_completeBytes = m_writtenBytes = avio_tell(m_context->pb);
+  }
+  m_fileBytes = m_completeBytes;
+  m_bytesAtLastPicture = m_completeBytes;
   m_fileOpen = true;
   // Opened now, the file is finished at its end wherever it has moved.
   m_finalizer = std::make_unique<Mp4Finalizer>();
@@ -430,7 +445,22 @@ int FfmpegMuxer::OpenOutputFile() {
 
 void FfmpegMuxer::CloseOutputFile() {
   if (!m_context) return;
-  if (m_format && !(m_format->flags & AVFMT_NOFILE)) avio_closep(&m_context->pb);
+  if (m_format && !(m_format->flags & AVFMT_NOFILE)) {
+    avio_closep(&m_context->pb);
+    // A file that could not be written on ends with its last whole
+    // fragment: what lies past it may be cut anywhere.
+    if (m_failed && m_fileOpen && m_completeBytes > 0) {
+      std::error_code ec;
+      const auto file = std::filesystem::u8path(m_path);
+      if (std::filesystem::file_size(file, ec) > uint64_t(m_completeBytes) && !ec) {
+        std::filesystem::resize_file(file, uint64_t(m_completeBytes), ec);
+        if (ec)
+          LOG(ERROR) << "cutting " << m_path << " back to its last fragment failed: " << ec.message();
+        else
+          LOG(INFO) << m_path << " ends with its last whole fragment, at " << m_completeBytes;
+      }
+    }
+  }
   avformat_free_context(m_context);
   m_context = nullptr;
   m_fileOpen = false;
@@ -471,14 +501,30 @@ int FfmpegMuxer::Start() {
     LOG(ERROR) << "ffmpegmuxer doesn't inits";
     return -1;
   }
+  // The file starts now; its first picture stands for the screen from here.
   m_startTime = av_gettime_relative();
-  m_startAtFirstPicture = true;
+  m_recordStart = m_startTime;
   m_pausedTotal = 0;
   m_resumeTime = 0;
   m_pauses.clear();
   m_gridStart = AV_NOPTS_VALUE;
+  m_gridSet = false;
   m_lastSlot = -1;
+  m_pending.clear();
   m_lastPicture.reset();
+  m_segmentStart = m_startTime;
+  m_segmentStartNext = false;
+  m_soundStarted = false;
+  m_splitAfter = AV_NOPTS_VALUE;
+  m_splitAt = AV_NOPTS_VALUE;
+  m_heldAudio.clear();
+  m_picturesPushed = 0;
+  m_picturesEncoded = 0;
+  // Read by the capture thread as it hands pictures on.
+  if (m_params.segmentMode == 1 && m_params.segmentMinutes > 0)
+    m_segmentDurationLimit = m_params.segmentMinutes * 60 * 1000000;
+  else if (m_params.segmentMode == 2 && m_params.segmentMegabytes > 0)
+    m_segmentSizeLimit = m_params.segmentMegabytes * 1024 * 1024;
 
   // Each step is checked; a failure stops what was started.
   bool encodersStarted = false;
@@ -545,10 +591,6 @@ int FfmpegMuxer::Start() {
   }
   m_everStarted = true;
   AddOutputFile(m_path);
-  if (m_params.segmentMode == 1 && m_params.segmentMinutes > 0)
-    m_segmentDurationLimit = m_params.segmentMinutes * 60 * 1000000;
-  else if (m_params.segmentMode == 2 && m_params.segmentMegabytes > 0)
-    m_segmentSizeLimit = m_params.segmentMegabytes * 1024 * 1024;
   return 0;
 }
 
@@ -563,7 +605,7 @@ int FfmpegMuxer::Stop() {
   if (m_audio)
     for (AudioCapturer* source : m_audio->sources) source->Stop();
   m_video->capturer->Stop();
-  m_video->encoder->PushFrame(std::move(m_video->held));
+  PushPending(m_pending.size());
   HoldLastPictureToStop();
   if (m_audio) {
     // The end of every input lets the filters give up what they hold; their
@@ -588,10 +630,18 @@ int FfmpegMuxer::Stop() {
   m_paused = false;
   m_stopping = false;
   const bool pictureless = m_fileOpen && !m_videoInFile;
+  // Sound held for a file that was not begun after all.
+  m_splitAt = AV_NOPTS_VALUE;
+  if (m_fileOpen && !m_failed) WriteHeldAudio();
+  m_heldAudio.clear();
   if (m_fileOpen && !m_failed) {
     const int ret = av_write_trailer(m_context);
-    if (ret < 0) LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+    if (ret < 0) {
+      LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+      MarkFailed("the file could not be completed");
+    }
   }
+  const bool failed = m_failed;
   CloseOutputFile();
   // A segment begun just before the stop holds no picture and would not
   // play: it is not left behind.
@@ -603,10 +653,9 @@ int FfmpegMuxer::Stop() {
     m_finalizer->Finish();
   }
   m_finalizer.reset();
-  m_heldAudio.clear();
   LOG(INFO) << "ffmpegmuxer stopped, video packets " << m_videoPackets << ", audio packets "
             << m_audioPackets;
-  return 0;
+  return failed ? -1 : 0;
 }
 
 int FfmpegMuxer::Pause() {
@@ -622,7 +671,10 @@ int FfmpegMuxer::Pause() {
 
 int FfmpegMuxer::Resume() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_paused) return 0;
+  if (!m_paused) {
+    LOG(ERROR) << "ffmpegmuxer is not paused";
+    return -1;
+  }
   const int64_t now = av_gettime_relative();
   m_pausedTotal += now - m_pauseStart;
   m_resumeTime = now;
@@ -637,6 +689,10 @@ uint64_t FfmpegMuxer::KeyFramesRequested() const {
   return m_video && m_video->encoder ? m_video->encoder->KeyFramesRequested() : 0;
 }
 
+uint64_t FfmpegMuxer::PicturesRefused() const {
+  return m_video && m_video->encoder ? m_video->encoder->DroppedFrames() : 0;
+}
+
 void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   if (!frame || !m_running || m_paused || !m_video || !m_video->encoder || !m_video->sws) return;
   // Paused time leaves the clock here, so that every later timestamp is
@@ -644,24 +700,19 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   int64_t pts = av_rescale_q(frame->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
   if (pts < m_resumeTime) return;  // taken during the pause
   pts -= m_pausedTotal;
-  // The source delivers at every change of the screen; the stream keeps to
-  // its frame rate. Each frame takes the slot of the frame-rate grid it
-  // falls in (a quarter interval early still counts) and is stamped with the
-  // slot's time, so that the cadence stays even however the capture thread
-  // was scheduled. A slot shows the latest frame taken for it, not one up to
-  // an interval older: its picture is held until a frame of a later slot, or
-  // the stop, comes.
-  const int fps = std::max(1, m_params.fps);
-  const bool first = m_gridStart == AV_NOPTS_VALUE;
-  if (first) m_gridStart = pts;
-  if (pts < m_gridStart) return;
-  const int64_t slot = ((pts - m_gridStart) * fps + 250000) / 1000000;
-  if (slot < m_lastSlot || (slot == m_lastSlot && !m_video->held)) return;
-  if (slot > m_lastSlot) {
-    m_video->encoder->PushFrame(std::move(m_video->held));
-    m_lastSlot = slot;
+  if (pts < m_recordStart) return;
+  // The first picture stands at the file's start; the grid is set by the
+  // first change after it, which falls on slot 1.
+  if (m_gridStart == AV_NOPTS_VALUE) {
+    m_gridStart = pts;
+  } else if (!m_gridSet) {
+    m_gridStart = pts - av_rescale(1, 1000000, std::max(1, m_params.fps));
+    m_gridSet = true;
   }
-  pts = m_gridStart + av_rescale(slot, 1000000, fps);
+  const int64_t slot = PlaceInSlot(pts);
+  if (slot < 0) return;
+  const int64_t taken = pts;
+  pts = SlotTime(slot);
 
   // Converted straight into a pooled picture that the encoder queues and
   // hands to the codec without copying.
@@ -678,11 +729,95 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
     }
   }
   m_lastPicture.reset(av_frame_clone(picture.get()));
-  // The file starts with its first picture at once.
-  if (first)
-    m_video->encoder->PushFrame(std::move(picture));
-  else
-    m_video->held = std::move(picture);
+  m_pending.push_back(PendingPicture{std::move(picture), slot, taken});
+}
+
+// The source delivers at every change of the screen; the stream keeps to its
+// frame rate. A picture belongs to the slot of the frame-rate grid it falls
+// in (a quarter interval early still counts) and is stamped with the slot's
+// time, so that the cadence stays even however the source was paced. When
+// its slot is taken, it goes into the next slot if that shows it at most
+// three quarters of an interval late: pictures that come at the frame rate
+// but on another grid (a 60 Hz screen) or unevenly are all kept. A picture
+// placed so only settles once the next one comes: when that one needs the
+// same slot too, the screen changes faster than the frame rate, and the
+// oldest waiting picture gives way, so that a slot shows the latest picture
+// taken for it rather than one up to an interval older.
+int64_t FfmpegMuxer::PlaceInSlot(int64_t time) {
+  const int fps = std::max(1, m_params.fps);
+  const int64_t since = time - m_gridStart;
+  const int64_t own = since < 0 ? -1 : (since * fps + 250000) / 1000000;
+  for (;;) {
+    const int64_t last = m_pending.empty() ? m_lastSlot : m_pending.back().slot;
+    if (own > last) {
+      PushPending(m_pending.size());
+      return own;
+    }
+    if ((SlotTime(last + 1) - time) * 4 * fps <= kCarryQuarters * 1000000) {
+      PushPending(m_pending.empty() ? 0 : m_pending.size() - 1);
+      return last + 1;
+    }
+    if (m_pending.empty()) return -1;  // its slot is encoded already
+    // A free slot before the waiting pictures takes them one slot earlier
+    // when none is shown more than an interval before it was taken (one
+    // taken late, as a loaded machine does, is shown on time).
+    bool earlier = m_pending.front().slot - 1 > std::max<int64_t>(m_lastSlot, 0);
+    for (const PendingPicture& pending : m_pending)
+      earlier = earlier && (pending.time - SlotTime(pending.slot - 1)) * fps <= 1000000;
+    if (earlier) {
+      for (PendingPicture& pending : m_pending) --pending.slot;
+      continue;
+    }
+    const int64_t slot = m_pending.front().slot;
+    m_pending.pop_front();
+    if (m_pending.empty()) return slot;
+    m_pending.front().slot = slot;
+  }
+}
+
+// Slot 0 is the file's start, where its first picture stands.
+int64_t FfmpegMuxer::SlotTime(int64_t slot) const {
+  if (slot <= 0) return m_recordStart;
+  return m_gridStart + av_rescale(slot, 1000000, std::max(1, m_params.fps));
+}
+
+void FfmpegMuxer::PushPending(size_t count) {
+  for (; count > 0 && !m_pending.empty(); --count) {
+    PendingPicture pending = std::move(m_pending.front());
+    m_pending.pop_front();
+    const int64_t time = SlotTime(pending.slot);
+    pending.picture->pts = pending.picture->pkt_dts = time;
+    if (m_segmentStartNext) {
+      m_segmentStart = time;
+      m_segmentStartNext = false;
+      m_splitAt = time;
+    }
+    m_lastSlot = pending.slot;
+    m_video->encoder->PushFrame(std::move(pending.picture));
+    ++m_picturesPushed;
+    CheckSegment(time);
+  }
+}
+
+// Capture thread, for each picture given to the encoder: whether the file
+// ends with it. The next picture is then asked to be a key frame and begins
+// the next file, so that no picture is lost at the join; a file by size is
+// ended when what it holds and the pictures still in the encoder reach the
+// size.
+void FfmpegMuxer::CheckSegment(int64_t pictureTime) {
+  if (m_splitAfter != AV_NOPTS_VALUE || m_segmentStartNext) return;
+  bool end = false;
+  if (m_params.segmentMode == 1 && m_segmentDurationLimit > 0) {
+    end = kFirstPictureElapsed + pictureTime - m_segmentStart > m_segmentDurationLimit;
+  } else if (m_params.segmentMode == 2 && m_segmentSizeLimit > 0) {
+    const int64_t inEncoder = m_picturesPushed - m_picturesEncoded -
+                              static_cast<int64_t>(m_video->encoder->DroppedFrames());
+    end = m_fileBytes + std::max<int64_t>(0, inEncoder) * m_bytesPerPicture >= m_segmentSizeLimit;
+  }
+  if (!end) return;
+  m_splitAfter = pictureTime;
+  m_segmentStartNext = true;
+  m_video->encoder->RequestKeyFrame();
 }
 
 // A still screen delivers no pictures, so without this the picture would end
@@ -699,9 +834,8 @@ void FfmpegMuxer::HoldLastPictureToStop() {
   const int64_t slot = (now - m_pausedTotal - m_gridStart) * fps / 1000000;
   // A picture that is at most an interval old still stands for the stop.
   if (slot <= m_lastSlot + 1) return;
-  m_lastSlot = slot;
-  last->pts = last->pkt_dts = m_gridStart + av_rescale(slot, 1000000, fps);
-  m_video->encoder->PushFrame(std::move(last));
+  m_pending.push_back(PendingPicture{std::move(last), slot, now - m_pausedTotal});
+  PushPending(1);
 }
 
 void FfmpegMuxer::OnAudioFrame(AVFrame* frame, int index) {
@@ -807,8 +941,33 @@ void FfmpegMuxer::OnFilteredAudio(AVFrame* frame, int) {
   const int planeBytes = planar ? gatherer.capacity / channels : gatherer.capacity;
   const int stride = planar ? sampleBytes : sampleBytes * channels;  // bytes per sample in a plane
   const int sampleRate = m_params.sampleRate;
+  const int planes = planar ? channels : 1;
 
   int consumed = 0;
+  if (!m_soundStarted && frame->pts != AV_NOPTS_VALUE) {
+    // The sound starts with the file, so that its first block lies at the
+    // file's 0: silence up to the first sample (up to a second of it), none
+    // of the sound from before the start.
+    const AVRational samples{1, sampleRate};
+    const int64_t start = av_rescale_q(m_recordStart, kMicroseconds, samples);
+    const int64_t first = av_rescale_q(frame->pts, m_audioFilterTimeBase, samples);
+    if (first + frame->nb_samples <= start) return;
+    if (first < start) consumed = static_cast<int>(start - first);
+    int64_t silence = first > start && first - start <= sampleRate ? first - start : 0;
+    while (silence > 0) {
+      if (gatherer.filledSamples == 0) gatherer.firstPts = first - silence;
+      const int n = static_cast<int>(
+          std::min<int64_t>(silence, gatherer.frameSamples - gatherer.filledSamples));
+      uint8_t* data[AV_NUM_DATA_POINTERS] = {nullptr};
+      for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p)
+        data[p] = gatherer.buffer.data() + p * planeBytes + gatherer.filledSamples * stride;
+      av_samples_set_silence(data, 0, n, channels, format);
+      gatherer.filledSamples += n;
+      silence -= n;
+      if (gatherer.filledSamples == gatherer.frameSamples) PushGatheredBlock(gatherer);
+    }
+  }
+  m_soundStarted = true;
   while (consumed < frame->nb_samples) {
     if (gatherer.filledSamples == 0) {
       // A block's time is that of its first sample.
@@ -820,7 +979,6 @@ void FfmpegMuxer::OnFilteredAudio(AVFrame* frame, int) {
     }
     const int n = std::min(frame->nb_samples - consumed,
                            gatherer.frameSamples - gatherer.filledSamples);
-    const int planes = planar ? channels : 1;
     for (int p = 0; p < planes; ++p) {
       memcpy(gatherer.buffer.data() + p * planeBytes + gatherer.filledSamples * stride,
              frame->extended_data[p] + consumed * stride, static_cast<size_t>(n) * stride);
@@ -832,7 +990,9 @@ void FfmpegMuxer::OnFilteredAudio(AVFrame* frame, int) {
 }
 
 void FfmpegMuxer::OnVideoPacket(AVPacket* packet) {
-  if (!packet || !m_accepting) return;
+  if (!packet) return;
+  ++m_picturesEncoded;
+  if (!m_accepting) return;
   WriteVideoPacket(packet);
 }
 
@@ -851,32 +1011,30 @@ void FfmpegMuxer::MarkFailed(const char* what) {
 int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_failed || !m_fileOpen || !m_video->stream) return -1;
-  if (!m_videoInFile && !(packet->flags & AV_PKT_FLAG_KEY)) {
+  const bool key = packet->flags & AV_PKT_FLAG_KEY;
+  const int64_t captured =
+      av_rescale_q(packet->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
+  // The file ends before the key frame asked for the next one.
+  const int64_t splitAfter = m_splitAfter;
+  if (splitAfter != AV_NOPTS_VALUE && captured > splitAfter) {
+    if (key) {
+      if (!SplitSegment(captured)) return -1;
+      m_splitAfter = AV_NOPTS_VALUE;
+    } else {
+      m_video->encoder->RequestKeyFrame();
+    }
+  }
+  if (!m_videoInFile && !key) {
     m_video->encoder->RequestKeyFrame();
     LOG(INFO) << "The first frame isn't KEY,drop it";
     return -1;
   }
   packet->stream_index = m_video->stream->index;
-  const int64_t captured =
-      av_rescale_q(packet->pts, m_video->capturer->GetTimeBase(), kMicroseconds);
-  if (m_startAtFirstPicture) {
-    // The file's time starts with its first picture, so that the first frame
-    // lasts one interval like the others.
-    m_startTime = captured;
-    m_startAtFirstPicture = false;
-  }
-  const bool first = !m_videoInFile;
   const int64_t pts = captured - m_startTime;
   if (pts < 0) {
     LOG(ERROR) << "video packet's pts is less than 0";
     return -1;
   }
-  if (m_videoInFile)
-    m_segmentElapsed += pts - m_lastVideoPts;
-  else
-    m_segmentElapsed = 16666;
-  m_lastVideoPts = pts;
-
   const AVRational base = m_video->stream->time_base;
   int64_t dts = av_rescale_q(pts, kMicroseconds, base);
   if (m_lastVideoDts != AV_NOPTS_VALUE && dts <= m_lastVideoDts) dts = m_lastVideoDts + 1;
@@ -884,6 +1042,7 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
   packet->pts = dts;
   packet->dts = dts;
   packet->duration = av_rescale_q(1, AVRational{1, m_params.fps}, base);
+  const int bytes = packet->size;
   const int ret = av_interleaved_write_frame(m_context, packet);
   if (ret < 0) {
     LOG(ERROR) << "av write frame failed" << ",error is " << ErrorText(ret);
@@ -892,35 +1051,55 @@ int FfmpegMuxer::WriteVideoPacket(AVPacket* packet) {
   }
   m_videoInFile = true;
   ++m_videoPackets;
-  // Sound held back for the start goes in behind the first picture.
-  if (first) {
-    for (auto& held : m_heldAudio) WriteAudioLocked(held.get());
-    m_heldAudio.clear();
+  m_fileBytes += bytes;
+  // What a picture adds to the file, sound included; key frames, which
+  // begin files, left out.
+  if (!key) {
+    const int64_t added = m_fileBytes - m_bytesAtLastPicture;
+    const int64_t average = m_bytesPerPicture;
+    m_bytesPerPicture = average == 0 ? added : (7 * average + added) / 8;
   }
-  CheckSegment();
+  m_bytesAtLastPicture = m_fileBytes;
+  NoteCompleteFragment();
   return 0;
 }
 
 int FfmpegMuxer::WriteAudioPacket(AVPacket* packet) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_failed || !m_fileOpen || !m_audio || !m_audio->stream) return -1;
-  if (m_startAtFirstPicture) {
-    // The file's time is not known before its first picture.
-    if (m_heldAudio.size() >= kHeldAudioPackets) m_heldAudio.pop_front();
-    m_heldAudio.emplace_back(av_packet_clone(packet));
-    if (!m_heldAudio.back()) m_heldAudio.pop_back();
-    return 0;
+  const int64_t splitAt = m_splitAt;
+  if (splitAt != AV_NOPTS_VALUE) {
+    const AVRational packetBase{1, m_params.sampleRate};
+    const int64_t start = av_rescale_q(packet->pts, packetBase, kMicroseconds);
+    const int64_t heldFrom = m_heldAudio.empty()
+                                 ? start
+                                 : av_rescale_q(m_heldAudio.front()->pts, packetBase, kMicroseconds);
+    if (start >= splitAt && start - heldFrom < kHeldSoundLimit) {
+      m_heldAudio.emplace_back(av_packet_clone(packet));
+      if (m_heldAudio.back()) return 0;
+      m_heldAudio.pop_back();
+    }
+    // The key frame is long in coming (a still screen): the sound goes on
+    // in this file.
+    WriteHeldAudio();
   }
   return WriteAudioLocked(packet);
 }
 
+void FfmpegMuxer::WriteHeldAudio() {
+  for (auto& held : m_heldAudio) WriteAudioLocked(held.get());
+  m_heldAudio.clear();
+}
+
 int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
   packet->stream_index = m_audio->stream->index;
+  // In samples, the file's start rounded as the first block's time was.
   const AVRational packetBase{1, m_params.sampleRate};
-  int64_t pts = av_rescale_q(packet->pts, packetBase, kMicroseconds) - m_startTime;
-  // Sound from before the first picture has no place in the file; the block
-  // that spans the start begins the sound at the file's start.
-  if (pts + av_rescale_q(packet->duration, packetBase, kMicroseconds) <= 0) return -1;
+  const int64_t end = packet->pts + packet->duration;
+  int64_t pts = packet->pts - av_rescale_q(m_startTime, kMicroseconds, packetBase);
+  // Sound from before the file's start has no place in it; the block that
+  // spans the start begins the sound at the file's start.
+  if (pts + packet->duration <= 0) return -1;
   if (pts < 0) {
     if (m_lastAudioDts != AV_NOPTS_VALUE) {
       LOG(ERROR) << "audio packet's pts is less than 0";
@@ -929,7 +1108,7 @@ int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
     pts = 0;
   }
   const AVRational base = m_audio->stream->time_base;
-  const int64_t dts = av_rescale_q(pts, kMicroseconds, base);
+  const int64_t dts = av_rescale_q(pts, packetBase, base);
   if (m_lastAudioDts != AV_NOPTS_VALUE && dts <= m_lastAudioDts) {
     LOG(WARNING) << "audio packet out of order, dropped";
     return -1;
@@ -938,6 +1117,7 @@ int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
   packet->pts = dts;
   packet->dts = dts;
   packet->duration = av_rescale_q(packet->duration, packetBase, base);
+  const int bytes = packet->size;
   const int ret = av_interleaved_write_frame(m_context, packet);
   if (ret < 0) {
     LOG(ERROR) << "av write audio frame failed" << ",error is " << ErrorText(ret);
@@ -945,16 +1125,25 @@ int FfmpegMuxer::WriteAudioLocked(AVPacket* packet) {
     return ret;
   }
   ++m_audioPackets;
+  m_fileBytes += bytes;
+  m_lastAudioEnd = av_rescale_q(end, packetBase, kMicroseconds);
+  NoteCompleteFragment();
   return 0;
 }
 
-void FfmpegMuxer::CheckSegment() {
-  if (m_params.segmentMode == 1 && m_segmentDurationLimit > 0) {
-    if (m_segmentElapsed > m_segmentDurationLimit && SplitSegment()) m_segmentElapsed = 0;
-  } else if (m_params.segmentMode == 2 && m_segmentSizeLimit > 0) {
-    if (m_context && m_context->pb && avio_size(m_context->pb) >= m_segmentSizeLimit)
-      SplitSegment();
+// The muxer hands the file whole fragments only (a fragment's samples are
+// gathered in memory until it is complete), so a write position that moved
+// is a fragment's end.
+void FfmpegMuxer::NoteCompleteFragment() {
+  AVIOContext* pb = m_context->pb;
+  if (!pb || avio_tell(pb) == m_writtenBytes) return;
+  avio_flush(pb);
+  if (pb->error < 0) {
+    LOG(ERROR) << "writing the file failed" << ",error is " << ErrorText(pb->error);
+    MarkFailed("write failed");
+    return;
   }
+  m_completeBytes = m_writtenBytes = avio_tell(pb);
 }
 
 std::string FfmpegMuxer::NextSegmentPath() {
@@ -976,24 +1165,30 @@ std::string FfmpegMuxer::NextSegmentPath() {
   }
 }
 
-bool FfmpegMuxer::SplitSegment() {
-  // The new file's clock starts at the packet that closed the old one, on
-  // the same paused-time-free clock as every packet.
-  m_startTime += m_lastVideoPts;
-  m_video->encoder->RequestKeyFrame();
-  int ret = av_write_trailer(m_context);
-  if (ret < 0) LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+bool FfmpegMuxer::SplitSegment(int64_t keyTime) {
+  // The new file's clock starts at its key frame, on the same paused-time-
+  // free clock as every packet, and the sound held from that time on goes
+  // into it; where the sound written so far ends before the key frame, at
+  // that end, so that every sample goes into one of the files.
+  const int64_t soundEnd = m_audio ? m_lastAudioEnd : AV_NOPTS_VALUE;
+  const int64_t start = m_heldAudio.empty() && soundEnd != AV_NOPTS_VALUE &&
+                                soundEnd < keyTime && soundEnd > m_startTime
+                            ? soundEnd
+                            : keyTime;
+  m_splitAt = AV_NOPTS_VALUE;
+  const int ret = av_write_trailer(m_context);
+  if (ret < 0) {
+    LOG(ERROR) << "av_write_trailer failed" << ",error is " << ErrorText(ret);
+    MarkFailed("the segment could not be completed");
+  }
   CloseOutputFile();
   if (m_finalizer) m_finalizer->Finish();
   m_finalizer.reset();
+  m_startTime = start;
   m_videoInFile = false;
-  m_lastVideoPts = 0;
   m_lastVideoDts = AV_NOPTS_VALUE;
   m_lastAudioDts = AV_NOPTS_VALUE;
-  if (ret < 0) {
-    MarkFailed("the segment could not be completed");
-    return false;
-  }
+  if (m_failed) return false;
   const std::string path = NextSegmentPath();
   if (path.empty()) {
     MarkFailed("no name for the next segment");
@@ -1006,5 +1201,6 @@ bool FfmpegMuxer::SplitSegment() {
   }
   AddOutputFile(m_path);
   LOG(INFO) << "new segment " << m_path;
+  WriteHeldAudio();
   return true;
 }

@@ -61,8 +61,10 @@ class FileMuxer {
   virtual int Init(const char* path, WindowCapturerInterface* capturer, AudioCapturer** sources,
                    int count, const MuxParams& params) = 0;
   virtual int Start() = 0;
+  // 0, or -1 when the recording could not be written to its end.
   virtual int Stop() = 0;
   virtual int Pause() = 0;
+  // 0, or -1 when not paused.
   virtual int Resume() = 0;
   virtual bool IsRunning() { return m_running; }
   virtual bool IsPaused() { return m_paused; }
@@ -118,6 +120,8 @@ class FfmpegMuxer : public FileMuxer {
   int64_t AudioPacketsWritten() const { return m_audioPackets; }
   // Key frames the writer asked of its video encoder.
   uint64_t KeyFramesRequested() const;
+  // Pictures the video encoder refused because it lagged.
+  uint64_t PicturesRefused() const;
 
   // Callbacks of the workers (public so that tests can drive them).
   void OnVideoFrame(AVFrame* frame);
@@ -146,47 +150,89 @@ class FfmpegMuxer : public FileMuxer {
   void Release();
   int WriteVideoPacket(AVPacket* packet);
   int WriteAudioPacket(AVPacket* packet);
-  int WriteAudioLocked(AVPacket* packet);  // under m_mutex, the start known
-  void CheckSegment();
-  bool SplitSegment();
+  int WriteAudioLocked(AVPacket* packet);  // under m_mutex
+  void WriteHeldAudio();                   // under m_mutex, the start known
+  bool SplitSegment(int64_t keyTime);
   void MarkFailed(const char* what);
   void PushGatheredBlock(PcmGatherer& gatherer);
+  // Capture thread: the frame-rate slot for a picture taken at time, or -1
+  // when it has none; hands the pictures whose slot is settled to the
+  // encoder.
+  int64_t PlaceInSlot(int64_t time);
+  int64_t SlotTime(int64_t slot) const;
+  void PushPending(size_t count);
+  void CheckSegment(int64_t pictureTime);
   void HoldLastPictureToStop();
+  // After each write: a fragment that went into the file is flushed and
+  // counts as complete.
+  void NoteCompleteFragment();
   std::string NextSegmentPath();
 
   std::unique_ptr<OutputStream> m_video;
   std::unique_ptr<OutputStream> m_audio;
   const AVOutputFormat* m_format = nullptr;
   AVFormatContext* m_context = nullptr;
-  int64_t m_startTime = 0;  // µs, capture clock less the paused time
-  bool m_startAtFirstPicture = false;  // under m_mutex: m_startTime waits for it
-  struct PacketFree {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-  };
-  std::deque<std::unique_ptr<AVPacket, PacketFree>> m_heldAudio;  // under m_mutex
+  int64_t m_startTime = 0;  // µs, capture clock less the paused time: the current file's 0
+  int64_t m_recordStart = 0;  // the first file's m_startTime, fixed while running
   std::mutex m_mutex;
   int64_t m_pauseStart = 0;
   std::atomic<int64_t> m_pausedTotal{0};
-  int64_t m_segmentElapsed = 0;
   int64_t m_segmentDurationLimit = 0;
   int64_t m_segmentSizeLimit = 0;
-  int64_t m_lastVideoPts = 0;
   bool m_videoInFile = false;  // a video packet is in the current file
   std::string m_path;
   std::string m_folder;  // UTF-8; where the segments go: the first file's folder
   int64_t m_lastVideoDts = AV_NOPTS_VALUE;
   int64_t m_lastAudioDts = AV_NOPTS_VALUE;
+  int64_t m_lastAudioEnd = AV_NOPTS_VALUE;  // µs like m_startTime: where the written sound ends
 
   // Each pause on the capture clock, [start, end); the end is the largest
   // time while paused. Under m_mutex.
   std::vector<std::pair<int64_t, int64_t>> m_pauses;
   // Frames captured before the last Resume belong to the pause.
   std::atomic<int64_t> m_resumeTime{0};
-  int64_t m_gridStart = AV_NOPTS_VALUE;  // capture thread only: time of slot 0
-  int64_t m_lastSlot = -1;               // capture thread only
-  // The newest picture taken (a reference), capture thread until the
-  // capturer has stopped: Stop holds it on the screen up to the stop.
+  // Capture thread until the capturer has stopped: the frame-rate grid
+  // (slot 0 is the file's start, slot n lies n - 1 intervals after the first
+  // change), the last slot given to the encoder, the placed pictures not
+  // given yet (at most two: the newest slot's, and a picture placed one slot
+  // later that may still give way), and the newest picture taken (a
+  // reference), which Stop holds on the screen up to the stop.
+  int64_t m_gridStart = AV_NOPTS_VALUE;
+  bool m_gridSet = false;
+  int64_t m_lastSlot = -1;
+  struct PendingPicture {
+    AVFramePtr picture;
+    int64_t slot = 0;
+    int64_t time = 0;  // taken
+  };
+  std::deque<PendingPicture> m_pending;
   AVFramePtr m_lastPicture;
+  // Segments. The capture thread decides, as it hands a picture to the
+  // encoder, that the file ends with it: the next picture is asked to be a
+  // key frame and m_splitAfter set to the last picture's time; the encoder
+  // thread starts the new file with that key frame and clears it.
+  int64_t m_segmentStart = 0;         // capture thread: the segment's first picture
+  bool m_segmentStartNext = false;    // capture thread: the next picture begins a segment
+  std::atomic<int64_t> m_splitAfter{AV_NOPTS_VALUE};
+  // The time of the key frame that begins the next file, from when the
+  // capture thread hands it on until the split: sound from then on waits
+  // for the new file (under m_mutex, and not much longer than a couple of
+  // seconds), so that each file's sound ends where its pictures do.
+  std::atomic<int64_t> m_splitAt{AV_NOPTS_VALUE};
+  struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+  };
+  std::deque<std::unique_ptr<AVPacket, PacketFree>> m_heldAudio;
+  std::atomic<int64_t> m_fileBytes{0};        // handed to the current file
+  std::atomic<int64_t> m_bytesPerPicture{0};  // of the file, per video packet
+  int64_t m_bytesAtLastPicture = 0;           // under m_mutex
+  std::atomic<int64_t> m_picturesPushed{0};
+  std::atomic<int64_t> m_picturesEncoded{0};  // video packets out of the encoder
+  // Under m_mutex: the end of the file's last fragment known to be written
+  // whole, and the write position last seen. A file that cannot be written
+  // on is cut back to that end.
+  int64_t m_completeBytes = 0;
+  int64_t m_writtenBytes = 0;
   // Packets are written from Start until the end of Stop's draining.
   std::atomic<bool> m_accepting{false};
   bool m_stopping = false;     // under m_mutex
@@ -197,6 +243,7 @@ class FfmpegMuxer : public FileMuxer {
   bool m_everStarted = false;  // a header-only file of a writer never started is removed
   AVRational m_audioFilterTimeBase{1, 1000000};
   AVFramePtr m_pcmHeader;
+  bool m_soundStarted = false;  // filter thread: the first block is placed
   std::atomic<int64_t> m_videoPackets{0};
   std::atomic<int64_t> m_audioPackets{0};
 };

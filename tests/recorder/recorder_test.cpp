@@ -264,6 +264,37 @@ TEST_F(RecorderTest, RegionWithSoundColourAndPointerRing) {
   EXPECT_TRUE(probe.ordinary);
 }
 
+// A still screen with a tone, the pointer away: the file starts at the
+// start, with its first picture, and its sound is heard in every half second
+// of it, however long the screen shows no change (from 1 s on: a loaded
+// sound server may take several hundred milliseconds to deliver its first
+// sound).
+TEST_F(RecorderTest, SoundOfAStillScreenIsKeptFromTheStart) {
+  Settings::Instance()->SetRecordRecordaudio(0);
+  m_window.hide();
+  QCursor::setPos(1900, 1070);
+  Tone tone(m_dir.path(), "spk", 1000);
+  Pump(0.5);
+  Recorder recorder;
+  ASSERT_TRUE(recorder.CreateMuxer());
+  const RecordParams params = Params("still.mp4", false);
+  ASSERT_EQ(recorder.Start(params), 0);
+  Pump(5.0);
+  recorder.Stop();
+
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(params.outputPath);
+  ASSERT_NE(probe.Video(), nullptr);
+  ASSERT_NE(probe.Audio(), nullptr);
+  const testsupport::StreamProbe& sound = *probe.Audio();
+  printf("file %.3f s, %lld pictures, sound %.3f s from %.3f\n", probe.duration,
+         static_cast<long long>(probe.Video()->packets), SoundSeconds(sound), sound.soundStart);
+  EXPECT_EQ(probe.Video()->firstPts, 0.0);
+  EXPECT_GT(probe.duration, 4.9);
+  EXPECT_NEAR(SoundSeconds(sound), probe.duration, 0.1);
+  for (int half = 2; half * 0.5 + 0.5 < SoundSeconds(sound); ++half)
+    EXPECT_GT(ToneIn(sound, half * 0.5, half * 0.5 + 0.5001, 1000), 0.1) << half * 0.5;
+}
+
 // Speaker and microphone mixed, with a two-second pause: the pause is not in
 // the file and both streams stay in order without a hole.
 TEST_F(RecorderTest, PauseIsLeftOutOfBothMixedStreams) {

@@ -9,15 +9,27 @@
 #include <QPainter>
 #include <QWidget>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <memory>
 #include <vector>
 
+#include "recorder/ffmpegmuxer.h"
 #include "recorder/videocapture/capturertestsupport.h"
 #include "recorder/videocapture/dxgicapturer.h"
+#include "recorder/videocapture/glancer.h"
+#include "loadedlibraries.h"
 #include "platform/monitors.h"
 #include "platform/screen_duplication.h"
+#include "support/framenumber.h"
+#include "support/mediaprobe.h"
 #include "support/testsupport.h"
+
+// Last: its macros would clash with the names above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace {
 
@@ -172,4 +184,154 @@ TEST(DXGICapturerX11, ConstantChangesComeOncePerRefresh) {
   // Frames keep to the refresh grid: a late one may be followed closely by
   // the next slot's, never by more.
   EXPECT_GE(times.back() - times[1], (times.size() - 3) * std::chrono::microseconds(16667));
+}
+
+namespace {
+
+// Numbered pictures at a set rate in a window of their own, drawn from their
+// own thread and display connection.
+class NumberedWindow {
+ public:
+  static constexpr int kBlock = 16;
+  static constexpr int kWidth = testsupport::kFrameNumberBits * kBlock;
+  static constexpr int kHeight = 2 * kBlock;
+
+  NumberedWindow(int x, int y, double fps) : m_pixels(size_t(kWidth) * kHeight * 4) {
+    m_display = XOpenDisplay(nullptr);
+    if (!m_display) return;
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    m_window = XCreateWindow(m_display, DefaultRootWindow(m_display), x, y, kWidth, kHeight, 0,
+                             CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect,
+                             &attributes);
+    XMapRaised(m_display, m_window);
+    m_image = XCreateImage(m_display, DefaultVisual(m_display, DefaultScreen(m_display)), 24,
+                           ZPixmap, 0, reinterpret_cast<char*>(m_pixels.data()), kWidth, kHeight,
+                           32, kWidth * 4);
+    XSync(m_display, False);
+    m_thread = std::thread([this, fps] { Run(fps); });
+  }
+  platform::WindowId Id() const { return m_window; }
+
+  ~NumberedWindow() {
+    m_running = false;
+    if (m_thread.joinable()) m_thread.join();
+    if (!m_display) return;
+    m_image->data = nullptr;  // the pixels are ours
+    XDestroyImage(m_image);
+    XDestroyWindow(m_display, m_window);
+    XCloseDisplay(m_display);
+  }
+
+ private:
+  void Run(double fps) {
+    using Clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::nanoseconds(int64_t(1e9 / fps));
+    auto next = Clock::now();
+    for (uint32_t n = 0; m_running; ++n) {
+      testsupport::DrawFrameNumber(n, m_pixels.data(), kWidth * 4, kBlock);
+      XPutImage(m_display, m_window, DefaultGC(m_display, DefaultScreen(m_display)), m_image, 0, 0,
+                0, 0, kWidth, kHeight);
+      XSync(m_display, False);
+      // Never faster than the rate, also after a stall.
+      next = std::max(next + interval, Clock::now() + interval);
+      std::this_thread::sleep_until(next);
+    }
+  }
+
+  Display* m_display = nullptr;
+  Window m_window = 0;
+  XImage* m_image = nullptr;
+  std::vector<uint8_t> m_pixels;
+  std::atomic<bool> m_running{true};
+  std::thread m_thread;
+};
+
+// A capture source, noting the number of every picture it hands on.
+class NotingSource : public WindowCapturerInterface {
+ public:
+  explicit NotingSource(WindowCapturerInterface* source) : m_source(source) {}
+  bool IsSupported(platform::MonitorId target) override { return m_source->IsSupported(target); }
+  bool Init(const CaptureParams& params) override {
+    if (!m_source->Init(params)) return false;
+    m_pixelFormat = m_source->GetPixelFormat();
+    m_captureRect = m_source->GetCaptureRect();
+    return true;
+  }
+  int Start() override {
+    m_source->SetCallbacks(
+        [this](AVFrame* frame) {
+          const int number =
+              testsupport::ReadFrameNumber(frame->data[0], frame->linesize[0], NumberedWindow::kBlock);
+          if (number >= 0 && (numbers.empty() || numbers.back() != number)) numbers.push_back(number);
+          if (m_frameCallback) m_frameCallback(frame);
+        },
+        m_errorCallback);
+    return m_source->Start();
+  }
+  bool Stop() override { return m_source->Stop(); }
+  bool Snapshot(platform::MonitorId, uint8_t**, int*, int*) override { return false; }
+
+  std::vector<int> numbers;  // capture thread until Stop
+
+ private:
+  std::unique_ptr<WindowCapturerInterface> m_source;
+};
+
+}  // namespace
+
+// A window whose pictures change at the recording's frame rate, recorded
+// from the screen at 25, 30 and 60 fps, and as a window through the capture
+// library at 25 fps: every picture the source presented is in the file, in
+// its order. (Pictures a constant-rate player shows twice, where the window
+// was late, are counted for the record.)
+TEST(DXGICapturerX11, EveryPresentedPictureReachesTheFile) {
+  if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
+  platform::Backend::Use(platform::BackendKind::X11);
+  if (LoadedLibraries().empty()) LoadCaptureLibrary(LoadedLibraries());
+  testsupport::TempDir dir;
+  for (const int run : {25, 30, 60, -25}) {
+    const bool window = run < 0;
+    const int fps = std::abs(run);
+    SCOPED_TRACE(window ? "window" : "screen");
+    SCOPED_TRACE(fps);
+    NumberedWindow numbered(600, 400, fps);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    NotingSource source(window ? static_cast<WindowCapturerInterface*>(new Glancer)
+                               : new DXGICapturer);
+    CaptureParams params;
+    params.mode = window ? 2 : 1;
+    params.window = numbered.Id();
+    params.region = {600, 400, 600 + NumberedWindow::kWidth, 400 + NumberedWindow::kHeight};
+    ASSERT_TRUE(source.Init(params));
+    MuxParams mux;
+    mux.fps = fps;
+    mux.width = NumberedWindow::kWidth;
+    mux.height = NumberedWindow::kHeight;
+    mux.qp = 20;
+    const std::string path = dir.path() + "/numbered" + std::to_string(run) + ".mp4";
+    FfmpegMuxer muxer;
+    ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, mux), 0);
+    ASSERT_EQ(muxer.Start(), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    muxer.Stop();
+
+    std::vector<int> recorded;
+    int twice = 0;
+    double last = -1;
+    testsupport::ProbeMedia(path, [&](const uint8_t* bgra, int width, int, double time) {
+      recorded.push_back(testsupport::ReadFrameNumber(bgra, width * 4, NumberedWindow::kBlock));
+      if (last >= 0) twice += int(std::lround((time - last) * fps)) - 1;
+      last = time;
+    });
+    ASSERT_GT(source.numbers.size(), size_t(fps * 2));
+    int missing = 0;
+    for (int number : source.numbers)
+      missing += std::find(recorded.begin(), recorded.end(), number) == recorded.end();
+    printf("%s at %d fps: %zu pictures presented, %zu in the file, %d missing, %d shown twice\n",
+           window ? "window" : "screen", fps, source.numbers.size(), recorded.size(), missing, twice);
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(std::count(recorded.begin(), recorded.end(), -1), 0) << "unreadable pictures";
+    EXPECT_TRUE(std::is_sorted(recorded.begin(), recorded.end()));
+  }
 }
