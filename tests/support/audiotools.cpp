@@ -39,7 +39,11 @@ TonePlayer::TonePlayer(const std::string& sink, double hz, double seconds, float
     std::fwrite(data.data(), sizeof(float), data.size(), f);
     std::fclose(f);
   }
-  std::string cmd = "pacat --raw --format=float32le --rate=48000 --channels=2 -d " + sink + " " + m_file;
+  // With a desktop player's buffer: pacat's own two seconds make PulseAudio
+  // render that far ahead, and a monitor opened meanwhile hears nothing of
+  // it (parec too) until the next render.
+  std::string cmd = "pacat --raw --format=float32le --rate=48000 --channels=2 --latency-msec=50 -d " +
+                    sink + " " + m_file;
   m_thread = std::thread([cmd] { (void)std::system(cmd.c_str()); });
 }
 
