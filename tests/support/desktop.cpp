@@ -367,6 +367,17 @@ QString Program::Log() const {
 
 int Program::LogCount(const QString& text) const { return Log().count(text); }
 
+double Program::LogTime(const QString& text, int nth) const {
+  // "I20261209 18:18:19.123456 ..."
+  for (const QString& line : Log().split('\n')) {
+    if (!line.contains(text) || --nth > 0) continue;
+    const QStringList clock = line.section(' ', 1, 1).split(':');
+    if (clock.size() != 3) return -1;
+    return clock[0].toInt() * 3600 + clock[1].toInt() * 60 + clock[2].toDouble();
+  }
+  return -1;
+}
+
 bool Program::WaitLog(const QString& text, int count, int ms) const {
   if (WaitFor([&] { return LogCount(text) >= count; }, ms)) return true;
   // What the user would have seen, for the one who reads the failure.

@@ -133,6 +133,8 @@ class Program {
   QStringList AllFiles() const;       // every file name in out(), sorted
   QString Log() const;                // the INFO log
   int LogCount(const QString& text) const;
+  // Seconds into the day of the log line holding text (its nth); -1 if none.
+  double LogTime(const QString& text, int nth = 1) const;
   bool WaitLog(const QString& text, int count = 1, int ms = 15000) const;
   // Starts and stops of recordings by the log.
   bool WaitRecording(int count = 1, int ms = 15000) const;
