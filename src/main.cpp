@@ -3,7 +3,9 @@
 
 #include <QApplication>
 #include <QSharedMemory>
+#include <QStringList>
 #include <QTextCodec>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -14,7 +16,10 @@
 #include "loadedlibraries.h"
 #include "logging.h"
 #include "mainwindow/mainwindow.h"
+#include "mainwindow/messagedialog.h"
 #include "platform/backend.h"
+#include "platform/screen_duplication.h"
+#include "platform/session_capabilities.h"
 #include "platform/system_info.h"
 #include "platform/termination.h"
 #include "platform/windows.h"
@@ -51,9 +56,44 @@ void ActivateRunningInstance() {
   if (window) windows.PostMessage(window, kActivateMessage, 0, 0);
 }
 
+// A Wayland session runs the program's windows through XWayland, unless
+// the user chose otherwise.
+void PreferXWayland() {
+  if (platform::IsWaylandSession() && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
 void WarnOfWaylandSession() {
   if (platform::IsWaylandSession())
-    LOG(WARNING) << "this is a Wayland session: recording needs an X11 session";
+    LOG(WARNING) << "this Wayland session has no XWayland: the program needs it";
+}
+
+// The screen the user chose to share is asked for once, then restored.
+void KeepScreenCastPermission() {
+  platform::KeepScreenCastPermission(
+      Settings::Instance()->GetRecordScreencastToken().toStdString(),
+      [](const std::string& token) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [token] { Settings::Instance()->SetRecordScreencastToken(QString::fromStdString(token)); },
+            Qt::QueuedConnection);
+      });
+}
+
+// What this session lets the program do, told once at start (the message
+// box holds one line).
+QString WaylandSessionNotice(const platform::SessionCapabilities& c) {
+  QStringList missing;
+  if (!c.screenCast) missing << QStringLiteral("录制屏幕");
+  if (!c.windowCast) missing << QStringLiteral("Wayland 程序的窗口");
+  if (!c.globalHotKeys) missing << QStringLiteral("全局热键");
+  if (!c.globalInput) missing << QStringLiteral("按键显示和点击光圈");
+  QString text = QStringLiteral("Wayland 会话：");
+  if (c.screenCast) text += QStringLiteral("屏幕经桌面共享录制");
+  if (!missing.isEmpty())
+    text += (c.screenCast ? QStringLiteral("，") : QString()) + missing.join(QStringLiteral("、")) +
+            QStringLiteral("不可用");
+  return text;
 }
 
 }  // namespace
@@ -74,6 +114,7 @@ int main(int argc, char* argv[]) {
   }
   bool startHidden = argc > 1 && std::strcmp(argv[1], "/background") == 0;
 
+  PreferXWayland();
   SetLocaleCodec();
   QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
   QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
@@ -104,7 +145,7 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   LogMachineInfo();
-  WarnOfWaylandSession();
+  KeepScreenCastPermission();
 
   // Two starts at the same moment cannot both pass.
   auto instance = std::make_unique<QSharedMemory>(kInstanceKey);
@@ -120,6 +161,13 @@ int main(int argc, char* argv[]) {
   else
     window->show();
   if (Settings::Instance()->GetKeymouseShowkeystroke()) ApplyKeyMouseSettings();
+  const platform::SessionCapabilities& session = platform::GetSessionCapabilities();
+  if (session.wayland) {
+    const QString notice = WaylandSessionNotice(session);
+    LOG(INFO) << "told the user: " << notice.toStdString();
+    QTimer::singleShot(0, window.get(),
+                       [&window, notice] { MessageDialog::ShowInformation(window.get(), notice); });
+  }
 
   // Asked to end (log-out, kill): leave the event loop so that everything is
   // torn down in order, a running recording included.

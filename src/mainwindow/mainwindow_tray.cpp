@@ -5,6 +5,7 @@
 #include "mainwindow/globalhotkey.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/messagedialog.h"
+#include "platform/session_capabilities.h"
 #include "settings.h"
 
 // The two system-wide hot keys of the main window.
@@ -38,6 +39,8 @@ GlobalHotKey* MainWindow::AddHotKey(std::pair<int, int> hotKey, void (MainWindow
     connect(key, &GlobalHotKey::activated, this, callback);
     return key;
   }
+  // The session holds no hot keys for anyone: the start notice said so.
+  if (!platform::GetSessionCapabilities().globalHotKeys) return key;
   // The refused object stays until the next UnRegisterHotKey. Each refused
   // pair is told once: the stop key is asked for at every start.
   const QString text = sequence.toString(QKeySequence::NativeText);
