@@ -15,6 +15,7 @@
 #include "mainwindow/messagedialog.h"
 #include "mainwindow/recordernotifyevent.h"
 #include "platform/session.h"
+#include "platform/session_capabilities.h"
 #include "platform/windows.h"
 #include "recorder/recorder.h"
 #include "settings.h"
@@ -238,7 +239,9 @@ void MainWindow::StartPauseRecording() {
   params.audioMode = static_cast<int>(Settings::Instance()->GetRecordRecordaudio());
   params.resolution = static_cast<int>(Settings::Instance()->GetRecordRecordresolution());
   params.qp = -Settings::Instance()->GetRecordQp();
-  params.highlight = Settings::Instance()->GetKeymouseHighlight();
+  // The halo is off where the session keeps it off (see the settings).
+  params.highlight = Settings::Instance()->GetKeymouseHighlight() &&
+                     platform::GetSessionCapabilities().globalInput;
 
   m_outputPath = MakeOutputFilePath();
   if (m_outputPath.isEmpty()) {
