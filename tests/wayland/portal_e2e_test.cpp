@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -289,6 +290,43 @@ TEST_F(WaylandSession, ACastEndingMidRecordingFinishesTheFile) {
   ASSERT_EQ(Recordings().size(), 1);
   ASSERT_NO_FATAL_FAILURE(JudgeRecording(Recordings().front(), &probe));
   EXPECT_GT(probe.duration, 2.0);
+}
+
+
+// The desktop offers global shortcuts: the hot keys are bound through its
+// portal, and its activations start and stop the recording.
+TEST_F(WaylandSession, HotKeysComeThroughTheDesktopsGlobalShortcuts) {
+  ASSERT_NO_FATAL_FAILURE(StartPortal({"--shortcuts"}));
+  ASSERT_NO_FATAL_FAILURE(StartProgram());
+  EXPECT_FALSE(Log().contains(QStringLiteral("全局热键、"))) << "told that hot keys are missing";
+  // The shortcuts of the last binding.
+  auto bound = [&] {
+    QJsonArray shortcuts;
+    for (const QJsonObject& call : Calls())
+      if (call["call"] == "BindShortcuts") shortcuts = call["shortcuts"].toArray();
+    return shortcuts;
+  };
+  auto press = [&](const QString& id) {
+    QFile file(m_home + "/desktop/press");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(id.toUtf8());
+    file.close();
+    ::kill(m_portal.processId(), SIGUSR2);
+  };
+  ASSERT_TRUE(WaitFor([&] { return bound().size() == 1; })) << "no hot key bound";
+  EXPECT_EQ(bound()[0].toObject()["trigger"].toString(), "ALT+9");
+  const QString startPause = bound()[0].toObject()["id"].toString();
+  press(startPause);
+  ASSERT_TRUE(WaitFor([&] { return Recordings().size() == 1; })) << "the hot key started nothing";
+  // The stop key is held while recording.
+  ASSERT_TRUE(WaitFor([&] { return bound().size() == 2; }));
+  QString stop;
+  for (const QJsonValue& shortcut : bound())
+    if (shortcut.toObject()["id"].toString() != startPause) stop = shortcut.toObject()["id"].toString();
+  QThread::msleep(2000);
+  press(stop);
+  ASSERT_TRUE(WaitFor([&] { return Log().contains("EXITS RECORDING"); })) << "not stopped";
+  ASSERT_TRUE(WaitFor([&] { return bound().size() == 1; })) << "the stop key is still held";
 }
 
 }  // namespace

@@ -4,11 +4,13 @@ PipeWire with its session manager, and on the bus a ScreenCast portal
 (org.freedesktop.portal.ScreenCast) whose every cast is a real PipeWire video
 node made by GStreamer's videotestsrc.
 
-    screencast_portal.py RUNDIR [--refuse] [--size WxH] [--no-windows]
+    screencast_portal.py RUNDIR [--refuse] [--size WxH] [--no-windows] [--shortcuts]
 
 Writes RUNDIR/ready (the bus address) once serving and logs every request to
 RUNDIR/calls, one line each. SIGUSR1 ends the running cast as a desktop does
 when the user stops sharing: the node goes and the session is closed.
+With --shortcuts it also serves org.freedesktop.portal.GlobalShortcuts;
+SIGUSR2 then presses the bound shortcut named in RUNDIR/press.
 SIGTERM ends everything.
 """
 
@@ -49,6 +51,31 @@ PORTAL_XML = """
     </method>
     <property name="AvailableSourceTypes" type="u" access="read"/>
     <property name="AvailableCursorModes" type="u" access="read"/>
+    <property name="version" type="u" access="read"/>
+  </interface>
+</node>
+"""
+
+SHORTCUTS_XML = """
+<node>
+  <interface name="org.freedesktop.portal.GlobalShortcuts">
+    <method name="CreateSession">
+      <arg type="a{sv}" name="options" direction="in"/>
+      <arg type="o" name="handle" direction="out"/>
+    </method>
+    <method name="BindShortcuts">
+      <arg type="o" name="session_handle" direction="in"/>
+      <arg type="a(sa{sv})" name="shortcuts" direction="in"/>
+      <arg type="s" name="parent_window" direction="in"/>
+      <arg type="a{sv}" name="options" direction="in"/>
+      <arg type="o" name="request_handle" direction="out"/>
+    </method>
+    <signal name="Activated">
+      <arg type="o" name="session_handle"/>
+      <arg type="s" name="shortcut_id"/>
+      <arg type="t" name="timestamp"/>
+      <arg type="a{sv}" name="options"/>
+    </signal>
     <property name="version" type="u" access="read"/>
   </interface>
 </node>
@@ -166,6 +193,9 @@ class Desktop:
             invocation.return_value(None)
             return
         p = params.unpack()
+        if iface == "org.freedesktop.portal.GlobalShortcuts":
+            self.on_shortcuts_call(conn, sender, method, p, invocation)
+            return
         if method == "CreateSession":
             options = p[0]
             session = "%s/session/%s/%s" % (PORTAL_PATH, sender[1:].replace(".", "_"),
@@ -217,7 +247,33 @@ class Desktop:
             self.log(call="OpenPipeWireRemote")
             invocation.return_value_with_unix_fd_list(GLib.Variant("(h)", (0,)), fds)
 
+    def on_shortcuts_call(self, conn, sender, method, p, invocation):
+        options = p[-1]
+        request = self.request_path(sender, options)
+        invocation.return_value(GLib.Variant("(o)", (request,)))
+        if method == "CreateSession":
+            self.shortcut_session = "%s/session/%s/%s" % (
+                PORTAL_PATH, sender[1:].replace(".", "_"), options["session_handle_token"])
+            self.log(call="GlobalShortcuts.CreateSession")
+            self.respond(sender, request, 0,
+                         {"session_handle": GLib.Variant("s", self.shortcut_session)})
+        elif method == "BindShortcuts":
+            shortcuts = [{"id": i, "trigger": o.get("preferred_trigger")} for i, o in p[1]]
+            self.log(call="BindShortcuts", shortcuts=shortcuts)
+            self.respond(sender, request, 0, {})
+
+    def press(self, *_):
+        with open(os.path.join(self.rundir, "press")) as f:
+            shortcut = f.read().strip()
+        self.log(call="Activated", shortcut=shortcut)
+        self.conn.emit_signal(None, PORTAL_PATH, "org.freedesktop.portal.GlobalShortcuts",
+                              "Activated", GLib.Variant("(osta{sv})", (
+                                  self.shortcut_session, shortcut, 0, {})))
+        return GLib.SOURCE_CONTINUE
+
     def on_property(self, conn, sender, path, iface, name):
+        if iface == "org.freedesktop.portal.GlobalShortcuts":
+            return GLib.Variant("u", 1)
         values = {"version": 4, "AvailableSourceTypes": 1 if self.args.no_windows else 3,
                   "AvailableCursorModes": 7}
         return GLib.Variant("u", values[name])
@@ -230,6 +286,10 @@ class Desktop:
             Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
         info = Gio.DBusNodeInfo.new_for_xml(PORTAL_XML).interfaces[0]
         self.conn.register_object(PORTAL_PATH, info, self.on_call, self.on_property, None)
+        if self.args.shortcuts:
+            info = Gio.DBusNodeInfo.new_for_xml(SHORTCUTS_XML).interfaces[0]
+            self.conn.register_object(PORTAL_PATH, info, self.on_call, self.on_property, None)
+            GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR2, self.press)
         loop = GLib.MainLoop()
 
         def owned(*_):
@@ -260,6 +320,8 @@ def main():
     parser.add_argument("--refuse", action="store_true", help="the user refuses the dialog")
     parser.add_argument("--size", default="640x480")
     parser.add_argument("--no-windows", action="store_true")
+    parser.add_argument("--shortcuts", action="store_true",
+                        help="the desktop offers global shortcuts")
     die_with_parent()
     Desktop(parser.parse_args()).run()
 

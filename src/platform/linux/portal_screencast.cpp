@@ -17,10 +17,6 @@ constexpr char kPortalPath[] = "/org/freedesktop/portal/desktop";
 constexpr char kScreenCast[] = "org.freedesktop.portal.ScreenCast";
 constexpr int kCallTimeoutMs = 10000;
 
-std::string NewToken() {
-  static std::atomic<unsigned> counter{0};
-  return "korvorec" + std::to_string(getpid()) + "_" + std::to_string(++counter);
-}
 
 // Skips the rest of an entered container's current element.
 int Skip(sd_bus_message* m) { return sd_bus_message_skip(m, nullptr); }
@@ -57,18 +53,10 @@ bool ReadStreamProperties(sd_bus_message* m, CastStream* stream) {
 
 }  // namespace
 
-struct ScreenCastPortal::Response {
-  bool arrived = false;
-  uint32_t code = 2;
-  std::string sessionHandle;
-  std::string restoreToken;
-  std::vector<CastStream> streams;
-};
-
 namespace {
 
 int OnResponse(sd_bus_message* m, void* userdata, sd_bus_error*) {
-  auto* r = static_cast<ScreenCastPortal::Response*>(userdata);
+  auto* r = static_cast<PortalResponse*>(userdata);
   r->arrived = true;
   if (sd_bus_message_read(m, "u", &r->code) < 0) {
     r->code = 2;
@@ -126,10 +114,18 @@ uint32_t PortalVersion(const char* name) {
   return version;
 }
 
+std::string NewPortalToken() {
+  static std::atomic<unsigned> counter{0};
+  return "korvorec" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+}
+
+PortalClient::~PortalClient() {
+  if (m_bus) sd_bus_flush_close_unref(m_bus);
+}
+
 ScreenCastPortal::~ScreenCastPortal() {
   Close();
   if (m_closedSlot) sd_bus_slot_unref(m_closedSlot);
-  if (m_bus) sd_bus_flush_close_unref(m_bus);
 }
 
 CastOffer ScreenCastPortal::Query() {
@@ -152,7 +148,7 @@ CastOffer ScreenCastPortal::Query() {
   return offer;
 }
 
-bool ScreenCastPortal::Connect() {
+bool PortalClient::Connect() {
   if (m_bus) return true;
   const int r = sd_bus_open_user(&m_bus);
   if (r < 0) {
@@ -167,9 +163,9 @@ bool ScreenCastPortal::Connect() {
   return true;
 }
 
-bool ScreenCastPortal::Request(const char* method, const std::string& token, int timeoutMs,
-                               const std::function<int(sd_bus_message*)>& append,
-                               Response* response) {
+bool PortalClient::Request(const char* interface, const char* method, const std::string& token,
+                           int timeoutMs, const std::function<int(sd_bus_message*)>& append,
+                           PortalResponse* response) {
   const std::string path = std::string(kPortalPath) + "/request/" + m_sender + "/" + token;
   sd_bus_slot* slot = nullptr;
   // Subscribed before the call, so that a quick answer is not missed.
@@ -182,11 +178,12 @@ bool ScreenCastPortal::Request(const char* method, const std::string& token, int
   sd_bus_message* call = nullptr;
   sd_bus_message* reply = nullptr;
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  r = sd_bus_message_new_method_call(m_bus, &call, kPortal, kPortalPath, kScreenCast, method);
+  const std::string name = std::string("org.freedesktop.portal.") + interface;
+  r = sd_bus_message_new_method_call(m_bus, &call, kPortal, kPortalPath, name.c_str(), method);
   if (r >= 0) r = append(call);
   if (r >= 0) r = sd_bus_call(m_bus, call, uint64_t(kCallTimeoutMs) * 1000, &error, &reply);
   if (r < 0) {
-    LOG(ERROR) << "screen cast portal " << method << " failed: "
+    LOG(ERROR) << "portal " << interface << "." << method << " failed: "
                << (error.message ? error.message : strerror(-r));
   } else {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -199,7 +196,7 @@ bool ScreenCastPortal::Request(const char* method, const std::string& token, int
       sd_bus_wait(m_bus,
                   std::chrono::duration_cast<std::chrono::microseconds>(left).count());
     }
-    if (!response->arrived) LOG(ERROR) << "screen cast portal " << method << ": no answer";
+    if (!response->arrived) LOG(ERROR) << "portal " << interface << "." << method << ": no answer";
   }
   sd_bus_error_free(&error);
   sd_bus_message_unref(reply);
@@ -211,10 +208,10 @@ bool ScreenCastPortal::Request(const char* method, const std::string& token, int
 Result ScreenCastPortal::Open(uint32_t sourceType, uint32_t cursorMode,
                               const std::string& restoreToken, int dialogTimeoutMs) {
   if (!Connect()) return Result::Unsupported;
-  Response created;
-  const std::string sessionToken = NewToken();
-  const std::string createToken = NewToken();
-  if (!Request("CreateSession", createToken, kCallTimeoutMs,
+  PortalResponse created;
+  const std::string sessionToken = NewPortalToken();
+  const std::string createToken = NewPortalToken();
+  if (!Request("ScreenCast", "CreateSession", createToken, kCallTimeoutMs,
                [&](sd_bus_message* m) {
                  return sd_bus_message_append(m, "a{sv}", 2, "handle_token", "s",
                                               createToken.c_str(), "session_handle_token", "s",
@@ -230,9 +227,9 @@ Result ScreenCastPortal::Open(uint32_t sourceType, uint32_t cursorMode,
   sd_bus_match_signal(m_bus, &m_closedSlot, nullptr, m_session.c_str(),
                       "org.freedesktop.portal.Session", "Closed", OnClosed, &m_closed);
 
-  Response selected;
-  const std::string selectToken = NewToken();
-  if (!Request("SelectSources", selectToken, kCallTimeoutMs,
+  PortalResponse selected;
+  const std::string selectToken = NewPortalToken();
+  if (!Request("ScreenCast", "SelectSources", selectToken, kCallTimeoutMs,
                [&](sd_bus_message* m) {
                  int r = sd_bus_message_append(m, "o", m_session.c_str());
                  if (r < 0) return r;
@@ -254,9 +251,9 @@ Result ScreenCastPortal::Open(uint32_t sourceType, uint32_t cursorMode,
     return Result::Failed;
   }
 
-  Response started;
-  const std::string startToken = NewToken();
-  if (!Request("Start", startToken, dialogTimeoutMs,
+  PortalResponse started;
+  const std::string startToken = NewPortalToken();
+  if (!Request("ScreenCast", "Start", startToken, dialogTimeoutMs,
                [&](sd_bus_message* m) {
                  return sd_bus_message_append(m, "osa{sv}", m_session.c_str(), "", 1,
                                               "handle_token", "s", startToken.c_str());

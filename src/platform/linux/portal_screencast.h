@@ -38,15 +38,45 @@ struct CastOffer {
 // 0 when the desktop has none.
 uint32_t PortalVersion(const char* name);
 
-// One screen-cast session of org.freedesktop.portal.ScreenCast on a private
-// connection to the session bus. Requests are answered on the calling thread
-// (the desktop may ask the user first). Used by one thread at a time.
-class ScreenCastPortal {
+// What a portal request was answered.
+struct PortalResponse {
+  bool arrived = false;
+  uint32_t code = 2;  // 0 granted, 1 refused by the user, 2 otherwise
+  std::string sessionHandle;
+  std::string restoreToken;
+  std::vector<CastStream> streams;
+};
+
+std::string NewPortalToken();
+
+// A private connection to the session bus for the desktop portal's
+// requests, which are answered on the calling thread (the desktop may ask
+// the user first). Used by one thread at a time.
+class PortalClient {
+ public:
+  PortalClient() = default;
+  virtual ~PortalClient();
+  PortalClient(const PortalClient&) = delete;
+  PortalClient& operator=(const PortalClient&) = delete;
+
+ protected:
+  bool Connect();
+  // Calls interface's method (org.freedesktop.portal.interface) with a
+  // Request handle named token, and waits for its Response; append fills
+  // the call's arguments.
+  bool Request(const char* interface, const char* method, const std::string& token,
+               int timeoutMs, const std::function<int(sd_bus_message*)>& append,
+               PortalResponse* response);
+
+  sd_bus* m_bus = nullptr;
+  std::string m_sender;  // our unique name as request paths spell it
+};
+
+// One screen-cast session of org.freedesktop.portal.ScreenCast.
+class ScreenCastPortal : public PortalClient {
  public:
   ScreenCastPortal() = default;
-  ~ScreenCastPortal();
-  ScreenCastPortal(const ScreenCastPortal&) = delete;
-  ScreenCastPortal& operator=(const ScreenCastPortal&) = delete;
+  ~ScreenCastPortal() override;
 
   static CastOffer Query();
 
@@ -64,19 +94,10 @@ class ScreenCastPortal {
   bool Closed();
   void Close();
 
-  struct Response;
 
  private:
-  bool Connect();
-  // Calls method with a Request handle and waits for its Response; append
-  // fills the call's arguments.
-  bool Request(const char* method, const std::string& token, int timeoutMs,
-               const std::function<int(sd_bus_message*)>& append, Response* response);
-
-  sd_bus* m_bus = nullptr;
   sd_bus_slot* m_closedSlot = nullptr;
   std::string m_session;
-  std::string m_sender;  // our unique name as request paths spell it
   std::vector<CastStream> m_streams;
   std::string m_restoreToken;
   bool m_closed = false;

@@ -1,11 +1,15 @@
 #include <glog/logging.h>
 
+#include <memory>
+
 #include "platform/hotkeys.h"
 #include "platform/keyboard_events.h"
 #include "platform/linux/portal_screencast.h"
 #include "platform/session_capabilities.h"
 
 namespace platform::native {
+
+std::unique_ptr<HotKeys> NewPortalHotKeys();
 
 SessionCapabilities WaylandCapabilities() {
   SessionCapabilities c;
@@ -47,8 +51,10 @@ KeyboardEvents& WaylandKeyboardEvents() {
 }
 
 HotKeys& WaylandHotKeys() {
-  static NoHotKeys keys;
-  return keys;
+  static const std::unique_ptr<HotKeys> keys =
+      GetSessionCapabilities().globalHotKeys ? NewPortalHotKeys()
+                                             : std::unique_ptr<HotKeys>(new NoHotKeys);
+  return *keys;
 }
 
 }  // namespace platform::native
