@@ -53,6 +53,9 @@ void ParamChanged(void* data, uint32_t id, const spa_pod* param) {
   static_cast<PipeWireVideoStream*>(data)->OnParamChanged(id, param);
 }
 void Process(void* data) { static_cast<PipeWireVideoStream*>(data)->OnProcess(); }
+void RemoveBuffer(void* data, pw_buffer* buffer) {
+  static_cast<PipeWireVideoStream*>(data)->OnRemoveBuffer(buffer);
+}
 void GlobalRemoved(void* data, uint32_t id) {
   static_cast<PipeWireVideoStream*>(data)->OnGlobalRemoved(id);
 }
@@ -66,6 +69,7 @@ pw_stream_events StreamEvents() {
   events.state_changed = StateChanged;
   events.param_changed = ParamChanged;
   events.process = Process;
+  events.remove_buffer = RemoveBuffer;
   return events;
 }
 
@@ -216,6 +220,10 @@ bool PipeWireVideoStream::Start(int fd, uint32_t nodeId, int timeoutMs) {
 void PipeWireVideoStream::Stop() {
   if (m_loop) {
     pw_thread_loop_lock(m_loop);
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_held = nullptr;  // goes with the stream
+    }
     if (m_stream) pw_stream_destroy(m_stream);
     m_stream = nullptr;
     if (m_hooks && m_hooks->registryProxy) {
@@ -241,8 +249,7 @@ bool PipeWireVideoStream::Wait(int timeoutMs, std::vector<uint8_t>* image, CastP
                      [this] { return m_newPicture || m_pointerChanged || m_ended; });
   *update = Update{};
   if (m_newPicture) {
-    std::swap(*image, m_back);
-    update->picture = true;
+    update->picture = CopyHeld(image);
     *arrival = m_arrival;
     m_newPicture = false;
   }
@@ -253,6 +260,11 @@ bool PipeWireVideoStream::Wait(int timeoutMs, std::vector<uint8_t>* image, CastP
     m_pointerChanged = m_shapeChanged = false;
   }
   return update->picture || update->pointer;
+}
+
+bool PipeWireVideoStream::CopyPicture(std::vector<uint8_t>* image) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return CopyHeld(image);
 }
 
 bool PipeWireVideoStream::Ended() {
@@ -328,8 +340,16 @@ void PipeWireVideoStream::OnParamChanged(uint32_t id, const spa_pod* param) {
   m_changed.notify_all();
 }
 
+void PipeWireVideoStream::OnRemoveBuffer(void* buffer) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_held == buffer) {
+    m_held = nullptr;
+    m_newPicture = false;
+  }
+}
+
 void PipeWireVideoStream::OnProcess() {
-  // Everything queued is read for the pointer; the newest picture is kept.
+  // Everything queued is read for the pointer; the newest picture is held.
   pw_buffer* buffers[16];
   int count = 0;
   while (count < 16) {
@@ -338,6 +358,7 @@ void PipeWireVideoStream::OnProcess() {
     buffers[count++] = b;
   }
   if (count == 0) return;
+  pw_buffer* released = nullptr;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     int newest = -1;
@@ -355,46 +376,54 @@ void PipeWireVideoStream::OnProcess() {
           !(d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
         newest = i;
     }
-    if (newest >= 0) TakePicture(buffers[newest]->buffer);
+    if (newest >= 0) {
+      released = static_cast<pw_buffer*>(m_held);
+      m_held = buffers[newest];
+      m_newPicture = true;
+      m_arrival = NowUs();
+      buffers[newest] = nullptr;
+    }
     if (m_newPicture || m_pointerChanged) m_changed.notify_all();
   }
-  for (int i = 0; i < count; ++i) pw_stream_queue_buffer(m_stream, buffers[i]);
+  if (released) pw_stream_queue_buffer(m_stream, released);
+  for (int i = 0; i < count; ++i)
+    if (buffers[i]) pw_stream_queue_buffer(m_stream, buffers[i]);
 }
 
-void PipeWireVideoStream::TakePicture(spa_buffer* buffer) {
-  const spa_data& d = buffer->datas[0];
+bool PipeWireVideoStream::CopyHeld(std::vector<uint8_t>* image) {
+  if (!m_held) return false;
+  const spa_data& d = static_cast<pw_buffer*>(m_held)->buffer->datas[0];
   const size_t rowBytes = size_t(m_width) * 4;
   const size_t stride = d.chunk->stride > 0 ? size_t(d.chunk->stride) : rowBytes;
   const size_t offset = d.chunk->offset % std::max<uint32_t>(d.maxsize, 1);
   if (stride < rowBytes || offset + stride * (m_height - 1) + rowBytes > d.maxsize) {
     LOG(ERROR) << "a screen cast picture smaller than its format";
-    return;
+    return false;
   }
   const uint8_t* src = static_cast<const uint8_t*>(d.data) + offset;
-  m_back.resize(rowBytes * m_height);
+  image->resize(rowBytes * m_height);
   int order[4];
   ChannelOrder(m_format, order);
   if (order[0] == 0 && order[1] == 1 && order[2] == 2) {
     if (stride == rowBytes) {
-      std::memcpy(m_back.data(), src, rowBytes * m_height);
+      std::memcpy(image->data(), src, rowBytes * m_height);
     } else {
       for (int y = 0; y < m_height; ++y)
-        std::memcpy(m_back.data() + rowBytes * y, src + stride * y, rowBytes);
+        std::memcpy(image->data() + rowBytes * y, src + stride * y, rowBytes);
     }
-  } else {
-    for (int y = 0; y < m_height; ++y) {
-      const uint8_t* in = src + stride * y;
-      uint8_t* out = m_back.data() + rowBytes * y;
-      for (int x = 0; x < m_width; ++x, in += 4, out += 4) {
-        out[0] = in[order[0]];
-        out[1] = in[order[1]];
-        out[2] = in[order[2]];
-        out[3] = in[order[3]];
-      }
+    return true;
+  }
+  for (int y = 0; y < m_height; ++y) {
+    const uint8_t* in = src + stride * y;
+    uint8_t* out = image->data() + rowBytes * y;
+    for (int x = 0; x < m_width; ++x, in += 4, out += 4) {
+      out[0] = in[order[0]];
+      out[1] = in[order[1]];
+      out[2] = in[order[2]];
+      out[3] = in[order[3]];
     }
   }
-  m_newPicture = true;
-  m_arrival = NowUs();
+  return true;
 }
 
 }  // namespace platform::native

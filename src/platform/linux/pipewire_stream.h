@@ -33,7 +33,8 @@ struct CastPointer {
 bool ReadCursorMeta(const void* meta, uint32_t size, CastPointer* pointer, bool* shapeChanged);
 
 // Receives one video node of a PipeWire remote (a screen cast) on a thread of
-// its own, keeping the newest picture as packed BGRx.
+// its own. The newest picture's buffer is held (not given back to the node)
+// until a newer one comes, and copied out as packed BGRx when asked for.
 class PipeWireVideoStream {
  public:
   PipeWireVideoStream();
@@ -53,10 +54,12 @@ class PipeWireVideoStream {
     bool shape = false;    // its image changed
   };
   // Waits at most timeoutMs for a new picture or pointer change. A new
-  // picture is swapped into *image (width * 4 bytes a row); *pointer gets the
+  // picture is copied into *image (width * 4 bytes a row); *pointer gets the
   // pointer as it stands. False when nothing came.
   bool Wait(int timeoutMs, std::vector<uint8_t>* image, CastPointer* pointer, Update* update,
             int64_t* arrival);
+  // Copies the newest picture (again) into *image; false when there is none.
+  bool CopyPicture(std::vector<uint8_t>* image);
   // True once the stream ended (the node went, the remote broke).
   bool Ended();
 
@@ -64,12 +67,14 @@ class PipeWireVideoStream {
   void OnStateChanged(int state, const char* error);
   void OnParamChanged(uint32_t id, const spa_pod* param);
   void OnProcess();
+  void OnRemoveBuffer(void* buffer);
   void OnGlobalRemoved(uint32_t id);
   void OnCoreError(uint32_t id, int res, const char* message);
 
  private:
   void Stop();
-  void TakePicture(spa_buffer* buffer);
+  // With m_mutex held.
+  bool CopyHeld(std::vector<uint8_t>* image);
 
   pw_thread_loop* m_loop = nullptr;
   pw_context* m_context = nullptr;
@@ -86,7 +91,7 @@ class PipeWireVideoStream {
   uint32_t m_format = 0;
   bool m_negotiated = false;
   bool m_ended = false;
-  std::vector<uint8_t> m_back;  // the newest picture not yet taken
+  void* m_held = nullptr;  // pw_buffer of the newest picture
   bool m_newPicture = false;
   int64_t m_arrival = 0;
   CastPointer m_pointer;

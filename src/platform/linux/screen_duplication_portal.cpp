@@ -82,8 +82,7 @@ class PortalDuplication : public ScreenDuplication {
       LOG(ERROR) << "the desktop offers no screen cast of monitors";
       return Result::Failed;
     }
-    m_cursorMeta = offer.cursorModes & kCursorMetadata;
-    const uint32_t cursor = m_cursorMeta ? kCursorMetadata
+    const uint32_t cursor = (offer.cursorModes & kCursorMetadata) ? kCursorMetadata
                             : (offer.cursorModes & kCursorEmbedded) ? kCursorEmbedded
                                                                     : kCursorHidden;
     std::string token = Token();
@@ -119,23 +118,22 @@ class PortalDuplication : public ScreenDuplication {
     if (Lost()) return Result::AccessLost;
     PipeWireVideoStream::Update update;
     int64_t arrival = 0;
-    if (!m_stream.Wait(timeoutMs, &m_incoming, &m_pointer, &update, &arrival))
+    if (!m_stream.Wait(timeoutMs, &m_image, &m_pointer, &update, &arrival))
       return Lost() ? Result::AccessLost : Result::Timeout;
     if (update.picture) {
-      if (m_incoming.size() != size_t(m_width) * m_height * 4) {
+      if (m_image.size() != size_t(m_width) * m_height * 4) {
         LOG(WARNING) << "the screen cast changed its size";
         return Result::AccessLost;
       }
-      // With the pointer drawn into the handed-out image, a later pointer
-      // move needs the picture as it came.
-      std::swap(m_incoming, m_cursorMeta ? m_clean : m_image);
       m_havePicture = true;
       m_arrival = arrival;
+    } else if (m_havePicture && !m_stream.CopyPicture(&m_image)) {
+      // The pointer moved over a picture that is gone: wait for the next.
+      return Result::Timeout;
     }
     m_pointerMoved = m_pointerMoved || update.pointer;
     m_shapeChanged = m_shapeChanged || update.shape;
     if (!m_havePicture) return Result::Timeout;
-    if (m_cursorMeta) m_image = m_clean;
     *info = DuplicationFrameInfo{};
     info->presentTime = update.picture ? arrival : m_arrival;
     if (m_pointerMoved || m_first) {
@@ -195,12 +193,11 @@ class PortalDuplication : public ScreenDuplication {
   // The stream goes before the session that carries it.
   std::unique_ptr<ScreenCastPortal> m_portal;
   PipeWireVideoStream m_stream;
-  bool m_cursorMeta = false;
   int m_width = 0;
   int m_height = 0;
-  std::vector<uint8_t> m_incoming;
-  std::vector<uint8_t> m_clean;  // the newest picture as it came (pointer metadata only)
-  std::vector<uint8_t> m_image;  // handed out
+  // Handed out; the pointer may be drawn into it, so a pointer move copies
+  // the picture again.
+  std::vector<uint8_t> m_image;
   bool m_havePicture = false;
   int64_t m_arrival = 0;
   CastPointer m_pointer;
