@@ -4,7 +4,7 @@ PipeWire with its session manager, and on the bus a ScreenCast portal
 (org.freedesktop.portal.ScreenCast) whose every cast is a real PipeWire video
 node made by GStreamer's videotestsrc.
 
-    screencast_portal.py RUNDIR [--refuse] [--size WxH] [--no-windows] [--shortcuts]
+    screencast_portal.py RUNDIR [--refuse] [--size WxH] [--pattern P] [--rate N] [--shortcuts]
 
 Writes RUNDIR/ready (the bus address) once serving and logs every request to
 RUNDIR/calls, one line each. SIGUSR1 ends the running cast as a desktop does
@@ -142,8 +142,9 @@ class Desktop:
         """Starts the cast's test picture; returns its node id."""
         width, height = self.args.size.split("x")
         self.cast = self.spawn([
-            "gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=smpte", "!",
-            "video/x-raw,format=BGRx,width=%s,height=%s,framerate=15/1" % (width, height), "!",
+            "gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=" + self.args.pattern,
+            "!", "video/x-raw,format=BGRx,width=%s,height=%s,framerate=%d/1" % (
+                width, height, self.args.rate), "!",
             "pipewiresink", "mode=provide", "client-name=korvorec-test-cast"])
         for _ in range(200):
             dump = subprocess.run(["pw-dump"], env=self.env, capture_output=True, text=True)
@@ -274,7 +275,7 @@ class Desktop:
     def on_property(self, conn, sender, path, iface, name):
         if iface == "org.freedesktop.portal.GlobalShortcuts":
             return GLib.Variant("u", 1)
-        values = {"version": 4, "AvailableSourceTypes": 1 if self.args.no_windows else 3,
+        values = {"version": 4, "AvailableSourceTypes": 3,
                   "AvailableCursorModes": 7}
         return GLib.Variant("u", values[name])
 
@@ -319,7 +320,8 @@ def main():
     parser.add_argument("rundir")
     parser.add_argument("--refuse", action="store_true", help="the user refuses the dialog")
     parser.add_argument("--size", default="640x480")
-    parser.add_argument("--no-windows", action="store_true")
+    parser.add_argument("--pattern", default="smpte", help="videotestsrc's pattern")
+    parser.add_argument("--rate", type=int, default=15, help="pictures a second")
     parser.add_argument("--shortcuts", action="store_true",
                         help="the desktop offers global shortcuts")
     die_with_parent()
