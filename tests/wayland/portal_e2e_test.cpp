@@ -10,9 +10,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <mutex>
 #include <cstdlib>
 
 #include "e2e/e2esupport.h"
+#include "platform/monitors.h"
+#include "recorder/videocapture/dxgicapturer.h"
 #include "support/mediaprobe.h"
 #include "support/testsupport.h"
 
@@ -166,22 +169,27 @@ class WaylandSession : public ::testing::Test {
 
   QStringList Recordings() { return QDir(m_out).entryList({"*.mp4"}, QDir::Files); }
 
-  // The recording, read back: an ordinary MP4 whose every picture decodes,
-  // sized as the cast, and showing the cast's picture.
-  void JudgeRecording(const QString& name, testsupport::MediaProbe* probe) {
-    // The node's picture: the same test source, one frame.
+  // The node's picture: the same test source, one frame.
+  void NodePicture(int width, int height, QByteArray* picture) {
     const QString reference = m_home + "/reference.bgrx";
     ASSERT_EQ(QProcess::execute("gst-launch-1.0",
                                 {"-q", "videotestsrc", "num-buffers=1", "pattern=smpte", "!",
                                  QString("video/x-raw,format=BGRx,width=%1,height=%2")
-                                     .arg(kWidth)
-                                     .arg(kHeight),
+                                     .arg(width)
+                                     .arg(height),
                                  "!", "filesink", "location=" + reference}),
               0);
     QFile ref(reference);
     ASSERT_TRUE(ref.open(QIODevice::ReadOnly));
-    const QByteArray node = ref.readAll();
-    ASSERT_EQ(node.size(), kWidth * kHeight * 4);
+    *picture = ref.readAll();
+    ASSERT_EQ(picture->size(), width * height * 4);
+  }
+
+  // The recording, read back: an ordinary MP4 whose every picture decodes,
+  // sized as the cast, and showing the cast's picture.
+  void JudgeRecording(const QString& name, testsupport::MediaProbe* probe) {
+    QByteArray node;
+    ASSERT_NO_FATAL_FAILURE(NodePicture(kWidth, kHeight, &node));
     int judged = 0, matching = 0;
     *probe = testsupport::ProbeMedia(
         (m_out + "/" + name).toStdString(),
@@ -327,6 +335,58 @@ TEST_F(WaylandSession, HotKeysComeThroughTheDesktopsGlobalShortcuts) {
   press(stop);
   ASSERT_TRUE(WaitFor([&] { return Log().contains("EXITS RECORDING"); })) << "not stopped";
   ASSERT_TRUE(WaitFor([&] { return bound().size() == 1; })) << "the stop key is still held";
+}
+
+// A region is a crop of its monitor's cast (here the test display's one
+// monitor, cast at its size).
+TEST_F(WaylandSession, ARegionIsACropOfTheMonitorsCast) {
+  const std::vector<platform::MonitorInfo> monitors = platform::GetMonitors().List();
+  ASSERT_FALSE(monitors.empty());
+  const platform::MonitorInfo monitor = monitors.front();
+  const int width = monitor.rect.Width(), height = monitor.rect.Height();
+  ASSERT_NO_FATAL_FAILURE(StartPortal({"--size", QString("%1x%2").arg(width).arg(height)}));
+  QByteArray node;
+  ASSERT_NO_FATAL_FAILURE(NodePicture(width, height, &node));
+  setenv("DBUS_SESSION_BUS_ADDRESS", m_bus.toUtf8().constData(), 1);
+  platform::Backend::Use(platform::BackendKind::Wayland);
+
+  const platform::Rect region{monitor.rect.left + 300, monitor.rect.top + 200,
+                              monitor.rect.left + 940, monitor.rect.top + 560};
+  CaptureParams params;
+  params.mode = 1;
+  params.frameRate = 20;
+  params.monitor = monitor.id;
+  params.region = region;
+  DXGICapturer capturer;
+  ASSERT_TRUE(capturer.Init(params));
+  std::mutex mutex;
+  QByteArray frame;
+  capturer.SetCallbacks(
+      [&](AVFrame* f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (f->width == region.Width() && f->height == region.Height())
+          frame = QByteArray(reinterpret_cast<const char*>(f->data[0]),
+                             f->linesize[0] * f->height);
+      },
+      [](RecordError) {});
+  ASSERT_EQ(capturer.Start(), 0);
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !frame.isEmpty();
+  }));
+  capturer.Stop();
+  platform::Backend::Use(platform::BackendKind::X11);
+  // Every 20th pixel of the crop's upper part (the bars) is the node's at
+  // the region's place.
+  int worst = 0;
+  for (int y = 0; y < 200; y += 20)
+    for (int x = 0; x < region.Width(); x += 20)
+      for (int c = 0; c < 3; ++c) {
+        const int sx = region.left - monitor.rect.left + x, sy = region.top - monitor.rect.top + y;
+        worst = std::max(worst, std::abs(int(uint8_t(frame[(y * region.Width() + x) * 4 + c])) -
+                                         int(uint8_t(node[(sy * width + sx) * 4 + c]))));
+      }
+  EXPECT_EQ(worst, 0);
 }
 
 }  // namespace
