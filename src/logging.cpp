@@ -26,8 +26,9 @@ extern "C" {
 
 namespace {
 
-constexpr char kApology[] = "Korvo录屏碰到错误，给您带来的不便，我们深表歉意！";
 constexpr char kNotAvailable[] = "N/A";
+// Left in the log folder by a crash until the next start tells the user.
+constexpr char kCrashNoticeName[] = "crash-untold";
 constexpr int kKeptLogEntries = 2;
 
 // Resolved once at start, so that the crash path never asks the settings.
@@ -75,6 +76,13 @@ void FfmpegLogCallback(void* object, int level, const char* format, va_list args
 }
 
 }  // namespace
+
+const char kCrashApology[] = "Korvo录屏碰到错误，给您带来的不便，我们深表歉意！";
+
+bool TakeCrashNotice() {
+  const QString notice = QString::fromStdString(LogFolder() + kCrashNoticeName);
+  return QFile::exists(notice) && QFile::remove(notice);
+}
 
 ExceptionSummary::ExceptionSummary() {
   CopyStringTruncated(code, sizeof(code), kNotAvailable);
@@ -143,8 +151,10 @@ void CrashHandler(const platform::CrashInfo& info) {
           << " @Line " << frame.line << ")" << std::endl;
   }
   stack.close();
+  // A user who started the program from a menu sees no stderr.
+  std::ofstream(LogFolder() + kCrashNoticeName).close();
 
-  platform::EndProcessAfterCrash(kApology, info);
+  platform::EndProcessAfterCrash(kCrashApology, info);
 }
 
 int WriteMiniDump(const platform::CrashInfo* info) {

@@ -38,6 +38,10 @@ void CleanOldLogs(const std::string& logFolder);
 // Writes the dump and the stack file into the log folder, then ends the
 // process with an apology to the user.
 void CrashHandler(const platform::CrashInfo& info);
+extern const char kCrashApology[];
+// Whether the program crashed since the last call (a note the crash handler
+// leaves in the log folder, taken away here).
+bool TakeCrashNotice();
 // 1 when the dump was written, -1 when it could not be.
 int WriteMiniDump(const platform::CrashInfo* info);
 // Faulting frame first.

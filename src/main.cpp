@@ -2,11 +2,14 @@
 #include <langinfo.h>
 
 #include <QApplication>
+#include <QCursor>
+#include <QScreen>
 #include <QSharedMemory>
 #include <QStringList>
 #include <QTextCodec>
-#include <QTimer>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,7 +19,6 @@
 #include "loadedlibraries.h"
 #include "logging.h"
 #include "mainwindow/mainwindow.h"
-#include "mainwindow/messagedialog.h"
 #include "platform/backend.h"
 #include "platform/screen_duplication.h"
 #include "platform/session_capabilities.h"
@@ -61,6 +63,25 @@ void ActivateRunningInstance() {
 void PreferXWayland() {
   if (platform::IsWaylandSession() && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
+// The main window's form is laid out at a fixed size. On a screen too small
+// for it at the desktop's scale, the program takes the largest scale at which
+// it fits; true when it has to.
+bool FitScaleToScreen() {
+  constexpr int kFormWidth = 755, kFormHeight = 595;
+  QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (!screen) return false;
+  const QSize available = screen->availableGeometry().size();
+  const double fit = std::min(double(available.width()) / kFormWidth,
+                              double(available.height()) / kFormHeight);
+  if (fit >= 1.0) return false;
+  bool given = false;
+  double factor = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&given);
+  if (!given || factor <= 0) factor = 1.0;
+  qputenv("QT_SCALE_FACTOR", QByteArray::number(std::floor(factor * fit * 1000) / 1000, 'f', 3));
+  return true;
 }
 
 void WarnOfWaylandSession() {
@@ -137,6 +158,18 @@ int main(int argc, char* argv[]) {
     qputenv("QT_XCB_GL_INTEGRATION", "none");
 
   auto app = std::make_unique<QApplication>(argc, argv);
+  const QByteArray scaleFactor = qgetenv("QT_SCALE_FACTOR");
+  const bool scaledToFit = FitScaleToScreen();
+  if (scaledToFit) {
+    // The scale is read when the application object is made.
+    app.reset();
+    app = std::make_unique<QApplication>(argc, argv);
+    // Programs started from here keep the user's own.
+    if (scaleFactor.isNull())
+      qunsetenv("QT_SCALE_FACTOR");
+    else
+      qputenv("QT_SCALE_FACTOR", scaleFactor);
+  }
   Q_INIT_RESOURCE(resources);
   CreateDataFolders();
   InitLogging();
@@ -146,6 +179,7 @@ int main(int argc, char* argv[]) {
   }
   LogMachineInfo();
   KeepScreenCastPermission();
+  if (scaledToFit) LOG(INFO) << "the screen is too small at its scale: the program is drawn smaller";
 
   // Two starts at the same moment cannot both pass.
   auto instance = std::make_unique<QSharedMemory>(kInstanceKey);
@@ -155,18 +189,22 @@ int main(int argc, char* argv[]) {
     return 0;
   }
 
+  const bool crashedBefore = TakeCrashNotice();
   auto window = std::make_unique<MainWindow>();
   if (startHidden)
     window->HideToTray();
   else
     window->show();
+  if (crashedBefore) {
+    LOG(INFO) << "the last run crashed: telling the user";
+    window->TellUser(QString::fromUtf8(kCrashApology));
+  }
   if (Settings::Instance()->GetKeymouseShowkeystroke()) ApplyKeyMouseSettings();
   const platform::SessionCapabilities& session = platform::GetSessionCapabilities();
   if (session.wayland) {
     const QString notice = WaylandSessionNotice(session);
     LOG(INFO) << "told the user: " << notice.toStdString();
-    QTimer::singleShot(0, window.get(),
-                       [&window, notice] { MessageDialog::ShowInformation(window.get(), notice); });
+    window->TellUser(notice);
   }
 
   // Asked to end (log-out, kill): leave the event loop so that everything is

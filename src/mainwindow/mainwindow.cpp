@@ -10,7 +10,10 @@
 #include <QDesktopWidget>
 #include <QListWidgetItem>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
+
+#include <algorithm>
 
 #include "camera/videopreviewerwidget.h"
 #include "constants.h"
@@ -57,6 +60,11 @@ MainWindow::MainWindow(QWidget* parent)
       });
   platform::Session().Watch([this](platform::SessionEvent event) { OnSessionChange(event); });
   setFixedSize(width(), height());
+  // A scheduled task whose start passed while the program was not running
+  // is switched off and told at once.
+  QTimer::singleShot(0, this, [this] {
+    if (Settings::Instance()->GetRecordEnableRecordSchedule()) CheckRecordSchedule(IsRecording());
+  });
 }
 
 MainWindow::~MainWindow() {
@@ -110,8 +118,12 @@ void MainWindow::InitUi() {
 void MainWindow::CenterOnScreen() {
   QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
   if (!screen) return;
+  const QRect available = screen->availableGeometry();
   QRect frame = geometry();
-  frame.moveCenter(screen->availableGeometry().center());
+  frame.moveCenter(available.center());
+  // Larger than the screen: the title bar stays on it.
+  frame.moveTopLeft(QPoint(std::max(frame.left(), available.left()),
+                           std::max(frame.top(), available.top())));
   move(frame.topLeft());
 }
 

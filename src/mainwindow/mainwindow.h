@@ -4,10 +4,12 @@
 #include <QPoint>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -25,6 +27,7 @@ class GlobalHotKey;
 class ListviewItemDelegate;
 class RegionDisplayDlg;
 class VideoPreviewerWidget;
+class QKeySequence;
 class QStandardItem;
 class QStandardItemModel;
 class ShadowMenu;
@@ -55,6 +58,13 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   std::string GetRecordingCameraId() const;
   // The session ends: a running recording's file is finished at once.
   void OnSystemShutdown();
+  // A message box, but never over a recording or a start on its way: what
+  // comes up meanwhile is told once they are over.
+  void TellUser(const QString& text);
+  // A sound source of the running recording is gone; the recording goes on
+  // without it and the user is told after the stop. On the GUI thread: the
+  // recorder's report of it reaches HandleRecorderEvent.
+  void TellSoundSourceLost(bool microphone);
 
   // "hh:mm:ss" of a number of seconds; the hours grow past two digits.
   static QString FormatDuration(uint64_t seconds);
@@ -112,6 +122,10 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   GlobalHotKey* AddHotKey(std::pair<int, int> hotKey, void (MainWindow::*callback)());
   // Holds or releases the stop hot key.
   void HoldStopHotKey(bool hold);
+  // Whether the stop hot key could be held now; reports it when not.
+  void ProbeStopHotKey();
+  void ReportHotKeyConflict(std::pair<int, int> hotKey, const QKeySequence& sequence);
+  void ShowPendingNotices();
   void UpdateScreenshot();
 
   // The look of the three recording states.
@@ -121,14 +135,18 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
 
   // Recording control: the start/pause/resume road and the stop road.
   void StartPauseRecording();
-  // tellFileCount: a segmented recording's file count is shown in a box.
-  void StopRecording(bool tellFileCount = true);
+  void StartNewRecording(int mode);
+  // tell: boxes (the file count, what waited for the stop) are shown.
+  void StopRecording(bool tell = true);
   void HandleRecorderEvent(NotifyType type, RecordError code);
   QString MakeOutputFilePath();
   bool HasEnoughDiskSpace() const;
   void PrepareForRecording();
   void ShowRecordingWidgets(const RecordParams& params);
   void RestoreAfterRecording();
+  // Waits until the window system has taken down every window that the
+  // program no longer shows (a hidden main window, a closed picker).
+  void WaitForHiddenWindows();
 
   // Session changes and keep-awake.
   void OnSessionChange(platform::SessionEvent event);
@@ -148,6 +166,8 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   // the newest name open for editing.
   void ShowRecordedFiles(const std::vector<std::string>& files);
   QString RowFilePath(int row) const;
+  // Hands a file or folder to the desktop; tells the user when it cannot.
+  void OpenWithDesktop(const QString& path, const QString& failure);
   // Renames the file of the row being renamed once its cell holds the new
   // name; writes back an editor that is still open.
   void ApplyRename(QStandardItem* item);
@@ -168,10 +188,15 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   std::unique_ptr<Recorder> m_recorder;
   QPointer<GlobalHotKey> m_stopHotKey;  // held while a recording exists
   std::set<std::pair<int, int>> m_toldHotKeyConflicts;
+  bool m_starting = false;  // a start is on its way (pickers, checks)
+  QStringList m_pendingNotices;
+  bool m_showingNotices = false;
+  std::deque<int64_t> m_freeBytes;  // free disk space at the last ticks
   std::unique_ptr<RegionDisplayDlg> m_regionFrame;
   std::unique_ptr<VideoPreviewerWidget> m_cameraPreview;  // floating, no parent
   uint64_t m_scheduleTicks = 0;
   int64_t m_scheduleStartedAt = 0;  // the task start that was taken
+  bool m_scheduleRecording = false;  // the running recording is the task's
   bool m_pausedByLock = false;  // the running recording was paused by a session lock
   QStandardItemModel* m_recordModel = nullptr;
   ShadowMenu* m_rowMenu = nullptr;

@@ -8,9 +8,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QStandardItemModel>
 #include <QTableView>
+#include <QTimer>
 #include <QUrl>
 
 #include <glog/logging.h>
@@ -29,9 +31,10 @@ extern "C" {
 
 namespace {
 
-// The name cell keeps the file's name on disk, which may differ from the
-// shown text (upper-case suffix, an edit not yet applied).
-constexpr int kFileNameRole = Qt::UserRole + 1;
+// The name cell keeps the path of the file it lists, which may differ from
+// the save folder and the shown text (a folder changed since, an upper-case
+// suffix, an edit not yet applied).
+constexpr int kFilePathRole = Qt::UserRole + 1;
 
 constexpr int kNameColumn = 0;
 constexpr int kDateColumn = 3;
@@ -52,11 +55,7 @@ QStringList ListRecordings(const QString& folder) {
   return paths;
 }
 
-// A name that stays inside the save folder as one file.
-bool IsPlainFileName(const QString& name) {
-  return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') &&
-         !name.contains(QChar(0));
-}
+constexpr char kSuffix[] = ".mp4";
 
 QStandardItem* CentredItem(const QString& text) {
   auto* item = new QStandardItem(text);
@@ -106,6 +105,7 @@ void MainWindow::FillRecordList() {
 void MainWindow::ReloadRecordList() {
   auto* model = m_ui ? qobject_cast<QStandardItemModel*>(m_ui->tableView->model()) : nullptr;
   if (!model) return;
+  CommitRenameEditor();  // a name being typed is kept, as by a page switch
   model->removeRows(0, model->rowCount());
   FillRecordList();
 }
@@ -117,8 +117,8 @@ void MainWindow::AddRecordRow(const QString& path, int row) {
     return;
   }
   const QFileInfo info(path);
-  auto* name = new QStandardItem(info.completeBaseName() + ".mp4");
-  name->setData(info.fileName(), kFileNameRole);
+  auto* name = new QStandardItem(info.completeBaseName() + kSuffix);
+  name->setData(info.absoluteFilePath(), kFilePathRole);
 
   int64_t seconds = 0;
   GetMediaDuration(path, seconds);
@@ -184,32 +184,43 @@ QString MainWindow::FormatFileSize(int64_t bytes) {
 
 QString MainWindow::RowFilePath(int row) const {
   const QModelIndex cell = m_recordModel->index(row, kNameColumn);
-  QString name = cell.data(kFileNameRole).toString();
-  if (name.isEmpty()) name = cell.data().toString();
-  return SaveFolder() + "/" + name;
+  const QString path = cell.data(kFilePathRole).toString();
+  return path.isEmpty() ? SaveFolder() + "/" + cell.data().toString() : path;
 }
 
 void MainWindow::ApplyRename(QStandardItem* item) {
   if (!m_renamePending || item->index() != QModelIndex(m_renameIndex)) return;
   m_renamePending = false;  // before the item is touched again below
-  const QString newName = item->text();
+  QString newName = item->text().trimmed();
   if (newName == m_oldName) return;
-  const QString folder = SaveFolder();
-  QString oldFile = item->data(kFileNameRole).toString();
-  if (oldFile.isEmpty()) oldFile = m_oldName;
-  if (!IsPlainFileName(newName)) {
-    LOG(WARNING) << "not a file name: " << newName.toStdString();
+  const QString oldPath = RowFilePath(item->row());
+  const QString folder = QFileInfo(oldPath).absolutePath();
+  // The file stays a recording: it keeps its suffix whatever is typed.
+  if (!newName.isEmpty() && !newName.endsWith(kSuffix, Qt::CaseInsensitive)) newName += kSuffix;
+  if (folder + "/" + newName == oldPath) {
     item->setText(m_oldName);
     return;
   }
-  if (QFile::rename(folder + "/" + oldFile, folder + "/" + newName)) {
-    item->setData(newName, kFileNameRole);
-  } else {
-    // Taken or missing: the row keeps naming the file it lists.
-    LOG(WARNING) << "rename " << oldFile.toStdString() << " to " << newName.toStdString()
-                 << " failed";
-    item->setText(m_oldName);
+  QString refusal;
+  if (newName.isEmpty())
+    refusal = QStringLiteral("文件名不能为空");
+  else if (newName.contains('/') || newName.contains(QChar(0)))
+    refusal = QStringLiteral("文件名不能包含“/”");
+  else if (QFileInfo::exists(folder + "/" + newName) || QFileInfo(folder + "/" + newName).isSymLink())
+    refusal = QStringLiteral("文件名已存在");
+  else if (!QFile::rename(oldPath, folder + "/" + newName))
+    refusal = QStringLiteral("重命名失败");
+  if (refusal.isEmpty()) {
+    item->setData(folder + "/" + newName, kFilePathRole);
+    item->setText(newName);
+    return;
   }
+  LOG(WARNING) << "rename " << oldPath.toStdString() << " to " << newName.toStdString()
+               << " refused: " << refusal.toStdString();
+  // Nothing is renamed: the row keeps naming the file it lists.
+  item->setText(m_oldName);
+  // Told once the editor is closed.
+  QTimer::singleShot(0, this, [this, refusal] { MessageDialog::ShowMessage(this, refusal); });
 }
 
 void MainWindow::CommitRenameEditor() {
@@ -237,17 +248,23 @@ void MainWindow::onTableClicked(const QModelIndex&) {
 
 void MainWindow::onTableDoubleClicked(const QModelIndex& index) {
   if (!index.isValid()) return;
-  QDesktopServices::openUrl(QUrl::fromLocalFile(RowFilePath(index.row())));
+  OpenWithDesktop(RowFilePath(index.row()), QStringLiteral("没有可以播放该文件的程序"));
 }
 
 void MainWindow::onPlay() {
   const int row = m_ui->tableView->currentIndex().row();
   if (row < 0) return;
-  QDesktopServices::openUrl(QUrl::fromLocalFile(RowFilePath(row)));
+  OpenWithDesktop(RowFilePath(row), QStringLiteral("没有可以播放该文件的程序"));
 }
 
 void MainWindow::onOpenFileCategory() {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(SaveFolder()));
+  OpenWithDesktop(SaveFolder(), QStringLiteral("没有可以打开文件位置的程序"));
+}
+
+void MainWindow::OpenWithDesktop(const QString& path, const QString& failure) {
+  if (QDesktopServices::openUrl(QUrl::fromLocalFile(path))) return;
+  LOG(WARNING) << "the desktop cannot open " << path.toStdString();
+  MessageDialog::ShowMessage(this, failure);
 }
 
 void MainWindow::onRename() {
@@ -260,6 +277,11 @@ void MainWindow::onRename() {
   m_ui->tableView->edit(cell);
   m_renameIndex = cell;
   m_renamePending = true;
+  // Only the base name is selected: typing replaces it, the suffix stays.
+  if (auto* editor = qobject_cast<QLineEdit*>(m_ui->tableView->indexWidget(cell))) {
+    const int suffix = m_oldName.endsWith(kSuffix, Qt::CaseInsensitive) ? int(sizeof(kSuffix)) - 1 : 0;
+    editor->setSelection(0, m_oldName.size() - suffix);
+  }
 }
 
 void MainWindow::onDelete() {

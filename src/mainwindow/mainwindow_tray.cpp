@@ -4,7 +4,6 @@
 
 #include "mainwindow/globalhotkey.h"
 #include "mainwindow/mainwindow.h"
-#include "mainwindow/messagedialog.h"
 #include "platform/session_capabilities.h"
 #include "settings.h"
 
@@ -17,7 +16,10 @@ const char kHotKeyObjectName[] = "hotkey";
 void MainWindow::RegisterHotKeys() {
   UnRegisterHotKey();
   AddHotKey(Settings::Instance()->GetRecordStartpausehotkey(), &MainWindow::onHotKeyOfStartPause);
-  if (m_recorder) HoldStopHotKey(true);
+  if (m_recorder)
+    HoldStopHotKey(true);
+  else
+    ProbeStopHotKey();
 }
 
 // The stop key is held only while a recording exists: idle, other programs
@@ -31,6 +33,18 @@ void MainWindow::HoldStopHotKey(bool hold) {
     m_stopHotKey = AddHotKey(Settings::Instance()->GetRecordStophotkey(), &MainWindow::onHotKeyOfStop);
 }
 
+// Asked for when the keys are set, so that a conflict is told then and not
+// over the recording that holds the key.
+void MainWindow::ProbeStopHotKey() {
+  const std::pair<int, int> hotKey = Settings::Instance()->GetRecordStophotkey();
+  const QKeySequence sequence(hotKey.second | hotKey.first);
+  if (GlobalHotKey::Register(sequence)) {
+    GlobalHotKey::Unregister(sequence);
+    return;
+  }
+  ReportHotKeyConflict(hotKey, sequence);
+}
+
 GlobalHotKey* MainWindow::AddHotKey(std::pair<int, int> hotKey, void (MainWindow::*callback)()) {
   auto* key = new GlobalHotKey(this);
   key->setObjectName(kHotKeyObjectName);
@@ -39,15 +53,19 @@ GlobalHotKey* MainWindow::AddHotKey(std::pair<int, int> hotKey, void (MainWindow
     connect(key, &GlobalHotKey::activated, this, callback);
     return key;
   }
+  // The refused object stays until the next UnRegisterHotKey.
+  ReportHotKeyConflict(hotKey, sequence);
+  return key;
+}
+
+void MainWindow::ReportHotKeyConflict(std::pair<int, int> hotKey, const QKeySequence& sequence) {
   // The session holds no hot keys for anyone: the start notice said so.
-  if (!platform::GetSessionCapabilities().globalHotKeys) return key;
-  // The refused object stays until the next UnRegisterHotKey. Each refused
-  // pair is told once: the stop key is asked for at every start.
+  if (!platform::GetSessionCapabilities().globalHotKeys) return;
   const QString text = sequence.toString(QKeySequence::NativeText);
   LOG(WARNING) << "hot key " << text.toStdString() << " is held by another program";
+  // Each refused pair is told once.
   if (m_toldHotKeyConflicts.insert(hotKey).second)
-    MessageDialog::ShowMessage(this, QStringLiteral("%1与系统其他热键有冲突").arg(text));
-  return key;
+    TellUser(QStringLiteral("%1与系统其他热键有冲突").arg(text));
 }
 
 void MainWindow::UnRegisterHotKey() {

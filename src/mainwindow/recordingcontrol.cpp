@@ -1,11 +1,16 @@
 #include <glog/logging.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QSet>
+#include <QThread>
+#include <QTimer>
 
 #include <system_error>
 #include <vector>
@@ -16,6 +21,7 @@
 #include "mainwindow/recordernotifyevent.h"
 #include "platform/session.h"
 #include "platform/session_capabilities.h"
+#include "platform/shell.h"
 #include "platform/windows.h"
 #include "recorder/recorder.h"
 #include "settings.h"
@@ -31,8 +37,10 @@
 
 namespace {
 
-// Where the window is parked while the region picker covers the screen.
-const QPoint kParkedPosition(-70000, -90000);
+// How long a hidden window may take to leave the screen, and how long the
+// compositor is given to paint the screen without it.
+constexpr int kHideTimeoutMs = 2000;
+constexpr int kRepaintMs = 150;
 
 // Room kept around a recorded region for its frame, in device pixels.
 constexpr int kRegionFrameMargin = 8;
@@ -113,11 +121,16 @@ QRect PlaceStatusBar(const QRect& monitor, const std::vector<QRect>& monitors,
 bool MainWindow::IsRecording() const { return m_recorder && m_recorder->IsRecording(); }
 
 void MainWindow::OnRecorderNotify(NotifyType type, RecordError code) {
-  if (type != kNotifyError) return;
+  if (type != kNotifyError && type != kNotifySoundSourceLost) return;
   QCoreApplication::postEvent(this, new RecorderNotifyEvent(type, code), Qt::NormalEventPriority);
 }
 
 void MainWindow::HandleRecorderEvent(NotifyType type, RecordError code) {
+  // A sound source gone: the recording goes on without it.
+  if (type == kNotifySoundSourceLost) {
+    TellSoundSourceLost(code == kRecordMicInitFailed);
+    return;
+  }
   // The recording cannot go on: stop on the GUI thread (the file is
   // finished), then say why.
   if (type != kNotifyError || code == kRecordSuccess || !m_recorder) return;
@@ -128,30 +141,102 @@ void MainWindow::HandleRecorderEvent(NotifyType type, RecordError code) {
   MessageDialog::ShowMessage(this, message);
 }
 
-QString MainWindow::MakeOutputFilePath() { return QString::fromUtf8(NewRecordFileName().c_str()); }
+void MainWindow::TellSoundSourceLost(bool microphone) {
+  LOG(WARNING) << (microphone ? "the microphone" : "the speaker")
+               << " was lost: the recording goes on without it";
+  TellUser(microphone ? QStringLiteral("录制中麦克风已断开，此后的录制中没有麦克风声音")
+                      : QStringLiteral("录制中扬声器已断开，此后的录制中没有系统声音"));
+}
+
+void MainWindow::TellUser(const QString& text) {
+  m_pendingNotices << text;
+  QTimer::singleShot(0, this, &MainWindow::ShowPendingNotices);
+}
+
+void MainWindow::ShowPendingNotices() {
+  // Never a box over a recording, nor over a start in progress.
+  if (m_recorder || m_starting || m_showingNotices) return;
+  m_showingNotices = true;
+  while (!m_pendingNotices.isEmpty())
+    MessageDialog::ShowMessage(this, m_pendingNotices.takeFirst());
+  m_showingNotices = false;
+}
+
+void MainWindow::WaitForHiddenWindows() {
+  // Every top-level window of this process that the window system still
+  // shows although the program no longer does.
+  const qint64 pid = QCoreApplication::applicationPid();
+  const auto pending = [pid] {
+    QSet<platform::WindowId> shown;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (widget->isVisible() && widget->internalWinId())
+        shown.insert(static_cast<platform::WindowId>(widget->internalWinId()));
+    for (const auto& window : platform::Windows().EnumerateTopLevel())
+      if (window.pid == pid && window.visible && !shown.contains(window.id)) return true;
+    return false;
+  };
+  const auto handleEvents = [](int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) {
+      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+      QThread::msleep(5);
+    }
+  };
+  QElapsedTimer timer;
+  timer.start();
+  while (pending() && timer.elapsed() < kHideTimeoutMs) handleEvents(20);
+  if (timer.elapsed() >= kHideTimeoutMs) LOG(WARNING) << "a hidden window is still shown";
+  // The compositor paints the screen without them at its next frames.
+  handleEvents(kRepaintMs);
+}
+
+QString MainWindow::MakeOutputFilePath() {
+  const QString path = QString::fromUtf8(NewRecordFileName().c_str());
+  // Never over a file that is there: the first free "_N" after the name.
+  const auto free = [](const QString& candidate) {
+    const QFileInfo info(candidate);
+    return !info.exists() && !info.isSymLink();
+  };
+  if (path.isEmpty() || free(path)) return path;
+  const QString stem = path.left(path.size() - QString(".mp4").size());
+  for (int i = 1;; ++i) {
+    const QString candidate = QString("%1_%2.mp4").arg(stem).arg(i);
+    if (free(candidate)) return candidate;
+  }
+}
 
 void MainWindow::PrepareForRecording() {
-  const bool exclude = Settings::Instance()->GetGeneralNocapWndWhenRecord();
-  const platform::Result result = platform::Windows().SetExcludedFromCapture(
-      static_cast<platform::WindowId>(winId()), exclude);
-  if (exclude && result != platform::Result::Ok)
-    LOG(ERROR) << "hide cap window failed,error is " << platform::ResultName(result);
+  // What this desktop cannot do is not asked for (the settings show it
+  // greyed out).
+  if (platform::Windows().CanExcludeFromCapture()) {
+    const bool exclude = Settings::Instance()->GetGeneralNocapWndWhenRecord();
+    const platform::Result result = platform::Windows().SetExcludedFromCapture(
+        static_cast<platform::WindowId>(winId()), exclude);
+    if (exclude && result != platform::Result::Ok)
+      LOG(ERROR) << "hide cap window failed,error is " << platform::ResultName(result);
+  }
   try {
-    if (Settings::Instance()->GetGeneralHideDesktopIcon()) SetDesktopIconsVisible(false);
+    if (platform::CanHideDesktopIcons() && Settings::Instance()->GetGeneralHideDesktopIcon())
+      SetDesktopIconsVisible(false);
   } catch (const std::system_error& e) {
     LOG(ERROR) << "hiding the desktop icons failed: " << e.what();
   }
-  if (Settings::Instance()->GetGeneralHideTaskbar()) SetTaskbarVisible(false);
+  if (platform::CanHideTaskbar() && Settings::Instance()->GetGeneralHideTaskbar())
+    SetTaskbarVisible(false);
 }
 
 void MainWindow::RestoreAfterRecording() {
-  platform::Windows().SetExcludedFromCapture(static_cast<platform::WindowId>(winId()), false);
+  if (platform::Windows().CanExcludeFromCapture())
+    platform::Windows().SetExcludedFromCapture(static_cast<platform::WindowId>(winId()), false);
   try {
-    if (Settings::Instance()->GetGeneralHideDesktopIcon()) SetDesktopIconsVisible(true);
+    if (platform::CanHideDesktopIcons() && Settings::Instance()->GetGeneralHideDesktopIcon())
+      SetDesktopIconsVisible(true);
   } catch (const std::system_error& e) {
     LOG(ERROR) << "showing the desktop icons failed: " << e.what();
   }
-  if (Settings::Instance()->GetGeneralHideTaskbar()) SetTaskbarVisible(true);
+  if (platform::CanHideTaskbar() && Settings::Instance()->GetGeneralHideTaskbar())
+    SetTaskbarVisible(true);
   // The camera may have been switched off while it ran: stop whatever runs.
   if (m_cameraPreview) {
     m_cameraPreview->StopPreview();
@@ -220,7 +305,16 @@ void MainWindow::AllowSystemSleep(bool allow) {
 }
 
 void MainWindow::StartPauseRecording() {
-  const int mode = m_ui->comboBox_mode->currentData().toInt();
+  // One start at a time: a request while a start is on its way (a picker or
+  // a box of it is open) brings that forward and does nothing else.
+  if (m_starting) {
+    LOG(INFO) << "a start is already in progress";
+    if (QWidget* open = QApplication::activeModalWidget()) {
+      open->raise();
+      open->activateWindow();
+    }
+    return;
+  }
   m_pausedByLock = false;  // the user decides from here
   if (m_recorder) {
     if (m_recorder->IsPaused()) {
@@ -232,7 +326,13 @@ void MainWindow::StartPauseRecording() {
     }
     return;
   }
+  m_starting = true;
+  StartNewRecording(m_ui->comboBox_mode->currentData().toInt());
+  m_starting = false;
+  ShowPendingNotices();
+}
 
+void MainWindow::StartNewRecording(int mode) {
   m_elapsedSeconds = 0;
   RecordParams params;
   params.mode = mode;
@@ -243,6 +343,8 @@ void MainWindow::StartPauseRecording() {
   params.highlight = Settings::Instance()->GetKeymouseHighlight() &&
                      platform::GetSessionCapabilities().globalInput;
 
+  // The folder and the room on its disk are checked before any picker; the
+  // file is named when the recording begins.
   m_outputPath = MakeOutputFilePath();
   if (m_outputPath.isEmpty()) {
     MessageDialog::ShowMessage(this, QStringLiteral("文件存储路径不存在！"));
@@ -252,8 +354,8 @@ void MainWindow::StartPauseRecording() {
     MessageDialog::ShowMessage(this, QStringLiteral("磁盘空间不足10M，请清理磁盘!"));
     return;
   }
-  params.outputPath = m_outputPath.toUtf8().toStdString();
 
+  bool picked = false;  // a picker covered the screen
   if (mode == 0 || mode == 1) {
     const auto monitors = GetMonitors();
     if (monitors.empty()) {
@@ -265,43 +367,64 @@ void MainWindow::StartPauseRecording() {
       params.monitor = monitors.front().monitor;
     } else {
       MonitorPreviewDialog picker;
+      picked = true;
       if (picker.exec() != QDialog::Accepted) return;
       params.monitor = picker.SelectedMonitor();
     }
   }
 
-  bool hiddenForRegion = false;
+  bool hidden = false;  // hidden by this start
   if (mode == 1) {
-    const QPoint remembered = pos();
-    move(kParkedPosition);
-    if (Settings::Instance()->GetGeneralHideWhenRecord()) {
+    // Out of the picker's still picture: a window manager keeps a window
+    // moved off the screen on it, but takes a hidden one away.
+    if (isVisible()) {
       hide();
-      hiddenForRegion = true;
+      hidden = true;
     }
+    WaitForHiddenWindows();
     RegionRecordDialog picker;
+    picker.SetMonitor(params.monitor);
+    picked = true;
     QRect stored;
     if (Settings::Instance()->GetRecordRegionRect(stored)) picker.SetRegion(stored);
     if (picker.exec() == 0) {
       LOG(INFO) << "user cancels recording";
-      move(remembered);
-      show();
+      if (hidden) show();
       return;
     }
     const QRect r = picker.GetRegion();
-    if (!m_regionFrame) m_regionFrame = std::make_unique<RegionDisplayDlg>();
-    m_regionFrame->move(picker.mapToGlobal(r.topLeft()));
-    m_regionFrame->SetRegion(r);
-    m_regionFrame->show();
     Settings::Instance()->SetRecordRegionRect(r);
+    params.monitor = picker.GetMonitor();
     params.region = picker.GetDeviceRegion();
-    move(remembered);
+    if (!m_regionFrame) m_regionFrame = std::make_unique<RegionDisplayDlg>();
+    m_regionFrame->FrameAround(ToQRect(params.region));
+    m_regionFrame->show();
   }
 
   if (mode == 3) {
     WindowSnapshotDialog picker;
+    picked = true;
     if (picker.exec() == 0) return;
     params.window = picker.SelectedWindow().window;
   }
+
+  const auto giveUp = [&](const QString& message) {
+    if (m_regionFrame) m_regionFrame->hide();
+    if (hidden) show();
+    MessageDialog::ShowMessage(this, message);
+  };
+  m_outputPath = MakeOutputFilePath();
+  if (m_outputPath.isEmpty()) return giveUp(QStringLiteral("文件存储路径不存在！"));
+  params.outputPath = m_outputPath.toUtf8().toStdString();
+
+  const bool hideWhenRecord = Settings::Instance()->GetGeneralHideWhenRecord();
+  if (hideWhenRecord && isVisible()) {
+    hide();
+    hidden = true;
+  }
+  // The first picture is taken once the window system has taken down what
+  // the program no longer shows.
+  if (hidden || picked) WaitForHiddenWindows();
 
   m_recorder = std::make_unique<Recorder>();
   m_recorder->CreateMuxer();
@@ -311,9 +434,14 @@ void MainWindow::StartPauseRecording() {
   if (result == 0) {
     ShowRecordingWidgets(params);
     ShowRecordingLook();
-    if (Settings::Instance()->GetGeneralHideWhenRecord()) showMinimized();
+    // Hidden, the tray icon brings it back (or, without a tray, minimised).
+    if (hideWhenRecord)
+      HideToTray();
+    else if (hidden)
+      show();
     AllowSystemSleep(false);
     HoldStopHotKey(true);
+    m_freeBytes.clear();
     return;
   }
 
@@ -329,11 +457,11 @@ void MainWindow::StartPauseRecording() {
   LOG(ERROR) << "recording failed to start: " << result;
   MessageDialog::ShowMessage(nullptr, message);
   if (m_regionFrame) m_regionFrame->hide();
-  if (hiddenForRegion) show();
+  if (hidden) show();
   RestoreAfterRecording();
 }
 
-void MainWindow::StopRecording(bool tellFileCount) {
+void MainWindow::StopRecording(bool tell) {
   if (!m_recorder) return;
   LOG(INFO) << "Stop recording";
   HoldStopHotKey(false);
@@ -353,12 +481,15 @@ void MainWindow::StopRecording(bool tellFileCount) {
   m_pausedByLock = false;
   AllowSystemSleep(true);
   CheckScheduleOnStop();
+  m_scheduleRecording = false;
   RestoreAfterRecording();
   if (files.size() > 1) LOG(INFO) << "the recording made " << files.size() << " files";
-  // Last: the box waits for the user, everything is released by then.
-  if (files.size() > 1 && tellFileCount)
+  // Last: the boxes wait for the user, everything is released by then.
+  if (!tell) return;
+  if (files.size() > 1)
     MessageDialog::ShowInformation(
         this, QStringLiteral("本次录制总共生成%1个文件").arg(static_cast<int>(files.size())));
+  ShowPendingNotices();
 }
 
 void MainWindow::OnSystemShutdown() {
@@ -372,14 +503,10 @@ void MainWindow::OnSystemShutdown() {
 
 void MainWindow::OnSessionChange(platform::SessionEvent event) {
   if (event == platform::SessionEvent::Ending) {
-    const bool recording = m_recorder != nullptr;
-    OnSystemShutdown();
-    // The shutdown may yet be called off: the window looks idle again.
-    if (recording) {
-      ShowIdleLook();
-      RestoreAfterRecording();
-      AllowSystemSleep(true);
-    }
+    // The shutdown may yet be called off: finish as a stop does, with no box
+    // to hold the session's end.
+    LOG(INFO) << "System is going to shutdown";
+    StopRecording(false);
     return;
   }
   if (!m_recorder) return;

@@ -22,6 +22,8 @@ Result WriteAutorunEntry(const std::string& name, const std::string& command) {
 Result DeleteAutorunEntry(const std::string& name) { return Shell().DeleteAutorunEntry(name); }
 Result SetTaskbarVisible(bool visible) { return Shell().SetTaskbarVisible(visible); }
 Result SetDesktopIconsVisible(bool visible) { return Shell().SetDesktopIconsVisible(visible); }
+bool CanHideTaskbar() { return Shell().CanHideTaskbar(); }
+bool CanHideDesktopIcons() { return Shell().CanHideDesktopIcons(); }
 Result HibernateSystem() { return Shell().Hibernate(); }
 Result ShutdownSystem() { return Shell().Shutdown(); }
 

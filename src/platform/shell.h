@@ -16,6 +16,9 @@ class ShellFacility {
   virtual Result DeleteAutorunEntry(const std::string& name) = 0;
   virtual Result SetTaskbarVisible(bool visible) = 0;
   virtual Result SetDesktopIconsVisible(bool visible) = 0;
+  // Whether the two calls above can do anything on this desktop.
+  virtual bool CanHideTaskbar() { return false; }
+  virtual bool CanHideDesktopIcons() { return false; }
   virtual Result Hibernate() = 0;
   virtual Result Shutdown() = 0;
 };
@@ -34,6 +37,8 @@ Result DeleteAutorunEntry(const std::string& name);
 // Hiding the desktop's own parts while recording.
 Result SetTaskbarVisible(bool visible);
 Result SetDesktopIconsVisible(bool visible);
+bool CanHideTaskbar();
+bool CanHideDesktopIcons();
 
 // Power actions.
 Result HibernateSystem();

@@ -66,6 +66,8 @@ class WindowSystem {
   virtual Result SetAlwaysOnTop(WindowId window, bool onTop) = 0;
   // Leaves the window out of screen captures.
   virtual Result SetExcludedFromCapture(WindowId window, bool excluded) = 0;
+  // Whether the call above can do anything on this window system.
+  virtual bool CanExcludeFromCapture() { return false; }
   // Keeps the window out of the taskbar and the window switcher. Call it
   // before each show: a window manager forgets it when the window is hidden.
   virtual Result SetSkipTaskbar(WindowId window, bool skip) = 0;

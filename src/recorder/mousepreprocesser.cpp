@@ -16,6 +16,9 @@ void MousePreProcesser::Process(uint8_t* bgra, int width, int height, MouseConte
   if (!bgra || width <= 0 || height <= 0 || !context) return;
   // Drawn straight into the frame: the matrix wraps its rows.
   cv::Mat image(height, width, CV_8UC4, bgra);
-  cv::circle(image, cv::Point(context->x, context->y), context->haloDiameter,
-             cv::Scalar(context->blue, context->green, context->red, 0), 4, cv::LINE_AA, 0);
+  // The ring's diameter is the setting's value: with one fractional bit the
+  // radius is half of it, also for odd values.
+  constexpr int kShift = 1;
+  cv::circle(image, cv::Point(context->x << kShift, context->y << kShift), context->haloDiameter,
+             cv::Scalar(context->blue, context->green, context->red, 0), 4, cv::LINE_AA, kShift);
 }

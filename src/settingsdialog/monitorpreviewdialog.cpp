@@ -1,5 +1,7 @@
 #include "settingsdialog/monitorpreviewdialog.h"
 
+#include <glog/logging.h>
+
 #include <QIcon>
 #include <QImage>
 #include <QListWidgetItem>
@@ -81,7 +83,12 @@ platform::MonitorId MonitorPreviewDialog::SelectedMonitor() {
   if (selected.isEmpty()) return 0;
   const QVariant value = selected.first()->data(kMonitorRole);
   if (value.userType() != MonitorHandleType()) return 0;
-  return value.value<platform::MonitorId>();
+  const std::wstring name = selected.first()->data(kMonitorNameRole).toString().toStdWString();
+  for (const MonitorItem& monitor : GetMonitors())
+    if (monitor.deviceName == name) return monitor.monitor;
+  LOG(ERROR) << "the chosen monitor " << QString::fromStdWString(name).toStdString()
+             << " is gone";
+  return 0;
 }
 
 void MonitorPreviewDialog::AddMonitorItem(const MonitorItem& item) {
@@ -112,6 +119,7 @@ void MonitorPreviewDialog::AddMonitorItem(const MonitorItem& item) {
   listItem->setText(text);
   listItem->setSizeHint(QSize(160, 135));
   listItem->setData(kMonitorRole, QVariant::fromValue<platform::MonitorId>(item.monitor));
+  listItem->setData(kMonitorNameRole, QString::fromStdWString(item.deviceName));
   ui->listWidget->addItem(listItem);
 }
 

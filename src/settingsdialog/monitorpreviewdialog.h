@@ -20,11 +20,14 @@ class MonitorPreviewDialog : public FramelessDialog {
   explicit MonitorPreviewDialog(QWidget* parent = nullptr);
   ~MonitorPreviewDialog() override;
 
-  // The handle of the selected monitor; 0 when none is selected.
+  // The handle the selected monitor has now: monitors plugged in or out
+  // while the dialog was open change the handles, so it is found again by
+  // its name. 0 when none is selected or the monitor is gone.
   platform::MonitorId SelectedMonitor();
 
-  // Item role holding the monitor handle.
+  // Item roles holding the monitor handle and its device name.
   static constexpr int kMonitorRole = Qt::UserRole + 2;
+  static constexpr int kMonitorNameRole = Qt::UserRole + 3;
 
   // Replaces the capture-source factory used for the thumbnails (tests);
   // an empty function restores the normal one.

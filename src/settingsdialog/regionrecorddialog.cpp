@@ -2,20 +2,55 @@
 
 #include <QApplication>
 #include <QBoxLayout>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QThread>
 #include <QToolTip>
 
+#include <glog/logging.h>
+
+#include <cmath>
+#include <memory>
+
+#include "platform/screen_copy.h"
+#include "settingsdialog/monitorlist.h"
 #include "ui_regionrecorddialog.h"
 #include "utils.h"
 
 namespace {
+
 constexpr int kMinimumSide = 310;
+// Long enough for a window hidden just before to be gone from the screen,
+// the compositor's repaint included.
+constexpr int kSettleMs = 250;
+
+std::string Utf8(const std::wstring& text) { return QString::fromStdWString(text).toStdString(); }
+
+// The toolkit's screen of a monitor: by name, else by its corner.
+QScreen* ScreenOf(const std::string& name, const platform::Rect& rect) {
+  for (QScreen* screen : QGuiApplication::screens())
+    if (screen->name().toStdString() == name) return screen;
+  for (QScreen* screen : QGuiApplication::screens())
+    if (screen->geometry().topLeft() == QPoint(rect.left, rect.top)) return screen;
+  return nullptr;
 }
+
+// Lets what was hidden just before leave the screen.
+void Settle() {
+  QElapsedTimer timer;
+  timer.start();
+  while (timer.elapsed() < kSettleMs) {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+    QThread::msleep(10);
+  }
+}
+
+}  // namespace
 
 RegionRecordDialog::RegionRecordDialog(QWidget* parent)
     : QDialog(parent), ui(new Ui_RegionRecordDialog) {
@@ -31,8 +66,8 @@ RegionRecordDialog::RegionRecordDialog(QWidget* parent)
   setAttribute(Qt::WA_TranslucentBackground);
   setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
 
-  GrabScreen();
-  if (!m_background.isNull()) setFixedSize(BackgroundSize());
+  for (const MonitorItem& monitor : GetMonitors())
+    if (monitor.isPrimary) SetMonitor(monitor.monitor);
 
   m_toolBar = new QWidget(this);
   m_toolBar->resize(ToolBarSize());
@@ -55,6 +90,39 @@ RegionRecordDialog::RegionRecordDialog(QWidget* parent)
 
 RegionRecordDialog::~RegionRecordDialog() { delete ui; }
 
+void RegionRecordDialog::SetMonitor(platform::MonitorId monitor) {
+  for (const MonitorItem& item : GetMonitors()) {
+    if (item.monitor != monitor) continue;
+    if (Utf8(item.deviceName) == m_monitorName && item.rect == m_monitorRect) return;
+    m_monitorName = Utf8(item.deviceName);
+    m_monitorRect = item.rect;
+    m_screen = ScreenOf(m_monitorName, m_monitorRect);
+    m_scale = m_screen ? m_screen->devicePixelRatio() : devicePixelRatioF();
+    GrabScreen();
+    if (!m_background.isNull()) setFixedSize(BackgroundSize());
+    setGeometry(LogicalGeometry());
+    PlaceToolBar();
+    return;
+  }
+  LOG(ERROR) << "region picker: no monitor " << monitor;
+}
+
+platform::MonitorId RegionRecordDialog::GetMonitor() const {
+  for (const MonitorItem& item : GetMonitors())
+    if (Utf8(item.deviceName) == m_monitorName) return item.monitor;
+  LOG(ERROR) << "the monitor " << m_monitorName << " is gone";
+  return 0;
+}
+
+// The toolkit keeps a screen's corner in device pixels and scales what lies
+// beyond it.
+QRect RegionRecordDialog::LogicalGeometry() const {
+  if (m_screen) return m_screen->geometry();
+  return QRect(m_monitorRect.left, m_monitorRect.top,
+               static_cast<int>(m_monitorRect.Width() / m_scale),
+               static_cast<int>(m_monitorRect.Height() / m_scale));
+}
+
 void RegionRecordDialog::SetRegion(QRect rect) {
   m_selection = rect;
   PlaceToolBar();
@@ -68,33 +136,49 @@ QRect RegionRecordDialog::GetRegion() {
   return m_selection;
 }
 
-platform::Rect RegionRecordDialog::GetDeviceRegion() {
-  const QRect r = GetRegion().translated(mapToGlobal(QPoint(0, 0)));
-  // The toolkit's logical pixels to the screen's; the region frame's 2-pixel
-  // line lies on the left and top edges and just outside right and bottom.
-  // A screen keeps its top-left corner in device pixels; only the distance
-  // from it is scaled.
-  const double s = devicePixelRatioF();
-  const QPoint o = screen() ? screen()->geometry().topLeft() : QPoint();
-  const auto X = [&](int x) { return o.x() + static_cast<int>((x - o.x()) * s); };
-  const auto Y = [&](int y) { return o.y() + static_cast<int>((y - o.y()) * s); };
-  const int line = static_cast<int>(2.0 * s);
-  platform::Rect region{X(r.left()) + line, Y(r.top()) + line, X(r.right()), Y(r.bottom())};
-  // Scaling can make a size odd again; the encoder needs even ones.
-  if (region.Width() % 2 != 0) --region.right;
-  if (region.Height() % 2 != 0) --region.bottom;
-  return region;
+platform::Rect RegionRecordDialog::GetDeviceRegion() const {
+  const QRect d = DeviceSelection();
+  return platform::Rect{m_monitorRect.left + d.left(), m_monitorRect.top + d.top(),
+                        m_monitorRect.left + d.left() + d.width(),
+                        m_monitorRect.top + d.top() + d.height()};
+}
+
+// The outline runs from the left edge up to the right one (right - left
+// pixels), evened as GetRegion evens it; scaled to device pixels it is
+// evened again, for the encoder.
+QRect RegionRecordDialog::DeviceSelection() const {
+  if (m_selection.isNull()) return QRect();
+  const QRect q = m_selection.normalized();
+  int right = q.right(), bottom = q.bottom();
+  if ((right - q.left()) % 2 != 0) --right;
+  if ((bottom - q.top()) % 2 != 0) --bottom;
+  const auto device = [this](int v) { return static_cast<int>(std::lround(v * m_scale)); };
+  const int left = device(q.left()), top = device(q.top());
+  int width = device(right) - left, height = device(bottom) - top;
+  width -= width % 2;
+  height -= height % 2;
+  return QRect(left, top, std::max(width, 0), std::max(height, 0));
 }
 
 QSize RegionRecordDialog::BackgroundSize() const {
   return m_background.size() / m_background.devicePixelRatio();
 }
 
+// The monitor's picture in its own device pixels, taken once the windows
+// hidden for the pick are gone from the screen.
 void RegionRecordDialog::GrabScreen() {
-  QScreen* screen = QGuiApplication::primaryScreen();
-  if (!screen) return;
-  const QRect rect = screen->virtualGeometry();
-  m_background = screen->grabWindow(0, rect.x(), rect.y(), rect.width(), rect.height());
+  m_background = QPixmap();
+  if (m_monitorRect.IsEmpty()) return;
+  Settle();
+  std::unique_ptr<platform::ScreenCopy> copy;
+  QImage image(m_monitorRect.Width(), m_monitorRect.Height(), QImage::Format_RGB32);
+  if (platform::OpenScreenCopy(&copy) != platform::Result::Ok ||
+      copy->CopyRect(m_monitorRect, image.bits()) != platform::Result::Ok) {
+    LOG(ERROR) << "region picker: the screen cannot be read";
+    return;
+  }
+  m_background = QPixmap::fromImage(image);
+  m_background.setDevicePixelRatio(m_scale);
 }
 
 QSize RegionRecordDialog::ToolBarSize() const {
@@ -115,12 +199,9 @@ void RegionRecordDialog::AddButton(const QString& text, const char* slot, QBoxLa
 
 void RegionRecordDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  QScreen* screen = QGuiApplication::primaryScreen();
-  if (screen) {
-    const QRect desktop = screen->virtualGeometry();
-    resize(desktop.size());
-    move(desktop.topLeft());
-  }
+  const QRect monitor = LogicalGeometry();
+  resize(monitor.size());
+  move(monitor.topLeft());
   setMouseTracking(true);
 }
 
@@ -282,15 +363,24 @@ void RegionRecordDialog::paintEvent(QPaintEvent*) {
   painter.setPen(red);
   painter.setBrush(QColor(0, 0, 0, m_maskAlpha));
   painter.drawRect(-1, -1, width() + 1, height() + 1);
-
   painter.setClipRect(rect());
-  painter.setBrush(Qt::NoBrush);
-  painter.drawRect(r);
 
   if (m_selection.isNull()) return;
-  const int w = m_selection.width() == 0 ? 2 : m_selection.width();
-  const int h = m_selection.height() == 0 ? 2 : m_selection.height();
-  const QString text = QString("%1 x %2").arg(w).arg(h);
+  // The outline on the border pixels of what is recorded, pixel for pixel.
+  const QRect d = DeviceSelection();
+  if (!d.isEmpty()) {
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.scale(1.0 / m_scale, 1.0 / m_scale);
+    for (const QRect& edge : {QRect(d.left(), d.top(), d.width(), 1),
+                              QRect(d.left(), d.bottom(), d.width(), 1),
+                              QRect(d.left(), d.top(), 1, d.height()),
+                              QRect(d.right(), d.top(), 1, d.height())})
+      painter.fillRect(edge, QColor(255, 0, 0));
+    painter.restore();
+  }
+
+  const QString text = QString("%1 x %2").arg(d.width()).arg(d.height());
   QRect box = painter.boundingRect(rect(), Qt::AlignLeft, text);
   if (m_selection.y() > 5)
     box.moveBottomLeft(m_selection.topLeft());

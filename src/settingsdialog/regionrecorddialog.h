@@ -7,13 +7,17 @@
 #include <QRect>
 #include <QRegion>
 
+#include <string>
+
 #include "platform/backend.h"
 
 class QBoxLayout;
+class QScreen;
 class Ui_RegionRecordDialog;
 
-// Full-screen dialog over a still screenshot of the desktop in which the
-// user drags, moves and resizes the rectangle to record.
+// Dialog over a still screenshot of one monitor (the primary one unless
+// another is set) in which the user drags, moves and resizes the rectangle
+// to record.
 class RegionRecordDialog : public QDialog {
   Q_OBJECT
 
@@ -21,13 +25,17 @@ class RegionRecordDialog : public QDialog {
   explicit RegionRecordDialog(QWidget* parent = nullptr);
   ~RegionRecordDialog() override;
 
+  // Covers this monitor instead; an unknown one leaves the dialog where it is.
+  void SetMonitor(platform::MonitorId monitor);
+  // The handle the monitor has now (looked up by its name); 0 when it is gone.
+  platform::MonitorId GetMonitor() const;
   // Pre-selects a rectangle (dialog coordinates).
   void SetRegion(QRect rect);
   // The chosen rectangle with (right - left) and (bottom - top) made even.
   QRect GetRegion();
-  // What to record of the chosen rectangle: inside the region frame's line,
-  // in device pixels of the desktop, with even width and height.
-  platform::Rect GetDeviceRegion();
+  // What is recorded: the pixels the red outline encloses, in device pixels
+  // of the desktop, with even width and height.
+  platform::Rect GetDeviceRegion() const;
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
@@ -45,6 +53,10 @@ class RegionRecordDialog : public QDialog {
   void GrabScreen();
   // The screenshot's size in the dialog's own (logical) pixels.
   QSize BackgroundSize() const;
+  // The outlined rectangle in device pixels from the monitor's corner; the
+  // label shows its size.
+  QRect DeviceSelection() const;
+  QRect LogicalGeometry() const;
   bool HitHandle(const QPoint& point);
   QPoint ClampPoint(const QPoint& p, const QRect& r) const;
   bool IsSizeAllowed(const QRect& r) const;
@@ -56,6 +68,10 @@ class RegionRecordDialog : public QDialog {
   QSize ToolButtonSize() const;
 
   Ui_RegionRecordDialog* ui = nullptr;
+  std::string m_monitorName;
+  platform::Rect m_monitorRect;  // device pixels of the desktop
+  QScreen* m_screen = nullptr;   // the toolkit's screen of the monitor
+  double m_scale = 1.0;          // device pixels per logical one
   QPixmap m_background;
   QPointer<QWidget> m_toolBar;
   QRect m_selection;

@@ -23,6 +23,7 @@
 #include "mainwindow/messagedialog.h"
 #include "mainwindow/widgetstyle.h"
 #include "platform/modules.h"
+#include "platform/shell.h"
 #include "platform/windows.h"
 #include "recorder/audiodevices.h"
 #include "settings.h"
@@ -166,7 +167,10 @@ void SettingsDialog::SetupControls() {
   connect(m_ui->comboBox_mics, QOverload<int>::of(&QComboBox::activated), this,
           &SettingsDialog::onMicChanged);
 
+  // The schedule is left alone for the whole dialog when a recording runs at
+  // its opening, also when that recording ends before the dialog closes.
   MainWindow* window = FindMainWindow();
+  m_scheduleLocked = !window || window->IsRecording();
   if (window && window->IsRecording()) {
     LOG(INFO) << "disable all controls";
     m_ui->checkBox_scheduleRecord->setEnabled(false);
@@ -211,6 +215,18 @@ void SettingsDialog::InitGeneralPage() {
   m_ui->checkBox_nocapturelocalwnd->setChecked(settings->GetGeneralNocapWndWhenRecord());
   m_ui->checkBox_hide_desktop_icon->setChecked(settings->GetGeneralHideDesktopIcon());
   m_ui->checkBox_hide_task_bar->setChecked(settings->GetGeneralHideTaskbar());
+  // What this desktop does not let the program do is shown but cannot be ticked.
+  const auto unavailable = [](QCheckBox* box, const QString& why) {
+    box->setEnabled(false);
+    box->setToolTip(why);
+  };
+  if (!platform::Windows().CanExcludeFromCapture())
+    unavailable(m_ui->checkBox_nocapturelocalwnd,
+                QStringLiteral("此系统不能把窗口排除在屏幕录制之外"));
+  if (!platform::CanHideDesktopIcons())
+    unavailable(m_ui->checkBox_hide_desktop_icon, QStringLiteral("此系统不支持隐藏桌面图标"));
+  if (!platform::CanHideTaskbar())
+    unavailable(m_ui->checkBox_hide_task_bar, QStringLiteral("此系统不支持隐藏任务栏"));
   m_ui->checkBox_record_status->setChecked(settings->GetGeneralRecordStatusBar());
   const bool hide = settings->GetGeneralHidewhenclose();
   m_ui->radioButton->setChecked(hide);
@@ -268,8 +284,9 @@ void SettingsDialog::onSegmentStateChanged(int state) { EnableSegmentControls(st
 void SettingsDialog::on_pushButton_clicked() {
   QFileDialog dialog(nullptr, QString(), QString(), QString());
   dialog.setFileMode(QFileDialog::Directory);
-  if (dialog.exec() == QDialog::Accepted)
-    m_ui->lineEdit->setText(dialog.directory().absolutePath());
+  // The folder chosen, not the one shown around it.
+  if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+    m_ui->lineEdit->setText(QDir(dialog.selectedFiles().first()).absolutePath());
 }
 
 void SettingsDialog::on_pushButton_2_clicked() {
@@ -342,7 +359,10 @@ void SettingsDialog::InitSchedulePage() {
     uint64_t duration = 0;
     int action = 0;
     if (settings->GetRecordRecordTask(start, end, duration, action)) {
-      if (start.isValid()) m_ui->dateTimeEdit->setDateTime(start);
+      // Fields the task leaves open show real times, not the form's 2000/1/1.
+      if (!start.isValid()) start = QDateTime::currentDateTime().addSecs(10);
+      m_ui->dateTimeEdit->setDateTime(start);
+      m_ui->dateTimeEdit_2->setDateTime(start.addSecs(duration != 0 ? duration : 60));
       // The store keeps "no stop time" as 0.
       if (end.isValid() && end.toSecsSinceEpoch() != 0) {
         m_ui->dateTimeEdit_2->setDateTime(end);
@@ -365,6 +385,15 @@ void SettingsDialog::InitSchedulePage() {
   EnableScheduleControls(m_ui->checkBox_scheduleRecord->isChecked());
   connect(m_ui->checkBox_scheduleRecord, &QCheckBox::stateChanged, this,
           &SettingsDialog::onScheduleRecordStateChanged);
+  const auto edited = [this] { m_scheduleEdited = true; };
+  connect(m_ui->checkBox_scheduleRecord, &QCheckBox::stateChanged, this, edited);
+  connect(m_ui->dateTimeEdit, &QDateTimeEdit::dateTimeChanged, this, edited);
+  connect(m_ui->dateTimeEdit_2, &QDateTimeEdit::dateTimeChanged, this, edited);
+  connect(m_ui->timeEdit, &QTimeEdit::timeChanged, this, edited);
+  connect(m_ui->radioButton_stoptime, &QRadioButton::toggled, this, edited);
+  connect(m_ui->radioButton_recorddruation, &QRadioButton::toggled, this, edited);
+  connect(m_ui->comboBox_behavior, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+          edited);
 }
 
 void SettingsDialog::EnableScheduleControls(bool on) {
@@ -447,12 +476,23 @@ void SettingsDialog::FillCameraList() {
   }
   if (!current.isEmpty()) {
     m_ui->comboBox_9->setCurrentText(current);
-  } else if (storedId.isEmpty() && storedName.isEmpty() && m_ui->comboBox_9->count() > 0) {
+  } else if (storedId.isEmpty() && storedName.isEmpty()) {
     // Nothing stored to keep: the camera shown is the one a recording takes.
-    onCameraChanged(m_ui->comboBox_9->currentIndex());
+    // It is stored, not started: its page may not be showing.
+    const DeviceInfo first = m_ui->comboBox_9->itemData(0).value<DeviceInfo>();
+    if (m_ui->comboBox_9->count() > 0 && !IsCameraBusy(first.id))
+      Settings::Instance()->SetRecordCamera(QString::fromStdString(first.id),
+                                            QString::fromStdString(first.name));
+  } else {
+    // An unplugged camera stays the chosen one, shown as absent: a recording
+    // shows no camera until the user picks another.
+    m_ui->comboBox_9->setCurrentIndex(-1);
+    m_ui->comboBox_9->setPlaceholderText(
+        QStringLiteral("%1（未连接）").arg(storedName.isEmpty() ? storedId : storedName));
   }
 }
 
+// Runs the camera only while its page shows.
 void SettingsDialog::onRecordCameraChanged(int) {
   if (!m_ui->checkBox_7->isChecked()) return;
   FillCameraList();
@@ -495,14 +535,17 @@ void SettingsDialog::FillAudioCombo(QComboBox* combo, bool speakers) {
     GetRenderDevices(devices);
   else
     GetCaptureDevices(devices);
-  // Chosen by identifier: several endpoints may carry the same name.
+  // Chosen by identifier: several endpoints may carry the same name. Without
+  // the stored one (unplugged, or none stored) a recording takes the default
+  // endpoint, which is then shown; nothing is stored by the fill.
   const QSignalBlocker blocker(combo);
-  int current = -1;
+  int current = -1, fallback = -1;
   for (const AudioDevice& device : devices) {
     if (device.id == stored) current = combo->count();
+    if (device.isDefault) fallback = combo->count();
     combo->addItem(QString::fromStdString(device.name), QVariant::fromValue(device));
   }
-  if (current >= 0) combo->setCurrentIndex(current);
+  combo->setCurrentIndex(current >= 0 ? current : fallback);
 }
 
 void SettingsDialog::onSpeakerChanged(int index) {
@@ -768,6 +811,9 @@ void SettingsDialog::ChangeHotKey(bool startPause) {
   const int modifier = modifierCombo->currentData().toInt();
   const int key = keyCombo->currentData().toInt();
   const QKeySequence sequence(modifier | key);
+  // Back to the row's own key, which the program itself holds.
+  const std::pair<int, int> own = startPause ? m_startPauseHotKey : m_stopHotKey;
+  if (own == std::make_pair(modifier, key)) return;
   if (!IsHotKeyFree(startPause, sequence)) {
     mark->setText(QStringLiteral("热键无效"));
     return;
@@ -819,8 +865,9 @@ void SettingsDialog::on_pushButton_9_clicked(bool) {
 bool SettingsDialog::SaveSettings() {
   // Everything is checked before anything is written: a refusal keeps the
   // dialog open, and leaving it then keeps the stored settings as they were.
-  MainWindow* window = FindMainWindow();
-  const bool saveSchedule = window && !window->IsRecording();
+  // An untouched schedule page is not written back: the program may have
+  // switched its task off meanwhile (a task that ran or whose start passed).
+  const bool saveSchedule = !m_scheduleLocked && m_scheduleEdited;
   ScheduleTask task;
   if (!CheckSegmentValues()) return false;
   if (saveSchedule && m_ui->checkBox_scheduleRecord->isChecked() && !ReadScheduleTask(&task))

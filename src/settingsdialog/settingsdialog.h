@@ -135,4 +135,7 @@ class SettingsDialog : public FramelessDialog {
   // The last (modifier, key) pair of each hot-key row that the system accepted.
   std::pair<int, int> m_startPauseHotKey;
   std::pair<int, int> m_stopHotKey;
+  // No schedule is saved: no main window, or a recording ran at the opening.
+  bool m_scheduleLocked = false;
+  bool m_scheduleEdited = false;  // the user changed the schedule page
 };

@@ -136,3 +136,7 @@ TEST_F(VideoPreviewerWidgetTest, BordersResizeAndTheInsideMoves) {
 }
 
 }  // namespace
+
+// The drag that resizes by hand is the one a display without a window
+// manager needs: a bare display of its own.
+int main(int argc, char** argv) { return testsupport::RunTestsOnOwnDisplay(argc, argv); }

@@ -218,7 +218,7 @@ TEST_F(RecordingDesktop, RegionRecordingHasTheSizeThePickerShowed) {
   Backdrop backdrop(kBackground);
   Program program;
   program.Configure(
-      "[%General]\nrecord_status_bar=false\nrecordmouse=false\n"
+      "[%General]\nrecord_status_bar=false\nrecordmouse=false\nhideWhenRecord=true\n"
       "[record]\nrecordtype=1\nrecordaudio=3\nvideoframerate=25\n"
       "region_rect=@Rect(500 300 401 301)\n");
   ASSERT_TRUE(program.Start());

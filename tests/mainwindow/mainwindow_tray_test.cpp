@@ -147,17 +147,17 @@ TEST_F(MainWindowTrayTest, RefusedHotKeyIsReportedAndTheOtherStillWorks) {
   fake().HoldElsewhere(0x53, platform::kHotKeyShift);
   ModalCatcher& catcher = *m_catcher;
   MainWindow window;
-  EXPECT_TRUE(catcher.texts.empty());  // idle: the stop key is not asked for
-
-  // The start asks for it: refused and reported, and the recording goes on.
-  QSignalSpy spy(HotKeys(&window)[0], &GlobalHotKey::activated);
-  EXPECT_TRUE(fake().Press(0x39, platform::kHotKeyAlt));
-  EXPECT_EQ(spy.count(), 1);
-  EXPECT_TRUE(window.IsRecording());
+  // Asked for when the keys are set, told once the window is up.
+  QApplication::processEvents();
   ASSERT_EQ(catcher.texts.size(), 1u);
   EXPECT_EQ(catcher.texts[0], QStringLiteral("Shift+S与系统其他热键有冲突"));
   EXPECT_EQ(catcher.parents[0], &window);  // even while the window is still hidden
 
+  // The start holds it and is refused: no box, the recording goes on.
+  QSignalSpy spy(HotKeys(&window)[0], &GlobalHotKey::activated);
+  EXPECT_TRUE(fake().Press(0x39, platform::kHotKeyAlt));
+  EXPECT_EQ(spy.count(), 1);
+  EXPECT_TRUE(window.IsRecording());
   EXPECT_EQ(fake().Held(), (Held{{0x39, 1}}));
   EXPECT_EQ(HotKeys(&window).size(), 2);  // the refused one stays until it is released
   window.RegisterHotKeys();
@@ -165,11 +165,7 @@ TEST_F(MainWindowTrayTest, RefusedHotKeyIsReportedAndTheOtherStillWorks) {
   EXPECT_EQ(fake().Held(), (Held{{0x39, 1}}));
   window.on_pushButton_stop_clicked();
   EXPECT_EQ(HotKeys(&window).size(), 1);
-  // Told once: the next start does not ask the user again.
-  EXPECT_TRUE(fake().Press(0x39, platform::kHotKeyAlt));
-  EXPECT_TRUE(window.IsRecording());
-  window.on_pushButton_stop_clicked();
-  EXPECT_EQ(catcher.texts.size(), 1u);
+  EXPECT_EQ(catcher.texts.size(), 1u) << "told again";
 }
 
 TEST_F(MainWindowTrayTest, CloseHidesToTrayOrClosesAsSet) {
@@ -255,3 +251,7 @@ TEST_F(MainWindowTrayTest, TrayMenuOpensAboveTheCursorAndQuitEndsTheLoop) {
 }
 
 }  // namespace
+
+// The close rule is seen without a tray host and then with one: a bare
+// display of its own.
+int main(int argc, char** argv) { return testsupport::RunTestsOnOwnDisplay(argc, argv); }

@@ -309,21 +309,37 @@ TEST_F(ScheduleTest, FreeSpaceThreshold) {
 }
 
 // A real recording on the test display, stopped by the tick when the disk
-// runs low.
+// runs low: below the minimum, or with no room left for several seconds at
+// the rate it fills.
 TEST_F(ScheduleTest, LowDiskStopsTheRecording) {
   platform::Backend::Use(platform::BackendKind::X11);
   auto w = NewWindow();
+  int64_t free = 400 << 20;
+  SetFreeDiskBytesSource([&free](const QString&) { return free; });
+  const auto tickLosing = [&](int64_t mib) {
+    free -= mib << 20;
+    Access::Tick(*w);
+  };
   Access::StartPause(*w);
-  if (!Access::IsRecording(*w)) GTEST_SKIP() << "no recorder in this build";
-  Access::Tick(*w);
-  EXPECT_TRUE(Access::IsRecording(*w));
+  ASSERT_TRUE(Access::IsRecording(*w)) << "the recording did not start";
+  tickLosing(0);
+  tickLosing(50);
+  tickLosing(50);
+  EXPECT_TRUE(Access::IsRecording(*w)) << "stopped with room for six seconds";
+  tickLosing(60);
+  EXPECT_FALSE(Access::IsRecording(*w)) << "240 MiB free at over 50 MiB a second";
+  ASSERT_FALSE(m_closer.texts.empty());
+  EXPECT_EQ(m_closer.texts.back(), QStringLiteral("磁盘空间即将用完，停止录制"));
+
   m_closer.texts.clear();
-  SetFreeDiskBytesSource([](const QString&) -> int64_t { return 5 << 20; });
+  Access::StartPause(*w);
+  ASSERT_TRUE(Access::IsRecording(*w));
+  free = 5 << 20;
   Access::Tick(*w);
   EXPECT_FALSE(Access::IsRecording(*w));
   ASSERT_FALSE(m_closer.texts.empty());
   EXPECT_EQ(m_closer.texts.back(), QStringLiteral("磁盘不足10M，停止录制"));
-  EXPECT_FALSE(QDir(QString::fromStdString(m_dir.path())).entryList({"*.mp4"}).isEmpty());
+  EXPECT_EQ(QDir(QString::fromStdString(m_dir.path())).entryList({"*.mp4"}).size(), 2);
 }
 
 }  // namespace

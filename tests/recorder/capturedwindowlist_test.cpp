@@ -217,8 +217,9 @@ TEST(CapturedWindowListX11, ListsShownWindowsAndLeavesOutOurOwnAndHiddenOnes) {
 }
 
 // A covered window's thumbnail is its own picture where it keeps one (it is
-// redirected); otherwise it is read from the screen, and says so.
-TEST(CapturedWindowListX11, CoveredWindowThumbnailFromItsCompositePixmap) {
+// redirected); otherwise it is read from the screen, and says so. On a
+// server without a compositor, which redirects every window.
+TEST(CapturedWindowListBareServer, CoveredWindowThumbnailFromItsCompositePixmap) {
   if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
   platform::Backend::Use(platform::BackendKind::X11);
   guitest::App();
@@ -269,4 +270,10 @@ TEST(CapturedWindowListX11, CoveredWindowThumbnailFromItsCompositePixmap) {
   EXPECT_EQ(pixel(helper, 10, 50), 0xFF00FFFFu);
   EXPECT_EQ(pixel(helper, 150, 50), 0xFF00FFFFu) << "the window's own picture under the cover";
   XCloseDisplay(display);
+}
+
+// The cases for a server without window manager and compositor run on one
+// of their own.
+int main(int argc, char** argv) {
+  return testsupport::RunTestsOnOwnDisplay(argc, argv, "*BareServer*");
 }

@@ -44,9 +44,10 @@ TEST_F(MousePreProcesserTest, RingOfTheDiameterValueAroundThePointer) {
   Image image(200, 200);
   MouseContext context = Yellow(100, 100, 25);
   pre.Process(image.pixels.data(), image.width, image.height, &context);
-  // Centred on the pointer's hot spot; radius 25, 4 pixels thick.
-  for (auto [x, y] : {std::pair{125, 100}, std::pair{75, 100}, std::pair{100, 75},
-                      std::pair{100, 125}}) {
+  // Centred on the pointer's hot spot; diameter 25 (was drawn as the
+  // radius), 4 pixels thick.
+  for (auto [x, y] : {std::pair{112, 100}, std::pair{88, 100}, std::pair{100, 88},
+                      std::pair{100, 112}}) {
     const uint8_t* p = image.At(x, y);
     EXPECT_EQ(p[0], 0) << x << "," << y;
     EXPECT_EQ(p[1], 255) << x << "," << y;
@@ -54,9 +55,10 @@ TEST_F(MousePreProcesserTest, RingOfTheDiameterValueAroundThePointer) {
     EXPECT_EQ(p[3], 0) << x << "," << y;
   }
   EXPECT_TRUE(image.Untouched(100, 100));
-  EXPECT_TRUE(image.Untouched(130, 100));
-  EXPECT_TRUE(image.Untouched(70, 100));
-  EXPECT_TRUE(image.Untouched(100, 65));
+  EXPECT_TRUE(image.Untouched(105, 100));
+  EXPECT_TRUE(image.Untouched(117, 100));
+  EXPECT_TRUE(image.Untouched(83, 100));
+  EXPECT_TRUE(image.Untouched(100, 125));
 }
 
 TEST_F(MousePreProcesserTest, RingNearTheEdgeIsClipped) {
@@ -64,7 +66,7 @@ TEST_F(MousePreProcesserTest, RingNearTheEdgeIsClipped) {
   MouseContext context = Yellow(62, 2, 25);
   pre.Process(image.pixels.data(), image.width, image.height, &context);
   EXPECT_EQ(image.pixels.size(), size_t(64) * 48 * 4);
-  const uint8_t* p = image.At(37, 2);  // left part of the ring
+  const uint8_t* p = image.At(50, 2);  // left part of the ring
   EXPECT_EQ(p[1], 255);
   EXPECT_EQ(p[2], 255);
 }

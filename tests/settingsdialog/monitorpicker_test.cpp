@@ -5,7 +5,6 @@
 #include "support/testsupport.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
@@ -20,14 +19,11 @@
 #include <unistd.h>
 
 #include "../mainwindow/guitestenv.h"
-#include "mainwindow/mainwindow.h"
 #include "platform/fake/fake_monitors.h"
 #include "platform/monitors.h"
 #include "recorder/videocapture/windowcapturerinterface.h"
 #include "settingsdialog/monitorlist.h"
 #include "settingsdialog/monitorpreviewdialog.h"
-#include "settings.h"
-#include "support/mediaprobe.h"
 
 namespace {
 
@@ -271,42 +267,6 @@ TEST_F(MonitorPickerTest, WithoutACaptureSourceMonitorsKeepTheirItems) {
   EXPECT_EQ(dialog.SelectedMonitor(), 0u);
   list->setCurrentRow(1);
   EXPECT_EQ(dialog.SelectedMonitor(), GetMonitors()[1].monitor);
-}
-
-// A full-screen recording from the main window on two monitors: the user
-// picks the right one, and the file holds that monitor alone.
-TEST_F(MonitorPickerTest, FullScreenRecordingOfThePickedMonitor) {
-  TwoMonitors split;
-  ASSERT_TRUE(split.ok);
-  testsupport::TempDir folder;
-  Settings* settings = Settings::Instance();
-  ASSERT_TRUE(settings->Init());
-  settings->SetGeneralFilesaveurl(QString::fromStdString(folder.path()));
-  settings->SetRecordRecordtype(0);
-  settings->SetRecordRecordaudio(3);
-  settings->SetRecordRecordresolution(0);
-  settings->SetGeneralHideWhenRecord(false);
-  {
-    MainWindow window;
-    window.show();
-    WhenShown([](MonitorPreviewDialog* d) {
-      QListWidget* list = List(d);
-      ASSERT_EQ(list->count(), 2);
-      QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                        list->visualItemRect(list->item(1)).center());
-      Click(d, "pushButton");
-    });
-    QTest::mouseClick(window.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
-    ASSERT_TRUE(window.IsRecording());
-    QTest::qWait(1500);
-    QTest::mouseClick(window.findChild<QPushButton*>("pushButton_stop"), Qt::LeftButton);
-  }
-  const QStringList files = QDir(QString::fromStdString(folder.path())).entryList({"*.mp4"});
-  ASSERT_EQ(files.size(), 1);
-  const auto probe = testsupport::ProbeMedia(folder.path() + "/" + files[0].toStdString());
-  ASSERT_NE(probe.Video(), nullptr);
-  EXPECT_EQ(probe.Video()->width, 960);
-  EXPECT_EQ(probe.Video()->height, 1080);
 }
 
 TEST(MonitorItem, UnknownHandleHasNoNameAndIsNotPrimary) {

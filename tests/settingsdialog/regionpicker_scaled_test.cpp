@@ -34,7 +34,7 @@ TEST(RegionAtScaleTwo, RecordsTheFramedRectangleInDevicePixels) {
   settings->SetRecordVideoframerate(15);
   settings->SetGeneralRecordStatusBar(false);
   settings->SetGeneralHideWhenRecord(false);
-  // 303 x 201 (logical) between its edges: evened to 302 x 200. 600 device
+  // 303 x 201 (logical) between its edges: evened to 302 x 200. 604 device
   // pixels wide is no multiple of 16, as converters' blocks are.
   settings->SetRecordRegionRect(QRect(QPoint(100, 60), QPoint(403, 261)));
 
@@ -74,10 +74,9 @@ TEST(RegionAtScaleTwo, RecordsTheFramedRectangleInDevicePixels) {
           red = red || (bgra[4 * i + 2] > 200 && bgra[4 * i + 1] < 60 && bgra[4 * i] < 60);
       });
   ASSERT_NE(probe.Video(), nullptr);
-  // Inside the frame's 2-pixel line (4 device pixels at the left and top),
-  // twice the logical size.
-  EXPECT_EQ(probe.Video()->width, 2 * 302 - 4);
-  EXPECT_EQ(probe.Video()->height, 2 * 200 - 4);
+  // What the picker outlined, twice the logical size; the frame lies outside.
+  EXPECT_EQ(probe.Video()->width, 2 * 302);
+  EXPECT_EQ(probe.Video()->height, 2 * 200);
   EXPECT_FALSE(red) << "the region frame is in the recording";
 }
 

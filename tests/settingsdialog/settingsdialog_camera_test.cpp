@@ -92,8 +92,9 @@ TEST_F(SettingsDialogCameraTest, VideoPageListsCamerasAndPreviewsTheChosenOne) {
 }
 
 // Filling the list stores nothing over a stored camera: an unplugged one
-// stays the chosen one until the user picks another.
-TEST_F(SettingsDialogCameraTest, TickingTheSwitchFillsTheListAndPreviewsButStoresNothing) {
+// stays the chosen one, shown as absent, until the user picks another. And
+// no camera runs for a page that is not shown, nor twice for one tick.
+TEST_F(SettingsDialogCameraTest, TickingTheSwitchFillsTheListAndPreviewsOnceButStoresNothing) {
   settings()->SetRecordCameraSwitch(false);
   settings()->SetRecordCamera("/dev/video9", "Gone Cam");
   SettingsDialog dialog(nullptr);
@@ -104,8 +105,9 @@ TEST_F(SettingsDialogCameraTest, TickingTheSwitchFillsTheListAndPreviewsButStore
   ShowRow(dialog, 3);
   QTest::mouseClick(Child<QCheckBox>(&dialog, "checkBox_7"), Qt::LeftButton);
   EXPECT_EQ(combo->count(), 2);
-  EXPECT_EQ(combo->currentText(), "Front Cam");
-  EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 1);
+  EXPECT_EQ(combo->currentIndex(), -1);
+  EXPECT_EQ(combo->placeholderText(), QStringLiteral("Gone Cam（未连接）"));
+  EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
   ShowRow(dialog, 0);
   ShowRow(dialog, 3);
   QString id, name;
@@ -113,14 +115,26 @@ TEST_F(SettingsDialogCameraTest, TickingTheSwitchFillsTheListAndPreviewsButStore
   EXPECT_EQ(id, "/dev/video9");
   EXPECT_EQ(name, "Gone Cam");
 
-  // With nothing stored, the camera shown is the one recorded.
+  // With nothing stored, the camera shown is the one recorded; opening the
+  // dialog on another page starts nothing.
+  settings()->SetRecordCamera("", "");
+  settings()->SetRecordCameraSwitch(true);
+  {
+    SettingsDialog opened(nullptr);
+    opened.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&opened));
+    EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 0);
+  }
   settings()->SetRecordCamera("", "");
   settings()->SetRecordCameraSwitch(false);
   SettingsDialog fresh(nullptr);
   fresh.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&fresh));
   ShowRow(fresh, 3);
+  const int started = FakeCameras::Instance().StartedStreams();
   QTest::mouseClick(Child<QCheckBox>(&fresh, "checkBox_7"), Qt::LeftButton);
+  EXPECT_EQ(FakeCameras::Instance().StartedStreams() - started, 1);
+  EXPECT_EQ(FakeCameras::Instance().RunningStreams(), 1);
   settings()->GetRecordCamera(id, name);
   EXPECT_EQ(id, "/dev/video0");
   EXPECT_EQ(name, "Front Cam");

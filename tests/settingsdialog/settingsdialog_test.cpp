@@ -372,8 +372,10 @@ TEST_F(SettingsDialogTest, StoredScheduleIsShownAndADurationRecordHasNoStopTime)
   EXPECT_TRUE(Child<QRadioButton>(&dialog, "radioButton_recorddruation")->isChecked());
   EXPECT_FALSE(Child<QRadioButton>(&dialog, "radioButton_stoptime")->isChecked());
   EXPECT_EQ(Child<QTimeEdit>(&dialog, "timeEdit")->time(), QTime(1, 2, 5));
-  // The stored "no stop time" (0) is not shown as a 1970 stop time.
-  EXPECT_NE(Child<QDateTimeEdit>(&dialog, "dateTimeEdit_2")->dateTime().toSecsSinceEpoch(), 0);
+  // The stored "no stop time" (0) shows when the duration ends, not 1970
+  // nor the form's 2000/1/1.
+  EXPECT_EQ(Child<QDateTimeEdit>(&dialog, "dateTimeEdit_2")->dateTime().toSecsSinceEpoch(),
+            start.toSecsSinceEpoch() + 3725);
   EXPECT_EQ(Child<QComboBox>(&dialog, "comboBox_behavior")->currentIndex(), 2);
 }
 

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QPainter>
 #include <QThread>
 #include <QWidget>
 
@@ -97,7 +98,12 @@ QPoint Scaled(QPoint logical) {
   return QPoint(qRound(logical.x() * Scale()), qRound(logical.y() * Scale()));
 }
 
-void PointerTo(QPoint at) { Xdotool({"mousemove", "--sync", Num(at.x()), Num(at.y())}); }
+void PointerTo(QPoint at) {
+  // "--sync" waits for the pointer to move: from one pixel beside the point
+  // it always does.
+  Xdotool({"mousemove", Num(at.x() + 1), Num(at.y())});
+  Xdotool({"mousemove", "--sync", Num(at.x()), Num(at.y())});
+}
 
 void Click(QPoint at, int button) {
   PointerTo(at);
@@ -200,6 +206,8 @@ Recording Decode(const QString& path, bool keepPictures) {
           recording.pictures.push_back(
               QImage(bgra, width, height, width * 4, QImage::Format_RGB32).copy());
       });
+  // Every file the program finishes is an ordinary MP4, whatever stopped it.
+  EXPECT_TRUE(recording.probe.ordinary) << path.toStdString() << " is not an ordinary MP4";
   if (const testsupport::StreamProbe* audio = recording.probe.Audio()) {
     const size_t window = static_cast<size_t>(audio->sampleRate / 10);
     for (size_t at = 0; window > 0 && at + window <= audio->sound.size(); at += window) {
@@ -211,20 +219,66 @@ Recording Decode(const QString& path, bool keepPictures) {
   return recording;
 }
 
-Backdrop::Backdrop(QRgb colour) : m_window(std::make_unique<QWidget>()) {
+namespace {
+
+class HalvesWindow : public QWidget {
+ public:
+  HalvesWindow(QRgb left, QRgb right) : m_left(left), m_right(right) {}
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    const double ratio = devicePixelRatioF();
+    p.scale(1 / ratio, 1 / ratio);  // in device pixels
+    p.fillRect(0, 0, 960, 1080, QColor(m_left));
+    p.fillRect(960, 0, 960, 1080, QColor(m_right));
+  }
+
+ private:
+  QRgb m_left, m_right;
+};
+
+void ShowBackdrop(QWidget* window) {
   // A tool window: no window picker lists it.
-  m_window->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnBottomHint);
-  m_window->setAttribute(Qt::WA_ShowWithoutActivating);
+  window->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnBottomHint);
+  window->setAttribute(Qt::WA_ShowWithoutActivating);
+  window->setGeometry(0, 0, 1920, 1080);
+  window->show();
+  Sleep(300);
+}
+
+}  // namespace
+
+Backdrop::Backdrop(QRgb colour) : m_window(std::make_unique<QWidget>()) {
   QPalette palette;
   palette.setColor(QPalette::Window, QColor(colour));
   m_window->setPalette(palette);
   m_window->setAutoFillBackground(true);
-  m_window->setGeometry(0, 0, 1920, 1080);
-  m_window->show();
-  Sleep(300);
+  ShowBackdrop(m_window.get());
+}
+
+Backdrop::Backdrop(QRgb left, QRgb right) : m_window(std::make_unique<HalvesWindow>(left, right)) {
+  ShowBackdrop(m_window.get());
 }
 
 Backdrop::~Backdrop() = default;
+
+TwoMonitors::TwoMonitors() {
+  m_ok = QProcess::execute("xrandr", {"--setmonitor", "LEFT", "960/254x1080/286+0+0", "screen"}) == 0 &&
+         QProcess::execute("xrandr", {"--setmonitor", "RIGHT", "960/254x1080/286+960+0", "none"}) == 0;
+  Sleep(500);
+}
+
+TwoMonitors::~TwoMonitors() {
+  QProcess::execute("xrandr", {"--delmonitor", "LEFT"});
+  QProcess::execute("xrandr", {"--delmonitor", "RIGHT"});
+  Sleep(500);
+}
+
+bool TwoMonitors::ReplugLeft() {
+  return QProcess::execute("xrandr", {"--delmonitor", "LEFT"}) == 0 &&
+         QProcess::execute("xrandr", {"--setmonitor", "LEFT", "960/254x1080/286+0+0", "screen"}) == 0;
+}
 
 Program::Program() {
   m_home = QString::fromStdString(m_dir.path());
@@ -252,9 +306,17 @@ void Program::Configure(const QString& ini) {
   conf.write(("[%General]\n" + general + text).toUtf8());
 }
 
+void Program::SetOut(const QString& folder) {
+  m_out = folder;
+  QDir().mkpath(m_out);
+}
+
+void Program::SetEnv(const QString& name, const QString& value) { m_env << name << value; }
+
 bool Program::Start(const QStringList& args) {
   auto process = std::make_unique<ChildProcess>();
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (int i = 0; i + 1 < m_env.size(); i += 2) env.insert(m_env[i], m_env[i + 1]);
   env.insert("HOME", m_home);
   env.insert("XDG_CONFIG_HOME", m_home + "/.config");
   env.insert("XDG_DATA_HOME", m_home + "/.local/share");
@@ -332,10 +394,32 @@ std::vector<platform::TopLevelWindow> Program::Windows(bool visibleOnly) const {
   return ours;
 }
 
+platform::TopLevelWindow Program::WaitWindow(const QSize& logical, int ms) const {
+  const QPoint size = Scaled(QPoint(logical.width(), logical.height()));
+  platform::TopLevelWindow found;
+  WaitFor(
+      [&] {
+        for (const auto& w : Windows())
+          if (std::abs(w.rect.Width() - size.x()) < 4 && std::abs(w.rect.Height() - size.y()) < 4)
+            found = w;
+        return found.id != 0;
+      },
+      ms);
+  return found;
+}
+
 platform::WindowId Program::MainWindow() const {
   for (const auto& w : Windows())
     if (w.title == "Korvo录屏" && w.rect.Width() > 700) return w.id;
   return 0;
+}
+
+int Program::Boxes() const {
+  // A message box: a form of 399 x 199 that takes its width from its text.
+  int boxes = 0;
+  for (const auto& w : Windows())
+    if (w.title == "Dialog" && std::abs(w.rect.Height() - Scaled(QPoint(0, 199)).y()) < 4) ++boxes;
+  return boxes;
 }
 
 QPoint Program::AtMain(int x, int y) const {
@@ -353,6 +437,15 @@ void Program::ClickStop() const { Click(AtPage(80 + 30, 438 + 10 + 30)); }
 // The sidebar's two entries, 70 pixels each.
 void Program::ShowList() const { Click(AtMain(60, kPageTop + 70 + 35)); }
 void Program::ShowRecordPage() const { Click(AtMain(60, kPageTop + 35)); }
+
+// The title bar's 设置 button (60 wide), left of help, minimise and close
+// (40 each), on a 755 wide window.
+QPoint Program::OpenSettings() const {
+  Click(AtMain(755 - 120 - 30, 20));
+  const platform::TopLevelWindow dialog = WaitWindow(QSize(656, 452));
+  Sleep(300);
+  return dialog.id ? QPoint(dialog.rect.left, dialog.rect.top) : QPoint();
+}
 
 void Program::SaveScreenshot(const QString& name) const {
   const QString dir = QString::fromStdString(testsupport::BuildDir()) + "/screenshots";

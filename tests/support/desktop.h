@@ -78,14 +78,30 @@ struct Recording {
 Recording Decode(const QString& path, bool keepPictures = true);
 
 // Fills the screen with one colour, above the desktop and below the program
-// (a still background for the recordings).
+// (a still background for the recordings); with two, the left and the right
+// half of the screen (in device pixels) get one each.
 class Backdrop {
  public:
   explicit Backdrop(QRgb colour);
+  Backdrop(QRgb left, QRgb right);
   ~Backdrop();
 
  private:
   std::unique_ptr<QWidget> m_window;
+};
+
+// The screen split into two monitors, LEFT and RIGHT, while alive.
+class TwoMonitors {
+ public:
+  TwoMonitors();
+  ~TwoMonitors();
+  bool ok() const { return m_ok; }
+  // Takes LEFT away and back: the display server then lists it after RIGHT,
+  // as when a monitor is plugged in again.
+  bool ReplugLeft();
+
+ private:
+  bool m_ok = false;
 };
 
 // The program with a home folder and settings of its own.
@@ -99,6 +115,10 @@ class Program {
   // INI text of the settings file (its sections as written, "[record]"...);
   // the save folder is set to out().
   void Configure(const QString& ini);
+  // Another save folder for the next Configure.
+  void SetOut(const QString& folder);
+  // An environment variable for the program's next start.
+  void SetEnv(const QString& name, const QString& value);
   // Starts and waits for the main window (shown, or present when hidden).
   bool Start(const QStringList& args = {});
   // Asks the program to end as a log-out does; its exit code, -1 if it
@@ -120,8 +140,13 @@ class Program {
 
   // The program's top-level windows, topmost first.
   std::vector<platform::TopLevelWindow> Windows(bool visibleOnly = true) const;
+  // Waits for a shown window of the program whose form has this (logical)
+  // size; an empty one when none comes.
+  platform::TopLevelWindow WaitWindow(const QSize& logical, int ms = 15000) const;
   platform::WindowId MainWindow() const;  // 0 when not shown
   bool MainShown() const { return MainWindow() != 0; }
+  // The program's message boxes on screen.
+  int Boxes() const;
   // A point of the main window given in its form's (logical) coordinates.
   QPoint AtMain(int x, int y) const;
   // A point of the record page (right of the sidebar, below the title bar).
@@ -130,12 +155,16 @@ class Program {
   void ClickStop() const;
   void ShowList() const;
   void ShowRecordPage() const;
+  // Opens the settings dialog from the title bar; its top-left corner, or a
+  // null point when it does not come.
+  QPoint OpenSettings() const;
   // Saves a screenshot into the build folder for people to look at.
   void SaveScreenshot(const QString& name) const;
 
  private:
   testsupport::TempDir m_dir;
   QString m_home, m_out;
+  QStringList m_env;
   std::unique_ptr<QProcess> m_process;
 };
 

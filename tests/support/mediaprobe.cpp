@@ -163,8 +163,11 @@ MediaProbe ProbeMedia(const std::string& path, const PictureVisitor& visitor) {
       if (s.video && visitor) {
         sws = sws_getCachedContext(sws, frame->width, frame->height,
                                    static_cast<AVPixelFormat>(frame->format), frame->width,
-                                   frame->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr,
-                                   nullptr);
+                                   frame->height, AV_PIX_FMT_BGRA,
+                                   // Not the fast converter: it leaves the last
+                                   // pixels of a row whose width is no multiple
+                                   // of 8 unwritten.
+                                   SWS_POINT | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
         // Converters write whole blocks of pixels: a row whose width is no
         // multiple of the block runs past its end, so the last one needs room.
         bgra.resize(size_t(frame->width) * (frame->height + 1) * 4 + 256);

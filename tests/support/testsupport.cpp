@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <string>
 
 namespace testsupport {
 namespace {
@@ -93,8 +94,16 @@ void OwnXvfb::Kill(int signal) {
   m_pid = -1;
 }
 
-int RunTestsOnOwnDisplay(int argc, char** argv) {
+int RunTestsOnOwnDisplay(int argc, char** argv, const char* only) {
+  testing::InitGoogleTest(&argc, argv);
+  int status = 0;
   if (std::getenv("DISPLAY") && !std::getenv("KORVOREC_OWN_DISPLAY")) {
+    if (only) {
+      std::string filter = testing::GTEST_FLAG(filter);
+      filter += (filter.find('-') == std::string::npos ? "-" : ":") + std::string(only);
+      testing::GTEST_FLAG(filter) = filter;
+      status = RUN_ALL_TESTS();
+    }
     OwnXvfb xvfb;
     if (xvfb.display().empty()) return 1;
     setenv("DISPLAY", xvfb.display().c_str(), 1);
@@ -104,11 +113,11 @@ int RunTestsOnOwnDisplay(int argc, char** argv) {
       execv("/proc/self/exe", argv);
       _exit(127);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    int result = 0;
+    waitpid(child, &result, 0);
+    return status != 0 || !WIFEXITED(result) ? 1 : WEXITSTATUS(result);
   }
-  testing::InitGoogleTest(&argc, argv);
+  if (only && testing::GTEST_FLAG(filter) == "*") testing::GTEST_FLAG(filter) = only;
   return RUN_ALL_TESTS();
 }
 

@@ -46,7 +46,9 @@ class OwnXvfb {
 // Runs the test program's tests in a child process on a fresh Xvfb of its
 // own (when a display is there at all), so that what they do to the screen,
 // the pointer, the keyboard or the monitor layout stays away from tests
-// running beside them. Returns main's exit code.
-int RunTestsOnOwnDisplay(int argc, char** argv);
+// running beside them. With only, just the tests that this filter names
+// run there (a bare server: no window manager, no compositor), the others
+// here. Returns main's exit code.
+int RunTestsOnOwnDisplay(int argc, char** argv, const char* only = nullptr);
 
 }  // namespace testsupport

@@ -24,6 +24,7 @@ class FakeCameraStream : public CameraStream {
     {
       std::lock_guard<std::mutex> lock(m_owner->m_mutex);
       ++m_owner->m_running;
+      ++m_owner->m_started;
     }
     m_thread = std::thread([this, callback] {
       size_t next = 0;
@@ -130,11 +131,17 @@ int FakeCameras::RunningStreams() {
   return m_running;
 }
 
+int FakeCameras::StartedStreams() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_started;
+}
+
 void FakeCameras::Reset() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_cameras.clear();
   m_periodMs = 5;
   m_lastOpened = CameraFormat{};
+  m_started = 0;
 }
 
 }  // namespace platform::fake

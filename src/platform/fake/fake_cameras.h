@@ -36,6 +36,8 @@ class FakeCameras : public Cameras {
   // given), and how many streams are running.
   CameraFormat LastOpenedFormat();
   int RunningStreams();
+  // Streams started since the last Reset.
+  int StartedStreams();
   void Reset();
 
  private:
@@ -46,6 +48,7 @@ class FakeCameras : public Cameras {
   int m_periodMs = 5;
   CameraFormat m_lastOpened;
   int m_running = 0;
+  int m_started = 0;
 };
 
 }  // namespace platform::fake

@@ -15,6 +15,7 @@
 #include <X11/keysym.h>
 #include <glog/logging.h>
 
+#include <array>
 #include <bitset>
 #include <memory>
 #include <utility>
@@ -198,10 +199,15 @@ class X11KeyboardEvents : public KeyboardEvents {
     if (keycode < 0 || keycode >= kKeycodes) return true;
     return m_down[keycode] || !m_seen[keycode];
   }
-  void Track(int keycode, bool down) {
+  void Track(int keycode, bool down, uint32_t key) {
     if (keycode < 0 || keycode >= kKeycodes) return;
     m_down[keycode] = down;
     m_seen[keycode] = true;
+    if (down) m_pressedAs[keycode] = key;
+  }
+  uint32_t PressedAs(int keycode) {
+    if (keycode >= 0 && keycode < kKeycodes && m_down[keycode]) return m_pressedAs[keycode];
+    return Translate(keycode);
   }
 
   void Drain() {
@@ -219,10 +225,12 @@ class X11KeyboardEvents : public KeyboardEvents {
           (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease)) {
         const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
         const bool down = cookie->evtype == XI_RawKeyPress;
-        const uint32_t key = Translate(raw->detail);
+        // A key goes up as the key it went down as, also when Num Lock
+        // changed in between (a keypad digit then reads as End).
+        const uint32_t key = down ? Translate(raw->detail) : PressedAs(raw->detail);
         if (key && (down || FirstRelease(raw->detail)))
           keys.emplace_back(down ? KeyAction::Down : KeyAction::Up, key);
-        Track(raw->detail, down);
+        Track(raw->detail, down, key);
       }
       XFreeEventData(display, cookie);
     }
@@ -237,6 +245,7 @@ class X11KeyboardEvents : public KeyboardEvents {
   static constexpr int kKeycodes = 256;
   std::bitset<kKeycodes> m_down;
   std::bitset<kKeycodes> m_seen;
+  std::array<uint32_t, kKeycodes> m_pressedAs{};
   std::unique_ptr<X11Connection> m_connection;
   int m_xiOpcode = 0;
   unsigned m_numLockMask = 0;

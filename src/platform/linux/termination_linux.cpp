@@ -82,7 +82,10 @@ void InstallTerminationHandler(std::function<void()> handler) {
     LOG(ERROR) << "termination handler needs the application object";
     return;
   }
-  if (g_signalFds[0] < 0 && socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalFds) != 0) {
+  // Neither end blocks: the notifier may report a byte that a nested event
+  // loop has read already, and a full pipe already holds a wake-up.
+  if (g_signalFds[0] < 0 &&
+      socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_signalFds) != 0) {
     PLOG(ERROR) << "socketpair failed";
     return;
   }
@@ -90,8 +93,7 @@ void InstallTerminationHandler(std::function<void()> handler) {
       new QSocketNotifier(g_signalFds[1], QSocketNotifier::Read, QCoreApplication::instance());
   QObject::connect(notifier, &QSocketNotifier::activated, [handler](int fd) {
     char byte;
-    ssize_t ignored = read(fd, &byte, 1);
-    (void)ignored;
+    if (read(fd, &byte, 1) != 1) return;
     handler();
   });
   struct sigaction action {};

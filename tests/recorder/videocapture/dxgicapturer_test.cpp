@@ -338,7 +338,7 @@ TEST_F(DXGICapturerTest, HaloRingLiesUnderThePointer) {
   params.drawCursor = true;
   params.preProcess = true;
   params.red = 255;
-  params.haloDiameter = 20;
+  params.haloDiameter = 40;
   capturer = std::make_unique<DXGICapturer>();
   ASSERT_TRUE(capturer->Init(params));
   capturer->AddPreProcesser(std::make_shared<MousePreProcesser>());
@@ -347,7 +347,7 @@ TEST_F(DXGICapturerTest, HaloRingLiesUnderThePointer) {
   ASSERT_TRUE(WaitFrames(1));
   capturer->Stop();
   const auto& f = sink.frames[0];
-  // Ring centre on the hot spot (400, 300), radius 20: red where the
+  // Ring centre on the hot spot (400, 300), diameter 40: red where the
   // pointer is not.
   EXPECT_EQ(f.At(400, 280) & 0xFFFFFF, 0xFF0000u);
   EXPECT_EQ(f.At(400, 320) & 0xFFFFFF, 0xFF0000u);

@@ -78,7 +78,7 @@ TEST(PointerX11, ThemedPointerIsBlendedAndTheHaloCirclesItsHotSpot) {
     params.frameRate = 30;
     params.drawCursor = params.preProcess = true;
     params.blue = 255;
-    params.haloDiameter = 25;
+    params.haloDiameter = 50;  // a ring of radius 25
     capturer->AddPreProcesser(std::make_shared<MousePreProcesser>());
     ASSERT_TRUE(capturer->Init(params));
     FrameSink sink;
