@@ -12,11 +12,12 @@
 #include "platform/session_capabilities.h"
 #include "settings.h"
 #include "settingsdialog/settingsdialog.h"
+#include "settingsdialog/windowsnapshotdialog.h"
 #include "support/testsupport.h"
 
 // A Wayland session whose desktop has no portals (the test bus has none):
-// the settings say what the session does not allow, and the facilities
-// report Unsupported rather than half working.
+// the settings and the window picker say what the session does not allow,
+// and the facilities report Unsupported rather than half working.
 namespace {
 
 TEST(WaylandSessionLimits, SettingsShowWhatTheSessionDoesNotAllow) {
@@ -53,6 +54,13 @@ TEST(WaylandSessionLimits, SettingsShowWhatTheSessionDoesNotAllow) {
     EXPECT_TRUE(box->isChecked()) << name << ": the stored choice stays for an X11 session";
   }
   EXPECT_FALSE(dialog.findChild<QComboBox*>("comboBox_4")->isEnabled());
+
+  // The window picker lists X11 programs only, and says so.
+  WindowSnapshotDialog picker(nullptr);
+  bool said = false;
+  for (QLabel* label : picker.findChildren<QLabel*>())
+    said = said || label->text().contains(QStringLiteral("仅限 X11 程序"));
+  EXPECT_TRUE(said);
 }
 
 }  // namespace
