@@ -40,6 +40,8 @@ start_test_services() {
   export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share"
   mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$HOME/Videos"
   export QT_QPA_PLATFORM=xcb
+  # The test desktop is an X11 session; the Wayland cases set up their own.
+  unset WAYLAND_DISPLAY XDG_SESSION_TYPE
 }
 
 # A desktop on $DISPLAY as users have one: a window manager that reparents

@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QScreen>
 #include <QSharedMemory>
+#include <QStringList>
 #include <QTextCodec>
 
 #include <algorithm>
@@ -19,6 +20,8 @@
 #include "logging.h"
 #include "mainwindow/mainwindow.h"
 #include "platform/backend.h"
+#include "platform/screen_duplication.h"
+#include "platform/session_capabilities.h"
 #include "platform/system_info.h"
 #include "platform/termination.h"
 #include "platform/windows.h"
@@ -55,6 +58,13 @@ void ActivateRunningInstance() {
   if (window) windows.PostMessage(window, kActivateMessage, 0, 0);
 }
 
+// A Wayland session runs the program's windows through XWayland, unless
+// the user chose otherwise.
+void PreferXWayland() {
+  if (platform::IsWaylandSession() && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
 // The main window's form is laid out at a fixed size. On a screen too small
 // for it at the desktop's scale, the program takes the largest scale at which
 // it fits; true when it has to.
@@ -76,7 +86,35 @@ bool FitScaleToScreen() {
 
 void WarnOfWaylandSession() {
   if (platform::IsWaylandSession())
-    LOG(WARNING) << "this is a Wayland session: recording needs an X11 session";
+    LOG(WARNING) << "this Wayland session has no XWayland: the program needs it";
+}
+
+// The screen the user chose to share is asked for once, then restored.
+void KeepScreenCastPermission() {
+  platform::KeepScreenCastPermission(
+      Settings::Instance()->GetRecordScreencastToken().toStdString(),
+      [](const std::string& token) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [token] { Settings::Instance()->SetRecordScreencastToken(QString::fromStdString(token)); },
+            Qt::QueuedConnection);
+      });
+}
+
+// What this session lets the program do, told once at start (the message
+// box holds one line).
+QString WaylandSessionNotice(const platform::SessionCapabilities& c) {
+  QStringList missing;
+  if (!c.screenCast) missing << QStringLiteral("录制屏幕");
+  if (!c.windowCast) missing << QStringLiteral("Wayland 程序的窗口");
+  if (!c.globalHotKeys) missing << QStringLiteral("全局热键");
+  if (!c.globalInput) missing << QStringLiteral("按键显示和点击光圈");
+  QString text = QStringLiteral("Wayland 会话：");
+  if (c.screenCast) text += QStringLiteral("屏幕经桌面共享录制");
+  if (!missing.isEmpty())
+    text += (c.screenCast ? QStringLiteral("，") : QString()) + missing.join(QStringLiteral("、")) +
+            QStringLiteral("不可用");
+  return text;
 }
 
 }  // namespace
@@ -97,6 +135,7 @@ int main(int argc, char* argv[]) {
   }
   bool startHidden = argc > 1 && std::strcmp(argv[1], "/background") == 0;
 
+  PreferXWayland();
   SetLocaleCodec();
   QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
   QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
@@ -139,7 +178,7 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   LogMachineInfo();
-  WarnOfWaylandSession();
+  KeepScreenCastPermission();
   if (scaledToFit) LOG(INFO) << "the screen is too small at its scale: the program is drawn smaller";
 
   // Two starts at the same moment cannot both pass.
@@ -161,6 +200,12 @@ int main(int argc, char* argv[]) {
     window->TellUser(QString::fromUtf8(kCrashApology));
   }
   if (Settings::Instance()->GetKeymouseShowkeystroke()) ApplyKeyMouseSettings();
+  const platform::SessionCapabilities& session = platform::GetSessionCapabilities();
+  if (session.wayland) {
+    const QString notice = WaylandSessionNotice(session);
+    LOG(INFO) << "told the user: " << notice.toStdString();
+    window->TellUser(notice);
+  }
 
   // Asked to end (log-out, kill): leave the event loop so that everything is
   // torn down in order, a running recording included.

@@ -368,6 +368,13 @@ void Settings::SetRecordMicUnique(const QString& value) {
   Store(m_settings, "/record/mic_unique", value);
 }
 
+QString Settings::GetRecordScreencastToken() {
+  return ReadString(m_settings, "/record/screencast_token");
+}
+void Settings::SetRecordScreencastToken(const QString& value) {
+  Store(m_settings, "/record/screencast_token", value);
+}
+
 // --- general ---
 
 QString Settings::GetGeneralFilesaveurl() {

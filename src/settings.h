@@ -74,6 +74,9 @@ class Settings {
   void SetRecordSpeakerUnique(const QString& value);
   QString GetRecordMicUnique();
   void SetRecordMicUnique(const QString& value);
+  // A Wayland desktop's token for the screen the user chose to share.
+  QString GetRecordScreencastToken();
+  void SetRecordScreencastToken(const QString& value);
 
   QString GetGeneralFilesaveurl();
   void SetGeneralFilesaveurl(const QString& value);

@@ -4,6 +4,7 @@
 
 #include "mainwindow/globalhotkey.h"
 #include "mainwindow/mainwindow.h"
+#include "platform/session_capabilities.h"
 #include "settings.h"
 
 // The two system-wide hot keys of the main window.
@@ -58,6 +59,8 @@ GlobalHotKey* MainWindow::AddHotKey(std::pair<int, int> hotKey, void (MainWindow
 }
 
 void MainWindow::ReportHotKeyConflict(std::pair<int, int> hotKey, const QKeySequence& sequence) {
+  // The session holds no hot keys for anyone: the start notice said so.
+  if (!platform::GetSessionCapabilities().globalHotKeys) return;
   const QString text = sequence.toString(QKeySequence::NativeText);
   LOG(WARNING) << "hot key " << text.toStdString() << " is held by another program";
   // Each refused pair is told once.

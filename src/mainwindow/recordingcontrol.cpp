@@ -20,6 +20,7 @@
 #include "mainwindow/messagedialog.h"
 #include "mainwindow/recordernotifyevent.h"
 #include "platform/session.h"
+#include "platform/session_capabilities.h"
 #include "platform/shell.h"
 #include "platform/windows.h"
 #include "recorder/recorder.h"
@@ -338,7 +339,9 @@ void MainWindow::StartNewRecording(int mode) {
   params.audioMode = static_cast<int>(Settings::Instance()->GetRecordRecordaudio());
   params.resolution = static_cast<int>(Settings::Instance()->GetRecordRecordresolution());
   params.qp = -Settings::Instance()->GetRecordQp();
-  params.highlight = Settings::Instance()->GetKeymouseHighlight();
+  // The halo is off where the session keeps it off (see the settings).
+  params.highlight = Settings::Instance()->GetKeymouseHighlight() &&
+                     platform::GetSessionCapabilities().globalInput;
 
   // The folder and the room on its disk are checked before any picker; the
   // file is named when the recording begins.

@@ -7,13 +7,15 @@
 namespace platform {
 namespace native {
 bool DisplayReachable(std::string* why);
+bool IsWaylandSession();
 }
 
 namespace {
 
 BackendKind Detect() {
   const char* forced = std::getenv("KORVOREC_PLATFORM");
-  return forced && std::strcmp(forced, "fake") == 0 ? BackendKind::Fake : BackendKind::X11;
+  if (forced && std::strcmp(forced, "fake") == 0) return BackendKind::Fake;
+  return native::IsWaylandSession() ? BackendKind::Wayland : BackendKind::X11;
 }
 
 std::atomic<int>& Selected() {

@@ -14,11 +14,15 @@ enum class Result { Ok, AccessLost, Timeout, DeviceInvalidated, Unsupported, Fai
 
 const char* ResultName(Result result);
 
-enum class BackendKind { X11, Fake };
+// Wayland: a Wayland session, whose program windows run through XWayland;
+// what X11 cannot see there (the screen, global hot keys) comes from the
+// desktop portal.
+enum class BackendKind { X11, Wayland, Fake };
 
 class Backend {
  public:
-  // The real backend, unless a test asks for the fake with
+  // The real backend for the session (Wayland when XDG_SESSION_TYPE or
+  // WAYLAND_DISPLAY say so), unless a test asks for the fake with
   // KORVOREC_PLATFORM=fake or Use.
   static BackendKind Kind();
   // Tests switch to the fake before touching any facility.

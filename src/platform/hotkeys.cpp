@@ -10,11 +10,13 @@
 namespace platform {
 namespace native {
 HotKeys& HotKeysInstance();
+HotKeys& WaylandHotKeys();
 std::unique_ptr<HotKeys> NewHotKeysClient();
 }  // namespace native
 
 HotKeys& GetHotKeys() {
   if (Backend::IsFake()) return fake::FakeHotKeys::Instance();
+  if (Backend::Kind() == BackendKind::Wayland) return native::WaylandHotKeys();
   return native::HotKeysInstance();
 }
 

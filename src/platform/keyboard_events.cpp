@@ -5,10 +5,12 @@
 namespace platform {
 namespace native {
 KeyboardEvents& KeyboardEventsInstance();
+KeyboardEvents& WaylandKeyboardEvents();
 }
 
 KeyboardEvents& GetKeyboardEvents() {
   if (Backend::IsFake()) return fake::FakeKeyboardEvents::Instance();
+  if (Backend::Kind() == BackendKind::Wayland) return native::WaylandKeyboardEvents();
   return native::KeyboardEventsInstance();
 }
 

@@ -5,11 +5,22 @@
 namespace platform {
 namespace native {
 Result DuplicateOutput(const MonitorInfo& output, std::unique_ptr<ScreenDuplication>* out);
+Result DuplicateOutputThroughPortal(const MonitorInfo& output,
+                                    std::unique_ptr<ScreenDuplication>* out);
+void KeepScreenCastPermission(const std::string& token,
+                              std::function<void(const std::string&)> save);
 }
 
 Result DuplicateOutput(const MonitorInfo& output, std::unique_ptr<ScreenDuplication>* out) {
   if (Backend::IsFake()) return fake::FakeDuplicateOutput(output, out);
+  if (Backend::Kind() == BackendKind::Wayland)
+    return native::DuplicateOutputThroughPortal(output, out);
   return native::DuplicateOutput(output, out);
+}
+
+void KeepScreenCastPermission(const std::string& token,
+                              std::function<void(const std::string&)> save) {
+  native::KeepScreenCastPermission(token, std::move(save));
 }
 
 }  // namespace platform

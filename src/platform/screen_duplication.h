@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/backend.h"
 #include "platform/monitors.h"
@@ -68,5 +70,11 @@ class ScreenDuplication {
 // Opens the duplication of one output. AccessLost: the desktop is not
 // available right now (another session owns it); Failed otherwise.
 Result DuplicateOutput(const MonitorInfo& output, std::unique_ptr<ScreenDuplication>* out);
+
+// Where the desktop asks the user what to share (a Wayland session's screen
+// cast), the answer can be kept for later starts as a token: token is the
+// one kept so far, save is called with each new one (on any thread).
+void KeepScreenCastPermission(const std::string& token,
+                              std::function<void(const std::string&)> save);
 
 }  // namespace platform

@@ -29,6 +29,7 @@
 #include "settings.h"
 #include "settingsdialog/keymousedisplay.h"
 #include "settingsdialog/monitorlist.h"
+#include "settingsdialog/sessionlimits.h"
 #include "settingsdialog/watermarkpreviewer.h"
 #include "ui_settingsdialog.h"
 #include "utils.h"
@@ -180,6 +181,7 @@ void SettingsDialog::SetupControls() {
   InitHotKeyPage();
   m_ui->label_version->setText(QString::fromUtf8(kAppVersion));
   InitKeyboardPage();
+  ShowSessionLimits(m_ui);
   InitStyles();
 }
 

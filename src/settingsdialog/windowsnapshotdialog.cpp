@@ -9,6 +9,7 @@
 
 #include "mainwindow/customtitlebar.h"
 #include "mainwindow/widgetstyle.h"
+#include "platform/session_capabilities.h"
 #include "ui_windowsnapshotdialog.h"
 
 namespace {
@@ -27,7 +28,11 @@ WindowSnapshotDialog::WindowSnapshotDialog(QWidget* parent)
   m_titleBar->SetButtonType(4);
   m_titleBar->SetTitleWidth(width());
   m_titleBar->SetTitleHeight(50);
-  m_titleBar->SetTitleContent(QStringLiteral("请选择需要录制的应用窗口"), 9);
+  // Where the session lets us see only X11 programs' windows, the list says so.
+  m_titleBar->SetTitleContent(platform::GetSessionCapabilities().windowCast
+                                  ? QStringLiteral("请选择需要录制的应用窗口")
+                                  : QStringLiteral("请选择需要录制的应用窗口（仅限 X11 程序）"),
+                              9);
 
   m_style.reset(StyleFactory::Instance()->CreateStyle(1));
   if (m_style) {

@@ -269,18 +269,20 @@ TEST_F(StartupTest, WaylandSessionIsWarnedAboutOnceAtStart) {
     m_env.remove("WAYLAND_DISPLAY");
     m_env.insert(c.variable, c.value);
     QProcess* p = Start({});
-    ASSERT_TRUE(WaitFor([] { return FindMain() != 0; })) << "program did not come up";
+    // Shown by the event loop, which runs once the start-up has told it all.
+    ASSERT_TRUE(WaitFor([] { return MainShown(); })) << "program did not come up";
     Stop(p);
     QFile file(log);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll().count("recording needs an X11 session"), c.warnings)
+    // Told on screen, once, what this session lets the program do.
+    EXPECT_EQ(file.readAll().count("told the user: Wayland 会话："), c.warnings)
         << c.variable << "=" << c.value;
   }
 }
 
 // Without a display nothing can be recorded: the program says why in its
 // log and fails, even where the toolkit itself could run (offscreen). In a
-// Wayland session without X it also says that recording needs X11.
+// Wayland session without XWayland it also says that it needs XWayland.
 TEST_F(StartupTest, WithoutADisplayItLogsWhyAndFails) {
   m_env.remove("DISPLAY");
   m_env.remove("KORVOREC_PLATFORM");
@@ -294,7 +296,7 @@ TEST_F(StartupTest, WithoutADisplayItLogsWhyAndFails) {
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   const QByteArray text = log.readAll();
   EXPECT_TRUE(text.contains("DISPLAY is not set"));
-  EXPECT_EQ(text.count("recording needs an X11 session"), 1);
+  EXPECT_EQ(text.count("this Wayland session has no XWayland"), 1);
 }
 
 }  // namespace

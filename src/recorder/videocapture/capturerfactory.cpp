@@ -25,6 +25,14 @@ WindowCapturerInterface* CreateCapturer(int type) {
 }
 
 WindowCapturerInterface* CreateMonitorCapturer(platform::MonitorId monitor) {
+  // In a Wayland session only the screen cast sees the screen; the library
+  // and GDI would record the XWayland windows alone.
+  if (platform::Backend::Kind() == platform::BackendKind::Wayland) {
+    WindowCapturerInterface* capturer = CreateCapturer(0);
+    if (capturer && capturer->IsSupported(monitor)) return capturer;
+    delete capturer;
+    return nullptr;
+  }
   for (int type : {0, 1}) {
     WindowCapturerInterface* capturer = CreateCapturer(type);
     if (!capturer) continue;

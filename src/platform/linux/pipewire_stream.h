@@ -1,0 +1,102 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+struct pw_thread_loop;
+struct pw_context;
+struct pw_core;
+struct pw_stream;
+struct spa_buffer;
+struct spa_pod;
+
+namespace platform::native {
+
+// The pointer as a cast's metadata shows it, in stream pixels.
+struct CastPointer {
+  bool visible = false;
+  int x = 0;  // hot spot position
+  int y = 0;
+  int hotX = 0;
+  int hotY = 0;
+  int width = 0;
+  int height = 0;
+  std::vector<uint32_t> pixels;  // premultiplied BGRA, top-down
+};
+
+// Turns a cursor metadata block into *pointer. Returns whether anything of
+// the pointer changed (position, visibility or image); *shapeChanged tells
+// whether the image did. size: the bytes of the block.
+bool ReadCursorMeta(const void* meta, uint32_t size, CastPointer* pointer, bool* shapeChanged);
+
+// Receives one video node of a PipeWire remote (a screen cast) on a thread of
+// its own. The newest picture's buffer is held (not given back to the node)
+// until a newer one comes, and copied out as packed BGRx when asked for.
+class PipeWireVideoStream {
+ public:
+  PipeWireVideoStream();
+  ~PipeWireVideoStream();
+  PipeWireVideoStream(const PipeWireVideoStream&) = delete;
+  PipeWireVideoStream& operator=(const PipeWireVideoStream&) = delete;
+
+  // Connects over fd (taken over) to the node and waits until a format is
+  // agreed. False when none comes within timeoutMs.
+  bool Start(int fd, uint32_t nodeId, int timeoutMs);
+  int Width() const { return m_width; }
+  int Height() const { return m_height; }
+
+  struct Update {
+    bool picture = false;  // *image holds a new picture
+    bool pointer = false;  // the pointer changed
+    bool shape = false;    // its image changed
+  };
+  // Waits at most timeoutMs for a new picture or pointer change. A new
+  // picture is copied into *image (width * 4 bytes a row); *pointer gets the
+  // pointer as it stands. False when nothing came.
+  bool Wait(int timeoutMs, std::vector<uint8_t>* image, CastPointer* pointer, Update* update,
+            int64_t* arrival);
+  // Copies the newest picture (again) into *image; false when there is none.
+  bool CopyPicture(std::vector<uint8_t>* image);
+  // True once the stream ended (the node went, the remote broke).
+  bool Ended();
+
+  // PipeWire's callbacks.
+  void OnStateChanged(int state, const char* error);
+  void OnParamChanged(uint32_t id, const spa_pod* param);
+  void OnProcess();
+  void OnRemoveBuffer(void* buffer);
+  void OnGlobalRemoved(uint32_t id);
+  void OnCoreError(uint32_t id, int res, const char* message);
+
+ private:
+  void Stop();
+  // With m_mutex held.
+  bool CopyHeld(std::vector<uint8_t>* image);
+
+  pw_thread_loop* m_loop = nullptr;
+  pw_context* m_context = nullptr;
+  pw_core* m_core = nullptr;
+  pw_stream* m_stream = nullptr;
+  struct Hooks;
+  std::unique_ptr<Hooks> m_hooks;
+  uint32_t m_nodeId = 0;
+
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  int m_width = 0;
+  int m_height = 0;
+  uint32_t m_format = 0;
+  bool m_negotiated = false;
+  bool m_ended = false;
+  void* m_held = nullptr;  // pw_buffer of the newest picture
+  bool m_newPicture = false;
+  int64_t m_arrival = 0;
+  CastPointer m_pointer;
+  bool m_pointerChanged = false;
+  bool m_shapeChanged = false;
+};
+
+}  // namespace platform::native
