@@ -144,13 +144,15 @@ TEST_F(ControlDesktop, PauseResumeSegmentsAndStopByTheStatusBar) {
     const Recording r = Decode(program.out() + "/" + name, false);
     EXPECT_EQ(r.probe.decodeErrors, 0) << name.toStdString();
     total += r.probe.duration;
-    EXPECT_LT(QFileInfo(program.out() + "/" + name).size(), 1.05 * 1024 * 1024)
+    // A picture of noise is some 90 KB: a file may end a few of them late.
+    EXPECT_LT(QFileInfo(program.out() + "/" + name).size(), 1.3 * 1024 * 1024)
         << name.toStdString() << " is far over its size";
   }
   // What ran, by the program's log, without the two paused seconds.
   const double ran = program.LogTime("pause recording") - program.LogTime("Start to record") +
                      program.LogTime("Stop recording") - program.LogTime("Resume recording");
-  EXPECT_NEAR(total, ran, 0.3);
+  // Each file's sound may end up to a few blocks after its last picture.
+  EXPECT_NEAR(total, ran, 0.2 + 0.06 * files.size());
 }
 
 // The row menu of the list's first row, by keys: 播放 (1), 重命名 (2),
