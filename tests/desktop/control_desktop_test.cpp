@@ -464,7 +464,8 @@ TEST_F(ControlDesktop, ALostMicrophoneIsToldAfterTheStop) {
   }
   EXPECT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000)) << "the loss was not told";
   ASSERT_EQ(program.Files().size(), 1);
-  EXPECT_GT(Decode(program.out() + "/" + program.Files().front(), false).probe.duration, 3.5);
+  // The recording went on after the loss, some 1.5 s in.
+  EXPECT_GT(Decode(program.out() + "/" + program.Files().front(), false).probe.duration, 3.0);
 }
 
 }  // namespace
