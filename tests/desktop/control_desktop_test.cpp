@@ -386,7 +386,12 @@ TEST_F(ControlDesktop, AShutdownCalledOffListsTheFileWhereItWasRecorded) {
   ending << true;
   ASSERT_TRUE(logind.send(ending));
   ASSERT_TRUE(program.WaitStopped());
+  QDBusMessage calledOff = QDBusMessage::createSignal(
+      "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForShutdown");
+  calledOff << false;
+  ASSERT_TRUE(logind.send(calledOff));
   Sleep(800);
+  ASSERT_TRUE(program.Running());
   // As after a stop: the new file's name ready to type over.
   Type("kept");
   Key("Return");
