@@ -136,8 +136,12 @@ void MainWindow::AddRecordRow(const QString& path, int row) {
 }
 
 void MainWindow::ShowRecordedFiles(const std::vector<std::string>& files) {
-  for (const std::string& file : files)
-    AddRecordRow(QString::fromStdString(file), m_recordModel->rowCount());
+  // Each new row goes on top, so that the sort (stable, by the second) keeps
+  // the newest recording above an older file of the same second.
+  for (const std::string& file : files) {
+    m_recordModel->insertRow(0);
+    AddRecordRow(QString::fromStdString(file), 0);
+  }
   m_ui->tableView->sortByColumn(kDateColumn, Qt::DescendingOrder);
   m_ui->tableView->selectRow(0);
   m_ui->listWidget_sidebar->setCurrentRow(1);
@@ -280,6 +284,7 @@ void MainWindow::onRename() {
   m_ui->tableView->edit(cell);
   m_renameIndex = cell;
   m_renamePending = true;
+  LOG(INFO) << "name editor open on " << m_oldName.toStdString();
   // Only the base name is selected: typing replaces it, the suffix stays.
   if (auto* editor = qobject_cast<QLineEdit*>(m_ui->tableView->indexWidget(cell))) {
     const int suffix = m_oldName.endsWith(kSuffix, Qt::CaseInsensitive) ? int(sizeof(kSuffix)) - 1 : 0;

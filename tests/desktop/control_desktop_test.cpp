@@ -191,8 +191,9 @@ TEST_F(ControlDesktop, RenameAfterStopAndTheListAfterARestart) {
   Sleep(1500);
   program.ClickStop();
   ASSERT_TRUE(program.WaitStopped());
-  Sleep(800);
-  // The list opens with the new file's name ready to type over.
+  // The list opens with the new file's name ready to type over (typed before,
+  // the text would rename the row that was current).
+  ASSERT_TRUE(program.WaitLog("name editor open on 2"));
   Type("clip");
   Key("Return");
   ASSERT_TRUE(WaitFor([&] { return program.AllFiles() == QStringList({"clip.mp4", "taken.mp4"}); }, 5000))
@@ -390,13 +391,15 @@ TEST_F(ControlDesktop, AShutdownCalledOffListsTheFileWhereItWasRecorded) {
       "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForShutdown");
   calledOff << false;
   ASSERT_TRUE(logind.send(calledOff));
-  Sleep(800);
+  ASSERT_TRUE(program.WaitLog("name editor open on 2"));
+  Sleep(500);
   ASSERT_TRUE(program.Running());
   // As after a stop: the new file's name ready to type over.
   Type("kept");
   Key("Return");
   EXPECT_TRUE(WaitFor([&] { return QFile::exists(folder + "/kept.mp4"); }, 5000))
       << "files: " << QDir(folder).entryList(QDir::Files).join(' ').toStdString();
+  EXPECT_GT(Decode(folder + "/kept.mp4", false).probe.duration, 1.2);  // finished as at a stop
   UseRowMenu(program, 4);
   ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000)) << "no confirmation";
   Click(BoxOk(program));
