@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "recorder/videocapture/dsvideocapturer.h"
+#include "camera/dsvideocapturer.h"
 
 namespace {
 // Raw pictures waiting beyond this are dropped, oldest first, so that a slow

@@ -1,5 +1,9 @@
+#include "loadedlibraries.h"
+#include "platform/modules.h"
 #include "recorder/videocapture/dxgicapturer.h"
+#include "recorder/videocapture/glancerinterface.h"
 #include "recorder/videocapture/windowcapturerinterface.h"
+#include "settings.h"
 
 // The library and GDI sources join when they are built.
 #if __has_include("recorder/videocapture/glancer.h")
@@ -40,4 +44,12 @@ WindowCapturerInterface* CreateMonitorCapturer(platform::MonitorId monitor) {
     delete capturer;
   }
   return CreateCapturer(2);
+}
+
+bool Settings::IsGlanceSupported() {
+  LoadedLibrary* library = FindLoadedLibrary(LoadedLibraries(), kCaptureLibraryName);
+  if (!library) return false;
+  auto supported = reinterpret_cast<DoesGlanceSupportedFunc>(
+      platform::ResolveSymbol(library->handle, "DoesGlanceSupported"));
+  return supported && supported();
 }
