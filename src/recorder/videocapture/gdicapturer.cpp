@@ -12,6 +12,7 @@ extern "C" {
 #include <cstring>
 
 #include "platform/monitors.h"
+#include "platform/thread_name.h"
 
 using platform::Result;
 
@@ -149,6 +150,7 @@ void GdiCapturer::WaitNextFrame(int64_t interval, int64_t* deadline) {
 }
 
 void GdiCapturer::CaptureLoop() {
+  platform::SetCurrentThreadName("capture");
   std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
                                                      [](AVFrame* f) { av_frame_free(&f); });
   const int64_t interval = int64_t(1000000 / m_frameRate);
