@@ -313,6 +313,8 @@ TEST_F(RecordingDesktop, WatermarkLandsWhereThePreviewShowedIt) {
   EXPECT_NEAR(recorded.width(), previewed.width(), 3);
   EXPECT_NEAR(recorded.height(), previewed.height(), 3);
   EXPECT_LT(recorded.bottom(), 1080 - 1) << "cut off at the bottom";
+  // The settings just closed are not in it.
+  ExpectOnlyBackdrop(r, {recorded.adjusted(-6, -6, 6, 6)});
 }
 
 }  // namespace
