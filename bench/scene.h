@@ -1,0 +1,190 @@
+// The pictures the test source shows, one per number.
+//
+// The number is a row of black and white blocks for its bits (lowest
+// first), with a second row of the same blocks inverted below it: a picture
+// caught half drawn has no valid number.
+#pragma once
+
+#include <QFont>
+#include <QImage>
+#include <QPainter>
+#include <QRect>
+#include <QString>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace bench {
+
+enum class Content {
+  kFlash,     // black screen that flashes white with the beep (no numbers)
+  kMotion,    // the whole screen moves; flashes with the beep
+  kTerminal,  // a still desktop with one terminal printing text
+  kVideo,     // a still desktop with one small video window
+};
+
+inline const char* ContentName(Content c) {
+  switch (c) {
+    case Content::kFlash: return "flash";
+    case Content::kMotion: return "motion";
+    case Content::kTerminal: return "terminal";
+    case Content::kVideo: return "video";
+  }
+  return "?";
+}
+
+inline Content ContentByName(const std::string& name) {
+  if (name == "motion") return Content::kMotion;
+  if (name == "terminal") return Content::kTerminal;
+  if (name == "video") return Content::kVideo;
+  return Content::kFlash;
+}
+
+constexpr int kScreenWidth = 1920;
+constexpr int kScreenHeight = 1080;
+constexpr int kBits = 20;
+constexpr int kBlock = 24;  // pixels; survives H.264 at the recorders' settings
+
+class Scene {
+ public:
+  // fps: the pictures per second the source presents.
+  Scene(Content content, int fps) : m_content(content), m_fps(fps) {
+    m_wallpaper = QImage(kScreenWidth, kScreenHeight, QImage::Format_RGB32);
+    {
+      QPainter p(&m_wallpaper);
+      QLinearGradient g(0, 0, kScreenWidth, kScreenHeight);
+      g.setColorAt(0, QColor(30, 60, 90));
+      g.setColorAt(1, QColor(80, 40, 70));
+      p.fillRect(m_wallpaper.rect(), g);
+      p.setRenderHint(QPainter::Antialiasing);
+      uint32_t seed = 7;
+      for (int i = 0; i < 40; ++i) {
+        const int x = Next(&seed) % kScreenWidth, y = Next(&seed) % kScreenHeight;
+        const int r = 20 + Next(&seed) % 160;
+        p.setBrush(QColor(Next(&seed) % 120, Next(&seed) % 120, Next(&seed) % 120, 160));
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QPoint(x, y), r, r);
+      }
+    }
+    // Moving content: twice as wide as it is shown, scrolled sideways.
+    m_texture = QImage(kScreenWidth * 2, kScreenHeight, QImage::Format_RGB32);
+    {
+      QPainter p(&m_texture);
+      for (int x = 0; x < m_texture.width(); x += 4)
+        p.fillRect(x, 0, 4, kScreenHeight,
+                   QColor::fromHsv((x / 4) % 360, 160, 60 + (x / 16) % 60));
+      p.setRenderHint(QPainter::Antialiasing);
+      uint32_t seed = 11;
+      for (int i = 0; i < 160; ++i) {
+        const int x = Next(&seed) % m_texture.width(), y = Next(&seed) % kScreenHeight;
+        p.setBrush(QColor(Next(&seed) % 200, Next(&seed) % 200, Next(&seed) % 200));
+        p.setPen(QColor(230, 230, 230));
+        p.drawRoundedRect(x, y, 40 + Next(&seed) % 200, 30 + Next(&seed) % 150, 12, 12);
+      }
+      QFont font("DejaVu Sans", 28);
+      font.setStyleStrategy(QFont::NoSubpixelAntialias);
+      p.setFont(font);
+      p.setPen(QColor(240, 240, 200));
+      for (int i = 0; i < 60; ++i)
+        p.drawText(Next(&seed) % m_texture.width(), Next(&seed) % kScreenHeight,
+                   QString("moving text %1").arg(i));
+    }
+    m_mono = QFont("DejaVu Sans Mono", 11);
+    m_mono.setStyleStrategy(QFont::NoSubpixelAntialias);
+  }
+
+  Content content() const { return m_content; }
+  int fps() const { return m_fps; }
+
+  // Whether picture N is a flash (the first tenth of each second).
+  bool Flash(int64_t n) const {
+    return m_content == Content::kMotion && n % m_fps < std::max(1, m_fps / 10);
+  }
+
+  // What changes from one picture to the next.
+  QRect Changing() const {
+    switch (m_content) {
+      case Content::kTerminal: return QRect(240, 140, 980, 620);
+      case Content::kVideo: return QRect(1060, 420, 640, 360);
+      default: return QRect(0, 0, kScreenWidth, kScreenHeight);
+    }
+  }
+
+  // Where the number's blocks start.
+  QPoint NumberAt() const {
+    const QRect c = Changing();
+    if (m_content == Content::kTerminal)
+      return QPoint(c.right() - kBits * kBlock - 12, c.top() + 4);
+    return QPoint(c.left() + 24, c.top() + 24);
+  }
+
+  // Paints picture N (the whole screen, or the part in the painter's clip).
+  void Paint(QPainter& p, int64_t n) const {
+    const QRect c = Changing();
+    if (m_content != Content::kMotion) p.drawImage(0, 0, m_wallpaper);
+    if (m_content == Content::kMotion) {
+      if (Flash(n)) {
+        p.fillRect(c, Qt::white);
+      } else {
+        const int shift = static_cast<int>((n * 24) % kScreenWidth);
+        p.drawImage(c.topLeft(), m_texture, QRect(shift, 0, c.width(), c.height()));
+      }
+    } else if (m_content == Content::kVideo) {
+      const int shift = static_cast<int>((n * 12) % kScreenWidth);
+      p.drawImage(c.topLeft(), m_texture, QRect(shift, (n * 3) % 600, c.width(), c.height()));
+    } else if (m_content == Content::kTerminal) {
+      PaintTerminal(p, c, n);
+    }
+    PaintNumber(p, n);
+  }
+
+ private:
+  static uint32_t Next(uint32_t* seed) {
+    *seed = *seed * 1664525u + 1013904223u;
+    return *seed >> 8;
+  }
+
+  void PaintNumber(QPainter& p, int64_t n) const {
+    const QPoint at = NumberAt();
+    for (int i = 0; i < kBits; ++i) {
+      const bool one = (n >> i) & 1;
+      p.fillRect(at.x() + i * kBlock, at.y(), kBlock, kBlock, one ? Qt::white : Qt::black);
+      p.fillRect(at.x() + i * kBlock, at.y() + kBlock, kBlock, kBlock,
+                 one ? Qt::black : Qt::white);
+    }
+  }
+
+  // A build log: two lines more per picture.
+  void PaintTerminal(QPainter& p, const QRect& c, int64_t n) const {
+    p.fillRect(c, QColor(20, 22, 26));
+    p.fillRect(c.left(), c.top(), c.width(), 56, QColor(52, 56, 62));
+    p.setFont(m_mono);
+    const int lineHeight = 18;
+    const int rows = (c.height() - 64) / lineHeight;
+    const int64_t last = 2 * n + 1;
+    for (int r = 0; r < rows; ++r) {
+      const int64_t line = last - (rows - 1 - r);
+      if (line < 0) continue;
+      const int percent = static_cast<int>(line % 101);
+      const QString text =
+          (line % 7 == 3)
+              ? QString("[%1%] Linking CXX static library libpart_%2.a").arg(percent, 3).arg(line % 37)
+              : QString("[%1%] Building CXX object src/CMakeFiles/core.dir/module_%2/file_%3.cpp.o")
+                    .arg(percent, 3)
+                    .arg(line % 23)
+                    .arg(line, 6, 10, QChar('0'));
+      p.setPen(line % 7 == 3 ? QColor(120, 220, 120) : QColor(200, 200, 200));
+      p.drawText(c.left() + 10, c.top() + 64 + (r + 1) * lineHeight - 4, text);
+    }
+  }
+
+  Content m_content;
+  int m_fps;
+  QImage m_wallpaper;
+  QImage m_texture;
+  QFont m_mono;
+};
+
+}  // namespace bench
