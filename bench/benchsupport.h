@@ -31,6 +31,7 @@ extern "C" {
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -268,8 +269,73 @@ struct Figures {
   // Flash times and their sound offsets, seconds.
   std::vector<std::pair<double, double>> offsets;
   std::vector<double> videoTimes;  // seconds, in order
+  // Pictures of a numbered scene: those decoded and those without a number
+  // that reads; of the numbers presented between the file's first and last,
+  // those the file lacks (and of them those the source showed for less than
+  // half a frame); pictures held a frame or more longer than the source
+  // held them.
+  int64_t pictures = 0;
+  int64_t unreadable = 0;
+  int64_t presented = 0;
+  int64_t missed = 0;
+  int64_t missedBrief = 0;
+  int64_t doubled = 0;
 };
 
+// A scene's numbered pictures to look for in a file: what the source
+// presented (number, steady-clock microseconds) and the recording's rate.
+struct Numbered {
+  const Scene* scene = nullptr;
+  std::map<int64_t, int64_t> presented;
+  double recordFps = 30;
+};
+
+// The source's log ("number microseconds" a line).
+inline std::map<int64_t, int64_t> ReadPresented(const std::string& path) {
+  std::map<int64_t, int64_t> presented;
+  FILE* log = fopen(path.c_str(), "r");
+  if (!log) return presented;
+  long long n = 0, us = 0;
+  while (fscanf(log, "%lld %lld", &n, &us) == 2) presented[n] = us;
+  fclose(log);
+  return presented;
+}
+
+// pictures: (seconds, number or -1), in decoding order.
+inline void CountPictures(const std::vector<std::pair<double, int64_t>>& pictures,
+                          const Numbered& numbered, Figures* f) {
+  f->pictures = static_cast<int64_t>(pictures.size());
+  std::map<int64_t, double> firstSeen;  // number: its first picture's time
+  for (const auto& [t, n] : pictures) {
+    if (n < 0) {
+      ++f->unreadable;
+      continue;
+    }
+    if (!firstSeen.count(n)) firstSeen[n] = t;
+  }
+  if (firstSeen.empty()) return;
+  const int64_t first = firstSeen.begin()->first;
+  const int64_t last = firstSeen.rbegin()->first;
+  const auto& presented = numbered.presented;
+  const double frameUs = 1e6 / numbered.recordFps;
+  for (auto it = presented.lower_bound(first); it != presented.end() && it->first <= last; ++it) {
+    ++f->presented;
+    if (firstSeen.count(it->first)) continue;
+    ++f->missed;
+    const auto next = std::next(it);
+    if (next != presented.end() && next->second - it->second < frameUs / 2) ++f->missedBrief;
+  }
+  // Each number against the next one the file shows.
+  for (auto it = firstSeen.begin(); it != firstSeen.end(); ++it) {
+    const auto next = std::next(it);
+    if (next == firstSeen.end()) break;
+    const auto a = presented.find(it->first);
+    const auto b = presented.find(next->first);
+    if (a == presented.end() || b == presented.end()) continue;
+    const double heldUs = 1e6 * (next->second - it->second);
+    if (heldUs - double(b->second - a->second) >= frameUs / 2) ++f->doubled;
+  }
+}
 
 inline double Median(std::vector<double> values) {
   if (values.empty()) return NAN;
@@ -330,8 +396,11 @@ struct ReferenceEncoder {
 };
 
 // referenceQp > 0: also encodes the pictures as the size reference.
-inline void Analyse(const std::string& path, double fps, Figures* f, int referenceQp = 0) {
+// numbered: also reads the pictures' numbers.
+inline void Analyse(const std::string& path, double fps, Figures* f, int referenceQp = 0,
+                    const Numbered* numbered = nullptr) {
   ReferenceEncoder reference;
+  std::vector<std::pair<double, int64_t>> pictures;
   std::error_code ec;
   f->megabytes = std::filesystem::file_size(path, ec) / 1e6;
   AVFormatContext* format = nullptr;
@@ -368,6 +437,10 @@ inline void Analyse(const std::string& path, double fps, Figures* f, int referen
       if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
         videoTimes.push_back(t);
         if (referenceQp > 0) reference.Add(frame, referenceQp);
+        if (numbered) {
+          const int64_t n = ReadNumber(frame, *numbered->scene);
+          pictures.emplace_back(t, n);
+        }
         int64_t sum = 0;
         int n = 0;
         for (int y = 0; y < frame->height; y += 16)
@@ -415,6 +488,11 @@ inline void Analyse(const std::string& path, double fps, Figures* f, int referen
     f->referenceBytes = reference.bytes;
   }
 
+  if (numbered) {
+    std::stable_sort(pictures.begin(), pictures.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    CountPictures(pictures, *numbered, f);
+  }
   std::sort(videoTimes.begin(), videoTimes.end());
   f->videoTimes = videoTimes;
   f->frames = static_cast<int64_t>(videoTimes.size());

@@ -2,7 +2,9 @@
 // recorder engine alone, the real program driven by its hot keys,
 // `ffmpeg -f x11grab -f pulse` and SimpleScreenRecorder; prints their
 // figures per kind of screen content and ours as ratios to theirs. A second
-// copy of this program is the test source (see benchsupport.h and scene.h).
+// copy of this program is the test source (see benchsupport.h and scene.h):
+// it numbers its pictures, so that the analysis counts the pictures each
+// recorder missed or held twice.
 //
 // Each recorder's CPU is that of its process and its descendants over the
 // same middle part of each recording: from a fifth of the way in to a
@@ -253,6 +255,12 @@ void Print(const char* who, int fps, const Figures& f) {
   if (f.referenceBytes > 0)
     printf(" | size/veryfast %4.2f", double(f.videoBytes) / double(f.referenceBytes));
   printf("\n");
+  if (f.pictures > 0)
+    printf("  %-8s         | numbered: %lld presented, %lld missed (%lld shown < half a frame), "
+           "%lld held twice, %lld of %lld pictures unreadable\n",
+           who, static_cast<long long>(f.presented), static_cast<long long>(f.missed),
+           static_cast<long long>(f.missedBrief), static_cast<long long>(f.doubled),
+           static_cast<long long>(f.unreadable), static_cast<long long>(f.pictures));
   // BENCH_OFFSETS=1 lists each flash's time and sound offset.
   if (getenv("BENCH_OFFSETS")) {
     printf("    offsets (s: ms)");
@@ -327,10 +335,15 @@ int main(int argc, char** argv) {
       kill(source.pid, SIGTERM);
       source.Wait(nullptr, 5000);
 
+      const Scene scene(c.content, c.sourceFps);
+      Numbered numbered;
+      numbered.scene = &scene;
+      numbered.presented = ReadPresented(sourceLog);
+      numbered.recordFps = c.recordFps;
       printf("run %d: %s\n", run, c.title);
       for (int i = 0; i < 4; ++i) {
         Recording& r = recordings[i];
-        if (!r.path.empty()) Analyse(r.path, c.recordFps, &r.figures, r.referenceQp);
+        if (!r.path.empty()) Analyse(r.path, c.recordFps, &r.figures, r.referenceQp, &numbered);
         Print(names[i], c.recordFps, r.figures);
       }
       for (int i = 0; i < 3; ++i)

@@ -1,9 +1,14 @@
-// The pictures the test source shows, one per number.
+// The pictures the test source shows, one per number, and reading the
+// number back from a recorded picture.
 //
 // The number is a row of black and white blocks for its bits (lowest
 // first), with a second row of the same blocks inverted below it: a picture
 // caught half drawn has no valid number.
 #pragma once
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 #include <QFont>
 #include <QImage>
@@ -186,5 +191,27 @@ class Scene {
   QImage m_texture;
   QFont m_mono;
 };
+
+// The number in a decoded picture (its luma plane), or -1 when the blocks
+// do not read as a number.
+inline int64_t ReadNumber(const AVFrame* frame, const Scene& scene) {
+  const QPoint at = scene.NumberAt();
+  if (at.x() + kBits * kBlock > frame->width || at.y() + 2 * kBlock > frame->height) return -1;
+  auto mean = [&](int x0, int y0) {
+    int sum = 0, count = 0;
+    for (int y = y0 + kBlock / 4; y < y0 + kBlock * 3 / 4; ++y)
+      for (int x = x0 + kBlock / 4; x < x0 + kBlock * 3 / 4; ++x, ++count)
+        sum += frame->data[0][y * frame->linesize[0] + x];
+    return sum / count;
+  };
+  int64_t n = 0;
+  for (int i = 0; i < kBits; ++i) {
+    const int top = mean(at.x() + i * kBlock, at.y());
+    const int bottom = mean(at.x() + i * kBlock, at.y() + kBlock);
+    if (std::abs(top - bottom) < 80) return -1;
+    if (top > bottom) n |= int64_t(1) << i;
+  }
+  return n;
+}
 
 }  // namespace bench
