@@ -29,6 +29,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -263,7 +264,8 @@ struct Figures {
   double megabytes = 0;
   double stopMs = NAN;  // stop request to finished file, where known
   // Video bytes, and those of the same pictures through libx264 veryfast at
-  // the same quantiser (when asked for).
+  // the same quantiser (when asked for): the source's own pictures when
+  // they are numbered, else the decoded ones.
   int64_t videoBytes = 0;
   int64_t referenceBytes = 0;
   // Flash times and their sound offsets, seconds.
@@ -273,13 +275,18 @@ struct Figures {
   // that reads; of the numbers presented between the file's first and last,
   // those the file lacks (and of them those the source showed for less than
   // half a frame); pictures held a frame or more longer than the source
-  // held them.
+  // held them; luma PSNR of the numbered pictures against the source's
+  // (all of the screen, and the part that changes).
   int64_t pictures = 0;
   int64_t unreadable = 0;
   int64_t presented = 0;
   int64_t missed = 0;
   int64_t missedBrief = 0;
   int64_t doubled = 0;
+  double psnr = NAN;
+  double changingPsnr = NAN;  // over the part of the screen that changes
+  // The luma PSNR of the reference encoding, of the source's own pictures.
+  double referencePsnr = NAN;
 };
 
 // A scene's numbered pictures to look for in a file: what the source
@@ -344,15 +351,25 @@ inline double Median(std::vector<double> values) {
 }
 
 // libx264 veryfast, one thread, constant quantiser: the size reference.
+// Given the source's own pictures, it also decodes what it made and
+// compares the luma with them.
 struct ReferenceEncoder {
   AVCodecContext* context = nullptr;
+  AVCodecContext* decoder = nullptr;
   AVPacket* packet = av_packet_alloc();
+  AVFrame* decoded = av_frame_alloc();
+  std::deque<AVFrame*> pending;  // pictures sent, not yet decoded back
   int64_t bytes = 0;
+  double mseSum = 0;
+  int64_t mseCount = 0;
   ~ReferenceEncoder() {
     avcodec_free_context(&context);
+    avcodec_free_context(&decoder);
     av_packet_free(&packet);
+    av_frame_free(&decoded);
+    for (AVFrame* f : pending) av_frame_free(&f);
   }
-  void Add(const AVFrame* frame, int qp) {
+  void Add(const AVFrame* frame, int qp, bool compare = false) {
     if (!context) {
       const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
       if (!codec) return;
@@ -376,31 +393,69 @@ struct ReferenceEncoder {
     if (copy) {
       copy->pts = ++count;
       copy->pict_type = AV_PICTURE_TYPE_NONE;
+      if (compare) pending.push_back(av_frame_clone(copy));
     }
     avcodec_send_frame(context, copy);
     av_frame_free(&copy);
-    while (avcodec_receive_packet(context, packet) == 0) {
-      bytes += packet->size;
-      av_packet_unref(packet);
-    }
+    Drain();
   }
   void Flush() {
     if (!context) return;
     avcodec_send_frame(context, nullptr);
-    while (avcodec_receive_packet(context, packet) == 0) {
-      bytes += packet->size;
-      av_packet_unref(packet);
+    Drain();
+    if (decoder) {
+      avcodec_send_packet(decoder, nullptr);
+      Compare();
     }
   }
   int64_t count = 0;
+
+ private:
+  void Drain() {
+    while (avcodec_receive_packet(context, packet) == 0) {
+      bytes += packet->size;
+      if (!pending.empty()) {
+        if (!decoder) {
+          const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+          decoder = avcodec_alloc_context3(codec);
+          decoder->thread_count = 1;
+          if (avcodec_open2(decoder, codec, nullptr) < 0) avcodec_free_context(&decoder);
+        }
+        if (decoder && avcodec_send_packet(decoder, packet) >= 0) Compare();
+      }
+      av_packet_unref(packet);
+    }
+  }
+  void Compare() {
+    while (avcodec_receive_frame(decoder, decoded) == 0) {
+      if (!pending.empty()) {
+        AVFrame* source = pending.front();
+        pending.pop_front();
+        const double mse = LumaMse(decoded, source);
+        if (mse >= 0) {
+          mseSum += mse;
+          ++mseCount;
+        }
+        av_frame_free(&source);
+      }
+      av_frame_unref(decoded);
+    }
+  }
 };
 
 // referenceQp > 0: also encodes the pictures as the size reference.
-// numbered: also reads the pictures' numbers.
+// numbered: also reads the pictures' numbers and compares them with the
+// source's.
 inline void Analyse(const std::string& path, double fps, Figures* f, int referenceQp = 0,
                     const Numbered* numbered = nullptr) {
   ReferenceEncoder reference;
   std::vector<std::pair<double, int64_t>> pictures;
+  SourceConverter converter;
+  AVFrame* source = nullptr;  // the source's picture of sourceNumber
+  int64_t sourceNumber = -1;
+  double mseSum = 0;
+  double changingMseSum = 0;
+  int64_t mseCount = 0;
   std::error_code ec;
   f->megabytes = std::filesystem::file_size(path, ec) / 1e6;
   AVFormatContext* format = nullptr;
@@ -436,10 +491,26 @@ inline void Analyse(const std::string& path, double fps, Figures* f, int referen
       const double t = frame->best_effort_timestamp * av_q2d(st->time_base);
       if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
         videoTimes.push_back(t);
-        if (referenceQp > 0) reference.Add(frame, referenceQp);
+        if (referenceQp > 0 && !numbered) reference.Add(frame, referenceQp);
         if (numbered) {
-          const int64_t n = ReadNumber(frame, *numbered->scene);
+          const Scene& scene = *numbered->scene;
+          const int64_t n = ReadNumber(frame, scene);
           pictures.emplace_back(t, n);
+          if (n >= 0) {
+            if (n != sourceNumber) {
+              av_frame_free(&source);
+              source = converter.Convert(frame, scene.Picture(n));
+              sourceNumber = n;
+            }
+            const double mse = source ? LumaMse(frame, source) : -1;
+            if (mse >= 0) {
+              mseSum += mse;
+              changingMseSum += LumaMse(frame, source, scene.Changing());
+              ++mseCount;
+            }
+            // The reference encodes the source's own pictures, those the file holds.
+            if (source && referenceQp > 0) reference.Add(source, referenceQp, true);
+          }
         }
         int64_t sum = 0;
         int n = 0;
@@ -481,17 +552,23 @@ inline void Analyse(const std::string& path, double fps, Figures* f, int referen
       avcodec_free_context(&decoders[i]);
     }
   av_frame_free(&frame);
+  av_frame_free(&source);
   av_packet_free(&packet);
   avformat_close_input(&format);
   if (referenceQp > 0) {
     reference.Flush();
     f->referenceBytes = reference.bytes;
+    if (reference.mseCount > 0) f->referencePsnr = Psnr(reference.mseSum / reference.mseCount);
   }
 
   if (numbered) {
     std::stable_sort(pictures.begin(), pictures.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     CountPictures(pictures, *numbered, f);
+    if (mseCount > 0) {
+      f->psnr = Psnr(mseSum / mseCount);
+      f->changingPsnr = Psnr(changingMseSum / mseCount);
+    }
   }
   std::sort(videoTimes.begin(), videoTimes.end());
   f->videoTimes = videoTimes;

@@ -4,7 +4,7 @@
 // figures per kind of screen content and ours as ratios to theirs. A second
 // copy of this program is the test source (see benchsupport.h and scene.h):
 // it numbers its pictures, so that the analysis counts the pictures each
-// recorder missed or held twice.
+// recorder missed or held twice and compares each with the source's own.
 //
 // Each recorder's CPU is that of its process and its descendants over the
 // same middle part of each recording: from a fifth of the way in to a
@@ -257,10 +257,14 @@ void Print(const char* who, int fps, const Figures& f) {
   printf("\n");
   if (f.pictures > 0)
     printf("  %-8s         | numbered: %lld presented, %lld missed (%lld shown < half a frame), "
-           "%lld held twice, %lld of %lld pictures unreadable\n",
+           "%lld held twice, %lld of %lld pictures unreadable | PSNR-Y %5.2f dB, changing part %5.2f dB",
            who, static_cast<long long>(f.presented), static_cast<long long>(f.missed),
            static_cast<long long>(f.missedBrief), static_cast<long long>(f.doubled),
-           static_cast<long long>(f.unreadable), static_cast<long long>(f.pictures));
+           static_cast<long long>(f.unreadable), static_cast<long long>(f.pictures), f.psnr,
+           f.changingPsnr);
+  if (f.pictures > 0 && !std::isnan(f.referencePsnr))
+    printf(" | veryfast on the source's pictures: PSNR-Y %5.2f dB", f.referencePsnr);
+  if (f.pictures > 0) printf("\n");
   // BENCH_OFFSETS=1 lists each flash's time and sound offset.
   if (getenv("BENCH_OFFSETS")) {
     printf("    offsets (s: ms)");
@@ -271,12 +275,17 @@ void Print(const char* who, int fps, const Figures& f) {
 
 void PrintRatios(const char* who, const Figures& ours, const Figures& ssr, const Figures& ffmpeg) {
   auto ratio = [](double a, double b) { return b > 0 ? a / b : NAN; };
-  printf("  %-8s cpu/ssr %4.2f  cpu/ffmpeg %4.2f  rss/ssr %4.2f", who,
-         ratio(ours.cpuPerSecond, ssr.cpuPerSecond), ratio(ours.cpuPerSecond, ffmpeg.cpuPerSecond),
-         ratio(double(ours.peakRssKb), double(ssr.peakRssKb)));
+  printf("  %-8s cpu/ssr %4.2f  cpu/ffmpeg %4.2f  rss/ssr %4.2f  size/ssr %4.2f  "
+         "size/ffmpeg %4.2f  PSNR-Y - ssr's %+5.2f dB",
+         who, ratio(ours.cpuPerSecond, ssr.cpuPerSecond),
+         ratio(ours.cpuPerSecond, ffmpeg.cpuPerSecond),
+         ratio(double(ours.peakRssKb), double(ssr.peakRssKb)),
+         ratio(ours.megabytes, ssr.megabytes), ratio(ours.megabytes, ffmpeg.megabytes),
+         ours.psnr - ssr.psnr);
   if (ours.referenceBytes > 0)
-    printf("  size/veryfast-qp%d-same-pictures %4.2f", kQp,
-           ratio(double(ours.videoBytes), double(ours.referenceBytes)));
+    printf("  size/veryfast-qp%d-same-pictures %4.2f (PSNR-Y %+5.2f dB)", kQp,
+           ratio(double(ours.videoBytes), double(ours.referenceBytes)),
+           ours.psnr - ours.referencePsnr);
   printf("\n");
 }
 
@@ -298,12 +307,31 @@ constexpr Case kCases[] = {
 
 }  // namespace
 
+// Analyses a recording again: --analyse case source-log file [qp].
+int Reanalyse(int argc, char** argv) {
+  QApplication app(argc, argv);
+  for (const Case& c : kCases) {
+    if (c.name != std::string(argv[2])) continue;
+    const Scene scene(c.content, c.sourceFps);
+    Numbered numbered;
+    numbered.scene = &scene;
+    numbered.presented = ReadPresented(argv[3]);
+    numbered.recordFps = c.recordFps;
+    Figures f;
+    Analyse(argv[4], c.recordFps, &f, argc > 5 ? atoi(argv[5]) : 0, &numbered);
+    Print("file", c.recordFps, f);
+    return 0;
+  }
+  return 1;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 4 && std::string(argv[1]) == "--analyse") return Reanalyse(argc, argv);
   if (const int code = SourceOrServices(argc, argv); code >= 0) return code;
   const int seconds = argc > 1 ? std::max(3, atoi(argv[1])) : 10;
   const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 1;
   const std::string chosen = argc > 3 ? argv[3] : "";
-  QApplication app(argc, argv);
+  QApplication app(argc, argv);  // paints the source's pictures for the comparison
   platform::Backend::Use(platform::BackendKind::X11);
   Settings::Instance()->Init();
   const std::string folder = std::filesystem::temp_directory_path() / "record_bench";
@@ -311,6 +339,8 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(folder);
   const std::string program =
       (std::filesystem::path(argv[0]).parent_path() / "korvorec").string();
+  // The pointer out of the way of the pictures compared.
+  QProcess::execute("xdotool", {"mousemove", "1919", "1079"});
 
   printf("recording %d s of the 1920x1080 display with loopback sound, %d run(s); CPU from "
          "%.1f s to %d s of each recording\n",

@@ -1,5 +1,7 @@
 // The pictures the test source shows, one per number, and reading the
-// number back from a recorded picture.
+// number back from a recorded picture. The source paints picture N on the
+// screen; the analysis paints the same picture N to compare with what a
+// recorder stored.
 //
 // The number is a row of black and white blocks for its bits (lowest
 // first), with a second row of the same blocks inverted below it: a picture
@@ -8,6 +10,7 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libswscale/swscale.h>
 }
 
 #include <QFont>
@@ -145,6 +148,13 @@ class Scene {
     PaintNumber(p, n);
   }
 
+  QImage Picture(int64_t n) const {
+    QImage image(kScreenWidth, kScreenHeight, QImage::Format_RGB32);
+    QPainter p(&image);
+    Paint(p, n);
+    return image;
+  }
+
  private:
   static uint32_t Next(uint32_t* seed) {
     *seed = *seed * 1664525u + 1013904223u;
@@ -213,5 +223,63 @@ inline int64_t ReadNumber(const AVFrame* frame, const Scene& scene) {
   }
   return n;
 }
+
+// Mean squared error per luma sample of picture a against b, over `area`
+// (all of the picture when empty).
+inline double LumaMse(const AVFrame* a, const AVFrame* b, QRect area = {}) {
+  if (a->width != b->width || a->height != b->height) return -1;
+  if (area.isEmpty()) area = QRect(0, 0, a->width, a->height);
+  area &= QRect(0, 0, a->width, a->height);
+  double sum = 0;
+  for (int y = area.top(); y <= area.bottom(); ++y) {
+    const uint8_t* pa = a->data[0] + y * a->linesize[0];
+    const uint8_t* pb = b->data[0] + y * b->linesize[0];
+    int64_t row = 0;
+    for (int x = area.left(); x <= area.right(); ++x) {
+      const int d = pa[x] - pb[x];
+      row += d * d;
+    }
+    sum += double(row);
+  }
+  return sum / (double(area.width()) * area.height());
+}
+
+// A source picture converted to 4:2:0 as a recorder says it converted its
+// own (the colour matrix and range of one of its decoded pictures).
+class SourceConverter {
+ public:
+  ~SourceConverter() { sws_freeContext(m_sws); }
+
+  // A new picture, or nullptr when it cannot convert.
+  AVFrame* Convert(const AVFrame* like, const QImage& source) {
+    m_sws = sws_getCachedContext(m_sws, source.width(), source.height(), AV_PIX_FMT_BGRA,
+                                 like->width, like->height, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
+                                 nullptr, nullptr, nullptr);
+    if (!m_sws) return nullptr;
+    const int space = like->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+    const int full = like->color_range == AVCOL_RANGE_JPEG || like->format == AV_PIX_FMT_YUVJ420P;
+    sws_setColorspaceDetails(m_sws, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                             sws_getCoefficients(space), full, 0, 1 << 16, 1 << 16);
+    AVFrame* out = av_frame_alloc();
+    out->width = like->width;
+    out->height = like->height;
+    out->format = AV_PIX_FMT_YUV420P;
+    out->colorspace = like->colorspace;
+    out->color_range = full ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    if (av_frame_get_buffer(out, 0) < 0) {
+      av_frame_free(&out);
+      return nullptr;
+    }
+    const uint8_t* in[1] = {source.constBits()};
+    const int inStride[1] = {static_cast<int>(source.bytesPerLine())};
+    sws_scale(m_sws, in, inStride, 0, source.height(), out->data, out->linesize);
+    return out;
+  }
+
+ private:
+  SwsContext* m_sws = nullptr;
+};
+
+inline double Psnr(double mse) { return mse > 0 ? 10 * std::log10(255.0 * 255.0 / mse) : 99; }
 
 }  // namespace bench
