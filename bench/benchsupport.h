@@ -1,6 +1,7 @@
 // What the recording benchmarks share: the test source (a full-screen window
-// that flashes white while a beep plays, once a second), the analysis of a
-// recorded file, and the measurement of child processes.
+// that flashes white while a beep plays, once a second, or shows a scene's
+// numbered pictures), the analysis of a recorded file, and the measurement
+// of child processes.
 #pragma once
 
 extern "C" {
@@ -154,7 +155,7 @@ inline int RunFlashSource(int argc, char** argv) {
 // Shows the scene's pictures in number order, on a grid of 1/fps from the
 // moment the beep's first sample is heard (so that a flash starts with its
 // beep), and logs each presented number and when ("number microseconds").
-// A late source skips numbers rather than showing them late.
+// A source late by a whole picture or more skips the numbers it missed.
 class SceneWindow : public QWidget {
  public:
   SceneWindow(const Scene& scene, FILE* log)
