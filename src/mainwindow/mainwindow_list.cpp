@@ -258,7 +258,10 @@ void MainWindow::onPlay() {
 }
 
 void MainWindow::onOpenFileCategory() {
-  OpenWithDesktop(SaveFolder(), QStringLiteral("没有可以打开文件位置的程序"));
+  // The row's own folder: it stays where it was when the save folder changed.
+  const int row = m_ui->tableView->currentIndex().row();
+  const QString folder = row < 0 ? SaveFolder() : QFileInfo(RowFilePath(row)).absolutePath();
+  OpenWithDesktop(folder, QStringLiteral("没有可以打开文件位置的程序"));
 }
 
 void MainWindow::OpenWithDesktop(const QString& path, const QString& failure) {

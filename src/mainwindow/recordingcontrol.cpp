@@ -371,6 +371,11 @@ void MainWindow::StartNewRecording(int mode) {
       picked = true;
       if (picker.exec() != QDialog::Accepted) return;
       params.monitor = picker.SelectedMonitor();
+      if (!params.monitor) {
+        // Unplugged while the picker was open: another one is not recorded instead.
+        MessageDialog::ShowMessage(this, QStringLiteral("找不到显示屏幕"));
+        return;
+      }
     }
   }
 

@@ -175,17 +175,24 @@ TEST_F(UtilsTest, AutostartEntryStartsTheProgramFromAnAwkwardFolder) {
   ASSERT_TRUE(writer.waitForFinished(15000));
   ASSERT_EQ(writer.exitCode(), 0);
 
-  const std::string out = m_dir.path() + "/args";
-  const std::string entry = config + "/autostart/awkward.desktop";
-  ASSERT_EQ(std::system(("KORVOREC_AUTOSTART_ECHO='" + out + "' gio launch '" + entry + "'").c_str()), 0);
-  std::vector<std::string> seen;
-  for (int i = 0; i < 200 && seen.size() < 2; ++i) {
-    QThread::msleep(20);
-    seen.clear();
-    std::ifstream in(out);
-    for (std::string line; std::getline(in, line);) seen.push_back(line);
-  }
-  EXPECT_EQ(seen, (std::vector<std::string>{copy, "/background"}));
+  const auto launch = [&](const std::string& entry) {
+    const std::string out = entry + ".args";
+    EXPECT_EQ(std::system(("KORVOREC_AUTOSTART_ECHO='" + out + "' gio launch '" + entry + "'").c_str()), 0);
+    std::vector<std::string> seen;
+    for (int i = 0; i < 200 && seen.size() < 2; ++i) {
+      QThread::msleep(20);
+      seen.clear();
+      std::ifstream in(out);
+      for (std::string line; std::getline(in, line);) seen.push_back(line);
+    }
+    return seen;
+  };
+  EXPECT_EQ(launch(config + "/autostart/awkward.desktop"), (std::vector<std::string>{copy, "/background"}));
+  // An argument with a "%", which the entry would otherwise read as a field code.
+  const std::string percent = m_dir.path() + "/percent.desktop";
+  std::ofstream(percent) << "[Desktop Entry]\nType=Application\nName=percent\nExec="
+                         << DesktopEntryExec({copy, "100% %f \"done\""}) << "\n";
+  EXPECT_EQ(launch(percent), (std::vector<std::string>{copy, "100% %f \"done\""}));
 }
 
 TEST(InstanceGuard, OfTwoAtTheSameMomentOneWins) {

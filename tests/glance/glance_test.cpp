@@ -10,10 +10,12 @@
 #include <QWidget>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "glance/glancetestenv.h"
@@ -159,8 +161,9 @@ TEST_F(GlanceTest, ACapturerDeletedFromItsOwnCallbackEndsCleanly) {
   GlancerConfig config;
   config.monitor = 1;
   config.onFrame = [&](unsigned char*, int, int, int) {
-    // A frame may come before Start has returned and the capturer is stored.
-    if (!started) return;
+    // A frame may come before Start has returned and the capturer is stored:
+    // it waits for that (a still screen may send no second frame).
+    for (int i = 0; i < 5000 && !started; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     capturer.reset();
     ++calls;
   };

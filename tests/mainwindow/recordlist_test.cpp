@@ -403,6 +403,11 @@ TEST_F(RecordListTest, PlayAndOpenFolderFromTheRowMenu) {
   ASSERT_EQ(m_urls.urls.size(), 2u);
   EXPECT_EQ(m_urls.urls[0], QUrl::fromLocalFile(m_folder + "/one.mp4"));
   EXPECT_EQ(m_urls.urls[1], QUrl::fromLocalFile(m_folder));
+  // The save folder changed since the list was filled: the row's own folder opens.
+  Settings::Instance()->SetGeneralFilesaveurl(m_folder + "/elsewhere");
+  UseRowMenu(w, 0, "打开文件位置");
+  ASSERT_EQ(m_urls.urls.size(), 3u);
+  EXPECT_EQ(m_urls.urls[2], QUrl::fromLocalFile(m_folder));
 }
 
 TEST_F(RecordListTest, NewRecordingsAreAddedNewestFirstWithTheNameOpen) {
