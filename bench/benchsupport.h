@@ -1,6 +1,7 @@
 // What the recording benchmarks share: the test source (a full-screen window
-// that flashes white while a beep plays, once a second), the analysis of a
-// recorded file, and the measurement of child processes.
+// that flashes white while a beep plays, once a second, or shows a scene's
+// numbered pictures), the analysis of a recorded file, and the measurement
+// of child processes.
 #pragma once
 
 extern "C" {
@@ -29,12 +30,15 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "scene.h"
 #include "settings.h"
 
 extern char** environ;
@@ -53,10 +57,61 @@ inline int64_t NowUs() {
 // --- the test source ---
 
 // The beep is played through the sound server, whose latency tells when
-// each written sample is heard; the flash is timed from that, so that the
-// pair is simultaneous however long the server buffers. A bar moves along
+// each written sample is heard; flashes are timed from that, so that the
+// pair is simultaneous however long the server buffers.
+class Beeper {
+ public:
+  bool Start() {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 1};
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(40000, &spec));
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(-1);
+    int error = 0;
+    m_player = pa_simple_new(nullptr, "record_bench", PA_STREAM_PLAYBACK, "spk", "beep", &spec,
+                             nullptr, &attr, &error);
+    if (!m_player) {
+      fprintf(stderr, "cannot play: %s\n", pa_strerror(error));
+      return false;
+    }
+    m_thread = std::thread([this] {
+      const int chunk = kRate / 100;
+      std::vector<float> samples(chunk);
+      int64_t written = 0;
+      int error = 0;
+      while (m_playing) {
+        for (int i = 0; i < chunk; ++i, ++written) {
+          const double t = double(written) / kRate;
+          samples[i] = std::fmod(t, 1.0) < kPulse ? 0.5f * std::sin(2 * M_PI * 1000 * t) : 0.0f;
+        }
+        if (pa_simple_write(m_player, samples.data(), samples.size() * sizeof(float), &error) < 0)
+          break;
+        const pa_usec_t latency = pa_simple_get_latency(m_player, &error);
+        m_epoch = NowUs() + static_cast<int64_t>(latency) - written * 1000000 / kRate;
+      }
+    });
+    return true;
+  }
+  ~Beeper() {
+    m_playing = false;
+    if (m_thread.joinable()) m_thread.join();
+    if (m_player) pa_simple_free(m_player);
+  }
+  // Steady-clock microseconds at which sample 0 is heard; INT64_MIN until known.
+  int64_t Epoch() const { return m_epoch; }
+
+ private:
+  pa_simple* m_player = nullptr;
+  std::atomic<int64_t> m_epoch{INT64_MIN};
+  std::atomic<bool> m_playing{true};
+  std::thread m_thread;
+};
+
+// A black screen that flashes white while the beep plays. A bar moves along
 // the bottom so that the screen changes at every refresh.
-inline int RunSource(int argc, char** argv) {
+inline int RunFlashSource(int argc, char** argv) {
   QApplication app(argc, argv);
   QWidget window(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
                               Qt::WindowStaysOnTopHint);
@@ -69,38 +124,8 @@ inline int RunSource(int argc, char** argv) {
   bar.setStyleSheet("background: gray");
   bar.setGeometry(0, 1000, 40, 40);
   bar.show();
-
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 1};
-  pa_buffer_attr attr;
-  attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(40000, &spec));
-  attr.prebuf = static_cast<uint32_t>(-1);
-  attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = static_cast<uint32_t>(-1);
-  int error = 0;
-  pa_simple* player = pa_simple_new(nullptr, "record_bench", PA_STREAM_PLAYBACK, "spk", "beep",
-                                    &spec, nullptr, &attr, &error);
-  if (!player) {
-    fprintf(stderr, "cannot play: %s\n", pa_strerror(error));
-    return 1;
-  }
-  // Steady-clock microseconds at which sample 0 is heard.
-  std::atomic<int64_t> epoch{INT64_MIN};
-  std::atomic<bool> playing{true};
-  std::thread audio([&] {
-    const int chunk = kRate / 100;
-    std::vector<float> samples(chunk);
-    int64_t written = 0;
-    while (playing) {
-      for (int i = 0; i < chunk; ++i, ++written) {
-        const double t = double(written) / kRate;
-        samples[i] = std::fmod(t, 1.0) < kPulse ? 0.5f * std::sin(2 * M_PI * 1000 * t) : 0.0f;
-      }
-      if (pa_simple_write(player, samples.data(), samples.size() * sizeof(float), &error) < 0) break;
-      const pa_usec_t latency = pa_simple_get_latency(player, &error);
-      epoch = NowUs() + static_cast<int64_t>(latency) - written * 1000000 / kRate;
-    }
-  });
+  Beeper beeper;
+  if (!beeper.Start()) return 1;
 
   bool white = false;
   int64_t raised = 0;
@@ -114,7 +139,7 @@ inline int RunSource(int argc, char** argv) {
       raised = now;
     }
     bar.move(static_cast<int>(now / 1000 * 6 / 10) % 1880, 1000);
-    const int64_t start = epoch;
+    const int64_t start = beeper.Epoch();
     if (start == INT64_MIN) return;
     const bool flash = now >= start && std::fmod((now - start) / 1e6, 1.0) < kPulse;
     if (flash != white) {
@@ -124,10 +149,73 @@ inline int RunSource(int argc, char** argv) {
     }
   });
   timer.start(2);
+  return app.exec();
+}
+
+// Shows the scene's pictures in number order, on a grid of 1/fps from the
+// moment the beep's first sample is heard (so that a flash starts with its
+// beep), and logs each presented number and when ("number microseconds").
+// A source late by a whole picture or more skips the numbers it missed.
+class SceneWindow : public QWidget {
+ public:
+  SceneWindow(const Scene& scene, FILE* log)
+      : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint |
+                             Qt::WindowStaysOnTopHint),
+        m_scene(scene),
+        m_log(log) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setGeometry(0, 0, kScreenWidth, kScreenHeight);
+  }
+
+  void Tick(int64_t epoch) {
+    const int64_t now = NowUs();
+    if (now - m_raised > 500000) {
+      raise();
+      m_raised = now;
+    }
+    if (epoch == INT64_MIN || now < epoch) return;
+    const int64_t n = (now - epoch) * m_scene.fps() / 1000000;
+    if (n <= m_shown) return;
+    m_shown = n;
+    repaint(m_scene.Changing());
+    fprintf(m_log, "%lld %lld\n", static_cast<long long>(n), static_cast<long long>(NowUs()));
+    fflush(m_log);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    m_scene.Paint(p, std::max<int64_t>(m_shown, 0));
+  }
+
+ private:
+  const Scene& m_scene;
+  FILE* m_log;
+  int64_t m_shown = -1;
+  int64_t m_raised = 0;
+};
+
+// argv: --source [content fps log]
+inline int RunSource(int argc, char** argv) {
+  if (argc < 5) return RunFlashSource(argc, argv);
+  QApplication app(argc, argv);
+  const Scene scene(ContentByName(argv[2]), atoi(argv[3]));
+  FILE* log = fopen(argv[4], "w");
+  if (!log) {
+    perror(argv[4]);
+    return 1;
+  }
+  Beeper beeper;
+  if (!beeper.Start()) return 1;
+  SceneWindow window(scene, log);
+  window.show();
+  QTimer timer;
+  timer.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&timer, &QTimer::timeout, [&] { window.Tick(beeper.Epoch()); });
+  timer.start(1);
   const int result = app.exec();
-  playing = false;
-  audio.join();
-  pa_simple_free(player);
+  fclose(log);
   return result;
 }
 
@@ -177,13 +265,85 @@ struct Figures {
   double megabytes = 0;
   double stopMs = NAN;  // stop request to finished file, where known
   // Video bytes, and those of the same pictures through libx264 veryfast at
-  // the same quantiser (when asked for).
+  // the same quantiser (when asked for): the source's own pictures when
+  // they are numbered, else the decoded ones.
   int64_t videoBytes = 0;
   int64_t referenceBytes = 0;
   // Flash times and their sound offsets, seconds.
   std::vector<std::pair<double, double>> offsets;
   std::vector<double> videoTimes;  // seconds, in order
+  // Pictures of a numbered scene: those decoded and those without a number
+  // that reads; of the numbers presented between the file's first and last,
+  // those the file lacks (and of them those the source showed for less than
+  // half a frame); pictures held a frame or more longer than the source
+  // held them; luma PSNR of the numbered pictures against the source's
+  // (all of the screen, and the part that changes).
+  int64_t pictures = 0;
+  int64_t unreadable = 0;
+  int64_t presented = 0;
+  int64_t missed = 0;
+  int64_t missedBrief = 0;
+  int64_t doubled = 0;
+  double psnr = NAN;
+  double changingPsnr = NAN;  // over the part of the screen that changes
+  // The luma PSNR of the reference encoding, of the source's own pictures.
+  double referencePsnr = NAN;
 };
+
+// A scene's numbered pictures to look for in a file: what the source
+// presented (number, steady-clock microseconds) and the recording's rate.
+struct Numbered {
+  const Scene* scene = nullptr;
+  std::map<int64_t, int64_t> presented;
+  double recordFps = 30;
+};
+
+// The source's log ("number microseconds" a line).
+inline std::map<int64_t, int64_t> ReadPresented(const std::string& path) {
+  std::map<int64_t, int64_t> presented;
+  FILE* log = fopen(path.c_str(), "r");
+  if (!log) return presented;
+  long long n = 0, us = 0;
+  while (fscanf(log, "%lld %lld", &n, &us) == 2) presented[n] = us;
+  fclose(log);
+  return presented;
+}
+
+// pictures: (seconds, number or -1), in decoding order.
+inline void CountPictures(const std::vector<std::pair<double, int64_t>>& pictures,
+                          const Numbered& numbered, Figures* f) {
+  f->pictures = static_cast<int64_t>(pictures.size());
+  std::map<int64_t, double> firstSeen;  // number: its first picture's time
+  for (const auto& [t, n] : pictures) {
+    if (n < 0) {
+      ++f->unreadable;
+      continue;
+    }
+    if (!firstSeen.count(n)) firstSeen[n] = t;
+  }
+  if (firstSeen.empty()) return;
+  const int64_t first = firstSeen.begin()->first;
+  const int64_t last = firstSeen.rbegin()->first;
+  const auto& presented = numbered.presented;
+  const double frameUs = 1e6 / numbered.recordFps;
+  for (auto it = presented.lower_bound(first); it != presented.end() && it->first <= last; ++it) {
+    ++f->presented;
+    if (firstSeen.count(it->first)) continue;
+    ++f->missed;
+    const auto next = std::next(it);
+    if (next != presented.end() && next->second - it->second < frameUs / 2) ++f->missedBrief;
+  }
+  // Each number against the next one the file shows.
+  for (auto it = firstSeen.begin(); it != firstSeen.end(); ++it) {
+    const auto next = std::next(it);
+    if (next == firstSeen.end()) break;
+    const auto a = presented.find(it->first);
+    const auto b = presented.find(next->first);
+    if (a == presented.end() || b == presented.end()) continue;
+    const double heldUs = 1e6 * (next->second - it->second);
+    if (heldUs - double(b->second - a->second) >= frameUs / 2) ++f->doubled;
+  }
+}
 
 inline double Median(std::vector<double> values) {
   if (values.empty()) return NAN;
@@ -192,15 +352,25 @@ inline double Median(std::vector<double> values) {
 }
 
 // libx264 veryfast, one thread, constant quantiser: the size reference.
+// Given the source's own pictures, it also decodes what it made and
+// compares the luma with them.
 struct ReferenceEncoder {
   AVCodecContext* context = nullptr;
+  AVCodecContext* decoder = nullptr;
   AVPacket* packet = av_packet_alloc();
+  AVFrame* decoded = av_frame_alloc();
+  std::deque<AVFrame*> pending;  // pictures sent, not yet decoded back
   int64_t bytes = 0;
+  double mseSum = 0;
+  int64_t mseCount = 0;
   ~ReferenceEncoder() {
     avcodec_free_context(&context);
+    avcodec_free_context(&decoder);
     av_packet_free(&packet);
+    av_frame_free(&decoded);
+    for (AVFrame* f : pending) av_frame_free(&f);
   }
-  void Add(const AVFrame* frame, int qp) {
+  void Add(const AVFrame* frame, int qp, bool compare = false) {
     if (!context) {
       const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
       if (!codec) return;
@@ -224,28 +394,69 @@ struct ReferenceEncoder {
     if (copy) {
       copy->pts = ++count;
       copy->pict_type = AV_PICTURE_TYPE_NONE;
+      if (compare) pending.push_back(av_frame_clone(copy));
     }
     avcodec_send_frame(context, copy);
     av_frame_free(&copy);
-    while (avcodec_receive_packet(context, packet) == 0) {
-      bytes += packet->size;
-      av_packet_unref(packet);
-    }
+    Drain();
   }
   void Flush() {
     if (!context) return;
     avcodec_send_frame(context, nullptr);
-    while (avcodec_receive_packet(context, packet) == 0) {
-      bytes += packet->size;
-      av_packet_unref(packet);
+    Drain();
+    if (decoder) {
+      avcodec_send_packet(decoder, nullptr);
+      Compare();
     }
   }
   int64_t count = 0;
+
+ private:
+  void Drain() {
+    while (avcodec_receive_packet(context, packet) == 0) {
+      bytes += packet->size;
+      if (!pending.empty()) {
+        if (!decoder) {
+          const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+          decoder = avcodec_alloc_context3(codec);
+          decoder->thread_count = 1;
+          if (avcodec_open2(decoder, codec, nullptr) < 0) avcodec_free_context(&decoder);
+        }
+        if (decoder && avcodec_send_packet(decoder, packet) >= 0) Compare();
+      }
+      av_packet_unref(packet);
+    }
+  }
+  void Compare() {
+    while (avcodec_receive_frame(decoder, decoded) == 0) {
+      if (!pending.empty()) {
+        AVFrame* source = pending.front();
+        pending.pop_front();
+        const double mse = LumaMse(decoded, source);
+        if (mse >= 0) {
+          mseSum += mse;
+          ++mseCount;
+        }
+        av_frame_free(&source);
+      }
+      av_frame_unref(decoded);
+    }
+  }
 };
 
 // referenceQp > 0: also encodes the pictures as the size reference.
-inline void Analyse(const std::string& path, double fps, Figures* f, int referenceQp = 0) {
+// numbered: also reads the pictures' numbers and compares them with the
+// source's.
+inline void Analyse(const std::string& path, double fps, Figures* f, int referenceQp = 0,
+                    const Numbered* numbered = nullptr) {
   ReferenceEncoder reference;
+  std::vector<std::pair<double, int64_t>> pictures;
+  SourceConverter converter;
+  AVFrame* source = nullptr;  // the source's picture of sourceNumber
+  int64_t sourceNumber = -1;
+  double mseSum = 0;
+  double changingMseSum = 0;
+  int64_t mseCount = 0;
   std::error_code ec;
   f->megabytes = std::filesystem::file_size(path, ec) / 1e6;
   AVFormatContext* format = nullptr;
@@ -281,7 +492,27 @@ inline void Analyse(const std::string& path, double fps, Figures* f, int referen
       const double t = frame->best_effort_timestamp * av_q2d(st->time_base);
       if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
         videoTimes.push_back(t);
-        if (referenceQp > 0) reference.Add(frame, referenceQp);
+        if (referenceQp > 0 && !numbered) reference.Add(frame, referenceQp);
+        if (numbered) {
+          const Scene& scene = *numbered->scene;
+          const int64_t n = ReadNumber(frame, scene);
+          pictures.emplace_back(t, n);
+          if (n >= 0) {
+            if (n != sourceNumber) {
+              av_frame_free(&source);
+              source = converter.Convert(frame, scene.Picture(n));
+              sourceNumber = n;
+            }
+            const double mse = source ? LumaMse(frame, source) : -1;
+            if (mse >= 0) {
+              mseSum += mse;
+              changingMseSum += LumaMse(frame, source, scene.Changing());
+              ++mseCount;
+            }
+            // The reference encodes the source's own pictures, those the file holds.
+            if (source && referenceQp > 0) reference.Add(source, referenceQp, true);
+          }
+        }
         int64_t sum = 0;
         int n = 0;
         for (int y = 0; y < frame->height; y += 16)
@@ -322,13 +553,24 @@ inline void Analyse(const std::string& path, double fps, Figures* f, int referen
       avcodec_free_context(&decoders[i]);
     }
   av_frame_free(&frame);
+  av_frame_free(&source);
   av_packet_free(&packet);
   avformat_close_input(&format);
   if (referenceQp > 0) {
     reference.Flush();
     f->referenceBytes = reference.bytes;
+    if (reference.mseCount > 0) f->referencePsnr = Psnr(reference.mseSum / reference.mseCount);
   }
 
+  if (numbered) {
+    std::stable_sort(pictures.begin(), pictures.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    CountPictures(pictures, *numbered, f);
+    if (mseCount > 0) {
+      f->psnr = Psnr(mseSum / mseCount);
+      f->changingPsnr = Psnr(changingMseSum / mseCount);
+    }
+  }
   std::sort(videoTimes.begin(), videoTimes.end());
   f->videoTimes = videoTimes;
   f->frames = static_cast<int64_t>(videoTimes.size());
@@ -405,13 +647,54 @@ inline double ProcessCpuSeconds(pid_t pid) {
   return double(utime + stime) / sysconf(_SC_CLK_TCK);
 }
 
+// User and system seconds of a process and of all its descendants (the
+// ended ones it waited for included), leaving out the subtree at `except`.
+inline double TreeCpuSeconds(pid_t root, pid_t except = 0) {
+  struct Entry {
+    pid_t parent;
+    double seconds;
+  };
+  std::vector<std::pair<pid_t, Entry>> all;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || !isdigit(static_cast<unsigned char>(name[0]))) continue;
+    FILE* stat = fopen((entry.path() / "stat").c_str(), "r");
+    if (!stat) continue;
+    char buffer[1024] = {0};
+    const size_t n = fread(buffer, 1, sizeof buffer - 1, stat);
+    fclose(stat);
+    buffer[n] = 0;
+    const char* p = strrchr(buffer, ')');
+    if (!p) continue;
+    int parent = 0;
+    unsigned long utime = 0, stime = 0;
+    long cutime = 0, cstime = 0;
+    if (sscanf(p + 2, "%*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %ld %ld", &parent,
+               &utime, &stime, &cutime, &cstime) != 5)
+      continue;
+    all.push_back({static_cast<pid_t>(atoi(name.c_str())),
+                   {parent, double(utime + stime + cutime + cstime) / sysconf(_SC_CLK_TCK)}});
+  }
+  std::vector<pid_t> tree{root};
+  double seconds = 0;
+  for (size_t i = 0; i < tree.size(); ++i)
+    for (const auto& [pid, e] : all) {
+      if (pid == tree[i]) seconds += e.seconds;
+      if (e.parent == tree[i] && pid != except) tree.push_back(pid);
+    }
+  return seconds;
+}
+
 // A spawned child in its own process group, so that nothing it starts is
 // left behind; stdin is a pipe when asked for.
 struct Child {
   pid_t pid = 0;
   int input = -1;
 
-  bool Start(const std::vector<std::string>& args, bool withInput = false) {
+  // output: a file for its standard output and error, when given.
+  bool Start(const std::vector<std::string>& args, bool withInput = false,
+             const std::string& output = {}) {
     std::vector<std::string> copy = args;
     std::vector<char*> argv;
     for (auto& a : copy) argv.push_back(a.data());
@@ -422,6 +705,11 @@ struct Child {
     if (withInput) {
       if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
       posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
+    }
+    if (!output.empty()) {
+      posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+      posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -469,6 +757,13 @@ struct Child {
     return usage;
   }
 };
+
+// Starts the test source showing the scene, logging what it presents.
+inline void StartSource(Child* source, const char* program, Content content, int fps,
+                        const std::string& log) {
+  source->Start({program, "--source", ContentName(content), std::to_string(fps), log});
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+}
 
 // Starts the test source, a second copy of this program. Its sound starts
 // playing about 1.5 s later, and only from then on do its flashes keep to

@@ -6,6 +6,7 @@
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -342,6 +343,7 @@ class Capture : public std::enable_shared_from_this<Capture> {
   }
 
   void Run() {
+    pthread_setname_np(pthread_self(), "glance");
     Display* d = m_display;
     bool wanted = true;  // the first frame goes out at once
     auto lastFrame = std::chrono::steady_clock::now() - kMinFrameInterval;

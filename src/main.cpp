@@ -28,6 +28,7 @@
 #include "settings.h"
 #include "settingsdialog/keymousedisplay.h"
 #include "utils.h"
+#include "utils_ui.h"
 
 namespace {
 

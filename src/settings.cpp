@@ -16,11 +16,8 @@
 #include <mutex>
 #include <set>
 
-#include "loadedlibraries.h"
-#include "platform/modules.h"
+#include "nvencavailability.h"
 #include "platform/shell.h"
-#include "recorder/videocapture/glancerinterface.h"
-#include "recorder/video/nvencavailability.h"
 #include "utils.h"
 
 namespace {
@@ -177,14 +174,6 @@ std::string Settings::DataFolder() {
 std::string Settings::LogFolder() { return DataFolder() + "log/"; }
 
 std::string Settings::TempFolder() { return DataFolder() + "temp/"; }
-
-bool Settings::IsGlanceSupported() {
-  LoadedLibrary* library = FindLoadedLibrary(LoadedLibraries(), kCaptureLibraryName);
-  if (!library) return false;
-  auto supported = reinterpret_cast<DoesGlanceSupportedFunc>(
-      platform::ResolveSymbol(library->handle, "DoesGlanceSupported"));
-  return supported && supported();
-}
 
 QString Settings::DefaultSaveFolder() {
   return QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);

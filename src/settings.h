@@ -31,6 +31,8 @@ class Settings {
   static std::string LogFolder();
   static std::string TempFolder();
   static QString DefaultSaveFolder();
+  // Whether the capture library can record; answered by the capture sources
+  // (videocapture/capturerfactory.cpp).
   static bool IsGlanceSupported();
 
   unsigned int GetRecordRecordtype();

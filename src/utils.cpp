@@ -4,7 +4,6 @@
 #include <glog/logging.h>
 #include <sys/stat.h>
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -15,7 +14,6 @@
 #include <QJsonParseError>
 #include <QPainter>
 #include <QSharedMemory>
-#include <QWidget>
 
 #include <algorithm>
 #include <cmath>
@@ -272,26 +270,6 @@ double GetScreenScale(int x) {
 }
 
 bool IsWindowCovered(platform::WindowId window) { return platform::Windows().IsCovered(window); }
-
-void BringWindowToFront(QWidget* widget) {
-  if (!widget) return;
-  const platform::WindowId id = static_cast<platform::WindowId>(widget->winId());
-  const platform::WindowId foreground = platform::Windows().ForegroundWindow();
-  const Qt::WindowStates state = widget->windowState();
-  if (!IsWindowCovered(id) && foreground == id) {
-    LOG(INFO) << "windows is not covered";
-    return;
-  }
-  LOG(INFO) << "Win state is " << static_cast<int>(state);
-  const int s = static_cast<int>(state);
-  if (s == 1 || s == 5 || s == 8 || s == 13) {
-    widget->activateWindow();
-    widget->setWindowState((state & ~Qt::WindowMinimized) | Qt::WindowActive);
-    widget->raise();
-  }
-  if (widget->isHidden()) widget->show();
-  platform::Windows().Activate(id);
-}
 
 // --- watermark image ---
 

@@ -13,11 +13,8 @@
 
 #include "platform/backend.h"
 
-class QEvent;
 class QFont;
 class QSharedMemory;
-class QWidget;
-class MainWindow;
 
 // The primary display's size at start-up, at (0, 0).
 extern QRect g_primaryScreenRect;
@@ -70,12 +67,6 @@ QRect GetScreenGeometry();
 double GetDeviceScale(const std::string& deviceName);
 double GetScreenScale(int x);
 bool IsWindowCovered(platform::WindowId window);
-void BringWindowToFront(QWidget* widget);
-MainWindow* FindMainWindow();
-void PostToMainWindow(QEvent* event);
-// Pushes the /keymouse settings into the keystroke overlay and installs its
-// keyboard hook.
-void ApplyKeyMouseSettings();
 
 // The watermark as recordings draw it, shared by the recorder and the
 // settings' previews. Its font: the chosen one or, with none chosen (no

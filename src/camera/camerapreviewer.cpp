@@ -8,7 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "recorder/videocapture/dsvideocapturer.h"
+#include "camera/dsvideocapturer.h"
+#include "platform/thread_name.h"
 
 namespace {
 // Raw pictures waiting beyond this are dropped, oldest first, so that a slow
@@ -285,6 +286,7 @@ void CameraPreviewer::ReleaseAll() {
 }
 
 void CameraPreviewer::PlayThread() {
+  platform::SetCurrentThreadName("camera-preview");
   while (m_running) {
     Item item;
     bool haveGraphs;

@@ -32,6 +32,7 @@
 #include "settingsdialog/windowsnapshotdialog.h"
 #include "ui_mainwindow.h"
 #include "utils.h"
+#include "utils_ui.h"
 
 // The start, pause, resume and stop roads of the main window.
 

@@ -12,6 +12,16 @@ Monitors& GetMonitors() {
   return native::MonitorsInstance();
 }
 
+bool FindMonitor(MonitorId id, MonitorInfo* info) {
+  for (const auto& m : GetMonitors().List()) {
+    if (m.id == id) {
+      if (info) *info = m;
+      return true;
+    }
+  }
+  return false;
+}
+
 Rect PrimaryMonitorRect() {
   const auto monitors = GetMonitors().List();
   for (const auto& m : monitors)

@@ -25,6 +25,9 @@ class Monitors {
 
 Monitors& GetMonitors();
 
+// The monitor with this id; false when the display server has none such.
+bool FindMonitor(MonitorId id, MonitorInfo* info);
+
 // The primary monitor's rectangle; the first monitor when none is marked
 // primary; empty when there are none.
 Rect PrimaryMonitorRect();

@@ -17,6 +17,7 @@ extern "C" {
 
 #include <glog/logging.h>
 
+#include "platform/thread_name.h"
 #include "recorder/filteraresample.h"
 
 namespace {
@@ -243,6 +244,7 @@ void AudioMixer::Release() {
 }
 
 void AudioMixer::PullLoop() {
+  platform::SetCurrentThreadName("mix");
   AVFrame* frame = av_frame_alloc();
   while (frame && m_running) {
     std::unique_lock<std::mutex> lock(m_mutex);

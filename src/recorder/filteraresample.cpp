@@ -15,6 +15,8 @@ extern "C" {
 
 #include <glog/logging.h>
 
+#include "platform/thread_name.h"
+
 namespace {
 
 AVChannelLayout LayoutOf(const AudioStreamFormat& format) {
@@ -220,6 +222,7 @@ void filter_aresample::Release() {
 }
 
 void filter_aresample::PullLoop() {
+  platform::SetCurrentThreadName("resample");
   AVFrame* frame = av_frame_alloc();
   while (frame && m_running) {
     std::unique_lock<std::mutex> lock(m_mutex);

@@ -248,9 +248,9 @@ void Recorder::GetCaptureSize(platform::MonitorId monitor, platform::WindowId wi
     default: *width = 1920; *height = 1080; return;
   }
   platform::Rect rect;
+  platform::MonitorInfo info;
   if (monitor) {
-    for (const platform::MonitorInfo& info : platform::GetMonitors().List())
-      if (info.id == monitor) rect = info.rect;
+    if (platform::FindMonitor(monitor, &info)) rect = info.rect;
   } else if (window) {
     // What the window's capture holds, without the window manager's frame.
     rect = platform::Windows().ClientBounds(window);

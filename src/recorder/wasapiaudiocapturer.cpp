@@ -16,6 +16,8 @@ extern "C" {
 
 #include <glog/logging.h>
 
+#include "platform/thread_name.h"
+
 using platform::AudioDirection;
 using platform::AudioRole;
 using platform::AudioWait;
@@ -389,6 +391,7 @@ AVRational WASAPIAudioCapturer::GetTimeBase() { return AVRational{1, 1000000}; }
 int64_t WASAPIAudioCapturer::GetStartTime() { return m_startTime; }
 
 void WASAPIAudioCapturer::CaptureLoop() {
+  platform::SetCurrentThreadName("capture-audio");
   auto& endpoints = platform::GetAudioEndpoints();
   bool lost = !m_captureClient;
   uint64_t lostTick = endpoints.TickCountMs();
@@ -548,6 +551,7 @@ void WASAPIAudioCapturer::Emit(const uint8_t* data, uint32_t frames) {
 }
 
 void WASAPIAudioCapturer::RenderLoop() {
+  platform::SetCurrentThreadName("render-audio");
   while (m_sessionActive) {
     AudioWait wait = m_renderClient->Wait(-1);
     if (wait == AudioWait::Stopped) break;
@@ -640,6 +644,7 @@ void WASAPIAudioCapturer::ReportLost() {
 }
 
 void WASAPIAudioCapturer::RestartLoop() {
+  platform::SetCurrentThreadName("restart-audio");
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(m_opMutex);

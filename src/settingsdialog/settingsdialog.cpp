@@ -33,6 +33,7 @@
 #include "settingsdialog/watermarkpreviewer.h"
 #include "ui_settingsdialog.h"
 #include "utils.h"
+#include "utils_ui.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <thread>
 
 #include "camera/deviceinfods.h"
+#include "camera/dsvideocapturer.h"
 #include "camera/sinkfilterds.h"
 #include "camerafixtures.h"
 #include "platform/backend.h"
-#include "recorder/videocapture/dsvideocapturer.h"
 #include "support/logcapture.h"
 
 using platform::CameraPixelFormat;

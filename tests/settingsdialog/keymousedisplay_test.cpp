@@ -17,6 +17,7 @@
 #include "settingsdialog/keymousedisplay.h"
 #include "support/testsupport.h"
 #include "utils.h"
+#include "utils_ui.h"
 
 namespace {
 

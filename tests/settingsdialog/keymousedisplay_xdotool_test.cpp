@@ -26,6 +26,7 @@
 #include "settingsdialog/settingsdialog.h"
 #include "support/testsupport.h"
 #include "utils.h"
+#include "utils_ui.h"
 
 namespace {
 

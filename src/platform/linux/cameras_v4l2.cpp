@@ -19,6 +19,7 @@
 
 #include "platform/cameras.h"
 #include "platform/linux/cameras_v4l2.h"
+#include "platform/thread_name.h"
 
 namespace platform {
 
@@ -188,6 +189,7 @@ class V4l2Stream : public CameraStream {
 
  private:
   void Loop(const CameraSampleCallback& callback) {
+    platform::SetCurrentThreadName("camera");
     std::vector<uint8_t> scratch;
     while (m_running) {
       pollfd p{m_fd, POLLIN, 0};

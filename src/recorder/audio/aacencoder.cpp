@@ -10,6 +10,8 @@ extern "C" {
 
 #include <glog/logging.h>
 
+#include "platform/thread_name.h"
+
 namespace {
 constexpr size_t kQueueBytes = 0xA00000;
 }
@@ -138,6 +140,7 @@ int AacEncoder::DrainQueue(AVPacket* packet) {
 }
 
 void AacEncoder::EncodeLoop() {
+  platform::SetCurrentThreadName("encode-audio");
   AVPacket* packet = av_packet_alloc();
   if (!packet) return;
   while (m_running) {

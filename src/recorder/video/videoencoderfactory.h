@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "recorder/video/nvencavailability.h"
+#include "nvencavailability.h"
 #include "recorder/video/videoencoderinterface.h"
 
 // The encoder for this machine: NVENC, then Quick Sync, then the software

@@ -11,6 +11,8 @@ extern "C" {
 #include <chrono>
 #include <cstring>
 
+#include "platform/thread_name.h"
+
 void VideoEncoderInterface::SetCallbacks(PacketCallback packetCallback,
                                          ErrorCallback errorCallback) {
   m_packetCallback = std::move(packetCallback);
@@ -82,7 +84,10 @@ int VideoEncoderInterface::Start() {
   if (m_running) return 0;
   if (!m_initialised) return -1;
   m_running = true;
-  m_encodeThread = std::thread([this] { EncodeLoop(); });
+  m_encodeThread = std::thread([this] {
+    platform::SetCurrentThreadName("encode-video");
+    EncodeLoop();
+  });
   return 0;
 }
 

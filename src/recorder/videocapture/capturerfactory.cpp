@@ -1,25 +1,17 @@
+#include "loadedlibraries.h"
+#include "platform/modules.h"
 #include "recorder/videocapture/dxgicapturer.h"
-#include "recorder/videocapture/windowcapturerinterface.h"
-
-// The library and GDI sources join when they are built.
-#if __has_include("recorder/videocapture/glancer.h")
-#include "recorder/videocapture/glancer.h"
-#define KORVOREC_HAVE_GLANCER 1
-#endif
-#if __has_include("recorder/videocapture/gdicapturer.h")
 #include "recorder/videocapture/gdicapturer.h"
-#define KORVOREC_HAVE_GDICAPTURER 1
-#endif
+#include "recorder/videocapture/glancer.h"
+#include "recorder/videocapture/glancerinterface.h"
+#include "recorder/videocapture/windowcapturerinterface.h"
+#include "settings.h"
 
 WindowCapturerInterface* CreateCapturer(int type) {
   switch (type) {
     case 0: return new DXGICapturer();
-#ifdef KORVOREC_HAVE_GLANCER
     case 1: return new Glancer();
-#endif
-#ifdef KORVOREC_HAVE_GDICAPTURER
     case 2: return new GdiCapturer();
-#endif
     default: return nullptr;
   }
 }
@@ -40,4 +32,12 @@ WindowCapturerInterface* CreateMonitorCapturer(platform::MonitorId monitor) {
     delete capturer;
   }
   return CreateCapturer(2);
+}
+
+bool Settings::IsGlanceSupported() {
+  LoadedLibrary* library = FindLoadedLibrary(LoadedLibraries(), kCaptureLibraryName);
+  if (!library) return false;
+  auto supported = reinterpret_cast<DoesGlanceSupportedFunc>(
+      platform::ResolveSymbol(library->handle, "DoesGlanceSupported"));
+  return supported && supported();
 }

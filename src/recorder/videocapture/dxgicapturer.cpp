@@ -13,6 +13,8 @@ extern "C" {
 #include <new>
 #include <thread>
 
+#include "platform/thread_name.h"
+
 using platform::Result;
 
 namespace {
@@ -178,6 +180,7 @@ void DXGICapturer::FollowOutput() {
 }
 
 void DXGICapturer::CaptureLoop() {
+  platform::SetCurrentThreadName("capture");
   std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
                                                      [](AVFrame* f) { av_frame_free(&f); });
   while (m_running && frame) {

@@ -12,20 +12,11 @@ extern "C" {
 #include <cstring>
 
 #include "platform/monitors.h"
+#include "platform/thread_name.h"
 
 using platform::Result;
 
 namespace {
-
-bool FindMonitor(platform::MonitorId id, platform::Rect* rect) {
-  for (const auto& m : platform::GetMonitors().List()) {
-    if (m.id == id) {
-      *rect = m.rect;
-      return true;
-    }
-  }
-  return false;
-}
 
 bool Inside(const platform::Rect& r, int x, int y) {
   return x >= r.left && x <= r.right && y >= r.top && y <= r.bottom;
@@ -52,9 +43,12 @@ bool GdiCapturer::Init(const CaptureParams& params) {
   m_mouseContext.green = params.green;
   m_mouseContext.blue = params.blue;
   m_frameRate = params.frameRate;
+  platform::MonitorInfo info;
   if (params.mode == 1) {
     m_captureRect = params.region;
-  } else if (!FindMonitor(params.monitor, &m_captureRect)) {
+  } else if (platform::FindMonitor(params.monitor, &info)) {
+    m_captureRect = info.rect;
+  } else {
     LOG(ERROR) << "get monitor info failed:" << params.monitor;
     return false;
   }
@@ -107,11 +101,12 @@ bool GdiCapturer::Snapshot(platform::MonitorId monitor, uint8_t** data, int* wid
     LOG(ERROR) << "the monitor is nullptr";
     return false;
   }
-  platform::Rect rect;
-  if (!FindMonitor(monitor, &rect)) {
+  platform::MonitorInfo info;
+  if (!platform::FindMonitor(monitor, &info)) {
     LOG(ERROR) << "get monitor info failed";
     return false;
   }
+  const platform::Rect rect = info.rect;
   std::unique_ptr<platform::ScreenCopy> screen;
   const Result opened = platform::OpenScreenCopy(&screen);
   if (opened != Result::Ok) {
@@ -149,6 +144,7 @@ void GdiCapturer::WaitNextFrame(int64_t interval, int64_t* deadline) {
 }
 
 void GdiCapturer::CaptureLoop() {
+  platform::SetCurrentThreadName("capture");
   std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
                                                      [](AVFrame* f) { av_frame_free(&f); });
   const int64_t interval = int64_t(1000000 / m_frameRate);

@@ -12,20 +12,6 @@ extern "C" {
 #include "platform/monitors.h"
 #include "platform/windows.h"
 
-namespace {
-
-bool FindMonitor(platform::MonitorId id, platform::MonitorInfo* info) {
-  for (const auto& m : platform::GetMonitors().List()) {
-    if (m.id == id) {
-      *info = m;
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 Glancer::Glancer() {
   if (LoadedLibrary* library = FindLoadedLibrary(LoadedLibraries(), kCaptureLibraryName))
     m_winrtDll = library->handle;
@@ -72,7 +58,7 @@ bool Glancer::Init(const CaptureParams& params) {
     m_captureRect = platform::Windows().ClientBounds(params.window);
   } else if (params.monitor) {
     platform::MonitorInfo monitor;
-    if (!FindMonitor(params.monitor, &monitor)) {
+    if (!platform::FindMonitor(params.monitor, &monitor)) {
       LOG(ERROR) << "Get monitor info failed:" << params.monitor;
       return false;
     }

@@ -101,8 +101,7 @@ class WindowCapturerInterface {
 uint32_t BlendPremultiplied(uint32_t src, uint32_t dst);
 
 // 0 desktop duplication, 1 the capture library, 2 GDI-style screen copy;
-// null for other types and for sources not built into this program. The
-// caller owns the result.
+// null for other types. The caller owns the result.
 WindowCapturerInterface* CreateCapturer(int type);
 // The source for monitor and region recordings: duplication, then the
 // library, then screen copy; null when none is available.

@@ -13,9 +13,9 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "nvencavailability.h"
 #include "platform/backend.h"
 #include "platform/fake/fake_system_info.h"
-#include "recorder/video/nvencavailability.h"
 #include "recorder/video/nvidia264encoder.h"
 #include "recorder/video/qsv264encoder.h"
 #include "recorder/video/videoencoderfactory.h"

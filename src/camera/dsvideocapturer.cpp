@@ -1,4 +1,4 @@
-#include "recorder/videocapture/dsvideocapturer.h"
+#include "camera/dsvideocapturer.h"
 
 #include <glog/logging.h>
 

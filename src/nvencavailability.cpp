@@ -1,4 +1,4 @@
-#include "recorder/video/nvencavailability.h"
+#include "nvencavailability.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
