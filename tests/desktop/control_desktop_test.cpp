@@ -483,8 +483,12 @@ struct MicrophoneUnplugged {
     QProcess::execute("sh", {"-c", "pactl unload-module $(pactl list short modules | "
                                    "awk '/module-remap-source/ && /source_name=mic_in /{print $1}')"});
   }
+  // Back in the services' order (mic_in, then mic_in2): sound tests read the list in order.
   ~MicrophoneUnplugged() {
-    QProcess::execute("sh", {"-c", "pactl load-module module-remap-source source_name=mic_in "
+    QProcess::execute("sh", {"-c", "pactl unload-module $(pactl list short modules | "
+                                   "awk '/module-remap-source/ && /source_name=mic_in2 /{print $1}'); "
+                                   "pactl load-module module-remap-source source_name=mic_in master=mic.monitor "
+                                   ">/dev/null && pactl load-module module-remap-source source_name=mic_in2 "
                                    "master=mic.monitor >/dev/null && pactl set-default-source mic_in"});
   }
 };
