@@ -467,7 +467,9 @@ TEST_F(RecorderTest, AHungSoundServerDoesNotHoldTheStop) {
   ASSERT_NE(probe.Audio(), nullptr);
   EXPECT_EQ(probe.decodeErrors, 0);
   EXPECT_NEAR(SoundSeconds(*probe.Audio()), probe.duration, 0.1);
-  EXPECT_GT(ToneIn(*probe.Audio(), 0.5, 1.0, 440), 0.1);
+  // The tone before the hang: the start's own lead (a monitor's sound is
+  // placed when it is heard) may take up to about half a second on a busy machine.
+  EXPECT_GT(ToneIn(*probe.Audio(), 0.8, 1.4, 440), 0.1);
 }
 
 // Start's results for what the recorder was given.
