@@ -21,23 +21,7 @@ using namespace desktop;
 constexpr QRgb kLeft = qRgb(200, 60, 40);
 constexpr QRgb kRight = qRgb(40, 160, 90);
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "dialogs_desktop_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  return app;
-}
-
-class DialogsDesktop : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!testsupport::HaveDisplay() || !testsupport::HavePulse())
-      GTEST_SKIP() << "needs the test desktop and sound server";
-    App();
-    platform::Backend::Use(platform::BackendKind::X11);
-  }
-};
+class DialogsDesktop : public DesktopTest {};
 
 // The monitor picker (a 671 x 449 form): its second thumbnail, then OK.
 void PickSecondMonitor(const Program& program, const std::function<void()>& meanwhile = {}) {

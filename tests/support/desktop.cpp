@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPainter>
+#include <QProcess>
 #include <QThread>
 #include <QWidget>
 
@@ -54,6 +55,15 @@ void DesktopTest::SetUp() {
     new QApplication(argc, argv);
   }
   platform::Backend::Use(platform::BackendKind::X11);
+  // What the cases judge is what a user meets on a desktop: a window manager
+  // that draws frames and a tray host, not a bare server.
+  const auto prints = [](const QString& program, const QStringList& args, const QByteArray& text) {
+    QProcess p;
+    p.start(program, args);
+    return p.waitForFinished(5000) && p.exitCode() == 0 && p.readAllStandardOutput().contains(text);
+  };
+  ASSERT_TRUE(prints("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}, "window id")) << "no window manager";
+  ASSERT_TRUE(prints("xdotool", {"search", "--class", "trayer"}, "")) << "no tray host";
 }
 
 bool WaitFor(const std::function<bool()>& condition, int ms) {
