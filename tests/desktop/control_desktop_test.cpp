@@ -114,8 +114,9 @@ QPoint StatusBarButton(const Program& program, int x) {
   return QPoint();
 }
 
-// Guards: a paused stretch in the file, segments far over their size, and a
-// status bar whose buttons do not reach the recording.
+// Guards: a paused stretch in the file, segments far over their size, a
+// status bar whose buttons do not reach the recording, and SIGTERM swallowed
+// under the box that counts the files.
 TEST_F(ControlDesktop, PauseResumeSegmentsAndStopByTheStatusBar) {
   NoiseWindow window;
   Program program;
@@ -135,9 +136,9 @@ TEST_F(ControlDesktop, PauseResumeSegmentsAndStopByTheStatusBar) {
   Sleep(2000);
   Click(StatusBarButton(program, 59));  // stop
   ASSERT_TRUE(program.WaitStopped());
-  Sleep(1000);
-  // The box that counts the files; Return closes it.
-  Key("Return");
+  // The box that counts the files; a log-out (SIGTERM) under it ends the program.
+  ASSERT_TRUE(WaitFor([&] { return program.Boxes() == 1; }, 5000)) << "no box counting the files";
+  EXPECT_EQ(program.Quit(), 0) << "SIGTERM did not end the program under the files' box";
   const QStringList files = program.Files();
   ASSERT_GE(files.size(), 2);
   double total = 0;
