@@ -226,7 +226,7 @@ TEST_F(ControlDesktop, RenameAfterStopAndTheListAfterARestart) {
 }
 
 // Guards: a window hidden for the recording with no tray icon to bring it
-// back.
+// back, and 退出 from the tray leaving the recording unfinished.
 TEST_F(ControlDesktop, HiddenToTheTrayWhileRecordingAndBack) {
   Program program;
   program.Configure(
@@ -251,10 +251,16 @@ TEST_F(ControlDesktop, HiddenToTheTrayWhileRecordingAndBack) {
   }, 5000)) << "no tray icon while hidden";
   Click(icon.center());
   ASSERT_TRUE(WaitFor([&] { return program.MainShown(); }, 5000)) << "the tray icon did not bring it back";
+  Sleep(1000);
+  // 退出 from the tray icon's menu while recording: the file is finished as at a stop.
+  Click(icon.center(), 3);
   Sleep(500);
-  program.ClickStop();
-  ASSERT_TRUE(program.WaitStopped());
+  Key("Down");
+  Key("Down");
+  Key("Return");
+  ASSERT_TRUE(WaitFor([&] { return !program.Running(); }, 10000)) << "退出 did not end the program";
   ASSERT_EQ(program.Files().size(), 1);
+  EXPECT_GT(Decode(program.out() + "/" + program.Files().front(), false).probe.duration, 1.0);
 }
 
 // The scheduled task as the settings dialog stores it.
