@@ -24,6 +24,7 @@
 #include "mainwindow/shadowmenu.h"
 #include "mainwindow/widgetstyle.h"
 #include "settingsdialog/regiondisplaydlg.h"
+#include "platform/session_capabilities.h"
 #include "platform/windows.h"
 #include "settings.h"
 #include "ui_mainwindow.h"
@@ -153,7 +154,10 @@ void MainWindow::InitOptionCombos() {
   QComboBox* mode = m_ui->comboBox_mode;
   mode->addItem(QStringLiteral("全屏"), 0);
   mode->addItem(QStringLiteral("区域"), 1);
-  if (Settings::IsGlanceSupported()) mode->addItem(QStringLiteral("应用窗口"), 3);
+  // Windows come through the capture library, or where the desktop picks
+  // them, through its own dialog.
+  if (Settings::IsGlanceSupported() || platform::GetSessionCapabilities().desktopPicksWindow)
+    mode->addItem(QStringLiteral("应用窗口"), 3);
   int index = mode->findData(static_cast<int>(settings->GetRecordRecordtype()));
   if (index >= 0) mode->setCurrentIndex(index);
 

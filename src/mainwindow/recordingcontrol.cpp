@@ -255,6 +255,9 @@ void MainWindow::ShowRecordingWidgets(const RecordParams&) {
     const QRect rect = ToQRect(m.rect);
     monitorRects.push_back(rect);
     if (p.monitor && m.monitor == p.monitor) monitor = rect;
+    // A window that the desktop picked lies where we cannot see; its own
+    // picture holds no other window, so the bar goes on the primary monitor.
+    if (!p.monitor && !p.window && (m.isPrimary || monitorRects.size() == 1)) monitor = rect;
   }
   if (!p.monitor && p.window) {
     const platform::Rect w = platform::Windows().WindowBounds(p.window);
@@ -407,7 +410,9 @@ void MainWindow::StartNewRecording(int mode) {
     m_regionFrame->show();
   }
 
-  if (mode == 3) {
+  // Where the desktop's own dialog picks the window, it does so as the
+  // recording opens its capture; no window of ours is chosen here.
+  if (mode == 3 && !platform::GetSessionCapabilities().desktopPicksWindow) {
     WindowSnapshotDialog picker;
     picked = true;
     if (picker.exec() == 0) return;

@@ -7,6 +7,7 @@ namespace native {
 Result DuplicateOutput(const MonitorInfo& output, std::unique_ptr<ScreenDuplication>* out);
 Result DuplicateOutputThroughPortal(const MonitorInfo& output,
                                     std::unique_ptr<ScreenDuplication>* out);
+Result DuplicatePickedWindowThroughPortal(std::unique_ptr<ScreenDuplication>* out);
 void KeepScreenCastPermission(const std::string& token,
                               std::function<void(const std::string&)> save);
 }
@@ -16,6 +17,11 @@ Result DuplicateOutput(const MonitorInfo& output, std::unique_ptr<ScreenDuplicat
   if (Backend::Kind() == BackendKind::Wayland)
     return native::DuplicateOutputThroughPortal(output, out);
   return native::DuplicateOutput(output, out);
+}
+
+Result DuplicatePickedWindow(std::unique_ptr<ScreenDuplication>* out) {
+  if (Backend::Kind() != BackendKind::Wayland) return Result::Unsupported;
+  return native::DuplicatePickedWindowThroughPortal(out);
 }
 
 void KeepScreenCastPermission(const std::string& token,

@@ -71,6 +71,14 @@ class ScreenDuplication {
 // available right now (another session owns it); Failed otherwise.
 Result DuplicateOutput(const MonitorInfo& output, std::unique_ptr<ScreenDuplication>* out);
 
+// Opens the duplication of one window that the desktop's own dialog picks
+// (a Wayland session's screen cast of a window), asked anew each time. Its
+// image is the window's at the size the desktop casts it, which follows the
+// window; pointer positions are relative to it. Unsupported where the
+// desktop picks no windows (see SessionCapabilities::desktopPicksWindow);
+// Failed when the user refuses or the cast breaks.
+Result DuplicatePickedWindow(std::unique_ptr<ScreenDuplication>* out);
+
 // Where the desktop asks the user what to share (a Wayland session's screen
 // cast), the answer can be kept for later starts as a token: token is the
 // one kept so far, save is called with each new one (on any thread).

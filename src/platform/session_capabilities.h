@@ -12,6 +12,9 @@ struct SessionCapabilities {
   bool wayland = false;
   bool screenCast = true;     // monitors and regions can be recorded
   bool windowCast = true;     // any program's window can be recorded (else X11 programs' only)
+  // The desktop's own dialog picks the window to record when the recording
+  // opens its capture (DuplicatePickedWindow), instead of the program's list.
+  bool desktopPicksWindow = false;
   bool globalHotKeys = true;  // hot keys reach us whichever window has the keyboard
   bool globalInput = true;    // every key and click (keystroke overlay, click halo)
 };

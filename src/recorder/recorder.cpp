@@ -86,7 +86,7 @@ int Recorder::Start(const RecordParams& params) {
     captureParams.mode = params.mode;
     if (params.mode == 1) captureParams.region = params.region;
   } else if (params.mode == 3) {
-    m_capturer = CreateCapturer(1);
+    m_capturer = CreateWindowCapturer(params.window);
     captureParams.window = params.window;
     captureParams.mode = 2;
   }
@@ -254,6 +254,9 @@ void Recorder::GetCaptureSize(platform::MonitorId monitor, platform::WindowId wi
   } else if (window) {
     // What the window's capture holds, without the window manager's frame.
     rect = platform::Windows().ClientBounds(window);
+  } else if (m_params.mode == 3 && m_capturer) {
+    // The window that the desktop picked, as large as its capture opened.
+    rect = m_capturer->GetCaptureRect();
   } else {
     rect = platform::PrimaryMonitorRect();
   }

@@ -128,15 +128,17 @@ class WaylandSession : public ::testing::Test {
     QThread::msleep(300);
   }
 
-  // The program as a Wayland session starts it, its notice confirmed.
-  void StartProgram() {
+  // The program as a Wayland session starts it, its notice confirmed;
+  // recordType is the recording mode of a first start.
+  void StartProgram(int recordType = 0) {
     QDir().mkpath(m_home + "/.config/Korvo");
     if (!QFile::exists(m_home + "/.config/Korvo/screenrecorder.conf")) {
       QFile conf(m_home + "/.config/Korvo/screenrecorder.conf");
       ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
       conf.write(QString("[%General]\nfilesaveurl=%1\nrecord_status_bar=false\n[record]\n"
-                         "recordtype=0\nrecordaudio=0\nrecordresolution=0\nvideoframerate=20\n")
+                         "recordtype=%2\nrecordaudio=0\nrecordresolution=0\nvideoframerate=20\n")
                      .arg(m_out)
+                     .arg(recordType)
                      .toUtf8());
     }
     QProcessEnvironment env = EnvironmentWithHome(m_home);
@@ -186,15 +188,17 @@ class WaylandSession : public ::testing::Test {
   }
 
   // The recording, read back: an ordinary MP4 whose every picture decodes,
-  // sized as the cast, and showing the cast's picture.
-  void JudgeRecording(const QString& name, testsupport::MediaProbe* probe) {
+  // sized as the cast (kWidth x kHeight unless said), and showing the cast's
+  // picture.
+  void JudgeRecording(const QString& name, testsupport::MediaProbe* probe, int castWidth = kWidth,
+                      int castHeight = kHeight) {
     QByteArray node;
-    ASSERT_NO_FATAL_FAILURE(NodePicture(kWidth, kHeight, &node));
+    ASSERT_NO_FATAL_FAILURE(NodePicture(castWidth, castHeight, &node));
     int judged = 0, matching = 0;
     *probe = testsupport::ProbeMedia(
         (m_out + "/" + name).toStdString(),
         [&](const uint8_t* bgra, int width, int height, double) {
-          if (width != kWidth || height != kHeight) return;
+          if (width != castWidth || height != castHeight) return;
           ++judged;
           // The colour bars (the lower band's noise changes with each picture).
           int worst = 0;
@@ -211,8 +215,8 @@ class WaylandSession : public ::testing::Test {
     EXPECT_TRUE(probe->ordinary);
     EXPECT_EQ(probe->decodeErrors, 0);
     ASSERT_NE(probe->Video(), nullptr);
-    EXPECT_EQ(probe->Video()->width, kWidth);
-    EXPECT_EQ(probe->Video()->height, kHeight);
+    EXPECT_EQ(probe->Video()->width, castWidth);
+    EXPECT_EQ(probe->Video()->height, castHeight);
     EXPECT_GT(judged, 0);
     EXPECT_EQ(matching, judged) << "pictures unlike the cast's";
   }
@@ -300,6 +304,42 @@ TEST_F(WaylandSession, ACastEndingMidRecordingFinishesTheFile) {
   EXPECT_GT(probe.duration, 2.0);
 }
 
+
+// Where the desktop casts windows, window mode asks its dialog for one (no
+// token given or kept) instead of opening our list of X11 windows, and
+// records that window's cast at its size (odd sides made even, as for X11
+// windows). The window going ends the recording as a lost capture, its file
+// finished and playable.
+TEST_F(WaylandSession, WindowModeRecordsTheWindowTheDesktopPicks) {
+  ASSERT_NO_FATAL_FAILURE(StartPortal({"--window-size", "801x451"}));
+  ASSERT_NO_FATAL_FAILURE(StartProgram(3));
+  ClickStart();
+  ASSERT_TRUE(WaitFor([&] { return Recordings().size() == 1; })) << "no recording";
+  EXPECT_TRUE(Xdotool({"search", "--onlyvisible", "--name", "^Dialog$"}).trimmed().isEmpty())
+      << "our window picker opened";
+  QThread::msleep(3000);
+  ::kill(m_portal.processId(), SIGUSR1);  // the window goes
+  ASSERT_TRUE(WaitFor([&] { return Log().contains("EXITS RECORDING"); }));
+  EXPECT_TRUE(Log().contains("the screen cast of the window ended"));
+  ASSERT_NO_FATAL_FAILURE(ConfirmMessage());  // the screen or window is gone
+  StopProgram();
+  int selections = 0;
+  for (const QJsonObject& call : Calls())
+    if (call["call"] == "SelectSources") {
+      ++selections;
+      EXPECT_EQ(call["types"].toInt(), 2);
+      EXPECT_EQ(call["cursor_mode"].toInt(), 4);
+      EXPECT_EQ(call["persist_mode"].toInt(), 0);
+      EXPECT_TRUE(call["restore_token"].isNull());
+    }
+  EXPECT_EQ(selections, 1);
+  EXPECT_EQ(Starts().size(), 1u) << "the window was asked for again";
+  EXPECT_FALSE(Settings().contains("screencast_token"));
+  ASSERT_EQ(Recordings().size(), 1);
+  testsupport::MediaProbe probe;
+  ASSERT_NO_FATAL_FAILURE(JudgeRecording(Recordings().front(), &probe, 800, 450));
+  EXPECT_GT(probe.duration, 2.0);
+}
 
 // The desktop offers global shortcuts: the hot keys are bound through its
 // portal, and its activations start and stop the recording.

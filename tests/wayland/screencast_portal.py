@@ -2,9 +2,11 @@
 """A Wayland desktop's screen cast, scripted: a private session bus, a private
 PipeWire with its session manager, and on the bus a ScreenCast portal
 (org.freedesktop.portal.ScreenCast) whose every cast is a real PipeWire video
-node made by GStreamer's videotestsrc.
+node made by GStreamer's videotestsrc. It offers monitors and windows; a
+window's cast is the test picture at --window-size, with no position.
 
-    screencast_portal.py RUNDIR [--refuse] [--size WxH] [--pattern P] [--rate N] [--shortcuts]
+    screencast_portal.py RUNDIR [--refuse] [--size WxH] [--window-size WxH] [--pattern P]
+                         [--rate N] [--shortcuts]
 
 Writes RUNDIR/ready (the bus address) once serving and logs every request to
 RUNDIR/calls, one line each. SIGUSR1 ends the running cast as a desktop does
@@ -138,9 +140,8 @@ class Desktop:
             time.sleep(0.05)
         self.spawn(["wireplumber"])
 
-    def video_node(self):
+    def video_node(self, width, height):
         """Starts the cast's test picture; returns its node id."""
-        width, height = self.args.size.split("x")
         self.cast = self.spawn([
             "gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=" + self.args.pattern,
             "!", "video/x-raw,format=BGRx,width=%s,height=%s,framerate=%d/1" % (
@@ -227,12 +228,16 @@ class Desktop:
                 self.respond(sender, request, 1, {})
                 return
             self.tokens.discard(self.selected.get("restore_token"))
-            node = self.video_node()
+            window = self.selected.get("types") == 2
+            size = self.args.window_size if window else self.args.size
+            width, height = (int(v) for v in size.split("x"))
+            node = self.video_node(width, height)
             self.live_session = session
-            width, height = (int(v) for v in self.args.size.split("x"))
-            stream = (node, {"position": GLib.Variant("(ii)", (0, 0)),
-                             "size": GLib.Variant("(ii)", (width, height)),
-                             "source_type": GLib.Variant("u", 1)})
+            properties = {"size": GLib.Variant("(ii)", (width, height)),
+                          "source_type": GLib.Variant("u", 2 if window else 1)}
+            if not window:
+                properties["position"] = GLib.Variant("(ii)", (0, 0))
+            stream = (node, properties)
             results = {"streams": GLib.Variant("a(ua{sv})", [stream])}
             if self.selected.get("persist_mode", 0) == 2:
                 self.token_count += 1
@@ -320,6 +325,7 @@ def main():
     parser.add_argument("rundir")
     parser.add_argument("--refuse", action="store_true", help="the user refuses the dialog")
     parser.add_argument("--size", default="640x480")
+    parser.add_argument("--window-size", default="801x451", help="a window's cast")
     parser.add_argument("--pattern", default="smpte", help="videotestsrc's pattern")
     parser.add_argument("--rate", type=int, default=15, help="pictures a second")
     parser.add_argument("--shortcuts", action="store_true",

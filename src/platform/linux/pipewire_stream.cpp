@@ -250,6 +250,8 @@ bool PipeWireVideoStream::Wait(int timeoutMs, std::vector<uint8_t>* image, CastP
   *update = Update{};
   if (m_newPicture) {
     update->picture = CopyHeld(image);
+    update->width = m_width;
+    update->height = m_height;
     *arrival = m_arrival;
     m_newPicture = false;
   }

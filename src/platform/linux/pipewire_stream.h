@@ -52,6 +52,8 @@ class PipeWireVideoStream {
     bool picture = false;  // *image holds a new picture
     bool pointer = false;  // the pointer changed
     bool shape = false;    // its image changed
+    int width = 0;         // the new picture's size
+    int height = 0;
   };
   // Waits at most timeoutMs for a new picture or pointer change. A new
   // picture is copied into *image (width * 4 bytes a row); *pointer gets the

@@ -206,7 +206,8 @@ bool PortalClient::Request(const char* interface, const char* method, const std:
 }
 
 Result ScreenCastPortal::Open(uint32_t sourceType, uint32_t cursorMode,
-                              const std::string& restoreToken, int dialogTimeoutMs) {
+                              const std::string& restoreToken, int dialogTimeoutMs,
+                              bool persist) {
   if (!Connect()) return Result::Unsupported;
   PortalResponse created;
   const std::string sessionToken = NewPortalToken();
@@ -238,8 +239,8 @@ Result ScreenCastPortal::Open(uint32_t sourceType, uint32_t cursorMode,
                    r = sd_bus_message_append(m, "{sv}{sv}{sv}{sv}{sv}", "handle_token", "s",
                                              selectToken.c_str(), "types", "u", sourceType,
                                              "multiple", "b", 0, "cursor_mode", "u", cursorMode,
-                                             "persist_mode", "u", 2u);
-                 if (r >= 0 && !restoreToken.empty())
+                                             "persist_mode", "u", persist ? 2u : 0u);
+                 if (r >= 0 && persist && !restoreToken.empty())
                    r = sd_bus_message_append(m, "{sv}", "restore_token", "s",
                                              restoreToken.c_str());
                  if (r >= 0) r = sd_bus_message_close_container(m);

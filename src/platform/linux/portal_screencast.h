@@ -80,10 +80,11 @@ class ScreenCastPortal : public PortalClient {
 
   static CastOffer Query();
 
-  // CreateSession, SelectSources (persist_mode 2, restoreToken when given),
-  // Start. Unsupported: no portal; Failed: refused or broken.
+  // CreateSession, SelectSources, Start. With persist the choice is to be
+  // kept (persist_mode 2, restoreToken when given); without, it holds for
+  // this session only. Unsupported: no portal; Failed: refused or broken.
   Result Open(uint32_t sourceType, uint32_t cursorMode, const std::string& restoreToken,
-              int dialogTimeoutMs);
+              int dialogTimeoutMs, bool persist = true);
   const std::vector<CastStream>& Streams() const { return m_streams; }
   // The token that restores this session's choice; empty when none came.
   const std::string& RestoreToken() const { return m_restoreToken; }

@@ -64,15 +64,27 @@ bool EndedLately(const std::string& output) {
   return it != Kept().ended.end() && Clock::now() - it->second < kRecastPause;
 }
 
-// One monitor through the desktop's ScreenCast portal: its dialog picks the
-// monitor (or restores the last choice), PipeWire brings the pictures as
-// the desktop draws them, and the pointer comes as metadata where the portal
-// offers it (else it is in the picture already).
+// The pointer as metadata where the portal offers it, else in the picture.
+uint32_t CursorMode(const CastOffer& offer) {
+  return (offer.cursorModes & kCursorMetadata)   ? kCursorMetadata
+         : (offer.cursorModes & kCursorEmbedded) ? kCursorEmbedded
+                                                 : kCursorHidden;
+}
+
+// One monitor, or one window, through the desktop's ScreenCast portal: its
+// dialog picks the monitor (or restores the last choice) or the window,
+// PipeWire brings the pictures as the desktop draws them, and the pointer
+// comes as metadata where the portal offers it (else it is in the picture
+// already).
 class PortalDuplication : public ScreenDuplication {
  public:
-  explicit PortalDuplication(const MonitorInfo& output) : m_output(output) {}
+  explicit PortalDuplication(const MonitorInfo& output)
+      : m_output(output), m_name(output.deviceName) {}
+  // A window that the desktop's dialog picks.
+  PortalDuplication() : m_window(true), m_name("the window") {}
 
   Result Open() {
+    if (m_window) return OpenWindow();
     if (EndedLately(m_output.deviceName)) {
       LOG(ERROR) << "the screen cast of " << m_output.deviceName << " ended just now";
       return Result::Failed;
@@ -82,9 +94,7 @@ class PortalDuplication : public ScreenDuplication {
       LOG(ERROR) << "the desktop offers no screen cast of monitors";
       return Result::Failed;
     }
-    const uint32_t cursor = (offer.cursorModes & kCursorMetadata) ? kCursorMetadata
-                            : (offer.cursorModes & kCursorEmbedded) ? kCursorEmbedded
-                                                                    : kCursorHidden;
+    const uint32_t cursor = CursorMode(offer);
     std::string token = Token();
     m_portal = std::make_unique<ScreenCastPortal>();
     Result r = m_portal->Open(kCastMonitor, cursor, token, kDialogTimeoutMs);
@@ -101,13 +111,32 @@ class PortalDuplication : public ScreenDuplication {
       KeepToken(m_portal->RestoreToken());
       stream = &m_portal->Streams().front();
     }
+    return Receive(*stream);
+  }
+
+  // The window is chosen anew for each recording: no token is given or kept,
+  // and the monitors' token stays theirs.
+  Result OpenWindow() {
+    const CastOffer offer = ScreenCastPortal::Query();
+    if (offer.version == 0 || !(offer.sourceTypes & kCastWindow)) {
+      LOG(ERROR) << "the desktop offers no screen cast of windows";
+      return Result::Unsupported;
+    }
+    m_portal = std::make_unique<ScreenCastPortal>();
+    const Result r = m_portal->Open(kCastWindow, CursorMode(offer), std::string(),
+                                    kDialogTimeoutMs, false);
+    if (r != Result::Ok) return r;
+    return Receive(m_portal->Streams().front());
+  }
+
+  Result Receive(const CastStream& stream) {
     const int fd = m_portal->OpenPipeWireRemote();
     if (fd < 0) return Result::Failed;
-    if (!m_stream.Start(fd, stream->nodeId, kFormatTimeoutMs)) return Result::Failed;
+    if (!m_stream.Start(fd, stream.nodeId, kFormatTimeoutMs)) return Result::Failed;
     m_width = m_stream.Width();
     m_height = m_stream.Height();
-    LOG(INFO) << "screen cast of " << m_output.deviceName << ": node " << stream->nodeId << ", "
-              << m_width << "x" << m_height;
+    LOG(INFO) << "screen cast of " << m_name << ": node " << stream.nodeId << ", " << m_width
+              << "x" << m_height;
     return Result::Ok;
   }
 
@@ -121,14 +150,23 @@ class PortalDuplication : public ScreenDuplication {
     if (!m_stream.Wait(timeoutMs, &m_image, &m_pointer, &update, &arrival))
       return Lost() ? Result::AccessLost : Result::Timeout;
     if (update.picture) {
-      if (m_image.size() != size_t(m_width) * m_height * 4) {
-        LOG(WARNING) << "the screen cast changed its size";
-        return Result::AccessLost;
+      if (update.width != m_width || update.height != m_height) {
+        if (!m_window) {
+          LOG(WARNING) << "the screen cast changed its size";
+          return Result::AccessLost;
+        }
+        // A window's picture follows the window's size.
+        LOG(INFO) << "the window's screen cast is now " << update.width << "x"
+                  << update.height;
+        m_width = update.width;
+        m_height = update.height;
       }
       m_havePicture = true;
       m_arrival = arrival;
-    } else if (m_havePicture && !m_stream.CopyPicture(&m_image)) {
-      // The pointer moved over a picture that is gone: wait for the next.
+    } else if (m_havePicture && (!m_stream.CopyPicture(&m_image) ||
+                                 m_image.size() != size_t(m_width) * m_height * 4)) {
+      // The pointer moved over a picture that is gone (or of another size):
+      // wait for the next.
       return Result::Timeout;
     }
     m_pointerMoved = m_pointerMoved || update.pointer;
@@ -182,14 +220,16 @@ class PortalDuplication : public ScreenDuplication {
   bool Lost() {
     if (m_lost) return true;
     if (m_portal->Closed() || m_stream.Ended()) {
-      LOG(ERROR) << "the screen cast of " << m_output.deviceName << " ended";
-      MarkEnded(m_output.deviceName);
+      LOG(ERROR) << "the screen cast of " << m_name << " ended";
+      if (!m_window) MarkEnded(m_output.deviceName);
       m_lost = true;
     }
     return m_lost;
   }
 
   MonitorInfo m_output;
+  const bool m_window = false;
+  const std::string m_name;  // for the log
   // The stream goes before the session that carries it.
   std::unique_ptr<ScreenCastPortal> m_portal;
   PipeWireVideoStream m_stream;
@@ -221,6 +261,14 @@ void KeepScreenCastPermission(const std::string& token,
 Result DuplicateOutputThroughPortal(const MonitorInfo& output,
                                     std::unique_ptr<ScreenDuplication>* out) {
   auto duplication = std::make_unique<PortalDuplication>(output);
+  const Result r = duplication->Open();
+  if (r != Result::Ok) return r;
+  *out = std::move(duplication);
+  return Result::Ok;
+}
+
+Result DuplicatePickedWindowThroughPortal(std::unique_ptr<ScreenDuplication>* out) {
+  auto duplication = std::make_unique<PortalDuplication>();
   const Result r = duplication->Open();
   if (r != Result::Ok) return r;
   *out = std::move(duplication);

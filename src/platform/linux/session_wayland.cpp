@@ -16,11 +16,14 @@ SessionCapabilities WaylandCapabilities() {
   c.wayland = true;
   const CastOffer offer = ScreenCastPortal::Query();
   c.screenCast = offer.version > 0 && (offer.sourceTypes & kCastMonitor);
-  // Windows come through the capture library, which sees X11 programs only.
-  c.windowCast = false;
+  // Any window where the desktop's dialog picks one; else the capture
+  // library's, which sees X11 programs only.
+  c.desktopPicksWindow = offer.version > 0 && (offer.sourceTypes & kCastWindow);
+  c.windowCast = c.desktopPicksWindow;
   c.globalHotKeys = PortalVersion("GlobalShortcuts") > 0;
   c.globalInput = false;
   LOG(INFO) << "Wayland session: screen cast " << (c.screenCast ? "offered" : "missing")
+            << ", of windows " << (c.desktopPicksWindow ? "offered" : "missing")
             << " (portal version " << offer.version << ", sources " << offer.sourceTypes
             << ", cursor modes " << offer.cursorModes << "), global shortcuts "
             << (c.globalHotKeys ? "offered" : "missing");

@@ -34,6 +34,10 @@ WindowCapturerInterface* CreateMonitorCapturer(platform::MonitorId monitor) {
   return CreateCapturer(2);
 }
 
+WindowCapturerInterface* CreateWindowCapturer(platform::WindowId window) {
+  return CreateCapturer(window ? 1 : 0);
+}
+
 bool Settings::IsGlanceSupported() {
   LoadedLibrary* library = FindLoadedLibrary(LoadedLibraries(), kCaptureLibraryName);
   if (!library) return false;

@@ -103,22 +103,29 @@ bool DXGICapturer::InitDuplication(platform::MonitorId target, const std::string
     LOG(ERROR) << "dxgi has inited";
     return false;
   }
-  bool found = false;
-  for (const auto& output : platform::GetMonitors().List()) {
-    const bool match = name.empty() ? (target == 0 || output.id == target)
-                                    : output.deviceName == name;
-    if (match) {
-      m_outputDesc = output;
-      found = true;
-      break;
+  Result r = Result::Failed;
+  if (m_params.mode == 2) {
+    // A window that the desktop's own dialog picks; its pictures and the
+    // pointer are the window's own, at the window's origin.
+    r = platform::DuplicatePickedWindow(&m_duplication);
+  } else {
+    bool found = false;
+    for (const auto& output : platform::GetMonitors().List()) {
+      const bool match = name.empty() ? (target == 0 || output.id == target)
+                                      : output.deviceName == name;
+      if (match) {
+        m_outputDesc = output;
+        found = true;
+        break;
+      }
     }
+    if (!found) {
+      LOG(ERROR) << "Get dxgioutput failed";
+      Release();
+      return false;
+    }
+    r = platform::DuplicateOutput(m_outputDesc, &m_duplication);
   }
-  if (!found) {
-    LOG(ERROR) << "Get dxgioutput failed";
-    Release();
-    return false;
-  }
-  Result r = platform::DuplicateOutput(m_outputDesc, &m_duplication);
   if (r == Result::AccessLost) {
     // Another desktop owns the screen for now.
     std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -163,6 +170,9 @@ void DXGICapturer::Release() {
 
 bool DXGICapturer::Reinit() {
   Release();
+  // The desktop's dialog is not put to the user again in the middle of a
+  // recording: a window's cast that ended is lost.
+  if (m_params.mode == 2) return false;
   // Monitor ids follow the layout's order; the output is looked up by name,
   // at whatever size it has now.
   if (!InitDuplication(m_params.monitor, m_outputName)) return false;
@@ -235,6 +245,13 @@ int DXGICapturer::AcquireFrame() {
     return -1;
   }
   m_frameHeld = true;
+  if (m_params.mode == 2 && (m_duplication->Width() != m_frameWidth ||
+                             m_duplication->Height() != m_frameHeight)) {
+    // A window's picture follows the window's size; the writer scales it.
+    m_frameWidth = m_duplication->Width();
+    m_frameHeight = m_duplication->Height();
+    m_frameBuffer.reset();
+  }
   int pitch = 0;
   uint8_t* image = m_duplication->FrameData(&pitch);
   // A whole output whose rows lie back to back is the frame itself: the

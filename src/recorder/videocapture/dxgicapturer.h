@@ -8,9 +8,10 @@
 #include "platform/screen_duplication.h"
 #include "recorder/videocapture/windowcapturerinterface.h"
 
-// Whole-monitor and region source over the platform's screen duplication:
-// delivers a frame whenever the duplicated output changed, with the pointer
-// drawn from the shape the duplication reports.
+// Whole-monitor, region and (mode 2) desktop-picked window source over the
+// platform's screen duplication: delivers a frame whenever the duplicated
+// output or window changed, with the pointer drawn from the shape the
+// duplication reports.
 class DXGICapturer : public WindowCapturerInterface {
  public:
   DXGICapturer() = default;

@@ -106,3 +106,7 @@ WindowCapturerInterface* CreateCapturer(int type);
 // The source for monitor and region recordings: duplication, then the
 // library, then screen copy; null when none is available.
 WindowCapturerInterface* CreateMonitorCapturer(platform::MonitorId monitor);
+// The source for window recordings: the library for a window of ours to
+// record; with none (0), the duplication of the window that the desktop's
+// own dialog picks as the capture opens.
+WindowCapturerInterface* CreateWindowCapturer(platform::WindowId window);
