@@ -235,7 +235,7 @@ inline void UseRecordSettings(int fps, int qp, const std::string& folder) {
   Settings* s = Settings::Instance();
   s->SetRecordVideoframerate(fps);
   s->SetRecordRecordaudio(0);
-  s->SetRecordRecordtype(0);
+  s->SetRecordRecordtype(RecordMode::Monitor);
   s->SetRecordRecordresolution(0);
   s->SetRecordFilesegment(0);
   s->SetRecordAudiofrequency(48000);

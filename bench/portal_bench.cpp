@@ -68,7 +68,7 @@ Figures RecordEngine(const std::string& path, int seconds, const std::vector<pid
     Recorder recorder;
     recorder.CreateMuxer();
     RecordParams params;
-    params.mode = 0;
+    params.mode = RecordMode::Monitor;
     params.monitor = 0;
     params.outputPath = path;
     params.qp = kQp;

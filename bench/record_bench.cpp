@@ -106,7 +106,7 @@ Recording RecordEngine(const std::string& path, int seconds) {
     Recorder recorder;
     recorder.CreateMuxer();
     RecordParams params;
-    params.mode = 0;
+    params.mode = RecordMode::Monitor;
     params.monitor = 0;
     params.outputPath = path;
     params.qp = kQp;

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     Recorder recorder;
     recorder.CreateMuxer();
     RecordParams params;
-    params.mode = 0;
+    params.mode = RecordMode::Monitor;
     params.outputPath = path;
     params.qp = 20;
     if (recorder.Start(params) != 0) {

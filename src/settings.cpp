@@ -131,6 +131,23 @@ int DefaultQp() {
   return qp;
 }
 
+// /record/recordtype holds 0 (monitor), 1 (region) or 3 (window); files
+// written so far keep these numbers. 2 is read as the monitor.
+RecordMode RecordModeFromStored(long long stored) {
+  if (stored == 1) return RecordMode::Region;
+  if (stored == 3) return RecordMode::Window;
+  return RecordMode::Monitor;
+}
+
+int RecordModeToStored(RecordMode mode) {
+  switch (mode) {
+    case RecordMode::Monitor: return 0;
+    case RecordMode::Region: return 1;
+    case RecordMode::Window: return 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 Settings* Settings::Instance() { return &g_settings; }
@@ -181,11 +198,11 @@ QString Settings::DefaultSaveFolder() {
 
 // --- record ---
 
-unsigned int Settings::GetRecordRecordtype() {
-  return static_cast<unsigned int>(ReadRanged(m_settings, "/record/recordtype", 0, 0, 3));
+RecordMode Settings::GetRecordRecordtype() {
+  return RecordModeFromStored(ReadRanged(m_settings, "/record/recordtype", 0, 0, 3));
 }
-void Settings::SetRecordRecordtype(unsigned int value) {
-  Store(m_settings, "/record/recordtype", value);
+void Settings::SetRecordRecordtype(RecordMode value) {
+  Store(m_settings, "/record/recordtype", RecordModeToStored(value));
 }
 
 unsigned int Settings::GetRecordRecordresolution() {

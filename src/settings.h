@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "recordmode.h"
+
 class QSettings;
 
 // The process-wide store of user preferences (an INI file through QSettings)
@@ -35,8 +37,8 @@ class Settings {
   // (videocapture/capturerfactory.cpp).
   static bool IsGlanceSupported();
 
-  unsigned int GetRecordRecordtype();
-  void SetRecordRecordtype(unsigned int value);
+  RecordMode GetRecordRecordtype();
+  void SetRecordRecordtype(RecordMode value);
   unsigned int GetRecordRecordresolution();
   void SetRecordRecordresolution(unsigned int value);
   unsigned int GetRecordRecordaudio();

@@ -47,6 +47,23 @@ void OpenLink(const char* address) {
   QDesktopServices::openUrl(QUrl(QString::fromLatin1(address), QUrl::TolerantMode));
 }
 
+// The mode box's items carry 0 (monitor), 1 (region) and 3 (window).
+int ModeItemData(RecordMode mode) {
+  switch (mode) {
+    case RecordMode::Monitor: return 0;
+    case RecordMode::Region: return 1;
+    case RecordMode::Window: return 3;
+  }
+  return 0;
+}
+
+RecordMode ModeOfItemData(const QVariant& data) {
+  const int value = data.toInt();
+  if (value == 1) return RecordMode::Region;
+  if (value == 3) return RecordMode::Window;
+  return RecordMode::Monitor;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent)
@@ -152,13 +169,13 @@ void MainWindow::InitOptionCombos() {
   Settings* settings = Settings::Instance();
 
   QComboBox* mode = m_ui->comboBox_mode;
-  mode->addItem(QStringLiteral("全屏"), 0);
-  mode->addItem(QStringLiteral("区域"), 1);
+  mode->addItem(QStringLiteral("全屏"), ModeItemData(RecordMode::Monitor));
+  mode->addItem(QStringLiteral("区域"), ModeItemData(RecordMode::Region));
   // Windows come through the capture library, or where the desktop picks
   // them, through its own dialog.
   if (Settings::IsGlanceSupported() || platform::GetSessionCapabilities().desktopPicksWindow)
-    mode->addItem(QStringLiteral("应用窗口"), 3);
-  int index = mode->findData(static_cast<int>(settings->GetRecordRecordtype()));
+    mode->addItem(QStringLiteral("应用窗口"), ModeItemData(RecordMode::Window));
+  int index = mode->findData(ModeItemData(settings->GetRecordRecordtype()));
   if (index >= 0) mode->setCurrentIndex(index);
 
   QComboBox* audio = m_ui->comboBox_audio;
@@ -179,6 +196,10 @@ void MainWindow::InitOptionCombos() {
   resolution->addItem(QStringLiteral("标清 480P"), 3);
   index = resolution->findData(static_cast<int>(settings->GetRecordRecordresolution()));
   if (index >= 0) resolution->setCurrentIndex(index);
+}
+
+RecordMode MainWindow::SelectedMode() const {
+  return ModeOfItemData(m_ui->comboBox_mode->currentData());
 }
 
 void MainWindow::InitSidebar() {
@@ -314,7 +335,7 @@ void MainWindow::iconActivated(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void MainWindow::onCaptureModeChanged(int) {
-  Settings::Instance()->SetRecordRecordtype(m_ui->comboBox_mode->currentData().toUInt());
+  Settings::Instance()->SetRecordRecordtype(SelectedMode());
 }
 
 void MainWindow::onAudioTypeChanged(int) {

@@ -20,6 +20,7 @@
 #include "mainwindow/framelesswindow.h"
 #include "mainwindow/recordstatusbar.h"
 #include "platform/session.h"
+#include "recordmode.h"
 #include "recorder/recorder.h"
 
 class CustomTitleBar;
@@ -116,6 +117,8 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
   void CenterOnScreen();
   void InitTitleBar();
   void InitOptionCombos();
+  // The mode of the mode box's current item.
+  RecordMode SelectedMode() const;
   void InitSidebar();
   void InitTray();
   // One hot key from a (modifiers, key) pair; reports a refused one.
@@ -135,7 +138,7 @@ class MainWindow : public FramelessWindow, public RecorderObserver {
 
   // Recording control: the start/pause/resume road and the stop road.
   void StartPauseRecording();
-  void StartNewRecording(int mode);
+  void StartNewRecording(RecordMode mode);
   // tell: boxes (the file count, what waited for the stop) are shown.
   void StopRecording(bool tell = true);
   void HandleRecorderEvent(NotifyType type, RecordError code);

@@ -275,8 +275,8 @@ void MainWindow::ShowRecordingWidgets(const RecordParams&) {
   // What the file shows, with the region's frame around it; a window's own
   // picture holds no other window.
   QRect recorded;
-  if (p.mode == 0) recorded = monitor;
-  if (p.mode == 1) {
+  if (p.mode == RecordMode::Monitor) recorded = monitor;
+  if (p.mode == RecordMode::Region) {
     recorded = ToQRect(p.region).adjusted(-kRegionFrameMargin, -kRegionFrameMargin,
                                           kRegionFrameMargin, kRegionFrameMargin);
   }
@@ -286,7 +286,7 @@ void MainWindow::ShowRecordingWidgets(const RecordParams&) {
     m_statusBar.move(ToLogical(place.topLeft()));
     m_statusBar.show();
   }
-  if (Settings::Instance()->GetRecordCameraSwitch() && (p.mode == 0 || p.mode == 1)) {
+  if (Settings::Instance()->GetRecordCameraSwitch() && p.mode != RecordMode::Window) {
     QString id, description;
     Settings::Instance()->GetRecordCamera(id, description);
     if (!id.isEmpty() && !description.isEmpty()) {
@@ -331,12 +331,12 @@ void MainWindow::StartPauseRecording() {
     return;
   }
   m_starting = true;
-  StartNewRecording(m_ui->comboBox_mode->currentData().toInt());
+  StartNewRecording(SelectedMode());
   m_starting = false;
   ShowPendingNotices();
 }
 
-void MainWindow::StartNewRecording(int mode) {
+void MainWindow::StartNewRecording(RecordMode mode) {
   m_elapsedSeconds = 0;
   RecordParams params;
   params.mode = mode;
@@ -360,7 +360,7 @@ void MainWindow::StartNewRecording(int mode) {
   }
 
   bool picked = false;  // a picker covered the screen
-  if (mode == 0 || mode == 1) {
+  if (mode != RecordMode::Window) {
     const auto monitors = GetMonitors();
     if (monitors.empty()) {
       MessageDialog::ShowMessage(this, QStringLiteral("找不到显示屏幕"));
@@ -383,7 +383,7 @@ void MainWindow::StartNewRecording(int mode) {
   }
 
   bool hidden = false;  // hidden by this start
-  if (mode == 1) {
+  if (mode == RecordMode::Region) {
     // Out of the picker's still picture: a window manager keeps a window
     // moved off the screen on it, but takes a hidden one away.
     if (isVisible()) {
@@ -412,7 +412,7 @@ void MainWindow::StartNewRecording(int mode) {
 
   // Where the desktop's own dialog picks the window, it does so as the
   // recording opens its capture; no window of ours is chosen here.
-  if (mode == 3 && !platform::GetSessionCapabilities().desktopPicksWindow) {
+  if (mode == RecordMode::Window && !platform::GetSessionCapabilities().desktopPicksWindow) {
     WindowSnapshotDialog picker;
     picked = true;
     if (picker.exec() == 0) return;

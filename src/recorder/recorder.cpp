@@ -79,19 +79,18 @@ int Recorder::Start(const RecordParams& params) {
 
   CaptureParams captureParams;
   captureParams.preProcess = params.highlight;
-  if (params.mode == 0 || params.mode == 1) {
+  captureParams.mode = params.mode;
+  if (params.mode == RecordMode::Window) {
+    m_capturer = CreateWindowCapturer(params.window);
+    captureParams.window = params.window;
+  } else {
     m_capturer = CreateMonitorCapturer(params.monitor);
     captureParams.monitor = params.monitor;
     captureParams.window = 0;
-    captureParams.mode = params.mode;
-    if (params.mode == 1) captureParams.region = params.region;
-  } else if (params.mode == 3) {
-    m_capturer = CreateWindowCapturer(params.window);
-    captureParams.window = params.window;
-    captureParams.mode = 2;
+    if (params.mode == RecordMode::Region) captureParams.region = params.region;
   }
   if (!m_capturer) {
-    LOG(ERROR) << "no capturer for mode " << params.mode;
+    LOG(ERROR) << "no capturer for mode " << RecordModeName(params.mode);
     return kRecordCapturerInitFailed;
   }
   captureParams.drawCursor = settings->GetGeneralRecordmouse();
@@ -142,13 +141,17 @@ int Recorder::Start(const RecordParams& params) {
   muxParams.reserved0 = 0;
   muxParams.width = 1920;
   muxParams.height = 1080;
-  if (params.mode == 1) {
-    muxParams.width = params.region.Width();
-    muxParams.height = params.region.Height();
-  } else if (params.mode == 0) {
-    GetCaptureSize(params.monitor, 0, &muxParams.width, &muxParams.height);
-  } else if (params.mode == 3) {
-    GetCaptureSize(0, params.window, &muxParams.width, &muxParams.height);
+  switch (params.mode) {
+    case RecordMode::Monitor:
+      GetCaptureSize(params.monitor, 0, &muxParams.width, &muxParams.height);
+      break;
+    case RecordMode::Region:
+      muxParams.width = params.region.Width();
+      muxParams.height = params.region.Height();
+      break;
+    case RecordMode::Window:
+      GetCaptureSize(0, params.window, &muxParams.width, &muxParams.height);
+      break;
   }
   // H.264 in 4:2:0 needs even sizes.
   muxParams.width &= ~1;
@@ -254,7 +257,7 @@ void Recorder::GetCaptureSize(platform::MonitorId monitor, platform::WindowId wi
   } else if (window) {
     // What the window's capture holds, without the window manager's frame.
     rect = platform::Windows().ClientBounds(window);
-  } else if (m_params.mode == 3 && m_capturer) {
+  } else if (m_params.mode == RecordMode::Window && m_capturer) {
     // The window that the desktop picked, as large as its capture opened.
     rect = m_capturer->GetCaptureRect();
   } else {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/backend.h"
+#include "recordmode.h"
 #include "recorder/recorderror.h"
 #include "recorder/videocapture/windowcapturerinterface.h"
 
@@ -14,12 +15,12 @@ class FileMuxer;
 
 // What the main window gives the recorder at start.
 struct RecordParams {
-  int32_t mode = 0;        // 0 whole monitor, 1 region of a monitor, 3 one window
+  RecordMode mode = RecordMode::Monitor;
   int32_t audioMode = 0;   // /record/recordaudio at start
   int32_t resolution = 0;  // /record/recordresolution at start
   platform::WindowId window = 0;
   platform::MonitorId monitor = 0;
-  platform::Rect region;   // desktop coordinates (mode 1)
+  platform::Rect region;   // desktop coordinates (region mode)
   std::string outputPath;  // UTF-8
   int32_t qp = 0;
   bool highlight = false;

@@ -44,7 +44,7 @@ class SettingsTest : public ::testing::Test {
 
 
 TEST_F(SettingsTest, DefaultsOfAnEmptyStore) {
-  EXPECT_EQ(settings()->GetRecordRecordtype(), 0u);
+  EXPECT_EQ(settings()->GetRecordRecordtype(), RecordMode::Monitor);
   EXPECT_EQ(settings()->GetRecordRecordaudio(), 0u);
   EXPECT_DOUBLE_EQ(settings()->GetRecordVideoframerate(), 25.0);
   EXPECT_EQ(settings()->GetRecordAudiofrequency(), 48000u);
@@ -82,7 +82,7 @@ TEST_F(SettingsTest, DefaultsOfAnEmptyStore) {
 }
 
 TEST_F(SettingsTest, ValuesSurviveAFreshStore) {
-  settings()->SetRecordRecordtype(1);
+  settings()->SetRecordRecordtype(RecordMode::Region);
   settings()->SetRecordVideoframerate(59.94);
   settings()->SetRecordAudiobitrate(128);
   settings()->SetRecordQp(-25);
@@ -98,7 +98,7 @@ TEST_F(SettingsTest, ValuesSurviveAFreshStore) {
   settings()->SetRecordRecordTask(start, QDateTime(), 3600, 2);
 
   ASSERT_TRUE(settings()->Init());
-  EXPECT_EQ(settings()->GetRecordRecordtype(), 1u);
+  EXPECT_EQ(settings()->GetRecordRecordtype(), RecordMode::Region);
   EXPECT_DOUBLE_EQ(settings()->GetRecordVideoframerate(), 59.94);
   EXPECT_EQ(settings()->GetRecordAudiobitrate(), 128u);
   EXPECT_EQ(settings()->GetRecordQp(), -25);

@@ -47,7 +47,7 @@ class CameraPreviewRecordingTest : public ::testing::Test {
     ASSERT_TRUE(Settings::Instance()->Init());
     Settings* settings = Settings::Instance();
     settings->SetGeneralFilesaveurl(QString::fromStdString(m_dir.path()));
-    settings->SetRecordRecordtype(0);
+    settings->SetRecordRecordtype(RecordMode::Monitor);
     settings->SetRecordRecordaudio(0);
     settings->SetRecordRecordresolution(3);
     settings->SetRecordVideoframerate(15);

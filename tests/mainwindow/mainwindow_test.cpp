@@ -41,7 +41,7 @@ class MainWindowTest : public ::testing::Test {
 
 TEST_F(MainWindowTest, CombosFollowTheStoredChoicesAndWriteChanges) {
   Settings* settings = Settings::Instance();
-  settings->SetRecordRecordtype(3);  // window mode, but no capture library is loaded here
+  settings->SetRecordRecordtype(RecordMode::Window);  // window mode, but no capture library is loaded here
   settings->SetRecordRecordaudio(2);
   settings->SetRecordRecordresolution(4);
   MainWindow window;
@@ -52,7 +52,7 @@ TEST_F(MainWindowTest, CombosFollowTheStoredChoicesAndWriteChanges) {
   EXPECT_EQ(mode->itemText(1), QStringLiteral("区域"));
   if (!Settings::IsGlanceSupported()) {
     EXPECT_EQ(mode->currentIndex(), 0);
-    EXPECT_EQ(settings->GetRecordRecordtype(), 3u);  // nothing written back
+    EXPECT_EQ(settings->GetRecordRecordtype(), RecordMode::Window);  // nothing written back
   }
 
   auto* audio = Child<QComboBox>(&window, "comboBox_audio");
@@ -66,7 +66,7 @@ TEST_F(MainWindowTest, CombosFollowTheStoredChoicesAndWriteChanges) {
   resolution->setCurrentIndex(2);  // "超清 1080P"
   EXPECT_EQ(settings->GetRecordRecordresolution(), 1u);
   mode->setCurrentIndex(1);
-  EXPECT_EQ(settings->GetRecordRecordtype(), 1u);
+  EXPECT_EQ(settings->GetRecordRecordtype(), RecordMode::Region);
   audio->setCurrentIndex(3);
   EXPECT_EQ(settings->GetRecordRecordaudio(), 3u);
 }

@@ -117,7 +117,7 @@ TEST_F(MainWindowTrayTest, HotKeysFollowTheSettingsAndAreNeverHeldTwice) {
 TEST_F(MainWindowTrayTest, EachHotKeyReachesItsRecordingCall) {
   testsupport::TempDir folder;
   Settings::Instance()->SetGeneralFilesaveurl(QString::fromStdString(folder.path()));
-  Settings::Instance()->SetRecordRecordtype(0);
+  Settings::Instance()->SetRecordRecordtype(RecordMode::Monitor);
   Settings::Instance()->SetRecordRecordaudio(3);
   MainWindow window;
   const QList<GlobalHotKey*> keys = HotKeys(&window);

@@ -129,7 +129,7 @@ class RecordingControlTest : public ::testing::Test {
     ASSERT_TRUE(Settings::Instance()->Init());
     Settings* settings = Settings::Instance();
     settings->SetGeneralFilesaveurl(QString::fromStdString(m_dir.path()));
-    settings->SetRecordRecordtype(0);
+    settings->SetRecordRecordtype(RecordMode::Monitor);
     settings->SetRecordRecordaudio(0);  // system sound
     settings->SetRecordRecordresolution(3);  // 720x480 keeps the test light
     settings->SetRecordVideoframerate(15);
@@ -405,7 +405,7 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&target));
   int worst = -1;  // the largest difference of the window's last picture from the squares
 
-  const auto record = [&](int mode, std::function<void(QWidget*)> pick) {
+  const auto record = [&](RecordMode mode, std::function<void(QWidget*)> pick) {
     testsupport::TempDir folder;
     settings->SetGeneralFilesaveurl(QString::fromStdString(folder.path()));
     settings->SetRecordRecordtype(mode);
@@ -421,7 +421,7 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
     const auto probe = testsupport::ProbeMedia(
         folder.path() + "/" + files[0].toStdString(),
         [&](const uint8_t* bgra, int width, int height, double) {
-          if (mode != 3) return;
+          if (mode != RecordMode::Window) return;
           worst = 0;
           for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
@@ -434,11 +434,11 @@ TEST_F(RecordingControlTest, RegionAndWindowRecordingsKeepTheirPictureSize) {
   };
 
   // What the picker's outline encloses; the region frame lies outside it.
-  EXPECT_EQ(record(1, [](QWidget* picker) {
+  EXPECT_EQ(record(RecordMode::Region, [](QWidget* picker) {
               QTest::mouseClick(ButtonWithText(picker, QStringLiteral("确定")), Qt::LeftButton);
             }),
             QSize(600, 400));
-  EXPECT_EQ(record(3, [&target](QWidget* picker) {
+  EXPECT_EQ(record(RecordMode::Window, [&target](QWidget* picker) {
               auto* list = picker->findChild<QListWidget*>("listWidget");
               for (int i = 0; i < list->count(); ++i)
                 if (list->item(i)->data(Qt::UserRole + 1).value<WindowInfo>().window ==

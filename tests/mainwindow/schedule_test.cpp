@@ -82,7 +82,7 @@ class ScheduleTest : public ::testing::Test {
     FakeShell::Instance().Reset();
     ASSERT_TRUE(Settings::Instance()->Init());
     Settings::Instance()->SetGeneralFilesaveurl(QString::fromStdString(m_dir.path()));
-    Settings::Instance()->SetRecordRecordtype(0);
+    Settings::Instance()->SetRecordRecordtype(RecordMode::Monitor);
     Settings::Instance()->SetRecordRecordaudio(3);
     m_now = kStart - 10;
     scheduleclock::SetSource([this] { return m_now; });

@@ -119,7 +119,7 @@ class SessionTest : public ::testing::Test {
     ASSERT_TRUE(Settings::Instance()->Init());
     Settings* settings = Settings::Instance();
     settings->SetGeneralFilesaveurl(QString::fromStdString(m_dir.path()));
-    settings->SetRecordRecordtype(0);
+    settings->SetRecordRecordtype(RecordMode::Monitor);
     settings->SetRecordRecordaudio(3);  // no sound
     settings->SetRecordRecordresolution(3);
     settings->SetRecordVideoframerate(15);

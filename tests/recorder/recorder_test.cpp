@@ -185,7 +185,7 @@ class RecorderTest : public ::testing::Test {
 
   RecordParams Params(const std::string& name, bool highlight) {
     RecordParams p;
-    p.mode = 1;
+    p.mode = RecordMode::Region;
     p.monitor = 0;
     p.region = platform::Rect{100, 100, 740, 460};
     p.outputPath = m_dir.path() + "/" + name;

@@ -111,7 +111,7 @@ TEST(ScreenLayout, ResizedMonitorIsScaledAndARemovedOneIsLost) {
   recorder.CreateMuxer();
   recorder.AddObserver(&observer);
   RecordParams params;
-  params.mode = 0;
+  params.mode = RecordMode::Monitor;
   params.monitor = right;
   params.outputPath = dir.path() + "/layout.mp4";
   params.qp = 28;
@@ -183,7 +183,7 @@ TEST(ScreenLayout, ARegionFollowsItsMonitorAndIsLostWhenItNoLongerFits) {
   recorder.CreateMuxer();
   recorder.AddObserver(&observer);
   RecordParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.monitor = right;
   params.region = {1060, 100, 1380, 340};  // 100, 100 on the monitor
   params.outputPath = dir.path() + "/region.mp4";

@@ -29,7 +29,7 @@ TEST(RegionAtScaleTwo, RecordsTheFramedRectangleInDevicePixels) {
   Settings* settings = Settings::Instance();
   ASSERT_TRUE(settings->Init());
   settings->SetGeneralFilesaveurl(QString::fromStdString(dir.path()));
-  settings->SetRecordRecordtype(1);        // region
+  settings->SetRecordRecordtype(RecordMode::Region);        // region
   settings->SetRecordRecordresolution(0);  // the region's own size
   settings->SetRecordVideoframerate(15);
   settings->SetGeneralRecordStatusBar(false);

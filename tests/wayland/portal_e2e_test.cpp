@@ -393,7 +393,7 @@ TEST_F(WaylandSession, ARegionIsACropOfTheMonitorsCast) {
   const platform::Rect region{monitor.rect.left + 300, monitor.rect.top + 200,
                               monitor.rect.left + 940, monitor.rect.top + 560};
   CaptureParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.frameRate = 20;
   params.monitor = monitor.id;
   params.region = region;

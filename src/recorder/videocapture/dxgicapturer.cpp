@@ -48,7 +48,7 @@ bool DXGICapturer::Init(const CaptureParams& params) {
   m_mouseContext.blue = params.blue;
   if (!InitDuplication(params.monitor)) return false;
   m_outputName = m_outputDesc.deviceName;
-  if (params.mode == 1) {
+  if (params.mode == RecordMode::Region) {
     const platform::Rect& out = m_outputDesc.rect;
     m_regionOnOutput = platform::Rect{params.region.left - out.left, params.region.top - out.top,
                                       params.region.right - out.left,
@@ -104,7 +104,7 @@ bool DXGICapturer::InitDuplication(platform::MonitorId target, const std::string
     return false;
   }
   Result r = Result::Failed;
-  if (m_params.mode == 2) {
+  if (m_params.mode == RecordMode::Window) {
     // A window that the desktop's own dialog picks; its pictures and the
     // pointer are the window's own, at the window's origin.
     r = platform::DuplicatePickedWindow(&m_duplication);
@@ -135,7 +135,7 @@ bool DXGICapturer::InitDuplication(platform::MonitorId target, const std::string
     Release();
     return false;
   }
-  if (m_params.mode == 1) {
+  if (m_params.mode == RecordMode::Region) {
     m_frameWidth = m_params.region.Width();
     m_frameHeight = m_params.region.Height();
     if (m_frameWidth <= 0 || m_frameHeight <= 0) {
@@ -172,11 +172,11 @@ bool DXGICapturer::Reinit() {
   Release();
   // The desktop's dialog is not put to the user again in the middle of a
   // recording: a window's cast that ended is lost.
-  if (m_params.mode == 2) return false;
+  if (m_params.mode == RecordMode::Window) return false;
   // Monitor ids follow the layout's order; the output is looked up by name,
   // at whatever size it has now.
   if (!InitDuplication(m_params.monitor, m_outputName)) return false;
-  if (m_params.mode == 1) FollowOutput();
+  if (m_params.mode == RecordMode::Region) FollowOutput();
   return true;
 }
 
@@ -245,8 +245,8 @@ int DXGICapturer::AcquireFrame() {
     return -1;
   }
   m_frameHeld = true;
-  if (m_params.mode == 2 && (m_duplication->Width() != m_frameWidth ||
-                             m_duplication->Height() != m_frameHeight)) {
+  if (m_params.mode == RecordMode::Window &&
+      (m_duplication->Width() != m_frameWidth || m_duplication->Height() != m_frameHeight)) {
     // A window's picture follows the window's size; the writer scales it.
     m_frameWidth = m_duplication->Width();
     m_frameHeight = m_duplication->Height();
@@ -256,7 +256,7 @@ int DXGICapturer::AcquireFrame() {
   uint8_t* image = m_duplication->FrameData(&pitch);
   // A whole output whose rows lie back to back is the frame itself: the
   // pointer is drawn into it and it is delivered without a copy.
-  if (image && m_params.mode != 1 && pitch == m_frameWidth * 4 &&
+  if (image && m_params.mode != RecordMode::Region && pitch == m_frameWidth * 4 &&
       m_duplication->Width() == m_frameWidth && m_duplication->Height() == m_frameHeight) {
     m_frameData = image;
     return 0;
@@ -279,7 +279,7 @@ void DXGICapturer::CopyToBuffer(uint8_t* snapshot) {
     LOG(ERROR) << "frame buffer alloc failed";
     return;
   }
-  if (m_params.mode == 1) {
+  if (m_params.mode == RecordMode::Region) {
     // Offsets against the output; what lies outside it stays black.
     const int xOffset = m_params.region.left - m_outputDesc.rect.left;
     const int yOffset = m_params.region.top - m_outputDesc.rect.top;
@@ -357,8 +357,9 @@ void DXGICapturer::DrawPointer() {
   if (!m_pointerVisible || !m_pointerShapeBuffer || !m_frameData) return;
   // Frame coordinates of the shape's top-left corner: the frame starts at the
   // region's corner, or at the output's for a whole monitor.
-  const int originX = m_params.mode == 1 ? m_params.region.left : m_outputDesc.rect.left;
-  const int originY = m_params.mode == 1 ? m_params.region.top : m_outputDesc.rect.top;
+  const bool region = m_params.mode == RecordMode::Region;
+  const int originX = region ? m_params.region.left : m_outputDesc.rect.left;
+  const int originY = region ? m_params.region.top : m_outputDesc.rect.top;
   const int b = m_pointerX - originX;
   const int c = m_pointerY - originY;
   // The hot spot decides whether the pointer is inside (edges included); the

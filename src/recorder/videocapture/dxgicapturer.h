@@ -8,7 +8,7 @@
 #include "platform/screen_duplication.h"
 #include "recorder/videocapture/windowcapturerinterface.h"
 
-// Whole-monitor, region and (mode 2) desktop-picked window source over the
+// Whole-monitor, region and desktop-picked window source over the
 // platform's screen duplication: delivers a frame whenever the duplicated
 // output or window changed, with the pointer drawn from the shape the
 // duplication reports.

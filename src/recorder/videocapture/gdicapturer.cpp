@@ -44,7 +44,7 @@ bool GdiCapturer::Init(const CaptureParams& params) {
   m_mouseContext.blue = params.blue;
   m_frameRate = params.frameRate;
   platform::MonitorInfo info;
-  if (params.mode == 1) {
+  if (params.mode == RecordMode::Region) {
     m_captureRect = params.region;
   } else if (platform::FindMonitor(params.monitor, &info)) {
     m_captureRect = info.rect;

@@ -62,7 +62,7 @@ bool Glancer::Init(const CaptureParams& params) {
       LOG(ERROR) << "Get monitor info failed:" << params.monitor;
       return false;
     }
-    if (params.mode == 1) {
+    if (params.mode == RecordMode::Region) {
       m_captureRect = params.region;
       // The library crops in the monitor's own pixels.
       region = GlancerRect{params.region.left - monitor.rect.left,
@@ -72,7 +72,7 @@ bool Glancer::Init(const CaptureParams& params) {
     } else {
       m_captureRect = monitor.rect;
     }
-  } else if (params.mode == 1) {
+  } else if (params.mode == RecordMode::Region) {
     // No monitor: the whole screen, whose pixels are desktop coordinates.
     m_captureRect = params.region;
     region = GlancerRect{params.region.left, params.region.top, params.region.right,

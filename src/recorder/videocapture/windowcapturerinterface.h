@@ -13,17 +13,18 @@ extern "C" {
 #include <vector>
 
 #include "platform/backend.h"
+#include "recordmode.h"
 #include "recorder/recorderror.h"
 
 // What a capture source is given.
 struct CaptureParams {
-  int32_t mode = 0;  // 0 whole monitor, 1 region, 2 window
+  RecordMode mode = RecordMode::Monitor;
   bool drawCursor = false;
   bool preProcess = false;
   double frameRate = 0.0;
   platform::MonitorId monitor = 0;
   platform::WindowId window = 0;
-  platform::Rect region;  // desktop coordinates (mode 1)
+  platform::Rect region;  // desktop coordinates (region mode)
   int32_t red = 0;
   int32_t green = 0;
   int32_t blue = 0;

@@ -179,7 +179,7 @@ TEST_F(DXGICapturerTest, RegionIsCroppedAgainstTheOutputAndThePointerFollows) {
   // Pointer 1020,110 in desktop terms (20,110 on the right output).
   FakeScreen::Instance().QueueAcquire(Frame(20, 110, true));
   CaptureParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.monitor = 2;
   params.drawCursor = true;
   params.preProcess = true;
@@ -207,7 +207,7 @@ TEST_F(DXGICapturerTest, RegionIsCroppedAgainstTheOutputAndThePointerFollows) {
 TEST_F(DXGICapturerTest, RegionReachingPastTheOutputIsBlackThere) {
   FakeScreen::Instance().QueueAcquire(Frame());
   CaptureParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.region = {1900, 1070, 1940, 1090};
   StartCapture(params);
   ASSERT_TRUE(WaitFrames(1));
@@ -225,7 +225,7 @@ TEST_F(DXGICapturerTest, PointerOutsideTheRegionDrawsNeitherPointerNorHalo) {
   FakeScreen::Instance().QueueAcquire(Frame(500, 500, true));
   FakeScreen::Instance().QueueAcquire(Frame(50, 50, false, true, false));
   CaptureParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.region = {0, 0, 100, 100};
   params.drawCursor = true;
   params.preProcess = true;

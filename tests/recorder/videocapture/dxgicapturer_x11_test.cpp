@@ -86,7 +86,7 @@ TEST(DXGICapturerX11, RegionOfAPaintedWindowIsPixelExact) {
   FrameSink sink;
   DXGICapturer capturer;
   CaptureParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.region = {200, 150, 520, 390};
   params.drawCursor = true;
   ASSERT_TRUE(capturer.Init(params));
@@ -300,7 +300,7 @@ TEST(DXGICapturerX11, EveryPresentedPictureReachesTheFile) {
     NotingSource source(window ? static_cast<WindowCapturerInterface*>(new Glancer)
                                : new DXGICapturer);
     CaptureParams params;
-    params.mode = window ? 2 : 1;
+    params.mode = window ? RecordMode::Window : RecordMode::Region;
     params.window = numbered.Id();
     params.region = {600, 400, 600 + NumberedWindow::kWidth, 400 + NumberedWindow::kHeight};
     ASSERT_TRUE(source.Init(params));

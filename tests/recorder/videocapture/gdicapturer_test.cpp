@@ -48,7 +48,7 @@ class GdiCapturerTest : public ::testing::Test {
 
   static CaptureParams Region(platform::Rect r) {
     CaptureParams p;
-    p.mode = 1;
+    p.mode = RecordMode::Region;
     p.region = r;
     p.frameRate = 100;
     return p;

@@ -57,7 +57,7 @@ TEST(GdiCapturerX11, RegionOfAPaintedWindowIsPixelExactAndCarriesThePointer) {
 
   GdiCapturer capturer;
   CaptureParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.region = {300, 200, 540, 360};
   params.frameRate = 30;
   params.drawCursor = true;
@@ -101,7 +101,7 @@ TEST(GdiCapturerX11, RegionPartlyOffTheScreenIsBlackThere) {
   QCursor::setPos(10, 10);
   GdiCapturer capturer;
   CaptureParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.region = {1820, 980, 1970, 1130};
   params.frameRate = 30;
   ASSERT_TRUE(capturer.Init(params));
@@ -126,7 +126,7 @@ TEST(GdiCapturerX11, RecordingHoldsTheFrameRate) {
   testsupport::TempDir dir;
   GdiCapturer capturer;
   CaptureParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.region = {0, 0, 320, 240};
   params.frameRate = 25;
   ASSERT_TRUE(capturer.Init(params));

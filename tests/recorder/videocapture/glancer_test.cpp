@@ -85,7 +85,7 @@ TEST_F(GlancerTest, WindowIsCapturedPixelExactFollowsItsSizeAndReportsItsClosing
   LostCounter observer;
   glancer.AddObserver(&observer);
   CaptureParams params;
-  params.mode = 2;
+  params.mode = RecordMode::Window;
   params.window = window->winId();
   ASSERT_TRUE(glancer.Init(params));
   EXPECT_EQ(glancer.GetPixelFormat(), AV_PIX_FMT_BGRA);
@@ -137,7 +137,7 @@ TEST_F(GlancerTest, MonitorRegionIsCroppedFromTheMonitor) {
 
   Glancer glancer;
   CaptureParams params;
-  params.mode = 1;
+  params.mode = RecordMode::Region;
   params.monitor = monitors.front().id;
   params.region = {690, 490, 810, 590};
   ASSERT_TRUE(glancer.Init(params));
@@ -257,7 +257,7 @@ TEST(GlancerWithoutLibrary, IsUnavailable) {
     Glancer glancer;
     EXPECT_FALSE(glancer.IsSupported(0));
     CaptureParams params;
-    params.mode = 2;
+    params.mode = RecordMode::Window;
     params.window = 1;
     EXPECT_FALSE(glancer.Init(params));
     EXPECT_EQ(glancer.Start(), -1);

@@ -73,7 +73,7 @@ TEST(PointerX11, ThemedPointerIsBlendedAndTheHaloCirclesItsHotSpot) {
     else
       capturer = std::make_unique<GdiCapturer>();
     CaptureParams params;
-    params.mode = 1;
+    params.mode = RecordMode::Region;
     params.region = {200, 200, 500, 500};
     params.frameRate = 30;
     params.drawCursor = params.preProcess = true;
