@@ -1,7 +1,6 @@
 #include "recorder/audiomixer.h"
 
 extern "C" {
-#include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/mathematics.h>
@@ -9,15 +8,15 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <glog/logging.h>
 
-#include "platform/thread_name.h"
 #include "recorder/filteraresample.h"
 
 namespace {
@@ -60,7 +59,9 @@ AVFilterInOut* MakeInOut(const char* name, AVFilterContext* ctx) {
 
 }  // namespace
 
-AudioMixer::AudioMixer() = default;
+AudioMixer::AudioMixer()
+    : m_worker("mix", &m_outCtx, [this](AVFrame* frame) { Deliver(frame); },
+               [](int) { LOG(ERROR) << "avfilter get frame error"; }) {}
 
 AudioMixer::~AudioMixer() {
   Stop();
@@ -69,7 +70,7 @@ AudioMixer::~AudioMixer() {
 
 int AudioMixer::Init(const AudioStreamFormat& in0, const AudioStreamFormat& in1, const AudioStreamFormat& out) {
   if (m_initialised) return 0;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_worker.Mutex());
   m_in0 = in0;
   m_in1 = in1;
   m_out = out;
@@ -121,11 +122,11 @@ int AudioMixer::Init(const AudioStreamFormat& in0, const AudioStreamFormat& in1,
 }
 
 int AudioMixer::AddFrame(AVFrame* frame, int index) {
-  if (!m_running || !m_initialised) {
+  if (!m_worker.Running() || !m_initialised) {
     LOG(ERROR) << "audio mixer doesn't init or run";
     return -1;
   }
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_worker.Mutex());
   AVFilterContext* source = index == 0 ? m_in0Ctx : index == 1 ? m_in1Ctx : nullptr;
   int result = 0;
   if (!source) {
@@ -142,8 +143,7 @@ int AudioMixer::AddFrame(AVFrame* frame, int index) {
     }
   }
   if (result == -1) LOG(ERROR) << "add frame failed";
-  m_hasData = true;
-  m_cond.notify_all();
+  m_worker.Wake();
   return result;
 }
 
@@ -204,36 +204,25 @@ int AudioMixer::AddAligned(AVFrame* frame, int index) {
 
 int AudioMixer::Start() {
   if (!m_initialised) return -1;
-  if (m_running) return 0;
-  m_running = true;
-  m_thread = std::thread(&AudioMixer::PullLoop, this);
+  if (m_worker.Running()) return 0;
+  m_worker.Start();
   return 0;
 }
 
 void AudioMixer::Stop() {
-  if (!m_initialised || !m_running) return;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_running = false;
-    m_hasData = true;
-  }
-  m_cond.notify_all();
-  if (m_thread.joinable()) m_thread.join();
+  if (!m_initialised || !m_worker.Running()) return;
+  m_worker.Stop();
   Release();
 }
 
-AVRational AudioMixer::GetTimeBase() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_outCtx ? av_buffersink_get_time_base(m_outCtx) : m_out.timeBase;
-}
+AVRational AudioMixer::GetTimeBase() { return m_worker.TimeBase(m_out.timeBase); }
 
 void AudioMixer::SetCallbacks(FrameCallback frameCallback, ErrorCallback errorCallback) {
-  m_frameCallback = std::move(frameCallback);
-  m_errorCallback = std::move(errorCallback);
+  m_worker.SetCallbacks(std::move(frameCallback), std::move(errorCallback));
 }
 
 void AudioMixer::Release() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_worker.Mutex());
   avfilter_inout_free(&m_in0Io);
   avfilter_inout_free(&m_in1Io);
   avfilter_inout_free(&m_outIo);
@@ -243,38 +232,11 @@ void AudioMixer::Release() {
   m_initialised = false;
 }
 
-void AudioMixer::PullLoop() {
-  platform::SetCurrentThreadName("mix");
-  AVFrame* frame = av_frame_alloc();
-  while (frame && m_running) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_hasData && m_running) m_cond.wait_for(lock, std::chrono::milliseconds(300));
-    while (m_running && m_hasData) {
-      int ret = av_buffersink_get_frame(m_outCtx, frame);
-      if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-      if (ret < 0) {
-        LOG(ERROR) << "avfilter get frame error";
-        break;
-      }
-      Deliver(frame);
-    }
-    m_hasData = false;
-  }
-  // Stopping: hand on what the graph still holds (all of it once every input
-  // has ended), so the last moments of sound reach the file.
-  if (frame) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    while (m_outCtx && av_buffersink_get_frame(m_outCtx, frame) >= 0) Deliver(frame);
-  }
-  av_frame_free(&frame);
-}
-
-// Mutex held. The mix is one unbroken stream: a frame without a time (amix
-// drains the second input without one once the first has ended) follows
-// the one before.
+// On the worker's thread, mutex held. The mix is one unbroken stream: a
+// frame without a time (amix drains the second input without one once the
+// first has ended) follows the one before.
 void AudioMixer::Deliver(AVFrame* frame) {
   if (frame->pts == AV_NOPTS_VALUE) frame->pts = m_nextPts;
   if (frame->pts != AV_NOPTS_VALUE) m_nextPts = frame->pts + frame->nb_samples;
-  if (m_frameCallback) m_frameCallback(frame, -1);
-  av_frame_unref(frame);
+  m_worker.Emit(frame, -1);
 }

@@ -8,12 +8,9 @@ extern "C" {
 }
 
 #include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-#include <thread>
 
 #include "recorder/audiostreamformat.h"
+#include "recorder/filterworker.h"
 
 // Mixes two audio sources (speaker loopback and microphone) into the
 // encoder's format on its own pull thread. Both inputs are placed by their
@@ -21,8 +18,8 @@ extern "C" {
 // either brings.
 class AudioMixer {
  public:
-  using FrameCallback = std::function<void(AVFrame*, int)>;
-  using ErrorCallback = std::function<void(int, int)>;
+  using FrameCallback = FilterWorker::FrameCallback;
+  using ErrorCallback = FilterWorker::ErrorCallback;
 
   AudioMixer();
   ~AudioMixer();
@@ -40,7 +37,6 @@ class AudioMixer {
   void Release();
 
  private:
-  void PullLoop();
   int AddAligned(AVFrame* frame, int index);
   void Deliver(AVFrame* frame);
 
@@ -54,18 +50,13 @@ class AudioMixer {
   AVFilterContext* m_outCtx = nullptr;
   AVFilterInOut* m_outIo = nullptr;
   AVFilterGraph* m_graph = nullptr;
-  FrameCallback m_frameCallback;
-  ErrorCallback m_errorCallback;
   std::atomic<bool> m_initialised{false};
-  std::atomic<bool> m_running{false};
-  std::thread m_thread;
-  std::mutex m_mutex;
-  std::condition_variable m_cond;
-  bool m_hasData = false;
   bool m_ended[2] = {false, false};
   bool m_started[2] = {false, false};
   // The first timestamp either input brought (µs), under the mutex.
   int64_t m_originUs = AV_NOPTS_VALUE;
   // Where the mix's last frame ended (the sink's time base).
   int64_t m_nextPts = AV_NOPTS_VALUE;
+  // Last, so that it goes first: its thread is joined before the rest.
+  FilterWorker m_worker;
 };

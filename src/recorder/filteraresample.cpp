@@ -1,7 +1,6 @@
 #include "recorder/filteraresample.h"
 
 extern "C" {
-#include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
@@ -9,13 +8,12 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <mutex>
+#include <utility>
 
 #include <glog/logging.h>
-
-#include "platform/thread_name.h"
 
 namespace {
 
@@ -73,7 +71,9 @@ int SetAudioSinkFormat(AVFilterContext* sink, const AudioStreamFormat& out) {
   return ret < 0 ? ret : 0;
 }
 
-filter_aresample::filter_aresample() = default;
+filter_aresample::filter_aresample()
+    : m_worker("resample", &m_sinkCtx, [this](AVFrame* frame) { m_worker.Emit(frame, m_index); },
+               [this](int error) { m_worker.Report(error, m_index); }) {}
 
 filter_aresample::~filter_aresample() {
   Stop();
@@ -85,7 +85,7 @@ int filter_aresample::Init(const AudioStreamFormat& source, const AudioStreamFor
     LOG(ERROR) << "filter aresample has inited";
     return 0;
   }
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_worker.Mutex());
   m_index = index;
   m_source = source;
   m_target = target;
@@ -155,7 +155,7 @@ fail:
 }
 
 int filter_aresample::AddFrame(AVFrame* frame) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_worker.Mutex());
   if (!m_initialised || !m_sourceCtx) {
     LOG(ERROR) << "filter aresample doesn't init";
     return -1;
@@ -171,8 +171,7 @@ int filter_aresample::AddFrame(AVFrame* frame) {
     LOG(ERROR) << "av_buffersrc_add_frame_flags failed:" << ErrorText(ret);
     result = -1;
   }
-  m_hasData = true;
-  m_cond.notify_all();
+  m_worker.Wake();
   return result;
 }
 
@@ -181,72 +180,31 @@ int filter_aresample::Start() {
     LOG(ERROR) << "fiter aresample start failed since it's not inited";
     return -1;
   }
-  if (m_running) {
+  if (m_worker.Running()) {
     LOG(ERROR) << "filter aresample is running";
     return 0;
   }
-  m_running = true;
-  m_thread = std::thread(&filter_aresample::PullLoop, this);
+  m_worker.Start();
   return 0;
 }
 
 void filter_aresample::Stop() {
-  if (!m_initialised || !m_running) return;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_running = false;
-    m_hasData = true;
-  }
-  m_cond.notify_all();
-  if (m_thread.joinable()) m_thread.join();
+  if (!m_initialised || !m_worker.Running()) return;
+  m_worker.Stop();
 }
 
-AVRational filter_aresample::GetTimeBase() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_sinkCtx ? av_buffersink_get_time_base(m_sinkCtx) : m_target.timeBase;
-}
+AVRational filter_aresample::GetTimeBase() { return m_worker.TimeBase(m_target.timeBase); }
 
 void filter_aresample::SetCallbacks(FrameCallback frameCallback, ErrorCallback errorCallback) {
-  m_frameCallback = std::move(frameCallback);
-  m_errorCallback = std::move(errorCallback);
+  m_worker.SetCallbacks(std::move(frameCallback), std::move(errorCallback));
 }
 
 void filter_aresample::Release() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(m_worker.Mutex());
   avfilter_inout_free(&m_sinkIo);
   avfilter_inout_free(&m_sourceIo);
   avfilter_graph_free(&m_graph);
   m_sourceCtx = m_sinkCtx = nullptr;
   m_source = m_target = AudioStreamFormat{};
   m_initialised = false;
-}
-
-void filter_aresample::PullLoop() {
-  platform::SetCurrentThreadName("resample");
-  AVFrame* frame = av_frame_alloc();
-  while (frame && m_running) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_hasData && m_running) m_cond.wait_for(lock, std::chrono::milliseconds(300));
-    while (m_running && m_hasData) {
-      int ret = av_buffersink_get_frame(m_sinkCtx, frame);
-      if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-      if (ret < 0) {
-        if (m_errorCallback) m_errorCallback(ret, m_index);
-        break;
-      }
-      if (m_frameCallback) m_frameCallback(frame, m_index);
-      av_frame_unref(frame);
-    }
-    m_hasData = false;
-  }
-  // Stopping: hand on what the graph still holds (all of it once every input
-  // has ended), so the last moments of sound reach the file.
-  if (frame) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    while (m_sinkCtx && av_buffersink_get_frame(m_sinkCtx, frame) >= 0) {
-      if (m_frameCallback) m_frameCallback(frame, m_index);
-      av_frame_unref(frame);
-    }
-  }
-  av_frame_free(&frame);
 }

@@ -8,12 +8,9 @@ extern "C" {
 }
 
 #include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-#include <thread>
 
 #include "recorder/audiostreamformat.h"
+#include "recorder/filterworker.h"
 
 #include <string>
 
@@ -30,8 +27,8 @@ int SetAudioSinkFormat(AVFilterContext* sink, const AudioStreamFormat& out);
 // Converts one audio source into the encoder's format on its own pull thread.
 class filter_aresample {
  public:
-  using FrameCallback = std::function<void(AVFrame*, int)>;
-  using ErrorCallback = std::function<void(int, int)>;
+  using FrameCallback = FilterWorker::FrameCallback;
+  using ErrorCallback = FilterWorker::ErrorCallback;
 
   filter_aresample();
   ~filter_aresample();
@@ -48,8 +45,6 @@ class filter_aresample {
   void Release();
 
  private:
-  void PullLoop();
-
   int m_index = -1;
   AudioStreamFormat m_source;
   AVFilterContext* m_sourceCtx = nullptr;
@@ -58,13 +53,8 @@ class filter_aresample {
   AVFilterContext* m_sinkCtx = nullptr;
   AVFilterInOut* m_sinkIo = nullptr;
   AVFilterGraph* m_graph = nullptr;
-  FrameCallback m_frameCallback;
-  ErrorCallback m_errorCallback;
   std::atomic<bool> m_initialised{false};
-  std::atomic<bool> m_running{false};
-  std::thread m_thread;
-  std::mutex m_mutex;
-  std::condition_variable m_cond;
-  bool m_hasData = false;
   bool m_ended = false;
+  // Last, so that it goes first: its thread is joined before the rest.
+  FilterWorker m_worker;
 };
