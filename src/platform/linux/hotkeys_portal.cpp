@@ -21,7 +21,7 @@ constexpr int kCallTimeoutMs = 10000;
 // Binding may show the desktop's own dialog.
 constexpr int kBindTimeoutMs = 60000;
 
-// The key as the shortcuts specification names it (xkb key names); empty
+// The key as the portal's shortcut triggers name it (xkb key names); empty
 // for a key we do not name.
 std::string KeyName(uint32_t key) {
   if ((key >= '0' && key <= '9')) return std::string(1, char(key));
