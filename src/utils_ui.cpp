@@ -1,5 +1,5 @@
-// The utilities that reach the main window and the keystroke overlay, kept
-// apart so that the recording engine, which uses the rest, links no UI.
+// The utilities that reach the program's windows, kept apart so that the
+// recording engine, which uses the rest, links no UI.
 
 #include "utils_ui.h"
 
@@ -9,15 +9,14 @@
 
 #include <glog/logging.h>
 
-#include "mainwindow/mainwindow.h"
 #include "platform/windows.h"
-#include "settings.h"
-#include "settingsdialog/keymousedisplay.h"
 #include "utils.h"
 
-MainWindow* FindMainWindow() {
+QWidget* FindMainWindow() {
+  // By its meta-object's class name: the windows that talk to it do not
+  // include it.
   for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* window = qobject_cast<MainWindow*>(w)) return window;
+    if (w->inherits("MainWindow")) return w;
   return nullptr;
 }
 
@@ -26,26 +25,11 @@ void PostToMainWindow(QEvent* event) {
     LOG(ERROR) << "event is null";
     return;
   }
-  if (MainWindow* window = FindMainWindow()) {
+  if (QWidget* window = FindMainWindow()) {
     QCoreApplication::postEvent(window, event, Qt::NormalEventPriority);
     return;
   }
   delete event;  // nobody to take it
-}
-
-void ApplyKeyMouseSettings() {
-  Settings* settings = Settings::Instance();
-  KeyMouseDisplay* display = KeyMouseDisplay::Instance();
-  int flags = 0;
-  if (settings->GetKeymouseShowcombinekey()) flags |= KeyMouseDisplay::kShowCombineKeys;
-  if (settings->GetKeymouseShowcommonkey()) flags |= KeyMouseDisplay::kShowCommonKeys;
-  display->SetDisplayFlags(flags);
-  display->SetTextColor(settings->GetKeymouseColor());
-  display->SetBackgroundColor(settings->GetKeymouseBackgroundcolor());
-  display->SetKeyFont(settings->GetKeymouseFont());
-  display->SetScreen(settings->GetKeymouseDisplayscreen());
-  display->SetOpacity(settings->GetKeymouseBackgroundopacity());
-  display->InstallHook();
 }
 
 void BringWindowToFront(QWidget* widget) {
@@ -66,4 +50,9 @@ void BringWindowToFront(QWidget* widget) {
   }
   if (widget->isHidden()) widget->show();
   platform::Windows().Activate(id);
+}
+
+bool SendToMainWindow(QEvent* event) {
+  QWidget* window = FindMainWindow();
+  return window && QCoreApplication::sendEvent(window, event);
 }

@@ -17,18 +17,18 @@
 
 #include "camera/videopreviewerwidget.h"
 #include "constants.h"
-#include "mainwindow/customtitlebar.h"
 #include "mainwindow/listviewitemdelegate.h"
-#include "mainwindow/mediafilesreloadevent.h"
 #include "mainwindow/recordernotifyevent.h"
 #include "mainwindow/shadowmenu.h"
-#include "mainwindow/widgetstyle.h"
-#include "settingsdialog/regiondisplaydlg.h"
 #include "platform/session_capabilities.h"
 #include "platform/windows.h"
 #include "settings.h"
+#include "settingsdialog/regiondisplaydlg.h"
+#include "settingsdialog/settingsdialogevents.h"
 #include "ui_mainwindow.h"
 #include "utils.h"
+#include "widgets/customtitlebar.h"
+#include "widgets/widgetstyle.h"
 
 namespace {
 
@@ -354,6 +354,16 @@ void MainWindow::on_listWidget_sidebar_currentRowChanged(int currentRow) {
 
 bool MainWindow::event(QEvent* event) {
   if (event->type() == MediaFilesReloadEvent::kType) ReloadRecordList();
+  if (event->type() == HotKeysChangedEvent::kType) {
+    RegisterHotKeys();
+    return true;
+  }
+  if (event->type() == RecordingQueryEvent::kType) {
+    auto* query = static_cast<RecordingQueryEvent*>(event);
+    query->recording = IsRecording();
+    query->cameraId = GetRecordingCameraId();
+    return true;
+  }
   if (event->type() == RecorderNotifyEvent::kType) {
     auto* notify = static_cast<RecorderNotifyEvent*>(event);
     HandleRecorderEvent(static_cast<NotifyType>(notify->NotifyType()),

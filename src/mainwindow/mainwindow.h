@@ -17,11 +17,11 @@
 #include <vector>
 #include <utility>
 
-#include "mainwindow/framelesswindow.h"
 #include "mainwindow/recordstatusbar.h"
 #include "platform/session.h"
-#include "recordmode.h"
 #include "recorder/recorder.h"
+#include "recordmode.h"
+#include "widgets/framelesswindow.h"
 
 class CustomTitleBar;
 class GlobalHotKey;

@@ -24,10 +24,10 @@ extern "C" {
 }
 
 #include "mainwindow/mainwindow.h"
-#include "mainwindow/messagedialog.h"
 #include "mainwindow/shadowmenu.h"
 #include "settings.h"
 #include "ui_mainwindow.h"
+#include "widgets/messagedialog.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 
 #include "mainwindow/diskspace.h"
 #include "mainwindow/mainwindow.h"
-#include "mainwindow/messagedialog.h"
 #include "mainwindow/scheduleclock.h"
 #include "settings.h"
 #include "ui_mainwindow.h"
 #include "utils.h"
+#include "widgets/messagedialog.h"
 
 namespace {
 

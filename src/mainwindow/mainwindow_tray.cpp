@@ -2,10 +2,10 @@
 
 #include <glog/logging.h>
 
-#include "mainwindow/globalhotkey.h"
 #include "mainwindow/mainwindow.h"
 #include "platform/session_capabilities.h"
 #include "settings.h"
+#include "widgets/globalhotkey.h"
 
 // The two system-wide hot keys of the main window.
 

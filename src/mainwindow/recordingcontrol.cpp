@@ -17,7 +17,6 @@
 
 #include "camera/videopreviewerwidget.h"
 #include "mainwindow/mainwindow.h"
-#include "mainwindow/messagedialog.h"
 #include "mainwindow/recordernotifyevent.h"
 #include "platform/session.h"
 #include "platform/session_capabilities.h"
@@ -33,6 +32,7 @@
 #include "ui_mainwindow.h"
 #include "utils.h"
 #include "utils_ui.h"
+#include "widgets/messagedialog.h"
 
 // The start, pause, resume and stop roads of the main window.
 

@@ -12,6 +12,7 @@
 
 #include "platform/keyboard_events.h"
 #include "platform/monitors.h"
+#include "settings.h"
 #include "settingsdialog/monitorlist.h"
 #include "utils.h"
 
@@ -278,3 +279,18 @@ void KeyMouseDisplay::onAnimationStateChanged(QAbstractAnimation::State, QAbstra
 }
 
 void KeyMouseDisplay::onAnimationFinished() { LOG(INFO) << "onAnimationFinished11111111111"; }
+
+void ApplyKeyMouseSettings() {
+  Settings* settings = Settings::Instance();
+  KeyMouseDisplay* display = KeyMouseDisplay::Instance();
+  int flags = 0;
+  if (settings->GetKeymouseShowcombinekey()) flags |= KeyMouseDisplay::kShowCombineKeys;
+  if (settings->GetKeymouseShowcommonkey()) flags |= KeyMouseDisplay::kShowCommonKeys;
+  display->SetDisplayFlags(flags);
+  display->SetTextColor(settings->GetKeymouseColor());
+  display->SetBackgroundColor(settings->GetKeymouseBackgroundcolor());
+  display->SetKeyFont(settings->GetKeymouseFont());
+  display->SetScreen(settings->GetKeymouseDisplayscreen());
+  display->SetOpacity(settings->GetKeymouseBackgroundopacity());
+  display->InstallHook();
+}

@@ -86,3 +86,7 @@ class KeyMouseDisplay : public QLabel {
   int m_bottom = 0;
   double m_scale = 0;
 };
+
+// Pushes the /keymouse settings into the keystroke overlay and installs its
+// keyboard hook.
+void ApplyKeyMouseSettings();

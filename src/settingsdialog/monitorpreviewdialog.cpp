@@ -11,10 +11,10 @@
 
 #include <memory>
 
-#include "mainwindow/customtitlebar.h"
 #include "recorder/videocapture/windowcapturerinterface.h"
 #include "ui_monitorpreviewdialog.h"
 #include "utils.h"
+#include "widgets/customtitlebar.h"
 
 namespace {
 

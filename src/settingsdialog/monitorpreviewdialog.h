@@ -3,9 +3,9 @@
 #include <functional>
 #include <vector>
 
-#include "mainwindow/framelesswindow.h"
 #include "platform/backend.h"
 #include "settingsdialog/monitorlist.h"
+#include "widgets/framelesswindow.h"
 
 class CustomTitleBar;
 class Ui_MonitorPreviewDialog;

@@ -4,15 +4,15 @@
 
 #include "camera/camerapreviewer.h"
 #include "constants.h"
-#include "mainwindow/customtitlebar.h"
-#include "mainwindow/mainwindow.h"
-#include "mainwindow/widgetstyle.h"
 #include "platform/windows.h"
 #include "recorder/audiodevices.h"
 #include "settings.h"
 #include "settingsdialog/sessionlimits.h"
+#include "settingsdialog/settingsdialogevents.h"
 #include "ui_settingsdialog.h"
 #include "utils_ui.h"
+#include "widgets/customtitlebar.h"
+#include "widgets/widgetstyle.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ void SettingsDialog::SetExcludeFromCapture(bool restore) {
     return;
   }
   ExcludeFromCapture(this, true);
-  if (MainWindow* window = FindMainWindow()) ExcludeFromCapture(window, true);
+  if (QWidget* window = FindMainWindow()) ExcludeFromCapture(window, true);
 }
 
 void SettingsDialog::AddPage(const QString& name) {
@@ -105,9 +105,10 @@ void SettingsDialog::SetupControls() {
 
   // The schedule is left alone for the whole dialog when a recording runs at
   // its opening, also when that recording ends before the dialog closes.
-  MainWindow* window = FindMainWindow();
-  m_scheduleLocked = !window || window->IsRecording();
-  if (window && window->IsRecording()) {
+  RecordingQueryEvent recording;
+  const bool hasMainWindow = SendToMainWindow(&recording);
+  m_scheduleLocked = !hasMainWindow || recording.recording;
+  if (hasMainWindow && recording.recording) {
     LOG(INFO) << "disable all controls";
     m_ui->checkBox_scheduleRecord->setEnabled(false);
     EnableScheduleControls(false);

@@ -8,8 +8,8 @@
 #include <memory>
 #include <utility>
 
-#include "mainwindow/framelesswindow.h"
 #include "settingsdialog/settingsdlgitemdelegate.h"
+#include "widgets/framelesswindow.h"
 
 class CustomTitleBar;
 class QComboBox;

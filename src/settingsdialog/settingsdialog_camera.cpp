@@ -4,8 +4,8 @@
 
 #include "camera/camerapreviewer.h"
 #include "camera/deviceinfods.h"
-#include "mainwindow/mainwindow.h"
 #include "settings.h"
+#include "settingsdialog/settingsdialogevents.h"
 #include "ui_settingsdialog.h"
 #include "utils_ui.h"
 
@@ -13,8 +13,8 @@ namespace {
 
 // The camera of a running recording is busy.
 bool IsCameraBusy(const std::string& id) {
-  MainWindow* main = FindMainWindow();
-  return main && main->GetRecordingCameraId() == id;
+  RecordingQueryEvent recording;
+  return SendToMainWindow(&recording) && recording.cameraId == id;
 }
 
 }  // namespace

@@ -2,11 +2,11 @@
 
 #include <QKeySequence>
 
-#include "mainwindow/globalhotkey.h"
-#include "mainwindow/mainwindow.h"
 #include "settings.h"
+#include "settingsdialog/settingsdialogevents.h"
 #include "ui_settingsdialog.h"
 #include "utils_ui.h"
+#include "widgets/globalhotkey.h"
 
 void SettingsDialog::FillModifierCombo(QComboBox* combo) {
   if (!combo) return;
@@ -103,7 +103,8 @@ bool SettingsDialog::IsHotKeyFree(bool startPause, const QKeySequence& sequence)
 }
 
 void SettingsDialog::RegisterMainWindowHotKeys() {
-  if (MainWindow* window = FindMainWindow()) window->RegisterHotKeys();
+  HotKeysChangedEvent changed;
+  SendToMainWindow(&changed);
 }
 
 // The last accepted pair of each row, not what the combos show: a refused

@@ -8,11 +8,11 @@
 #include <QRegExpValidator>
 #include <QUrl>
 
-#include "mainwindow/mediafilesreloadevent.h"
-#include "mainwindow/messagedialog.h"
 #include "settings.h"
+#include "settingsdialog/settingsdialogevents.h"
 #include "ui_settingsdialog.h"
 #include "utils_ui.h"
+#include "widgets/messagedialog.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <glog/logging.h>
 
-#include "mainwindow/messagedialog.h"
 #include "settings.h"
 #include "ui_settingsdialog.h"
+#include "widgets/messagedialog.h"
 
 void SettingsDialog::InitSchedulePage() {
   Settings* settings = Settings::Instance();

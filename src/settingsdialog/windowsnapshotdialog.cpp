@@ -7,10 +7,10 @@
 #include <QImage>
 #include <QListWidgetItem>
 
-#include "mainwindow/customtitlebar.h"
-#include "mainwindow/widgetstyle.h"
 #include "platform/session_capabilities.h"
 #include "ui_windowsnapshotdialog.h"
+#include "widgets/customtitlebar.h"
+#include "widgets/widgetstyle.h"
 
 namespace {
 constexpr int kWindowInfoRole = Qt::UserRole + 1;

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "mainwindow/framelesswindow.h"
 #include "recorder/capturedwindowlist.h"
+#include "widgets/framelesswindow.h"
 
 namespace Ui {
 class WindowSnapshotDialog;

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "guitestenv.h"
-#include "mainwindow/globalhotkey.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/shadowmenu.h"
 #include "platform/fake/fake_hotkeys.h"
 #include "settings.h"
+#include "widgets/globalhotkey.h"
 
 // The main window's tray icon, close-to-tray rule and hot keys, with the
 // fake hot keys standing in for the system's.

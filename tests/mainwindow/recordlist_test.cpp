@@ -29,8 +29,8 @@
 
 #include "guitestenv.h"
 #include "mainwindow/mainwindow.h"
-#include "mainwindow/mediafilesreloadevent.h"
 #include "settings.h"
+#include "settingsdialog/settingsdialogevents.h"
 #include "support/logcapture.h"
 
 // Reaches the list page's steps that the recording control calls.

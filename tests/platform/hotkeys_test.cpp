@@ -7,9 +7,9 @@
 
 #include <memory>
 
-#include "mainwindow/globalhotkey.h"
 #include "platform/hotkeys.h"
 #include "support/testsupport.h"
+#include "widgets/globalhotkey.h"
 
 // Hot keys held on the test display, pressed through XTest by xdotool.
 namespace {

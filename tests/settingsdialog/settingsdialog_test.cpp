@@ -19,10 +19,10 @@
 
 #include "dialogtestenv.h"
 #include "mainwindow/mainwindow.h"
-#include "mainwindow/mediafilesreloadevent.h"
 #include "platform/fake/fake_monitors.h"
 #include "platform/monitors.h"
 #include "settingsdialog/settingsdialog.h"
+#include "settingsdialog/settingsdialogevents.h"
 #include "settingsdialog/watermarkpreviewer.h"
 
 namespace {

@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <functional>
 
-#include "mainwindow/customtitlebar.h"
 #include "mainwindow/guitestenv.h"
 #include "platform/fake/fake_screen_copy.h"
 #include "platform/fake/fake_windows.h"
 #include "settingsdialog/windowsnapshotdialog.h"
 #include "support/logcapture.h"
 #include "support/testsupport.h"
+#include "widgets/customtitlebar.h"
 
 namespace {
 

@@ -6,11 +6,6 @@ extern "C" {
 
 #include <glog/logging.h>
 
-Nvidia264Encoder::~Nvidia264Encoder() {
-  Stop();
-  Close();
-}
-
 bool Nvidia264Encoder::IsSupported() {
   return TestOpenEncoder("h264_nvenc", AV_PIX_FMT_YUV420P, "can't find nvenc");
 }
@@ -48,30 +43,8 @@ int Nvidia264Encoder::Init(int width, int height, int fps, int /*reserved*/, int
     LOG(ERROR) << "no nvenc 264 found";
     return kRecordFailed;
   }
-  const auto setUp = [&](AVCodecContext* context, AVDictionary** options) {
-    SetUpContext(context, width, height, fps, qp, keyFrameSeconds, options);
-  };
-  const int ret = OpenCodec(&m_codec, width, height, setUp,
-                            {"avcodec alloc context3 failed", kRecordFailed,
-                             "open encoder failed,reason:", true, kRecordFailed, kRecordFailed});
-  if (ret != 0) {
-    Close();
-    return ret;
-  }
-  m_initialised = true;
-  LOG(INFO) << "Nvidia264 inits successfully";
-  return 0;
-}
-
-void Nvidia264Encoder::Close() {
-  m_initialised = false;
-  m_codec.Close();
-}
-
-void Nvidia264Encoder::EncodeLoop() {
-  RunEncodeLoop([this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
-}
-
-int Nvidia264Encoder::Encode(AVFrame* frame, AVPacket* packet) {
-  return EncodeWith(m_codec.context, frame, packet, "send frame failed", "receive packet failed");
+  return OpenFoundCodec(&SetUpContext, width, height, fps, qp, keyFrameSeconds,
+                        {"avcodec alloc context3 failed", kRecordFailed,
+                         "open encoder failed,reason:", true, kRecordFailed, kRecordFailed},
+                        "Nvidia264 inits successfully");
 }

@@ -4,11 +4,6 @@
 
 #include <algorithm>
 
-Qsv264Encoder::~Qsv264Encoder() {
-  Stop();
-  Close();
-}
-
 bool Qsv264Encoder::IsSupported() {
   return TestOpenEncoder("h264_qsv", AV_PIX_FMT_NV12, "can't find h264 qsv");
 }
@@ -42,30 +37,8 @@ int Qsv264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp
     LOG(ERROR) << "can't find h264 qsv";
     return kRecordEncoderNotFound;
   }
-  const auto setUp = [&](AVCodecContext* context, AVDictionary** options) {
-    SetUpContext(context, width, height, fps, qp, keyFrameSeconds, options);
-  };
-  const int ret = OpenCodec(&m_codec, width, height, setUp,
-                            {"alloc context3 failed", kRecordOutputFailed, "avcodec open failed",
-                             false, kRecordEncoderOpenFailed, kRecordFailed});
-  if (ret != 0) {
-    Close();
-    return ret;
-  }
-  m_initialised = true;
-  LOG(INFO) << "qsv264 inits successfully";
-  return 0;
-}
-
-void Qsv264Encoder::Close() {
-  m_initialised = false;
-  m_codec.Close();
-}
-
-void Qsv264Encoder::EncodeLoop() {
-  RunEncodeLoop([this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
-}
-
-int Qsv264Encoder::Encode(AVFrame* frame, AVPacket* packet) {
-  return EncodeWith(m_codec.context, frame, packet, nullptr, "ret is smaller than 0");
+  return OpenFoundCodec(&SetUpContext, width, height, fps, qp, keyFrameSeconds,
+                        {"alloc context3 failed", kRecordOutputFailed, "avcodec open failed",
+                         false, kRecordEncoderOpenFailed, kRecordFailed},
+                        "qsv264 inits successfully");
 }

@@ -17,11 +17,6 @@ const AVCodec* FindSoftwareEncoder() {
 }
 }  // namespace
 
-X264Encoder::~X264Encoder() {
-  Stop();
-  Close();
-}
-
 bool X264Encoder::IsSupported() { return true; }
 
 int X264Encoder::GetPixelFormat() { return AV_PIX_FMT_YUV420P; }
@@ -61,30 +56,8 @@ int X264Encoder::Init(int width, int height, int fps, int /*reserved*/, int qp,
     LOG(ERROR) << "x264 not found";
     return kRecordEncoderNotFound;
   }
-  const auto setUp = [&](AVCodecContext* context, AVDictionary** options) {
-    SetUpContext(context, width, height, fps, qp, keyFrameSeconds, options);
-  };
-  const int ret = OpenCodec(&m_codec, width, height, setUp,
-                            {"alloc context3 failed", kRecordOutputFailed, "avcodec open failed",
-                             false, kRecordEncoderOpenFailed, kRecordFailed});
-  if (ret != 0) {
-    Close();
-    return ret;
-  }
-  m_initialised = true;
-  LOG(INFO) << "h264 inits successfully";
-  return 0;
-}
-
-void X264Encoder::Close() {
-  m_initialised = false;
-  m_codec.Close();
-}
-
-void X264Encoder::EncodeLoop() {
-  RunEncodeLoop([this](AVFrame* f, AVPacket* p) { return Encode(f, p); });
-}
-
-int X264Encoder::Encode(AVFrame* frame, AVPacket* packet) {
-  return EncodeWith(m_codec.context, frame, packet, nullptr, "ret is smaller than 0");
+  return OpenFoundCodec(&SetUpContext, width, height, fps, qp, keyFrameSeconds,
+                        {"alloc context3 failed", kRecordOutputFailed, "avcodec open failed",
+                         false, kRecordEncoderOpenFailed, kRecordFailed},
+                        "h264 inits successfully");
 }

@@ -1,7 +1,6 @@
 #include "recorder/videocapture/dxgicapturer.h"
 
 extern "C" {
-#include <libavutil/imgutils.h>
 #include <libavutil/time.h>
 }
 
@@ -221,13 +220,8 @@ void DXGICapturer::CaptureLoop() {
     // Dated by when the screen showed the image, not by when its copy ended.
     f->pts = f->pkt_dts =
         m_frameInfo.presentTime > 0 ? m_frameInfo.presentTime : av_gettime_relative();
-    f->width = m_frameWidth;
-    f->height = m_frameHeight;
-    f->format = AV_PIX_FMT_BGRA;
     f->pict_type = AV_PICTURE_TYPE_NONE;
-    f->pkt_size = m_frameWidth * m_frameHeight * 4;
-    av_image_fill_arrays(f->data, f->linesize, m_frameData, AV_PIX_FMT_BGRA,
-                         m_frameWidth, m_frameHeight, 1);
+    SetBgraPicture(f, m_frameData, m_frameWidth, m_frameHeight);
     if (m_frameCallback) m_frameCallback(f);
   }
   LOG(INFO) << "EXITS RECORDING";

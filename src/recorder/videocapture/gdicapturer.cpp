@@ -1,7 +1,6 @@
 #include "recorder/videocapture/gdicapturer.h"
 
 extern "C" {
-#include <libavutil/imgutils.h>
 #include <libavutil/time.h>
 }
 
@@ -155,13 +154,8 @@ void GdiCapturer::CaptureLoop() {
     if (result != 0) break;
     AVFrame* f = frame.get();
     f->pts = f->pkt_dts = av_gettime_relative();
-    f->width = m_frameWidth;
-    f->height = m_frameHeight;
-    f->format = AV_PIX_FMT_BGRA;
     f->pict_type = AV_PICTURE_TYPE_I;
-    f->pkt_size = m_frameWidth * m_frameHeight * 4;
-    av_image_fill_arrays(f->data, f->linesize, m_frameBuffer.get(), AV_PIX_FMT_BGRA,
-                         m_frameWidth, m_frameHeight, 1);
+    SetBgraPicture(f, m_frameBuffer.get(), m_frameWidth, m_frameHeight);
     if (m_frameCallback) m_frameCallback(f);
     WaitNextFrame(interval, &deadline);
   }

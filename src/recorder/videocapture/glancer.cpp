@@ -1,7 +1,6 @@
 #include "recorder/videocapture/glancer.h"
 
 extern "C" {
-#include <libavutil/imgutils.h>
 #include <libavutil/time.h>
 }
 
@@ -109,13 +108,8 @@ bool Glancer::Snapshot(platform::MonitorId, uint8_t**, int*, int*) { return fals
 void Glancer::OnFrame(const uint8_t* data, int, int width, int height) {
   if (!m_frame) return;
   m_frame->pts = m_frame->pkt_dts = av_gettime_relative();
-  m_frame->width = width;
-  m_frame->height = height;
-  m_frame->format = AV_PIX_FMT_BGRA;
   m_frame->pict_type = AV_PICTURE_TYPE_NONE;
-  m_frame->pkt_size = width * height * 4;
-  av_image_fill_arrays(m_frame->data, m_frame->linesize, data, AV_PIX_FMT_BGRA, width, height,
-                       1);
+  SetBgraPicture(m_frame, data, width, height);
   if (m_frameCallback) m_frameCallback(m_frame);
 }
 

@@ -1,5 +1,9 @@
 #include "recorder/videocapture/windowcapturerinterface.h"
 
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
 #include <algorithm>
 
 void WindowCapturerInterface::AddObserver(WindowCapturerObserver* observer) {
@@ -36,3 +40,10 @@ uint32_t BlendPremultiplied(uint32_t src, uint32_t dst) {
   return out;
 }
 
+void SetBgraPicture(AVFrame* frame, const uint8_t* data, int width, int height) {
+  frame->width = width;
+  frame->height = height;
+  frame->format = AV_PIX_FMT_BGRA;
+  frame->pkt_size = width * height * 4;
+  av_image_fill_arrays(frame->data, frame->linesize, data, AV_PIX_FMT_BGRA, width, height, 1);
+}

@@ -101,6 +101,10 @@ class WindowCapturerInterface {
 // A premultiplied ARGB pointer pixel over an opaque BGRA frame pixel.
 uint32_t BlendPremultiplied(uint32_t src, uint32_t dst);
 
+// Points the frame at a packed BGRA picture of this size and says so; its
+// time stamps and picture type are the caller's.
+void SetBgraPicture(AVFrame* frame, const uint8_t* data, int width, int height);
+
 // 0 desktop duplication, 1 the capture library, 2 GDI-style screen copy;
 // null for other types. The caller owns the result.
 WindowCapturerInterface* CreateCapturer(int type);

@@ -8,8 +8,8 @@
 
 #include <memory>
 
-#include "guitestenv.h"
-#include "mainwindow/customtitlebar.h"
+#include "mainwindow/guitestenv.h"
+#include "widgets/customtitlebar.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "mainwindow/messagedialog.h"
+#include "widgets/messagedialog.h"
 
 #include <QFontMetrics>
 #include <QPixmap>
 
 #include "constants.h"
-#include "mainwindow/customtitlebar.h"
-#include "mainwindow/widgetstyle.h"
 #include "ui_messagedialog.h"
+#include "widgets/customtitlebar.h"
+#include "widgets/widgetstyle.h"
 
 MessageDialog::MessageDialog(QWidget* parent) : FramelessDialog(parent), m_ui(new Ui_MessageDialog) {
   m_ui->setupUi(this);

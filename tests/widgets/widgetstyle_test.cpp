@@ -15,9 +15,9 @@
 
 #include <memory>
 
-#include "guitestenv.h"
+#include "mainwindow/guitestenv.h"
 #include "mainwindow/shadowmenu.h"
-#include "mainwindow/widgetstyle.h"
+#include "widgets/widgetstyle.h"
 
 namespace {
 

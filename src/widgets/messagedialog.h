@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "mainwindow/framelesswindow.h"
+#include "widgets/framelesswindow.h"
 
 class CustomTitleBar;
 class Ui_MessageDialog;

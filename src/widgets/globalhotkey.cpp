@@ -1,4 +1,4 @@
-#include "mainwindow/globalhotkey.h"
+#include "widgets/globalhotkey.h"
 
 #include <QCoreApplication>
 

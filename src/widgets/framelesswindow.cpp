@@ -1,4 +1,4 @@
-#include "mainwindow/framelesswindow.h"
+#include "widgets/framelesswindow.h"
 
 // The window manager draws no decoration for a frameless window, so the whole
 // window is client area; sizing is fixed by the owners and moving is done by

@@ -1,4 +1,4 @@
-#include "mainwindow/customtitlebar.h"
+#include "widgets/customtitlebar.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

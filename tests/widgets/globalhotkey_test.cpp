@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "mainwindow/globalhotkey.h"
 #include "platform/fake/fake_hotkeys.h"
+#include "widgets/globalhotkey.h"
 
 // GlobalHotKey over the fake hot keys: codes, refusals and which object a
 // press reaches.

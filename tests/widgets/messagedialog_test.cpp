@@ -8,8 +8,8 @@
 
 #include <functional>
 
-#include "guitestenv.h"
-#include "mainwindow/messagedialog.h"
+#include "mainwindow/guitestenv.h"
+#include "widgets/messagedialog.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "mainwindow/widgetstyle.h"
+#include "widgets/widgetstyle.h"
 
 #include <QCheckBox>
 #include <QComboBox>
