@@ -28,7 +28,6 @@
 #include "platform/monitors.h"
 #include "platform/shell.h"
 #include "platform/windows.h"
-#include "settings.h"
 
 QRect g_primaryScreenRect = GetScreenRect();
 
@@ -99,10 +98,6 @@ bool CreateDir(const std::string& path) {
   else
     LOG(ERROR) << "error is " << error;
   return false;
-}
-
-std::string NewRecordFileName() {
-  return NewRecordFileName(Settings::Instance()->GetGeneralFilesaveurl());
 }
 
 std::string NewRecordFileName(const QString& folder) {
@@ -305,7 +300,7 @@ QPoint WatermarkTextPos(const QSize& picture, const QSize& text, const QPointF* 
 }
 
 bool SaveWatermarkImage(const QString& iconPath, const QString& text, const QFont& font,
-                        int width, int height, const QString& outputPath) {
+                        const QColor& color, int width, int height, const QString& outputPath) {
   if (width <= 0 || height <= 0) {
     LOG(ERROR) << "watermark image size is invalid: " << width << "x" << height;
     return false;
@@ -313,7 +308,6 @@ bool SaveWatermarkImage(const QString& iconPath, const QString& text, const QFon
   QImage image(width, height, QImage::Format_ARGB32);
   image.fill(0);
   QPainter painter(&image);
-  const QColor color = Settings::Instance()->GetWatermarkColor();
   painter.setPen(QPen(color.isValid() ? color : QColor(Qt::red), 1));
 
   int iconWidth = 0;

@@ -13,6 +13,7 @@
 
 #include "platform/backend.h"
 
+class QColor;
 class QFont;
 class QSharedMemory;
 
@@ -30,10 +31,8 @@ std::string AnsiToUtf8(const std::string& text);
 bool MakePath(const std::string& path);
 bool DirExists(const std::string& path);
 bool CreateDir(const std::string& path);
-// Path (UTF-8) of a new recording named after the current time, or "" when the
-// save folder cannot be made or written.
-std::string NewRecordFileName();
-// The same in the given folder; reads no settings.
+// Path (UTF-8) of a new recording in the folder named after the current time,
+// or "" when the folder cannot be made or written.
 std::string NewRecordFileName(const QString& folder);
 
 // Modules.
@@ -83,9 +82,10 @@ QSize WatermarkTextSize(const QString& text, const QFont& font);
 QPoint WatermarkTextPos(const QSize& picture, const QSize& text, const QPointF* fractions,
                         double scale = 1.0);
 // Renders the watermark text (and icon) into a transparent image file; the
-// text starts 10 px right of the icon, centred in the height.
+// text starts 10 px right of the icon, centred in the height, in the colour
+// (red when it is not valid).
 bool SaveWatermarkImage(const QString& iconPath, const QString& text, const QFont& font,
-                        int width, int height, const QString& outputPath);
+                        const QColor& color, int width, int height, const QString& outputPath);
 
 QJsonObject ParseJson(const QString& text);
 

@@ -193,7 +193,7 @@ void MainWindow::WaitForHiddenWindows() {
 }
 
 QString MainWindow::MakeOutputFilePath() {
-  const QString path = QString::fromUtf8(NewRecordFileName().c_str());
+  const QString path = QString::fromUtf8(NewRecordFileName(Settings::Instance()->GetGeneralFilesaveurl()).c_str());
   // Never over a file that is there: the first free "_N" after the name.
   const auto free = [](const QString& candidate) {
     const QFileInfo info(candidate);

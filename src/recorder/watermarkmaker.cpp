@@ -73,7 +73,7 @@ bool WatermarkMaker::MakeTextImage(const std::string& text, int width, int heigh
   // the text 10 px in, and holds no more of it than the picture can show.
   const int margin = m_textSize.height() / 4 + 1;
   m_textOffset = QPoint(10, margin);
-  SaveWatermarkImage(QString(), m_text, font,
+  SaveWatermarkImage(QString(), m_text, font, Settings::Instance()->GetWatermarkColor(),
                      m_textOffset.x() + std::min(m_textSize.width(), picture.width()) + margin,
                      m_textSize.height() + 2 * margin, path);
   m_imagePath = QString::fromStdString(EscapeFilterPath(path.toStdString()));

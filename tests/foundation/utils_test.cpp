@@ -68,9 +68,8 @@ TEST_F(UtilsTest, CreateDirMakesNestedFoldersAndReportsFailures) {
 
 TEST_F(UtilsTest, NewRecordFileNameIsTheStartTimeInTheSaveFolder) {
   const QString folder = QString::fromStdString(m_dir.path()) + "/录像 folder";
-  Settings::Instance()->SetGeneralFilesaveurl(folder);
   const QDateTime before = QDateTime::currentDateTime();
-  const std::string name = NewRecordFileName();
+  const std::string name = NewRecordFileName(folder);
   const QString path = QString::fromUtf8(name.c_str());
   ASSERT_TRUE(path.startsWith(folder + "/")) << name;
   const QString base = path.mid(folder.size() + 1);
@@ -80,9 +79,7 @@ TEST_F(UtilsTest, NewRecordFileNameIsTheStartTimeInTheSaveFolder) {
   EXPECT_TRUE(QDir(folder).exists());  // made on the way, under its UTF-8 name
 
   std::ofstream(m_dir.path() + "/blocker") << "x";
-  Settings::Instance()->SetGeneralFilesaveurl(QString::fromStdString(m_dir.path()) +
-                                              "/blocker/sub");
-  EXPECT_EQ(NewRecordFileName(), "");
+  EXPECT_EQ(NewRecordFileName(QString::fromStdString(m_dir.path()) + "/blocker/sub"), "");
 }
 
 TEST_F(UtilsTest, DisplayScalesFollowTheMonitorsDpi) {
@@ -264,9 +261,9 @@ TEST_F(UtilsTest, WatermarkImageIsTransparentWithTheText) {
   char* argv[] = {arg0, nullptr};
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   QApplication app(argc, argv);
-  Settings::Instance()->SetWatermarkColor(QColor(0, 255, 0));
   const QString out = QString::fromStdString(m_dir.path()) + "/wm.png";
-  ASSERT_TRUE(SaveWatermarkImage("", QString(60, QChar('W')), QFont(), 2000, 40, out));
+  ASSERT_TRUE(
+      SaveWatermarkImage("", QString(60, QChar('W')), QFont(), QColor(0, 255, 0), 2000, 40, out));
   QImage image(out);
   ASSERT_EQ(image.size(), QSize(2000, 40));
   EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
@@ -279,7 +276,7 @@ TEST_F(UtilsTest, WatermarkImageIsTransparentWithTheText) {
   // The box is only as wide as the first 50 characters.
   const int width50 = QFontMetrics(QFont()).horizontalAdvance(QString(50, QChar('W')));
   EXPECT_LT(rightmost, 10 + width50 * 2);
-  EXPECT_FALSE(SaveWatermarkImage("", "x", QFont(), 0, 40, out));
+  EXPECT_FALSE(SaveWatermarkImage("", "x", QFont(), QColor(), 0, 40, out));
 }
 
 }  // namespace
