@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/backend.h"
 #include "platform/monitors.h"
@@ -59,6 +60,13 @@ class ScreenDuplication {
   // stays valid, and may be drawn into, until the next AcquireNextFrame or
   // the end of the duplication (ReleaseFrame leaves it in place).
   virtual uint8_t* FrameData(int* pitch) = 0;
+  // The parts of the held image that changed since the image handed out
+  // before it (image coordinates, possibly overlapping). False when not
+  // known: all of it may have changed.
+  virtual bool FrameChanges(std::vector<Rect>* rects) {
+    (void)rects;
+    return false;
+  }
   // Copies the new pointer shape (needs *required bytes). Failed when the
   // buffer is too small or no shape is there.
   virtual Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,

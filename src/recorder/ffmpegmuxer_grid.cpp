@@ -21,10 +21,17 @@ namespace {
 // rate, however unevenly (a 60 Hz screen presents 25 fps as 33 and 50 ms
 // steps), all reach the file.
 constexpr int64_t kCarryQuarters = 3;
+// Changes kept: a pooled buffer that has not been used for longer is
+// converted whole.
+constexpr size_t kChangesKept = 32;
+// More parts than this are converted as the one rectangle around them.
+constexpr size_t kMostParts = 64;
 
 }  // namespace
 
 void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
+  // Every picture's changes count, also those of pictures not kept.
+  if (frame && m_video && m_video->capturer) NoteChanges(frame);
   if (!frame || !m_running || m_paused || !m_video || !m_video->encoder || !m_video->sws) return;
   // Paused time leaves the clock here, so that every later timestamp is
   // continuous and increasing.
@@ -48,7 +55,7 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   // Converted straight into a pooled picture that the encoder queues and
   // hands to the codec without copying.
   AVFramePtr picture = m_video->encoder->NewFrame();
-  if (!picture || m_video->sws->ConvertInto(frame, picture.get()) != 0) return;
+  if (!picture || ConvertChanges(frame, picture.get()) != 0) return;
   picture->pts = picture->pkt_dts = pts;
   picture->pict_type = AV_PICTURE_TYPE_NONE;
   if (m_video->watermark) {
@@ -61,6 +68,52 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   }
   m_lastPicture.reset(av_frame_clone(picture.get()));
   m_pending.push_back(PendingPicture{std::move(picture), slot, taken});
+}
+
+void FfmpegMuxer::NoteChanges(const AVFrame* frame) {
+  const std::vector<platform::Rect>* rects = m_video->capturer->FrameChanges();
+  Changes changes;
+  changes.number = ++m_sourcePictures;
+  changes.whole = !rects || frame->width != m_sourceWidth || frame->height != m_sourceHeight;
+  if (!changes.whole) changes.rects = *rects;
+  m_sourceWidth = frame->width;
+  m_sourceHeight = frame->height;
+  m_changes.push_back(std::move(changes));
+  if (m_changes.size() > kChangesKept) m_changes.pop_front();
+}
+
+int FfmpegMuxer::ConvertChanges(const AVFrame* frame, AVFrame* picture) {
+  const uint8_t* buffer = picture->buf[0] ? picture->buf[0]->data : nullptr;
+  auto hold = std::find_if(m_bufferHolds.begin(), m_bufferHolds.end(),
+                           [&](const auto& h) { return h.first == buffer; });
+  // What changed since the picture the buffer holds, when every change since
+  // is known.
+  bool parts = buffer && hold != m_bufferHolds.end() && !m_changes.empty() &&
+               m_changes.front().number <= hold->second + 1 &&
+               m_video->sws->ConvertsParts(frame);
+  std::vector<platform::Rect> rects;
+  for (size_t i = 0; parts && i < m_changes.size(); ++i) {
+    const Changes& changes = m_changes[i];
+    if (changes.number <= hold->second) continue;
+    parts = !changes.whole;
+    rects.insert(rects.end(), changes.rects.begin(), changes.rects.end());
+  }
+  if (parts && rects.size() > kMostParts) {
+    platform::Rect all = rects.front();
+    for (const platform::Rect& r : rects)
+      all = platform::Rect{std::min(all.left, r.left), std::min(all.top, r.top),
+                           std::max(all.right, r.right), std::max(all.bottom, r.bottom)};
+    rects.assign(1, all);
+  }
+  const int ret = parts ? m_video->sws->ConvertParts(frame, picture, rects)
+                        : m_video->sws->ConvertInto(frame, picture);
+  if (hold == m_bufferHolds.end() && buffer) {
+    m_bufferHolds.emplace_back(buffer, 0);
+    hold = m_bufferHolds.end() - 1;
+  }
+  // A failed conversion leaves the buffer unknown.
+  if (hold != m_bufferHolds.end()) hold->second = ret == 0 ? m_sourcePictures : -1;
+  return ret;
 }
 
 // The source delivers at every change of the screen; the stream keeps to its

@@ -150,6 +150,7 @@ bool DXGICapturer::InitDuplication(platform::MonitorId target, const std::string
   }
   m_frameBuffer.reset();
   m_frameData = nullptr;
+  m_wholeNext = true;
   m_pixelFormat = AV_PIX_FMT_BGRA;
   m_initialised = true;
   LOG(INFO) << "init dxgi successfully";
@@ -214,7 +215,7 @@ void DXGICapturer::CaptureLoop() {
       continue;
     }
     const int pointer = UpdatePointer(m_frameInfo);
-    if (m_params.drawCursor && pointer == 0) DrawPointer();
+    NoteChanges(m_params.drawCursor && pointer == 0 ? DrawPointer() : platform::Rect{});
     // A lost duplication re-opens here; its image is gone with it.
     if (!ReturnFrame()) continue;
     AVFrame* f = frame.get();
@@ -251,6 +252,7 @@ int DXGICapturer::AcquireFrame() {
     m_frameWidth = m_duplication->Width();
     m_frameHeight = m_duplication->Height();
     m_frameBuffer.reset();
+    m_wholeNext = true;
   }
   int pitch = 0;
   uint8_t* image = m_duplication->FrameData(&pitch);
@@ -353,8 +355,29 @@ int DXGICapturer::UpdatePointer(const platform::DuplicationFrameInfo& info) {
   return 0;
 }
 
-void DXGICapturer::DrawPointer() {
-  if (!m_pointerVisible || !m_pointerShapeBuffer || !m_frameData) return;
+void DXGICapturer::NoteChanges(const platform::Rect& pointer) {
+  m_changes.clear();
+  m_changesKnown = !m_wholeNext && m_duplication->FrameChanges(&m_outputChanges);
+  m_wholeNext = false;
+  if (m_changesKnown) {
+    // A region's frame starts at the region's corner on the output.
+    const bool region = m_params.mode == RecordMode::Region;
+    const int x = region ? m_params.region.left - m_outputDesc.rect.left : 0;
+    const int y = region ? m_params.region.top - m_outputDesc.rect.top : 0;
+    for (const platform::Rect& r : m_outputChanges) {
+      const platform::Rect onFrame{std::max(r.left - x, 0), std::max(r.top - y, 0),
+                                   std::min(r.right - x, m_frameWidth),
+                                   std::min(r.bottom - y, m_frameHeight)};
+      if (!onFrame.IsEmpty()) m_changes.push_back(onFrame);
+    }
+    if (!m_lastPointer.IsEmpty()) m_changes.push_back(m_lastPointer);
+    if (!pointer.IsEmpty()) m_changes.push_back(pointer);
+  }
+  m_lastPointer = pointer;
+}
+
+platform::Rect DXGICapturer::DrawPointer() {
+  if (!m_pointerVisible || !m_pointerShapeBuffer || !m_frameData) return {};
   // Frame coordinates of the shape's top-left corner: the frame starts at the
   // region's corner, or at the output's for a whole monitor.
   const bool region = m_params.mode == RecordMode::Region;
@@ -366,19 +389,25 @@ void DXGICapturer::DrawPointer() {
   // shape is clipped to the frame on every side.
   const int hotX = b + m_pointerShapeInfo.hotX;
   const int hotY = c + m_pointerShapeInfo.hotY;
-  if (hotX < 0 || hotX > m_frameWidth || hotY < 0 || hotY > m_frameHeight) return;
+  if (hotX < 0 || hotX > m_frameWidth || hotY < 0 || hotY > m_frameHeight) return {};
 
   const auto& shape = m_pointerShapeInfo;
   const bool mono = shape.type == platform::PointerShapeType::Monochrome;
   const int shapeHeight = mono ? shape.height / 2 : shape.height;
   const int w = std::min(shape.width, m_frameWidth - b);
   const int h = std::min(shapeHeight, m_frameHeight - c);
+  platform::Rect drawn{b, c, b + w, c + h};
 
   if (m_params.preProcess) {
     m_mouseContext.x = hotX;
     m_mouseContext.y = hotY;
     m_mouseContext.haloDiameter = m_params.haloDiameter;
     PreProcess(m_frameData, m_frameWidth, m_frameHeight, &m_mouseContext);
+    // The ring around the hot spot, its line and smoothing included.
+    const int reach = m_params.haloDiameter / 2 + 8;
+    drawn = platform::Rect{std::min(drawn.left, hotX - reach), std::min(drawn.top, hotY - reach),
+                           std::max(drawn.right, hotX + reach + 1),
+                           std::max(drawn.bottom, hotY + reach + 1)};
   }
 
   const uint8_t* shapeData = m_pointerShapeBuffer.get();
@@ -412,6 +441,8 @@ void DXGICapturer::DrawPointer() {
       }
     }
   }
+  return platform::Rect{std::max(drawn.left, 0), std::max(drawn.top, 0),
+                        std::min(drawn.right, m_frameWidth), std::min(drawn.bottom, m_frameHeight)};
 }
 
 bool DXGICapturer::CopyFrame(uint8_t* data) {

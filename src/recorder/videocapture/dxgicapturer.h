@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/monitors.h"
 #include "platform/screen_duplication.h"
@@ -37,7 +38,11 @@ class DXGICapturer : public WindowCapturerInterface {
   void CopyToBuffer(uint8_t* snapshot);
   bool ReturnFrame();
   int UpdatePointer(const platform::DuplicationFrameInfo& info);
-  void DrawPointer();
+  // The part of the frame it drew into; empty when none.
+  platform::Rect DrawPointer();
+  // Sets the frame's changes: the duplication's, and where the pointer was
+  // drawn into this frame and the one before.
+  void NoteChanges(const platform::Rect& pointer);
   bool CopyFrame(uint8_t* data);
 
   std::unique_ptr<platform::ScreenDuplication> m_duplication;
@@ -65,4 +70,7 @@ class DXGICapturer : public WindowCapturerInterface {
   bool m_regionLost = false;
   MouseContext m_mouseContext;
   platform::DuplicationFrameInfo m_frameInfo;
+  bool m_wholeNext = true;      // the next frame counts as changed all over
+  platform::Rect m_lastPointer;  // drawn into the frame before
+  std::vector<platform::Rect> m_outputChanges;
 };
