@@ -24,8 +24,39 @@ constexpr int64_t kCarryQuarters = 3;
 // Changes kept: a pooled buffer that has not been used for longer is
 // converted whole.
 constexpr size_t kChangesKept = 32;
-// More parts than this are converted as the one rectangle around them.
-constexpr size_t kMostParts = 64;
+// Changes are converted in tiles of this many pixels a side, each once
+// however many changes touch it.
+constexpr int kTile = 32;
+
+// The tiles of a width x height picture that rects touch, as runs of tiles
+// along each row of tiles.
+std::vector<platform::Rect> Tiles(const std::vector<platform::Rect>& rects, int width,
+                                  int height) {
+  const int columns = (width + kTile - 1) / kTile;
+  const int rows = (height + kTile - 1) / kTile;
+  std::vector<uint8_t> touched(size_t(columns) * rows, 0);
+  for (const platform::Rect& r : rects) {
+    const int left = std::max(r.left, 0) / kTile;
+    const int top = std::max(r.top, 0) / kTile;
+    const int right = std::min((std::min(r.right, width) + kTile - 1) / kTile, columns);
+    const int bottom = std::min((std::min(r.bottom, height) + kTile - 1) / kTile, rows);
+    for (int y = top; y < bottom; ++y)
+      std::fill_n(touched.begin() + size_t(y) * columns + left, std::max(right - left, 0), 1);
+  }
+  std::vector<platform::Rect> runs;
+  for (int y = 0; y < rows; ++y)
+    for (int x = 0; x < columns;) {
+      if (!touched[size_t(y) * columns + x]) {
+        ++x;
+        continue;
+      }
+      const int start = x;
+      while (x < columns && touched[size_t(y) * columns + x]) ++x;
+      runs.push_back(platform::Rect{start * kTile, y * kTile, std::min(x * kTile, width),
+                                    std::min((y + 1) * kTile, height)});
+    }
+  return runs;
+}
 
 }  // namespace
 
@@ -98,14 +129,8 @@ int FfmpegMuxer::ConvertChanges(const AVFrame* frame, AVFrame* picture) {
     parts = !changes.whole;
     rects.insert(rects.end(), changes.rects.begin(), changes.rects.end());
   }
-  if (parts && rects.size() > kMostParts) {
-    platform::Rect all = rects.front();
-    for (const platform::Rect& r : rects)
-      all = platform::Rect{std::min(all.left, r.left), std::min(all.top, r.top),
-                           std::max(all.right, r.right), std::max(all.bottom, r.bottom)};
-    rects.assign(1, all);
-  }
-  const int ret = parts ? m_video->sws->ConvertParts(frame, picture, rects)
+  const int ret = parts ? m_video->sws->ConvertParts(
+                              frame, picture, Tiles(rects, frame->width, frame->height))
                         : m_video->sws->ConvertInto(frame, picture);
   if (hold == m_bufferHolds.end() && buffer) {
     m_bufferHolds.emplace_back(buffer, 0);
