@@ -60,6 +60,9 @@ class ScreenDuplication {
   // stays valid, and may be drawn into, until the next AcquireNextFrame or
   // the end of the duplication (ReleaseFrame leaves it in place).
   virtual uint8_t* FrameData(int* pitch) = 0;
+  // The held image to be read only, as long as FrameData's: the one FrameData
+  // gives, or where the duplication can show it without a copy, its own.
+  virtual const uint8_t* FrameImage(int* pitch) { return FrameData(pitch); }
   // The parts of the held image that changed since the image handed out
   // before it (image coordinates, possibly overlapping). False when not
   // known: all of it may have changed.

@@ -214,8 +214,7 @@ void DXGICapturer::CaptureLoop() {
       }
       continue;
     }
-    const int pointer = UpdatePointer(m_frameInfo);
-    NoteChanges(m_params.drawCursor && pointer == 0 ? DrawPointer() : platform::Rect{});
+    NoteChanges(m_params.drawCursor && m_pointerReady ? DrawPointer() : platform::Rect{});
     // A lost duplication re-opens here; its image is gone with it.
     if (!ReturnFrame()) continue;
     AVFrame* f = frame.get();
@@ -229,6 +228,7 @@ void DXGICapturer::CaptureLoop() {
     f->pkt_size = m_frameWidth * m_frameHeight * 4;
     av_image_fill_arrays(f->data, f->linesize, m_frameData, AV_PIX_FMT_BGRA,
                          m_frameWidth, m_frameHeight, 1);
+    f->linesize[0] = m_framePitch;
     if (m_frameCallback) m_frameCallback(f);
   }
   LOG(INFO) << "EXITS RECORDING";
@@ -254,12 +254,26 @@ int DXGICapturer::AcquireFrame() {
     m_frameBuffer.reset();
     m_wholeNext = true;
   }
+  m_pointerReady = UpdatePointer(m_frameInfo) == 0;
+  const bool whole = m_params.mode != RecordMode::Region &&
+                     m_duplication->Width() == m_frameWidth &&
+                     m_duplication->Height() == m_frameHeight;
   int pitch = 0;
+  // A whole output with no pointer to draw is delivered as the duplication
+  // shows it, read in place.
+  if (whole && !(m_params.drawCursor && m_pointerReady && m_pointerVisible)) {
+    const uint8_t* image = m_duplication->FrameImage(&pitch);
+    if (image && pitch >= m_frameWidth * 4) {
+      m_frameData = const_cast<uint8_t*>(image);
+      m_framePitch = pitch;
+      return 0;
+    }
+  }
   uint8_t* image = m_duplication->FrameData(&pitch);
+  m_framePitch = m_frameWidth * 4;
   // A whole output whose rows lie back to back is the frame itself: the
   // pointer is drawn into it and it is delivered without a copy.
-  if (image && m_params.mode != RecordMode::Region && pitch == m_frameWidth * 4 &&
-      m_duplication->Width() == m_frameWidth && m_duplication->Height() == m_frameHeight) {
+  if (image && whole && pitch == m_frameWidth * 4) {
     m_frameData = image;
     return 0;
   }

@@ -52,8 +52,11 @@ class DXGICapturer : public WindowCapturerInterface {
   bool m_firstSnapshot = true;
   std::unique_ptr<uint8_t[]> m_frameBuffer;  // region frames and snapshots
   // The frame being delivered: the duplication's own image when it is the
-  // frame as it stands, else m_frameBuffer.
+  // frame as it stands (only read when no pointer is drawn), else
+  // m_frameBuffer; and its bytes a row.
   uint8_t* m_frameData = nullptr;
+  int m_framePitch = 0;
+  bool m_pointerReady = false;  // the pointer's shape is known
   std::unique_ptr<uint8_t[]> m_pointerShapeBuffer;
   uint32_t m_pointerShapeCapacity = 0;
   platform::PointerShapeInfo m_pointerShapeInfo;
