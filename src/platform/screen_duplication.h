@@ -58,7 +58,9 @@ class ScreenDuplication {
   virtual Result AcquireNextFrame(int timeoutMs, DuplicationFrameInfo* info) = 0;
   // The held image, BGRA rows of *pitch bytes; null when none is held. It
   // stays valid, and may be drawn into, until the next AcquireNextFrame or
-  // the end of the duplication (ReleaseFrame leaves it in place).
+  // the end of the duplication (ReleaseFrame leaves it in place). What is
+  // drawn is put back before the next AcquireNextFrame: a duplication may
+  // fetch only what changed on the screen into the same image.
   virtual uint8_t* FrameData(int* pitch) = 0;
   // The held image to be read only, as long as FrameData's: the one FrameData
   // gives, or where the duplication can show it without a copy, its own.

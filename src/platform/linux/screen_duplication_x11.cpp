@@ -136,7 +136,7 @@ class X11Duplication : public ScreenDuplication {
           TakeChanges();
         }
         m_changesKnown = !m_first;
-        if (!XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes)) {
+        if (!Fetch()) {
           LOG(ERROR) << "XShmGetImage failed";
           return Result::Failed;
         }
@@ -224,6 +224,28 @@ class X11Duplication : public ScreenDuplication {
       }
     }
     if (!m_cursor) FetchCursor();
+  }
+
+  // Brings the image up to the screen: all of it at first, later the rows
+  // that the damage touched (whole rows land where they belong in the
+  // image); nothing when only the pointer moved.
+  bool Fetch() {
+    Display* d = m_connection.get();
+    if (!m_changesKnown) return XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes);
+    if (m_changes.empty()) return true;
+    int top = m_rect.Height(), bottom = 0;
+    for (const Rect& r : m_changes) {
+      top = std::min(top, r.top);
+      bottom = std::max(bottom, r.bottom);
+    }
+    char* data = m_image->data;
+    const int height = m_image->height;
+    m_image->data = data + size_t(top) * m_image->bytes_per_line;
+    m_image->height = bottom - top;
+    const Bool ok = XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top + top, AllPlanes);
+    m_image->data = data;
+    m_image->height = height;
+    return ok;
   }
 
   // The damage just subtracted, on the output.

@@ -160,6 +160,7 @@ bool DXGICapturer::InitDuplication(platform::MonitorId target, const std::string
 void DXGICapturer::Release() {
   LOG(INFO) << "dxgicapturer deinits";
   m_frameHeld = false;
+  m_underPointer = platform::Rect{};  // its image goes with the duplication
   m_duplication.reset();
   m_frameBuffer.reset();
   m_frameData = nullptr;
@@ -239,6 +240,7 @@ int DXGICapturer::AcquireFrame() {
     LOG(ERROR) << "dxgi doesn't init or context is null,need init again";
     return -1;
   }
+  RestoreUnderPointer();
   const Result r = m_duplication->AcquireNextFrame(kAcquireTimeoutMs, &m_frameInfo);
   if (r == Result::Timeout) return 1;
   if (r != Result::Ok) {
@@ -411,17 +413,24 @@ platform::Rect DXGICapturer::DrawPointer() {
   const int w = std::min(shape.width, m_frameWidth - b);
   const int h = std::min(shapeHeight, m_frameHeight - c);
   platform::Rect drawn{b, c, b + w, c + h};
+  if (m_params.preProcess) {
+    // The ring around the hot spot, its line and smoothing included.
+    const int reach = m_params.haloDiameter / 2 + 8;
+    drawn = platform::Rect{std::min(drawn.left, hotX - reach), std::min(drawn.top, hotY - reach),
+                           std::max(drawn.right, hotX + reach + 1),
+                           std::max(drawn.bottom, hotY + reach + 1)};
+  }
+  drawn = platform::Rect{std::max(drawn.left, 0), std::max(drawn.top, 0),
+                         std::min(drawn.right, m_frameWidth), std::min(drawn.bottom, m_frameHeight)};
+  // The duplication's own image gets back what the pointer covers before
+  // the next frame: only what changed on the screen is fetched into it.
+  if (m_frameData != m_frameBuffer.get()) SaveUnderPointer(drawn);
 
   if (m_params.preProcess) {
     m_mouseContext.x = hotX;
     m_mouseContext.y = hotY;
     m_mouseContext.haloDiameter = m_params.haloDiameter;
     PreProcess(m_frameData, m_frameWidth, m_frameHeight, &m_mouseContext);
-    // The ring around the hot spot, its line and smoothing included.
-    const int reach = m_params.haloDiameter / 2 + 8;
-    drawn = platform::Rect{std::min(drawn.left, hotX - reach), std::min(drawn.top, hotY - reach),
-                           std::max(drawn.right, hotX + reach + 1),
-                           std::max(drawn.bottom, hotY + reach + 1)};
   }
 
   const uint8_t* shapeData = m_pointerShapeBuffer.get();
@@ -455,8 +464,27 @@ platform::Rect DXGICapturer::DrawPointer() {
       }
     }
   }
-  return platform::Rect{std::max(drawn.left, 0), std::max(drawn.top, 0),
-                        std::min(drawn.right, m_frameWidth), std::min(drawn.bottom, m_frameHeight)};
+  return drawn;
+}
+
+void DXGICapturer::SaveUnderPointer(const platform::Rect& r) {
+  m_underPointer = r;
+  if (r.IsEmpty()) return;
+  const size_t row = size_t(r.Width()) * 4;
+  m_underPixels.resize(row * r.Height());
+  for (int y = r.top; y < r.bottom; ++y)
+    std::memcpy(m_underPixels.data() + row * (y - r.top),
+                m_frameData + size_t(y) * m_frameWidth * 4 + size_t(r.left) * 4, row);
+}
+
+void DXGICapturer::RestoreUnderPointer() {
+  const platform::Rect r = m_underPointer;
+  m_underPointer = platform::Rect{};
+  if (r.IsEmpty() || !m_frameData) return;
+  const size_t row = size_t(r.Width()) * 4;
+  for (int y = r.top; y < r.bottom; ++y)
+    std::memcpy(m_frameData + size_t(y) * m_frameWidth * 4 + size_t(r.left) * 4,
+                m_underPixels.data() + row * (y - r.top), row);
 }
 
 bool DXGICapturer::CopyFrame(uint8_t* data) {

@@ -40,6 +40,9 @@ class DXGICapturer : public WindowCapturerInterface {
   int UpdatePointer(const platform::DuplicationFrameInfo& info);
   // The part of the frame it drew into; empty when none.
   platform::Rect DrawPointer();
+  // Keeps the duplication image's pixels under r / puts them back.
+  void SaveUnderPointer(const platform::Rect& r);
+  void RestoreUnderPointer();
   // Sets the frame's changes: the duplication's, and where the pointer was
   // drawn into this frame and the one before.
   void NoteChanges(const platform::Rect& pointer);
@@ -76,4 +79,6 @@ class DXGICapturer : public WindowCapturerInterface {
   bool m_wholeNext = true;      // the next frame counts as changed all over
   platform::Rect m_lastPointer;  // drawn into the frame before
   std::vector<platform::Rect> m_outputChanges;
+  platform::Rect m_underPointer;  // in m_frameData
+  std::vector<uint8_t> m_underPixels;
 };
