@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/backend.h"
 #include "platform/monitors.h"
@@ -57,8 +58,20 @@ class ScreenDuplication {
   virtual Result AcquireNextFrame(int timeoutMs, DuplicationFrameInfo* info) = 0;
   // The held image, BGRA rows of *pitch bytes; null when none is held. It
   // stays valid, and may be drawn into, until the next AcquireNextFrame or
-  // the end of the duplication (ReleaseFrame leaves it in place).
+  // the end of the duplication (ReleaseFrame leaves it in place). What is
+  // drawn is put back before the next AcquireNextFrame: a duplication may
+  // fetch only what changed on the screen into the same image.
   virtual uint8_t* FrameData(int* pitch) = 0;
+  // The held image to be read only, as long as FrameData's: the one FrameData
+  // gives, or where the duplication can show it without a copy, its own.
+  virtual const uint8_t* FrameImage(int* pitch) { return FrameData(pitch); }
+  // The parts of the held image that changed since the image handed out
+  // before it (image coordinates, possibly overlapping). False when not
+  // known: all of it may have changed.
+  virtual bool FrameChanges(std::vector<Rect>* rects) {
+    (void)rects;
+    return false;
+  }
   // Copies the new pointer shape (needs *required bytes). Failed when the
   // buffer is too small or no shape is there.
   virtual Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,

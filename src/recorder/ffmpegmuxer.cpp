@@ -279,6 +279,8 @@ int FfmpegMuxer::Start() {
   m_lastSlot = -1;
   m_pending.clear();
   m_lastPicture.reset();
+  m_changes.clear();
+  m_bufferHolds.clear();
   m_segmentStart = m_startTime;
   m_segmentStartNext = false;
   m_soundStarted = false;

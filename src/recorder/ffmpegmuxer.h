@@ -17,6 +17,7 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "platform/backend.h"
 #include "recorder/recorderror.h"
 #include "recorder/video/videoencoderinterface.h"
 
@@ -162,6 +163,11 @@ class FfmpegMuxer : public FileMuxer {
   int64_t SlotTime(int64_t slot) const;
   void PushPending(size_t count);
   void CheckSegment(int64_t pictureTime);
+  // Capture thread: keeps what changed with the source's picture; brings a
+  // pooled picture up to it by converting what changed since the picture
+  // the pool's buffer last held. 0 or -1.
+  void NoteChanges(const AVFrame* frame);
+  int ConvertChanges(const AVFrame* frame, AVFrame* picture);
   void HoldLastPictureToStop();
   // After each write: a fragment that went into the file is flushed and
   // counts as complete.
@@ -207,6 +213,19 @@ class FfmpegMuxer : public FileMuxer {
   };
   std::deque<PendingPicture> m_pending;
   AVFramePtr m_lastPicture;
+  // Capture thread: what changed with each of the source's latest pictures
+  // (numbered as they came), and which of them each buffer of the encoder's
+  // pool holds converted.
+  struct Changes {
+    int64_t number = 0;
+    bool whole = true;
+    std::vector<platform::Rect> rects;
+  };
+  std::deque<Changes> m_changes;
+  int64_t m_sourcePictures = 0;
+  int m_sourceWidth = 0;
+  int m_sourceHeight = 0;
+  std::vector<std::pair<const uint8_t*, int64_t>> m_bufferHolds;
   // Segments. The capture thread decides, as it hands a picture to the
   // encoder, that the file ends with it: the next picture is asked to be a
   // key frame and m_splitAfter set to the last picture's time; the encoder

@@ -21,10 +21,48 @@ namespace {
 // rate, however unevenly (a 60 Hz screen presents 25 fps as 33 and 50 ms
 // steps), all reach the file.
 constexpr int64_t kCarryQuarters = 3;
+// Changes kept: a pooled buffer that has not been used for longer is
+// converted whole.
+constexpr size_t kChangesKept = 32;
+// Changes are converted in tiles of this many pixels a side, each once
+// however many changes touch it.
+constexpr int kTile = 32;
+
+// The tiles of a width x height picture that rects touch, as runs of tiles
+// along each row of tiles.
+std::vector<platform::Rect> Tiles(const std::vector<platform::Rect>& rects, int width,
+                                  int height) {
+  const int columns = (width + kTile - 1) / kTile;
+  const int rows = (height + kTile - 1) / kTile;
+  std::vector<uint8_t> touched(size_t(columns) * rows, 0);
+  for (const platform::Rect& r : rects) {
+    const int left = std::max(r.left, 0) / kTile;
+    const int top = std::max(r.top, 0) / kTile;
+    const int right = std::min((std::min(r.right, width) + kTile - 1) / kTile, columns);
+    const int bottom = std::min((std::min(r.bottom, height) + kTile - 1) / kTile, rows);
+    for (int y = top; y < bottom; ++y)
+      std::fill_n(touched.begin() + size_t(y) * columns + left, std::max(right - left, 0), 1);
+  }
+  std::vector<platform::Rect> runs;
+  for (int y = 0; y < rows; ++y)
+    for (int x = 0; x < columns;) {
+      if (!touched[size_t(y) * columns + x]) {
+        ++x;
+        continue;
+      }
+      const int start = x;
+      while (x < columns && touched[size_t(y) * columns + x]) ++x;
+      runs.push_back(platform::Rect{start * kTile, y * kTile, std::min(x * kTile, width),
+                                    std::min((y + 1) * kTile, height)});
+    }
+  return runs;
+}
 
 }  // namespace
 
 void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
+  // Every picture's changes count, also those of pictures not kept.
+  if (frame && m_video && m_video->capturer) NoteChanges(frame);
   if (!frame || !m_running || m_paused || !m_video || !m_video->encoder || !m_video->sws) return;
   // Paused time leaves the clock here, so that every later timestamp is
   // continuous and increasing.
@@ -48,7 +86,7 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   // Converted straight into a pooled picture that the encoder queues and
   // hands to the codec without copying.
   AVFramePtr picture = m_video->encoder->NewFrame();
-  if (!picture || m_video->sws->ConvertInto(frame, picture.get()) != 0) return;
+  if (!picture || ConvertChanges(frame, picture.get()) != 0) return;
   picture->pts = picture->pkt_dts = pts;
   picture->pict_type = AV_PICTURE_TYPE_NONE;
   if (m_video->watermark) {
@@ -61,6 +99,46 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
   }
   m_lastPicture.reset(av_frame_clone(picture.get()));
   m_pending.push_back(PendingPicture{std::move(picture), slot, taken});
+}
+
+void FfmpegMuxer::NoteChanges(const AVFrame* frame) {
+  const std::vector<platform::Rect>* rects = m_video->capturer->FrameChanges();
+  Changes changes;
+  changes.number = ++m_sourcePictures;
+  changes.whole = !rects || frame->width != m_sourceWidth || frame->height != m_sourceHeight;
+  if (!changes.whole) changes.rects = *rects;
+  m_sourceWidth = frame->width;
+  m_sourceHeight = frame->height;
+  m_changes.push_back(std::move(changes));
+  if (m_changes.size() > kChangesKept) m_changes.pop_front();
+}
+
+int FfmpegMuxer::ConvertChanges(const AVFrame* frame, AVFrame* picture) {
+  const uint8_t* buffer = picture->buf[0] ? picture->buf[0]->data : nullptr;
+  auto hold = std::find_if(m_bufferHolds.begin(), m_bufferHolds.end(),
+                           [&](const auto& h) { return h.first == buffer; });
+  // What changed since the picture the buffer holds, when every change since
+  // is known.
+  bool parts = buffer && hold != m_bufferHolds.end() && !m_changes.empty() &&
+               m_changes.front().number <= hold->second + 1 &&
+               m_video->sws->ConvertsParts(frame);
+  std::vector<platform::Rect> rects;
+  for (size_t i = 0; parts && i < m_changes.size(); ++i) {
+    const Changes& changes = m_changes[i];
+    if (changes.number <= hold->second) continue;
+    parts = !changes.whole;
+    rects.insert(rects.end(), changes.rects.begin(), changes.rects.end());
+  }
+  const int ret = parts ? m_video->sws->ConvertParts(
+                              frame, picture, Tiles(rects, frame->width, frame->height))
+                        : m_video->sws->ConvertInto(frame, picture);
+  if (hold == m_bufferHolds.end() && buffer) {
+    m_bufferHolds.emplace_back(buffer, 0);
+    hold = m_bufferHolds.end() - 1;
+  }
+  // A failed conversion leaves the buffer unknown.
+  if (hold != m_bufferHolds.end()) hold->second = ret == 0 ? m_sourcePictures : -1;
+  return ret;
 }
 
 // The source delivers at every change of the screen; the stream keeps to its

@@ -11,6 +11,8 @@ extern "C" {
 #include <glog/logging.h>
 #include <libyuv/convert.h>
 
+#include <algorithm>
+
 SwsHelper::~SwsHelper() { Reset(); }
 
 int SwsHelper::Init(int srcFormat, int srcWidth, int srcHeight, int dstFormat, int dstWidth,
@@ -113,6 +115,36 @@ int SwsHelper::ConvertInto(const AVFrame* in, AVFrame* out) {
       out->height != m_dstHeight)
     return -1;
   if (!Prepare(in) || !Run(in, out->data, out->linesize)) return -1;
+  out->pts = in->pts;
+  out->pkt_dts = in->pkt_dts;
+  return 0;
+}
+
+bool SwsHelper::ConvertsParts(const AVFrame* in) const {
+  return m_initialised && m_libyuv && in && in->width == m_srcWidth && in->height == m_srcHeight;
+}
+
+int SwsHelper::ConvertParts(const AVFrame* in, AVFrame* out,
+                            const std::vector<platform::Rect>& parts) {
+  if (!ConvertsParts(in) || !out || out->format != m_dstFormat || out->width != m_dstWidth ||
+      out->height != m_dstHeight)
+    return -1;
+  for (const platform::Rect& part : parts) {
+    // Even edges: each 2x2 block of chroma is made of the same pixels as in
+    // a conversion of the whole picture.
+    const int left = std::max(part.left, 0) & ~1;
+    const int top = std::max(part.top, 0) & ~1;
+    const int right = std::min(part.right + (part.right & 1), m_useWidth);
+    const int bottom = std::min(part.bottom + (part.bottom & 1), m_useHeight);
+    if (right <= left || bottom <= top) continue;
+    const int* s = out->linesize;
+    if (libyuv::ARGBToI420(in->data[0] + size_t(top) * in->linesize[0] + size_t(left) * 4,
+                           in->linesize[0], out->data[0] + size_t(top) * s[0] + left, s[0],
+                           out->data[1] + size_t(top / 2) * s[1] + left / 2, s[1],
+                           out->data[2] + size_t(top / 2) * s[2] + left / 2, s[2],
+                           right - left, bottom - top) != 0)
+      return -1;
+  }
   out->pts = in->pts;
   out->pkt_dts = in->pkt_dts;
   return 0;

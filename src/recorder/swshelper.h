@@ -7,6 +7,9 @@ extern "C" {
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
+
+#include "platform/backend.h"
 
 struct SwsContext;
 
@@ -31,6 +34,12 @@ class SwsHelper {
   // Converts into out's planes (destination format and size); copies the
   // times. 0 or -1.
   int ConvertInto(const AVFrame* in, AVFrame* out);
+  // Whether ConvertParts can take in: a picture of the source size that
+  // goes to I420 unscaled.
+  bool ConvertsParts(const AVFrame* in) const;
+  // Like ConvertInto, but only the parts of in given (widened to even
+  // edges); the rest of out stays as it is. 0 or -1.
+  int ConvertParts(const AVFrame* in, AVFrame* out, const std::vector<platform::Rect>& parts);
   void Reset();
 
  private:

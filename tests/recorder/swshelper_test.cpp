@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+#include <cstring>
 #include <vector>
 
 #include "recorder/swshelper.h"
@@ -91,6 +92,39 @@ TEST(SwsHelper, SourceSizeChangeKeepsOutputSize) {
   EXPECT_NEAR(out->data[0][640 * 480 - 1], 16, 1);
   ASSERT_EQ(sws.Scale(large.frame, &data, &size), 0);
   EXPECT_EQ(size, expected);
+}
+
+// A picture brought up to date by converting only what changed equals the
+// whole picture converted, also where a change has odd edges (chroma
+// blocks).
+TEST(SwsHelper, ChangedPartsConvertLikeTheWholePicture) {
+  SwsHelper sws;
+  ASSERT_EQ(sws.Init(AV_PIX_FMT_BGRA, 64, 48, AV_PIX_FMT_YUV420P, 64, 48), 0);
+  BgraFrame screen(64, 48, 200, 120, 40);
+  auto planes = [](AVFrame* f) {
+    f->format = AV_PIX_FMT_YUV420P;
+    f->width = 64;
+    f->height = 48;
+    av_frame_get_buffer(f, 0);
+  };
+  AVFrame* kept = av_frame_alloc();
+  AVFrame* whole = av_frame_alloc();
+  planes(kept);
+  planes(whole);
+  ASSERT_EQ(sws.ConvertInto(screen.frame, kept), 0);
+  const platform::Rect changed{5, 7, 30, 21};
+  for (int y = changed.top; y < changed.bottom; ++y)
+    for (int x = changed.left; x < changed.right; ++x)
+      for (int c = 0; c < 3; ++c) screen.pixels[size_t(y * 64 + x) * 4 + c] = uint8_t(x * 7 + y * 3 + c * 50);
+  ASSERT_TRUE(sws.ConvertsParts(screen.frame));
+  ASSERT_EQ(sws.ConvertParts(screen.frame, kept, {changed}), 0);
+  ASSERT_EQ(sws.ConvertInto(screen.frame, whole), 0);
+  for (int p = 0; p < 3; ++p)
+    for (int y = 0; y < (p ? 24 : 48); ++y)
+      ASSERT_EQ(memcmp(kept->data[p] + y * kept->linesize[p], whole->data[p] + y * whole->linesize[p],
+                       p ? 32 : 64), 0) << "plane " << p << " row " << y;
+  av_frame_free(&kept);
+  av_frame_free(&whole);
 }
 
 TEST(SwsHelper, UnusableBeforeInitAndAfterReset) {

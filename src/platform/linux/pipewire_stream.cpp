@@ -7,8 +7,10 @@
 #include <spa/pod/builder.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace platform::native {
 
@@ -223,6 +225,8 @@ void PipeWireVideoStream::Stop() {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_held = nullptr;  // goes with the stream
+      m_lent = nullptr;
+      m_returned.clear();
     }
     if (m_stream) pw_stream_destroy(m_stream);
     m_stream = nullptr;
@@ -242,19 +246,19 @@ void PipeWireVideoStream::Stop() {
   m_loop = nullptr;
 }
 
-bool PipeWireVideoStream::Wait(int timeoutMs, std::vector<uint8_t>* image, CastPointer* pointer,
-                               Update* update, int64_t* arrival) {
+bool PipeWireVideoStream::Wait(int timeoutMs, CastPointer* pointer, Update* update,
+                               int64_t* arrival) {
   std::unique_lock<std::mutex> lock(m_mutex);
   m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                      [this] { return m_newPicture || m_pointerChanged || m_ended; });
   *update = Update{};
-  if (m_newPicture) {
-    update->picture = CopyHeld(image);
+  if (m_newPicture && m_held) {
+    update->picture = true;
     update->width = m_width;
     update->height = m_height;
     *arrival = m_arrival;
-    m_newPicture = false;
   }
+  m_newPicture = false;
   if (m_pointerChanged) {
     *pointer = m_pointer;
     update->pointer = true;
@@ -264,9 +268,61 @@ bool PipeWireVideoStream::Wait(int timeoutMs, std::vector<uint8_t>* image, CastP
   return update->picture || update->pointer;
 }
 
-bool PipeWireVideoStream::CopyPicture(std::vector<uint8_t>* image) {
+bool PipeWireVideoStream::Lend(const uint8_t** data, int* stride, bool* bgrx) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return CopyHeld(image);
+  EndLoanLocked();
+  size_t rowStride = 0;
+  const uint8_t* rows = m_held ? Rows(m_held, &rowStride) : nullptr;
+  if (!rows) return false;
+  m_lent = m_held;
+  *data = rows;
+  *stride = int(rowStride);
+  int order[4];
+  ChannelOrder(m_format, order);
+  *bgrx = order[0] == 0 && order[1] == 1 && order[2] == 2;
+  return true;
+}
+
+void PipeWireVideoStream::EndLoan() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  EndLoanLocked();
+}
+
+void PipeWireVideoStream::EndLoanLocked() {
+  if (m_lent && m_lent != m_held) m_returned.push_back(m_lent);
+  m_lent = nullptr;
+  m_changed.notify_all();
+}
+
+bool PipeWireVideoStream::CopyLent(std::vector<uint8_t>* image) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  size_t stride = 0;
+  const uint8_t* src = m_lent ? Rows(m_lent, &stride) : nullptr;
+  if (!src) return false;
+  const size_t rowBytes = size_t(m_width) * 4;
+  image->resize(rowBytes * m_height);
+  int order[4];
+  ChannelOrder(m_format, order);
+  if (order[0] == 0 && order[1] == 1 && order[2] == 2) {
+    if (stride == rowBytes) {
+      std::memcpy(image->data(), src, rowBytes * m_height);
+    } else {
+      for (int y = 0; y < m_height; ++y)
+        std::memcpy(image->data() + rowBytes * y, src + stride * y, rowBytes);
+    }
+    return true;
+  }
+  for (int y = 0; y < m_height; ++y) {
+    const uint8_t* in = src + stride * y;
+    uint8_t* out = image->data() + rowBytes * y;
+    for (int x = 0; x < m_width; ++x, in += 4, out += 4) {
+      out[0] = in[order[0]];
+      out[1] = in[order[1]];
+      out[2] = in[order[2]];
+      out[3] = in[order[3]];
+    }
+  }
+  return true;
 }
 
 bool PipeWireVideoStream::Ended() {
@@ -343,7 +399,12 @@ void PipeWireVideoStream::OnParamChanged(uint32_t id, const spa_pod* param) {
 }
 
 void PipeWireVideoStream::OnRemoveBuffer(void* buffer) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::unique_lock<std::mutex> lock(m_mutex);
+  // A picture being read stays mapped until its reader is done with it.
+  if (!m_changed.wait_for(lock, std::chrono::seconds(1), [&] { return m_lent != buffer; }))
+    LOG(ERROR) << "a lent screen cast buffer is taken back";
+  if (m_lent == buffer) m_lent = nullptr;
+  m_returned.erase(std::remove(m_returned.begin(), m_returned.end(), buffer), m_returned.end());
   if (m_held == buffer) {
     m_held = nullptr;
     m_newPicture = false;
@@ -359,6 +420,12 @@ void PipeWireVideoStream::OnProcess() {
     if (!b) break;
     buffers[count++] = b;
   }
+  std::vector<void*> returned;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    returned.swap(m_returned);
+  }
+  for (void* b : returned) pw_stream_queue_buffer(m_stream, static_cast<pw_buffer*>(b));
   if (count == 0) return;
   pw_buffer* released = nullptr;
   {
@@ -379,7 +446,8 @@ void PipeWireVideoStream::OnProcess() {
         newest = i;
     }
     if (newest >= 0) {
-      released = static_cast<pw_buffer*>(m_held);
+      // A lent picture goes back once its loan ends.
+      if (m_held != m_lent) released = static_cast<pw_buffer*>(m_held);
       m_held = buffers[newest];
       m_newPicture = true;
       m_arrival = NowUs();
@@ -392,40 +460,16 @@ void PipeWireVideoStream::OnProcess() {
     if (buffers[i]) pw_stream_queue_buffer(m_stream, buffers[i]);
 }
 
-bool PipeWireVideoStream::CopyHeld(std::vector<uint8_t>* image) {
-  if (!m_held) return false;
-  const spa_data& d = static_cast<pw_buffer*>(m_held)->buffer->datas[0];
+const uint8_t* PipeWireVideoStream::Rows(void* buffer, size_t* stride) {
+  const spa_data& d = static_cast<pw_buffer*>(buffer)->buffer->datas[0];
   const size_t rowBytes = size_t(m_width) * 4;
-  const size_t stride = d.chunk->stride > 0 ? size_t(d.chunk->stride) : rowBytes;
+  *stride = d.chunk->stride > 0 ? size_t(d.chunk->stride) : rowBytes;
   const size_t offset = d.chunk->offset % std::max<uint32_t>(d.maxsize, 1);
-  if (stride < rowBytes || offset + stride * (m_height - 1) + rowBytes > d.maxsize) {
+  if (*stride < rowBytes || offset + *stride * (m_height - 1) + rowBytes > d.maxsize) {
     LOG(ERROR) << "a screen cast picture smaller than its format";
-    return false;
+    return nullptr;
   }
-  const uint8_t* src = static_cast<const uint8_t*>(d.data) + offset;
-  image->resize(rowBytes * m_height);
-  int order[4];
-  ChannelOrder(m_format, order);
-  if (order[0] == 0 && order[1] == 1 && order[2] == 2) {
-    if (stride == rowBytes) {
-      std::memcpy(image->data(), src, rowBytes * m_height);
-    } else {
-      for (int y = 0; y < m_height; ++y)
-        std::memcpy(image->data() + rowBytes * y, src + stride * y, rowBytes);
-    }
-    return true;
-  }
-  for (int y = 0; y < m_height; ++y) {
-    const uint8_t* in = src + stride * y;
-    uint8_t* out = image->data() + rowBytes * y;
-    for (int x = 0; x < m_width; ++x, in += 4, out += 4) {
-      out[0] = in[order[0]];
-      out[1] = in[order[1]];
-      out[2] = in[order[2]];
-      out[3] = in[order[3]];
-    }
-  }
-  return true;
+  return static_cast<const uint8_t*>(d.data) + offset;
 }
 
 }  // namespace platform::native

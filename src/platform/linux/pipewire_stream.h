@@ -34,7 +34,9 @@ bool ReadCursorMeta(const void* meta, uint32_t size, CastPointer* pointer, bool*
 
 // Receives one video node of a PipeWire remote (a screen cast) on a thread of
 // its own. The newest picture's buffer is held (not given back to the node)
-// until a newer one comes, and copied out as packed BGRx when asked for.
+// until a newer one comes; it can be lent out to be read in place, or copied
+// out as packed BGRx. A lent buffer goes back to the node once the loan ends
+// and a newer one came.
 class PipeWireVideoStream {
  public:
   PipeWireVideoStream();
@@ -55,13 +57,16 @@ class PipeWireVideoStream {
     int width = 0;         // the new picture's size
     int height = 0;
   };
-  // Waits at most timeoutMs for a new picture or pointer change. A new
-  // picture is copied into *image (width * 4 bytes a row); *pointer gets the
-  // pointer as it stands. False when nothing came.
-  bool Wait(int timeoutMs, std::vector<uint8_t>* image, CastPointer* pointer, Update* update,
-            int64_t* arrival);
-  // Copies the newest picture (again) into *image; false when there is none.
-  bool CopyPicture(std::vector<uint8_t>* image);
+  // Waits at most timeoutMs for a new picture or pointer change; *pointer
+  // gets the pointer as it stands. False when nothing came.
+  bool Wait(int timeoutMs, CastPointer* pointer, Update* update, int64_t* arrival);
+  // Lends the newest picture until EndLoan: *data and *stride describe its
+  // rows, *bgrx tells whether they are BGRx already. Ends the loan before.
+  // False when no picture is held.
+  bool Lend(const uint8_t** data, int* stride, bool* bgrx);
+  // Copies the lent picture into *image as packed BGRx; false when none.
+  bool CopyLent(std::vector<uint8_t>* image);
+  void EndLoan();
   // True once the stream ended (the node went, the remote broke).
   bool Ended();
 
@@ -75,8 +80,10 @@ class PipeWireVideoStream {
 
  private:
   void Stop();
-  // With m_mutex held.
-  bool CopyHeld(std::vector<uint8_t>* image);
+  // With m_mutex held: the picture's first row, or null when the buffer is
+  // smaller than the format says.
+  const uint8_t* Rows(void* buffer, size_t* stride);
+  void EndLoanLocked();
 
   pw_thread_loop* m_loop = nullptr;
   pw_context* m_context = nullptr;
@@ -94,6 +101,8 @@ class PipeWireVideoStream {
   bool m_negotiated = false;
   bool m_ended = false;
   void* m_held = nullptr;  // pw_buffer of the newest picture
+  void* m_lent = nullptr;  // pw_buffer being read in place
+  std::vector<void*> m_returned;  // lent while a newer came: the loop queues them
   bool m_newPicture = false;
   int64_t m_arrival = 0;
   CastPointer m_pointer;

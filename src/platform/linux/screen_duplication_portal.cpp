@@ -145,9 +145,12 @@ class PortalDuplication : public ScreenDuplication {
 
   Result AcquireNextFrame(int timeoutMs, DuplicationFrameInfo* info) override {
     if (Lost()) return Result::AccessLost;
+    // The image handed out before is no longer read.
+    m_stream.EndLoan();
+    m_copied = false;
     PipeWireVideoStream::Update update;
     int64_t arrival = 0;
-    if (!m_stream.Wait(timeoutMs, &m_image, &m_pointer, &update, &arrival))
+    if (!m_stream.Wait(timeoutMs, &m_pointer, &update, &arrival))
       return Lost() ? Result::AccessLost : Result::Timeout;
     if (update.picture) {
       if (update.width != m_width || update.height != m_height) {
@@ -163,12 +166,12 @@ class PortalDuplication : public ScreenDuplication {
       }
       m_havePicture = true;
       m_arrival = arrival;
-    } else if (m_havePicture && (!m_stream.CopyPicture(&m_image) ||
-                                 m_image.size() != size_t(m_width) * m_height * 4)) {
-      // The pointer moved over a picture that is gone (or of another size):
-      // wait for the next.
-      return Result::Timeout;
     }
+    // The newest picture, also when only the pointer moved over it; when it
+    // is gone (or of another size), wait for the next.
+    if (m_havePicture && (!m_stream.Lend(&m_lent, &m_lentStride, &m_lentBgrx) ||
+                          m_stream.Width() != m_width || m_stream.Height() != m_height))
+      return Result::Timeout;
     m_pointerMoved = m_pointerMoved || update.pointer;
     m_shapeChanged = m_shapeChanged || update.shape;
     if (!m_havePicture) return Result::Timeout;
@@ -188,10 +191,20 @@ class PortalDuplication : public ScreenDuplication {
     return Result::Ok;
   }
 
+  // A copy that the pointer may be drawn into.
   uint8_t* FrameData(int* pitch) override {
     if (!m_held) return nullptr;
+    if (!m_copied && !m_stream.CopyLent(&m_image)) return nullptr;
+    m_copied = true;
     *pitch = m_width * 4;
     return m_image.data();
+  }
+
+  // The cast's own buffer, read in place.
+  const uint8_t* FrameImage(int* pitch) override {
+    if (!m_held || m_copied || !m_lentBgrx) return FrameData(pitch);
+    *pitch = m_lentStride;
+    return m_lent;
   }
 
   Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,
@@ -235,9 +248,13 @@ class PortalDuplication : public ScreenDuplication {
   PipeWireVideoStream m_stream;
   int m_width = 0;
   int m_height = 0;
-  // Handed out; the pointer may be drawn into it, so a pointer move copies
-  // the picture again.
+  // The held picture, lent by the stream until the next acquire; and a copy
+  // of it, made when asked for, that the pointer may be drawn into.
+  const uint8_t* m_lent = nullptr;
+  int m_lentStride = 0;
+  bool m_lentBgrx = false;
   std::vector<uint8_t> m_image;
+  bool m_copied = false;
   bool m_havePicture = false;
   int64_t m_arrival = 0;
   CastPointer m_pointer;

@@ -43,6 +43,7 @@ class X11Duplication : public ScreenDuplication {
     if (!d) return;
     const bool broken = IsBroken(d);
     if (m_damage && !broken) XDamageDestroy(d, m_damage);
+    if (m_parts && !broken) XFixesDestroyRegion(d, m_parts);
     if (m_image) {
       if (m_attached && !broken) XShmDetach(d, &m_shm);
       if (!broken) XSync(d, False);
@@ -101,6 +102,7 @@ class X11Duplication : public ScreenDuplication {
     // done now, it does not delay the first frame past the next refresh.
     if (!XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes)) return Result::Failed;
     m_damage = XDamageCreate(d, m_root, XDamageReportNonEmpty);
+    m_parts = XFixesCreateRegion(d, nullptr, 0);
     XFixesSelectCursorInput(d, m_root, XFixesDisplayCursorNotifyMask);
     XSelectInput(d, m_root, StructureNotifyMask);
     XSync(d, False);
@@ -128,8 +130,13 @@ class X11Duplication : public ScreenDuplication {
         const Clock::time_point present =
             m_first ? now : m_nextPresent + (now - m_nextPresent) / kRefresh * kRefresh;
         m_nextPresent = present + kRefresh;
-        if (m_damaged) XDamageSubtract(d, m_damage, None, None);
-        if (!XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes)) {
+        m_changes.clear();
+        if (m_damaged) {
+          XDamageSubtract(d, m_damage, None, m_parts);
+          TakeChanges();
+        }
+        m_changesKnown = !m_first;
+        if (!Fetch()) {
           LOG(ERROR) << "XShmGetImage failed";
           return Result::Failed;
         }
@@ -165,6 +172,12 @@ class X11Duplication : public ScreenDuplication {
     if (!m_held) return nullptr;
     *pitch = m_image->bytes_per_line;
     return reinterpret_cast<uint8_t*>(m_image->data);
+  }
+
+  bool FrameChanges(std::vector<Rect>* rects) override {
+    if (!m_held || !m_changesKnown) return false;
+    *rects = m_changes;
+    return true;
   }
 
   Result GetFramePointerShape(uint8_t* buffer, uint32_t size, uint32_t* required,
@@ -213,6 +226,44 @@ class X11Duplication : public ScreenDuplication {
     if (!m_cursor) FetchCursor();
   }
 
+  // Brings the image up to the screen: all of it at first, later the rows
+  // that the damage touched (whole rows land where they belong in the
+  // image); nothing when only the pointer moved.
+  bool Fetch() {
+    Display* d = m_connection.get();
+    if (!m_changesKnown) return XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes);
+    if (m_changes.empty()) return true;
+    int top = m_rect.Height(), bottom = 0;
+    for (const Rect& r : m_changes) {
+      top = std::min(top, r.top);
+      bottom = std::max(bottom, r.bottom);
+    }
+    char* data = m_image->data;
+    const int height = m_image->height;
+    m_image->data = data + size_t(top) * m_image->bytes_per_line;
+    m_image->height = bottom - top;
+    const Bool ok = XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top + top, AllPlanes);
+    m_image->data = data;
+    m_image->height = height;
+    return ok;
+  }
+
+  // The damage just subtracted, on the output.
+  void TakeChanges() {
+    int count = 0;
+    XRectangle bounds;
+    XRectangle* parts = XFixesFetchRegionAndBounds(m_connection.get(), m_parts, &count, &bounds);
+    if (!parts) return;
+    for (int i = 0; i < count; ++i) {
+      const Rect r{std::max<int>(parts[i].x, m_rect.left) - m_rect.left,
+                   std::max<int>(parts[i].y, m_rect.top) - m_rect.top,
+                   std::min<int>(parts[i].x + parts[i].width, m_rect.right) - m_rect.left,
+                   std::min<int>(parts[i].y + parts[i].height, m_rect.bottom) - m_rect.top};
+      if (!r.IsEmpty()) m_changes.push_back(r);
+    }
+    XFree(parts);
+  }
+
   bool OutputUnchanged() {
     for (const MonitorInfo& monitor : ListMonitors(m_connection.get()))
       if (monitor.deviceName == m_name) return monitor.rect == m_rect;
@@ -252,6 +303,9 @@ class X11Duplication : public ScreenDuplication {
   XImage* m_image = nullptr;
   bool m_attached = false;
   Damage m_damage = 0;
+  XserverRegion m_parts = 0;          // the damage taken with a frame
+  std::vector<Rect> m_changes;        // of the held frame, on the output
+  bool m_changesKnown = false;
   bool m_moved = false;               // pointer moved since the last frame
   Clock::time_point m_nextPresent{};  // earliest time of the next frame (none yet: at once)
   int m_damageEvent = 0;

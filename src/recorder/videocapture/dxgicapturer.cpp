@@ -149,6 +149,7 @@ bool DXGICapturer::InitDuplication(platform::MonitorId target, const std::string
   }
   m_frameBuffer.reset();
   m_frameData = nullptr;
+  m_wholeNext = true;
   m_pixelFormat = AV_PIX_FMT_BGRA;
   m_initialised = true;
   LOG(INFO) << "init dxgi successfully";
@@ -158,6 +159,7 @@ bool DXGICapturer::InitDuplication(platform::MonitorId target, const std::string
 void DXGICapturer::Release() {
   LOG(INFO) << "dxgicapturer deinits";
   m_frameHeld = false;
+  m_underPointer = platform::Rect{};  // its image goes with the duplication
   m_duplication.reset();
   m_frameBuffer.reset();
   m_frameData = nullptr;
@@ -212,8 +214,7 @@ void DXGICapturer::CaptureLoop() {
       }
       continue;
     }
-    const int pointer = UpdatePointer(m_frameInfo);
-    if (m_params.drawCursor && pointer == 0) DrawPointer();
+    NoteChanges(m_params.drawCursor && m_pointerReady ? DrawPointer() : platform::Rect{});
     // A lost duplication re-opens here; its image is gone with it.
     if (!ReturnFrame()) continue;
     AVFrame* f = frame.get();
@@ -222,6 +223,7 @@ void DXGICapturer::CaptureLoop() {
         m_frameInfo.presentTime > 0 ? m_frameInfo.presentTime : av_gettime_relative();
     f->pict_type = AV_PICTURE_TYPE_NONE;
     SetBgraPicture(f, m_frameData, m_frameWidth, m_frameHeight);
+    f->linesize[0] = m_framePitch;  // the image's own row length
     if (m_frameCallback) m_frameCallback(f);
   }
   LOG(INFO) << "EXITS RECORDING";
@@ -232,6 +234,7 @@ int DXGICapturer::AcquireFrame() {
     LOG(ERROR) << "dxgi doesn't init or context is null,need init again";
     return -1;
   }
+  RestoreUnderPointer();
   const Result r = m_duplication->AcquireNextFrame(kAcquireTimeoutMs, &m_frameInfo);
   if (r == Result::Timeout) return 1;
   if (r != Result::Ok) {
@@ -245,13 +248,28 @@ int DXGICapturer::AcquireFrame() {
     m_frameWidth = m_duplication->Width();
     m_frameHeight = m_duplication->Height();
     m_frameBuffer.reset();
+    m_wholeNext = true;
   }
+  m_pointerReady = UpdatePointer(m_frameInfo) == 0;
+  const bool whole = m_params.mode != RecordMode::Region &&
+                     m_duplication->Width() == m_frameWidth &&
+                     m_duplication->Height() == m_frameHeight;
   int pitch = 0;
+  // A whole output with no pointer to draw is delivered as the duplication
+  // shows it, read in place.
+  if (whole && !(m_params.drawCursor && m_pointerReady && m_pointerVisible)) {
+    const uint8_t* image = m_duplication->FrameImage(&pitch);
+    if (image && pitch >= m_frameWidth * 4) {
+      m_frameData = const_cast<uint8_t*>(image);
+      m_framePitch = pitch;
+      return 0;
+    }
+  }
   uint8_t* image = m_duplication->FrameData(&pitch);
+  m_framePitch = m_frameWidth * 4;
   // A whole output whose rows lie back to back is the frame itself: the
   // pointer is drawn into it and it is delivered without a copy.
-  if (image && m_params.mode != RecordMode::Region && pitch == m_frameWidth * 4 &&
-      m_duplication->Width() == m_frameWidth && m_duplication->Height() == m_frameHeight) {
+  if (image && whole && pitch == m_frameWidth * 4) {
     m_frameData = image;
     return 0;
   }
@@ -347,8 +365,29 @@ int DXGICapturer::UpdatePointer(const platform::DuplicationFrameInfo& info) {
   return 0;
 }
 
-void DXGICapturer::DrawPointer() {
-  if (!m_pointerVisible || !m_pointerShapeBuffer || !m_frameData) return;
+void DXGICapturer::NoteChanges(const platform::Rect& pointer) {
+  m_changes.clear();
+  m_changesKnown = !m_wholeNext && m_duplication->FrameChanges(&m_outputChanges);
+  m_wholeNext = false;
+  if (m_changesKnown) {
+    // A region's frame starts at the region's corner on the output.
+    const bool region = m_params.mode == RecordMode::Region;
+    const int x = region ? m_params.region.left - m_outputDesc.rect.left : 0;
+    const int y = region ? m_params.region.top - m_outputDesc.rect.top : 0;
+    for (const platform::Rect& r : m_outputChanges) {
+      const platform::Rect onFrame{std::max(r.left - x, 0), std::max(r.top - y, 0),
+                                   std::min(r.right - x, m_frameWidth),
+                                   std::min(r.bottom - y, m_frameHeight)};
+      if (!onFrame.IsEmpty()) m_changes.push_back(onFrame);
+    }
+    if (!m_lastPointer.IsEmpty()) m_changes.push_back(m_lastPointer);
+    if (!pointer.IsEmpty()) m_changes.push_back(pointer);
+  }
+  m_lastPointer = pointer;
+}
+
+platform::Rect DXGICapturer::DrawPointer() {
+  if (!m_pointerVisible || !m_pointerShapeBuffer || !m_frameData) return {};
   // Frame coordinates of the shape's top-left corner: the frame starts at the
   // region's corner, or at the output's for a whole monitor.
   const bool region = m_params.mode == RecordMode::Region;
@@ -360,13 +399,26 @@ void DXGICapturer::DrawPointer() {
   // shape is clipped to the frame on every side.
   const int hotX = b + m_pointerShapeInfo.hotX;
   const int hotY = c + m_pointerShapeInfo.hotY;
-  if (hotX < 0 || hotX > m_frameWidth || hotY < 0 || hotY > m_frameHeight) return;
+  if (hotX < 0 || hotX > m_frameWidth || hotY < 0 || hotY > m_frameHeight) return {};
 
   const auto& shape = m_pointerShapeInfo;
   const bool mono = shape.type == platform::PointerShapeType::Monochrome;
   const int shapeHeight = mono ? shape.height / 2 : shape.height;
   const int w = std::min(shape.width, m_frameWidth - b);
   const int h = std::min(shapeHeight, m_frameHeight - c);
+  platform::Rect drawn{b, c, b + w, c + h};
+  if (m_params.preProcess) {
+    // The ring around the hot spot, its line and smoothing included.
+    const int reach = m_params.haloDiameter / 2 + 8;
+    drawn = platform::Rect{std::min(drawn.left, hotX - reach), std::min(drawn.top, hotY - reach),
+                           std::max(drawn.right, hotX + reach + 1),
+                           std::max(drawn.bottom, hotY + reach + 1)};
+  }
+  drawn = platform::Rect{std::max(drawn.left, 0), std::max(drawn.top, 0),
+                         std::min(drawn.right, m_frameWidth), std::min(drawn.bottom, m_frameHeight)};
+  // The duplication's own image gets back what the pointer covers before
+  // the next frame: only what changed on the screen is fetched into it.
+  if (m_frameData != m_frameBuffer.get()) SaveUnderPointer(drawn);
 
   if (m_params.preProcess) {
     m_mouseContext.x = hotX;
@@ -406,6 +458,27 @@ void DXGICapturer::DrawPointer() {
       }
     }
   }
+  return drawn;
+}
+
+void DXGICapturer::SaveUnderPointer(const platform::Rect& r) {
+  m_underPointer = r;
+  if (r.IsEmpty()) return;
+  const size_t row = size_t(r.Width()) * 4;
+  m_underPixels.resize(row * r.Height());
+  for (int y = r.top; y < r.bottom; ++y)
+    std::memcpy(m_underPixels.data() + row * (y - r.top),
+                m_frameData + size_t(y) * m_frameWidth * 4 + size_t(r.left) * 4, row);
+}
+
+void DXGICapturer::RestoreUnderPointer() {
+  const platform::Rect r = m_underPointer;
+  m_underPointer = platform::Rect{};
+  if (r.IsEmpty() || !m_frameData) return;
+  const size_t row = size_t(r.Width()) * 4;
+  for (int y = r.top; y < r.bottom; ++y)
+    std::memcpy(m_frameData + size_t(y) * m_frameWidth * 4 + size_t(r.left) * 4,
+                m_underPixels.data() + row * (y - r.top), row);
 }
 
 bool DXGICapturer::CopyFrame(uint8_t* data) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/monitors.h"
 #include "platform/screen_duplication.h"
@@ -37,7 +38,14 @@ class DXGICapturer : public WindowCapturerInterface {
   void CopyToBuffer(uint8_t* snapshot);
   bool ReturnFrame();
   int UpdatePointer(const platform::DuplicationFrameInfo& info);
-  void DrawPointer();
+  // The part of the frame it drew into; empty when none.
+  platform::Rect DrawPointer();
+  // Keeps the duplication image's pixels under r / puts them back.
+  void SaveUnderPointer(const platform::Rect& r);
+  void RestoreUnderPointer();
+  // Sets the frame's changes: the duplication's, and where the pointer was
+  // drawn into this frame and the one before.
+  void NoteChanges(const platform::Rect& pointer);
   bool CopyFrame(uint8_t* data);
 
   std::unique_ptr<platform::ScreenDuplication> m_duplication;
@@ -47,8 +55,11 @@ class DXGICapturer : public WindowCapturerInterface {
   bool m_firstSnapshot = true;
   std::unique_ptr<uint8_t[]> m_frameBuffer;  // region frames and snapshots
   // The frame being delivered: the duplication's own image when it is the
-  // frame as it stands, else m_frameBuffer.
+  // frame as it stands (only read when no pointer is drawn), else
+  // m_frameBuffer; and its bytes a row.
   uint8_t* m_frameData = nullptr;
+  int m_framePitch = 0;
+  bool m_pointerReady = false;  // the pointer's shape is known
   std::unique_ptr<uint8_t[]> m_pointerShapeBuffer;
   uint32_t m_pointerShapeCapacity = 0;
   platform::PointerShapeInfo m_pointerShapeInfo;
@@ -65,4 +76,9 @@ class DXGICapturer : public WindowCapturerInterface {
   bool m_regionLost = false;
   MouseContext m_mouseContext;
   platform::DuplicationFrameInfo m_frameInfo;
+  bool m_wholeNext = true;      // the next frame counts as changed all over
+  platform::Rect m_lastPointer;  // drawn into the frame before
+  std::vector<platform::Rect> m_outputChanges;
+  platform::Rect m_underPointer;  // in m_frameData
+  std::vector<uint8_t> m_underPixels;
 };

@@ -83,6 +83,12 @@ class WindowCapturerInterface {
   int GetPixelFormat() const { return m_pixelFormat; }
   platform::Rect GetCaptureRect() const { return m_captureRect; }
   void PreProcess(uint8_t* bgra, int width, int height, MouseContext* context);
+  // During the frame callback: the parts of the frame that changed since the
+  // frame delivered before it (frame coordinates, possibly overlapping);
+  // null when all of it may have.
+  const std::vector<platform::Rect>* FrameChanges() const {
+    return m_changesKnown ? &m_changes : nullptr;
+  }
 
  protected:
   std::atomic<bool> m_running{false};
@@ -96,6 +102,8 @@ class WindowCapturerInterface {
   CaptureParams m_params;
   std::vector<WindowCapturerObserver*> m_observers;
   std::vector<std::shared_ptr<PreProcesser>> m_preProcessers;
+  std::vector<platform::Rect> m_changes;
+  bool m_changesKnown = false;
 };
 
 // A premultiplied ARGB pointer pixel over an opaque BGRA frame pixel.
