@@ -168,6 +168,8 @@ class FfmpegMuxer : public FileMuxer {
   // the pool's buffer last held. 0 or -1.
   void NoteChanges(const AVFrame* frame);
   int ConvertChanges(const AVFrame* frame, AVFrame* picture);
+  // The buffer's picture is no longer known: converted whole when reused.
+  void ForgetBuffer(const uint8_t* buffer);
   void HoldLastPictureToStop();
   // After each write: a fragment that went into the file is flushed and
   // counts as complete.

@@ -95,6 +95,10 @@ void FfmpegMuxer::OnVideoFrame(AVFrame* frame) {
       marked->pts = marked->pkt_dts = pts;
       marked->pict_type = AV_PICTURE_TYPE_NONE;
       picture.reset(marked);
+    } else {
+      // The graph may have marked the pooled picture itself: converted
+      // whole next time.
+      ForgetBuffer(picture->buf[0] ? picture->buf[0]->data : nullptr);
     }
   }
   m_lastPicture.reset(av_frame_clone(picture.get()));
@@ -111,6 +115,11 @@ void FfmpegMuxer::NoteChanges(const AVFrame* frame) {
   m_sourceHeight = frame->height;
   m_changes.push_back(std::move(changes));
   if (m_changes.size() > kChangesKept) m_changes.pop_front();
+}
+
+void FfmpegMuxer::ForgetBuffer(const uint8_t* buffer) {
+  for (auto& hold : m_bufferHolds)
+    if (hold.first == buffer) hold.second = -1;
 }
 
 int FfmpegMuxer::ConvertChanges(const AVFrame* frame, AVFrame* picture) {

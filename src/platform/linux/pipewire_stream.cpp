@@ -268,13 +268,27 @@ bool PipeWireVideoStream::Wait(int timeoutMs, CastPointer* pointer, Update* upda
   return update->picture || update->pointer;
 }
 
-bool PipeWireVideoStream::Lend(const uint8_t** data, int* stride, bool* bgrx) {
+int PipeWireVideoStream::Width() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_width;
+}
+
+int PipeWireVideoStream::Height() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_height;
+}
+
+bool PipeWireVideoStream::Lend(const uint8_t** data, int* stride, bool* bgrx, int* width,
+                               int* height) {
   std::lock_guard<std::mutex> lock(m_mutex);
   EndLoanLocked();
   size_t rowStride = 0;
-  const uint8_t* rows = m_held ? Rows(m_held, &rowStride) : nullptr;
+  const uint8_t* rows = m_held ? Rows(m_held, m_width, m_height, &rowStride) : nullptr;
   if (!rows) return false;
   m_lent = m_held;
+  m_lentWidth = *width = m_width;
+  m_lentHeight = *height = m_height;
+  m_lentFormat = m_format;
   *data = rows;
   *stride = int(rowStride);
   int order[4];
@@ -284,8 +298,22 @@ bool PipeWireVideoStream::Lend(const uint8_t** data, int* stride, bool* bgrx) {
 }
 
 void PipeWireVideoStream::EndLoan() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  EndLoanLocked();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    EndLoanLocked();
+    if (m_returned.empty() || !m_loop) return;
+  }
+  // Given back now rather than at the next picture: a node with few
+  // buffers may have none left to send one with.
+  pw_thread_loop_lock(m_loop);
+  std::vector<void*> returned;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    returned.swap(m_returned);
+  }
+  if (m_stream)
+    for (void* b : returned) pw_stream_queue_buffer(m_stream, static_cast<pw_buffer*>(b));
+  pw_thread_loop_unlock(m_loop);
 }
 
 void PipeWireVideoStream::EndLoanLocked() {
@@ -297,25 +325,27 @@ void PipeWireVideoStream::EndLoanLocked() {
 bool PipeWireVideoStream::CopyLent(std::vector<uint8_t>* image) {
   std::lock_guard<std::mutex> lock(m_mutex);
   size_t stride = 0;
-  const uint8_t* src = m_lent ? Rows(m_lent, &stride) : nullptr;
+  const int width = m_lentWidth;
+  const int height = m_lentHeight;
+  const uint8_t* src = m_lent ? Rows(m_lent, width, height, &stride) : nullptr;
   if (!src) return false;
-  const size_t rowBytes = size_t(m_width) * 4;
-  image->resize(rowBytes * m_height);
+  const size_t rowBytes = size_t(width) * 4;
+  image->resize(rowBytes * height);
   int order[4];
-  ChannelOrder(m_format, order);
+  ChannelOrder(m_lentFormat, order);
   if (order[0] == 0 && order[1] == 1 && order[2] == 2) {
     if (stride == rowBytes) {
-      std::memcpy(image->data(), src, rowBytes * m_height);
+      std::memcpy(image->data(), src, rowBytes * height);
     } else {
-      for (int y = 0; y < m_height; ++y)
+      for (int y = 0; y < height; ++y)
         std::memcpy(image->data() + rowBytes * y, src + stride * y, rowBytes);
     }
     return true;
   }
-  for (int y = 0; y < m_height; ++y) {
+  for (int y = 0; y < height; ++y) {
     const uint8_t* in = src + stride * y;
     uint8_t* out = image->data() + rowBytes * y;
-    for (int x = 0; x < m_width; ++x, in += 4, out += 4) {
+    for (int x = 0; x < width; ++x, in += 4, out += 4) {
       out[0] = in[order[0]];
       out[1] = in[order[1]];
       out[2] = in[order[2]];
@@ -460,12 +490,12 @@ void PipeWireVideoStream::OnProcess() {
     if (buffers[i]) pw_stream_queue_buffer(m_stream, buffers[i]);
 }
 
-const uint8_t* PipeWireVideoStream::Rows(void* buffer, size_t* stride) {
+const uint8_t* PipeWireVideoStream::Rows(void* buffer, int width, int height, size_t* stride) {
   const spa_data& d = static_cast<pw_buffer*>(buffer)->buffer->datas[0];
-  const size_t rowBytes = size_t(m_width) * 4;
+  const size_t rowBytes = size_t(width) * 4;
   *stride = d.chunk->stride > 0 ? size_t(d.chunk->stride) : rowBytes;
   const size_t offset = d.chunk->offset % std::max<uint32_t>(d.maxsize, 1);
-  if (*stride < rowBytes || offset + *stride * (m_height - 1) + rowBytes > d.maxsize) {
+  if (*stride < rowBytes || offset + *stride * (height - 1) + rowBytes > d.maxsize) {
     LOG(ERROR) << "a screen cast picture smaller than its format";
     return nullptr;
   }

@@ -47,8 +47,8 @@ class PipeWireVideoStream {
   // Connects over fd (taken over) to the node and waits until a format is
   // agreed. False when none comes within timeoutMs.
   bool Start(int fd, uint32_t nodeId, int timeoutMs);
-  int Width() const { return m_width; }
-  int Height() const { return m_height; }
+  int Width() const;
+  int Height() const;
 
   struct Update {
     bool picture = false;  // *image holds a new picture
@@ -61,11 +61,14 @@ class PipeWireVideoStream {
   // gets the pointer as it stands. False when nothing came.
   bool Wait(int timeoutMs, CastPointer* pointer, Update* update, int64_t* arrival);
   // Lends the newest picture until EndLoan: *data and *stride describe its
-  // rows, *bgrx tells whether they are BGRx already. Ends the loan before.
-  // False when no picture is held.
-  bool Lend(const uint8_t** data, int* stride, bool* bgrx);
-  // Copies the lent picture into *image as packed BGRx; false when none.
+  // rows, *width and *height its size, *bgrx tells whether they are BGRx
+  // already. Ends the loan before. False when no picture is held.
+  bool Lend(const uint8_t** data, int* stride, bool* bgrx, int* width, int* height);
+  // Copies the lent picture into *image as packed BGRx at the size it was
+  // lent with; false when none.
   bool CopyLent(std::vector<uint8_t>* image);
+  // Ends the loan; a lent buffer that a newer picture replaced goes back to
+  // the node at once.
   void EndLoan();
   // True once the stream ended (the node went, the remote broke).
   bool Ended();
@@ -81,8 +84,8 @@ class PipeWireVideoStream {
  private:
   void Stop();
   // With m_mutex held: the picture's first row, or null when the buffer is
-  // smaller than the format says.
-  const uint8_t* Rows(void* buffer, size_t* stride);
+  // smaller than width x height.
+  const uint8_t* Rows(void* buffer, int width, int height, size_t* stride);
   void EndLoanLocked();
 
   pw_thread_loop* m_loop = nullptr;
@@ -93,7 +96,7 @@ class PipeWireVideoStream {
   std::unique_ptr<Hooks> m_hooks;
   uint32_t m_nodeId = 0;
 
-  std::mutex m_mutex;
+  mutable std::mutex m_mutex;
   std::condition_variable m_changed;
   int m_width = 0;
   int m_height = 0;
@@ -102,7 +105,10 @@ class PipeWireVideoStream {
   bool m_ended = false;
   void* m_held = nullptr;  // pw_buffer of the newest picture
   void* m_lent = nullptr;  // pw_buffer being read in place
-  std::vector<void*> m_returned;  // lent while a newer came: the loop queues them
+  int m_lentWidth = 0;     // its size and format when lent
+  int m_lentHeight = 0;
+  uint32_t m_lentFormat = 0;
+  std::vector<void*> m_returned;  // lent while a newer came: to go back to the node
   bool m_newPicture = false;
   int64_t m_arrival = 0;
   CastPointer m_pointer;

@@ -144,9 +144,9 @@ class PortalDuplication : public ScreenDuplication {
   int Height() const override { return m_height; }
 
   Result AcquireNextFrame(int timeoutMs, DuplicationFrameInfo* info) override {
-    if (Lost()) return Result::AccessLost;
     // The image handed out before is no longer read.
     m_stream.EndLoan();
+    if (Lost()) return Result::AccessLost;
     m_copied = false;
     PipeWireVideoStream::Update update;
     int64_t arrival = 0;
@@ -169,8 +169,10 @@ class PortalDuplication : public ScreenDuplication {
     }
     // The newest picture, also when only the pointer moved over it; when it
     // is gone (or of another size), wait for the next.
-    if (m_havePicture && (!m_stream.Lend(&m_lent, &m_lentStride, &m_lentBgrx) ||
-                          m_stream.Width() != m_width || m_stream.Height() != m_height))
+    int lentWidth = 0, lentHeight = 0;
+    if (m_havePicture &&
+        (!m_stream.Lend(&m_lent, &m_lentStride, &m_lentBgrx, &lentWidth, &lentHeight) ||
+         lentWidth != m_width || lentHeight != m_height))
       return Result::Timeout;
     m_pointerMoved = m_pointerMoved || update.pointer;
     m_shapeChanged = m_shapeChanged || update.shape;
@@ -195,6 +197,7 @@ class PortalDuplication : public ScreenDuplication {
   uint8_t* FrameData(int* pitch) override {
     if (!m_held) return nullptr;
     if (!m_copied && !m_stream.CopyLent(&m_image)) return nullptr;
+    if (m_image.size() != size_t(m_width) * m_height * 4) return nullptr;
     m_copied = true;
     *pitch = m_width * 4;
     return m_image.data();

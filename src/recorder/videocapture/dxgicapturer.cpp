@@ -273,15 +273,19 @@ int DXGICapturer::AcquireFrame() {
     m_frameData = image;
     return 0;
   }
-  CopyToBuffer(nullptr);
+  if (!CopyToBuffer(nullptr)) {
+    // Skipped rather than the picture before delivered in its place.
+    ReturnFrame();
+    return 1;
+  }
   m_frameData = m_frameBuffer.get();
-  return m_frameData ? 0 : -1;
+  return 0;
 }
 
-void DXGICapturer::CopyToBuffer(uint8_t* snapshot) {
+bool DXGICapturer::CopyToBuffer(uint8_t* snapshot) {
   int pitch = 0;
   const uint8_t* image = m_duplication->FrameData(&pitch);
-  if (!image) return;
+  if (!image) return false;
   const int texWidth = m_duplication->Width();
   const int texHeight = m_duplication->Height();
   const size_t frameStride = size_t(m_frameWidth) * 4;
@@ -289,7 +293,7 @@ void DXGICapturer::CopyToBuffer(uint8_t* snapshot) {
     m_frameBuffer.reset(new (std::nothrow) uint8_t[frameStride * m_frameHeight]());
   if (!m_frameBuffer) {
     LOG(ERROR) << "frame buffer alloc failed";
-    return;
+    return false;
   }
   if (m_params.mode == RecordMode::Region) {
     // Offsets against the output; what lies outside it stays black.
@@ -310,7 +314,7 @@ void DXGICapturer::CopyToBuffer(uint8_t* snapshot) {
                   size_t(endColumn - firstColumn) * 4);
       std::memset(row + size_t(endColumn) * 4, 0, size_t(m_frameWidth - endColumn) * 4);
     }
-    return;
+    return true;
   }
   const size_t rowBytes = std::min<size_t>(pitch, size_t(texWidth) * 4);
   const int rows = std::min(texHeight, m_frameHeight);
@@ -319,6 +323,7 @@ void DXGICapturer::CopyToBuffer(uint8_t* snapshot) {
     if (snapshot) std::memcpy(snapshot + size_t(j) * texWidth * 4, src, rowBytes);
     std::memcpy(m_frameBuffer.get() + frameStride * j, src, std::min(rowBytes, frameStride));
   }
+  return true;
 }
 
 bool DXGICapturer::ReturnFrame() {

@@ -35,7 +35,8 @@ class DXGICapturer : public WindowCapturerInterface {
   void CaptureLoop();
   // 0 frame, 1 timeout, -1 error.
   int AcquireFrame();
-  void CopyToBuffer(uint8_t* snapshot);
+  // False when the held picture cannot be read.
+  bool CopyToBuffer(uint8_t* snapshot);
   bool ReturnFrame();
   int UpdatePointer(const platform::DuplicationFrameInfo& info);
   // The part of the frame it drew into; empty when none.
