@@ -211,6 +211,79 @@ TEST_F(FfmpegMuxerTest, StopWritesTheLastFramesAndStartTwiceIsHarmless) {
   EXPECT_NEAR(probe.duration, probe.Video()->lastPts + 1 / 30.0, 1 / 30.0);
 }
 
+// Only what changed is converted into each pooled picture, yet every
+// picture in the file is its source picture whole: also after pictures the
+// encoder's queue dropped and after a pause long enough for the pool's
+// pictures to fall behind.
+TEST_F(FfmpegMuxerTest, PicturesConvertedInPartsAreTheirSourceWhole) {
+  constexpr int kWidth = 320, kHeight = 240, kFrames = 240, kStamp = 16;
+  // Frame i: a grey rectangle somewhere, and i in binary in a row of blocks.
+  const auto paint = [](int i, uint8_t* bgra, std::vector<platform::Rect>* changes) {
+    std::mt19937 random(i + 1);
+    const int w = 8 + int(random() % 120), h = 8 + int(random() % 90);
+    const int x = int(random() % (kWidth - w)), y = kStamp + int(random() % (kHeight - kStamp - h));
+    const int grey = int(random() % 256);
+    for (int row = y; row < y + h; ++row)
+      std::memset(bgra + (size_t(row) * kWidth + x) * 4, grey, size_t(w) * 4);
+    for (int bit = 0; bit < 8; ++bit)
+      for (int row = 0; row < kStamp; ++row)
+        std::memset(bgra + (size_t(row) * kWidth + bit * kStamp) * 4, (i >> bit) & 1 ? 0xFF : 0,
+                    kStamp * 4);
+    changes->push_back({x, y, x + w, y + h});
+    changes->push_back({0, 0, 8 * kStamp, kStamp});
+  };
+  const std::string path = Path("parts.mp4");
+  ScriptedSource source(kWidth, kHeight, kFrames, 33333);
+  source.paint = paint;
+  ASSERT_TRUE(source.Init(CaptureParams{}));
+  FfmpegMuxer muxer;
+  ASSERT_EQ(muxer.Init(path.c_str(), &source, nullptr, 0, Params(kWidth, kHeight)), 0);
+  ASSERT_EQ(muxer.Start(), 0);
+  const auto waitFor = [&](int delivered) {
+    while (source.delivered < delivered && !source.done)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  waitFor(80);
+  muxer.Pause();
+  waitFor(160);
+  muxer.Resume();
+  waitFor(kFrames);
+  muxer.Stop();
+
+  std::vector<uint8_t> expected(size_t(kWidth) * kHeight * 4, 0x80);
+  std::vector<platform::Rect> ignored;
+  int shown = -1, pictures = 0, worst = 0;
+  const testsupport::MediaProbe probe =
+      testsupport::ProbeMedia(path, [&](const uint8_t* bgra, int width, int height, double) {
+        ASSERT_EQ(width, kWidth);
+        ASSERT_EQ(height, kHeight);
+        int index = 0;
+        for (int bit = 0; bit < 8; ++bit)
+          if (bgra[(size_t(kStamp / 2) * kWidth + bit * kStamp + kStamp / 2) * 4 + 1] > 128)
+            index |= 1 << bit;
+        ASSERT_GE(index, shown) << "pictures out of order";
+        while (shown < index) paint(++shown, expected.data(), &ignored);
+        // Mean difference of each 16-pixel tile: a part left from an older
+        // picture differs by a grey level, coding by a few.
+        for (int ty = 0; ty < kHeight; ty += 16)
+          for (int tx = 0; tx < kWidth; tx += 16) {
+            int sum = 0;
+            for (int y = ty; y < ty + 16; ++y)
+              for (int x = tx; x < tx + 16; ++x)
+                for (int c = 0; c < 3; ++c) {
+                  const size_t at = (size_t(y) * kWidth + x) * 4 + c;
+                  sum += std::abs(int(bgra[at]) - int(expected[at]));
+                }
+            worst = std::max(worst, sum / (16 * 16 * 3));
+          }
+        ++pictures;
+      });
+  ASSERT_TRUE(probe.opened);
+  EXPECT_EQ(probe.decodeErrors, 0);
+  EXPECT_GT(pictures, 120);
+  EXPECT_LE(worst, 12);
+}
+
 // Packets handed to the writer directly: a file never starts with a packet
 // that is not a key (the encoder is asked for one), and a packet stamped at
 // the same time as the one before still goes in, just after it.

@@ -39,6 +39,9 @@ class ScriptedSource : public WindowCapturerInterface {
   int64_t origin = 0;
   // Frames it names are white.
   std::function<bool(int)> white;
+  // When set, draws frame i over the one before and names what it changed,
+  // as a screen that reports its damage does.
+  std::function<void(int, uint8_t* bgra, std::vector<platform::Rect>* changes)> paint;
   std::atomic<int> delivered{0};
   std::atomic<bool> done{false};
 
@@ -77,6 +80,11 @@ class ScriptedSource : public WindowCapturerInterface {
       if (noise)
         for (auto& b : pixels) b = static_cast<uint8_t>(random());
       if (white) std::fill(pixels.begin(), pixels.end(), white(i) ? 0xFF : 0x80);
+      if (paint) {
+        m_changes.clear();
+        paint(i, pixels.data(), &m_changes);
+        m_changesKnown = true;
+      }
       frame->width = m_width;
       frame->height = m_height;
       frame->format = AV_PIX_FMT_BGRA;
