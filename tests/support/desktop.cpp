@@ -188,7 +188,8 @@ double MeanDifference(const QImage& a, const QImage& b) {
 }
 
 int PixelsUnlike(const QImage& picture, QRgb colour, int tolerance,
-                 const std::vector<QRect>& leftOut) {
+                 const std::vector<QRect>& leftOut, QRect* bounds) {
+  if (bounds) *bounds = QRect();
   const QImage image = picture.convertToFormat(QImage::Format_RGB32);
   int count = 0;
   for (int row = 0; row < image.height(); ++row) {
@@ -202,6 +203,7 @@ int PixelsUnlike(const QImage& picture, QRgb colour, int tolerance,
                       [&](const QRect& r) { return r.contains(col, row); }))
         continue;
       ++count;
+      if (bounds) *bounds |= QRect(col, row, 1, 1);
     }
   }
   return count;

@@ -65,7 +65,7 @@ double MeanDifference(const QImage& a, const QImage& b);
 // Pixels of picture that differ from colour by more than tolerance in a
 // channel, outside the areas left out.
 int PixelsUnlike(const QImage& picture, QRgb colour, int tolerance,
-                 const std::vector<QRect>& leftOut = {});
+                 const std::vector<QRect>& leftOut = {}, QRect* bounds = nullptr);
 
 // A decoded recording: the probe, every picture (or the ones picked) and
 // per-100 ms sound levels of the first channel.
