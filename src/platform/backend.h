@@ -45,6 +45,14 @@ struct Rect {
   int Width() const { return right - left; }
   int Height() const { return bottom - top; }
   bool IsEmpty() const { return right <= left || bottom <= top; }
+  // The part that lies in o (empty when none).
+  Rect Intersected(const Rect& o) const {
+    return Rect{left > o.left ? left : o.left, top > o.top ? top : o.top,
+                right < o.right ? right : o.right, bottom < o.bottom ? bottom : o.bottom};
+  }
+  Rect Translated(int dx, int dy) const {
+    return Rect{left + dx, top + dy, right + dx, bottom + dy};
+  }
   bool operator==(const Rect& o) const {
     return left == o.left && top == o.top && right == o.right && bottom == o.bottom;
   }

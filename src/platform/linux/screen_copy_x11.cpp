@@ -50,9 +50,8 @@ class X11ScreenCopy : public ScreenCopy {
     if (rect.IsEmpty() || IsBroken(d)) return Result::Failed;
     const size_t stride = size_t(rect.Width()) * 4;
     const int screen = DefaultScreen(d);
-    const Rect visible{std::max(rect.left, 0), std::max(rect.top, 0),
-                       std::min(rect.right, DisplayWidth(d, screen)),
-                       std::min(rect.bottom, DisplayHeight(d, screen))};
+    const Rect visible =
+        rect.Intersected(Rect{0, 0, DisplayWidth(d, screen), DisplayHeight(d, screen)});
     if (visible != rect) std::memset(bgra, 0, stride * rect.Height());
     if (visible.IsEmpty()) return Result::Ok;
     X11ErrorTrap trap(d);

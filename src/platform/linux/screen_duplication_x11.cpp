@@ -255,10 +255,9 @@ class X11Duplication : public ScreenDuplication {
     XRectangle* parts = XFixesFetchRegionAndBounds(m_connection.get(), m_parts, &count, &bounds);
     if (!parts) return;
     for (int i = 0; i < count; ++i) {
-      const Rect r{std::max<int>(parts[i].x, m_rect.left) - m_rect.left,
-                   std::max<int>(parts[i].y, m_rect.top) - m_rect.top,
-                   std::min<int>(parts[i].x + parts[i].width, m_rect.right) - m_rect.left,
-                   std::min<int>(parts[i].y + parts[i].height, m_rect.bottom) - m_rect.top};
+      const Rect part{parts[i].x, parts[i].y, parts[i].x + parts[i].width,
+                      parts[i].y + parts[i].height};
+      const Rect r = part.Intersected(m_rect).Translated(-m_rect.left, -m_rect.top);
       if (!r.IsEmpty()) m_changes.push_back(r);
     }
     XFree(parts);

@@ -22,9 +22,8 @@ constexpr int kSnapshotTimeoutMs = 50;
 
 // Pixels of r (output coordinates) that lie on an output of this size.
 int64_t ShownArea(const platform::Rect& r, int width, int height) {
-  const int w = std::min(r.right, width) - std::max(r.left, 0);
-  const int h = std::min(r.bottom, height) - std::max(r.top, 0);
-  return w > 0 && h > 0 ? int64_t(w) * h : 0;
+  const platform::Rect shown = r.Intersected(platform::Rect{0, 0, width, height});
+  return shown.IsEmpty() ? 0 : int64_t(shown.Width()) * shown.Height();
 }
 }  // namespace
 
@@ -379,10 +378,9 @@ void DXGICapturer::NoteChanges(const platform::Rect& pointer) {
     const bool region = m_params.mode == RecordMode::Region;
     const int x = region ? m_params.region.left - m_outputDesc.rect.left : 0;
     const int y = region ? m_params.region.top - m_outputDesc.rect.top : 0;
+    const platform::Rect frame{0, 0, m_frameWidth, m_frameHeight};
     for (const platform::Rect& r : m_outputChanges) {
-      const platform::Rect onFrame{std::max(r.left - x, 0), std::max(r.top - y, 0),
-                                   std::min(r.right - x, m_frameWidth),
-                                   std::min(r.bottom - y, m_frameHeight)};
+      const platform::Rect onFrame = r.Translated(-x, -y).Intersected(frame);
       if (!onFrame.IsEmpty()) m_changes.push_back(onFrame);
     }
     if (!m_lastPointer.IsEmpty()) m_changes.push_back(m_lastPointer);
@@ -419,8 +417,7 @@ platform::Rect DXGICapturer::DrawPointer() {
                            std::max(drawn.right, hotX + reach + 1),
                            std::max(drawn.bottom, hotY + reach + 1)};
   }
-  drawn = platform::Rect{std::max(drawn.left, 0), std::max(drawn.top, 0),
-                         std::min(drawn.right, m_frameWidth), std::min(drawn.bottom, m_frameHeight)};
+  drawn = drawn.Intersected(platform::Rect{0, 0, m_frameWidth, m_frameHeight});
   // The duplication's own image gets back what the pointer covers before
   // the next frame: only what changed on the screen is fetched into it.
   if (m_frameData != m_frameBuffer.get()) SaveUnderPointer(drawn);
