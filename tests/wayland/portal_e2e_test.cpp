@@ -304,6 +304,49 @@ TEST_F(WaylandSession, ACastEndingMidRecordingFinishesTheFile) {
   EXPECT_GT(probe.duration, 2.0);
 }
 
+// A desktop that marks what changed in each picture (a ball moving over a
+// still backdrop): only that is converted, and every recorded picture is
+// still the cast's whole, one ball on the backdrop with no trail and no
+// part left unconverted.
+TEST_F(WaylandSession, OnlyWhatTheDesktopMarksChangedIsConverted) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartPortal({"--scene", QString::fromStdString(testsupport::BuildDir()) + "/castscene"}));
+  ASSERT_NO_FATAL_FAILURE(StartProgram());
+  ClickStart();
+  ASSERT_TRUE(WaitFor([&] { return Recordings().size() == 1; })) << "no recording";
+  QThread::msleep(3000);
+  ClickStop();
+  ASSERT_TRUE(WaitFor([&] { return Log().contains("EXITS RECORDING"); }));
+  StopProgram();
+  // The backdrop is BGR 80 60 40, the ball near white, 64 pixels across;
+  // a part left unconverted shows a cut ball.
+  int judged = 0, whole = 0;
+  const testsupport::MediaProbe probe = testsupport::ProbeMedia(
+      (m_out + "/" + Recordings().front()).toStdString(),
+      [&](const uint8_t* bgra, int width, int height, double) {
+        ++judged;
+        int left = width, top = height, right = -1, bottom = -1, ball = 0, other = 0;
+        for (int y = 0; y < height; ++y)
+          for (int x = 0; x < width; ++x) {
+            const uint8_t* p = bgra + (size_t(y) * width + x) * 4;
+            const int off = std::max({std::abs(p[0] - 0x80), std::abs(p[1] - 0x60),
+                                      std::abs(p[2] - 0x40)});
+            if (off <= 24) continue;
+            if (p[0] > 200 && p[1] > 200 && p[2] > 200) ++ball;
+            else ++other;
+            left = std::min(left, x), right = std::max(right, x);
+            top = std::min(top, y), bottom = std::max(bottom, y);
+          }
+        // The whole ball (3228 pixels), and nothing else but edges softened
+        // by the encoding.
+        const int w = right - left + 1, h = bottom - top + 1;
+        if (ball >= 3150 && other < 100 && w >= 63 && w <= 66 && h >= 63 && h <= 66) ++whole;
+      });
+  ASSERT_TRUE(probe.opened);
+  EXPECT_EQ(probe.decodeErrors, 0);
+  EXPECT_GE(judged, 40);
+  EXPECT_EQ(whole, judged) << "pictures that are not one ball on the backdrop";
+}
 
 // Where the desktop casts windows, window mode asks its dialog for one (no
 // token given or kept) instead of opening our list of X11 windows, and
