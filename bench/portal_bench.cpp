@@ -7,7 +7,10 @@
 //          the picture each time, so both paths convert it whole;
 //   scene  castscene: a ball over a still backdrop, where only what changed
 //          is put on the display, or marked changed in the cast's buffers
-//          (as a compositor does).
+//          (as a compositor does);
+//   whole  the same, all of each picture put or marked changed (a video
+//          player's window), from a node that drives its stream as a
+//          compositor does, where videotestsrc's waits for the graph.
 // Prints the engine's CPU per recorded second of each, side by side, and
 // beside it the CPU of the side that delivers the picture: the X server, or
 // the portal's bus, PipeWire and session manager. What makes the picture
@@ -15,7 +18,7 @@
 // server of their own.
 //
 // Run inside the test services: source scripts/test-env.sh && start_test_services
-//   build/portal_bench [seconds [runs [contents]]]     contents: ball,scene
+//   build/portal_bench [seconds [runs [contents]]]     contents: ball,scene,whole
 
 #include <QCoreApplication>
 
@@ -108,6 +111,9 @@ Figures RecordX11(const std::string& content, const std::string& path, int secon
   if (content == "scene")
     picture.Start({KORVOREC_CASTSCENE, "--x11", "--size", "1920x1080", "--rate",
                    std::to_string(kFps)});
+  else if (content == "whole")
+    picture.Start({KORVOREC_CASTSCENE, "--x11", "--whole", "--size", "1920x1080", "--rate",
+                   std::to_string(kFps)});
   else
     picture.Start({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=" + content,
                    "!",
@@ -135,8 +141,9 @@ Figures RecordPortal(const std::string& content, const std::string& folder,
                                 "1920x1080",
                                 "--rate",
                                 std::to_string(kFps)};
-  if (content == "scene") {
-    argv.insert(argv.end(), {"--scene", KORVOREC_CASTSCENE});
+  if (content == "scene" || content == "whole") {
+    argv.insert(argv.end(), {"--scene", std::string(KORVOREC_CASTSCENE) +
+                                            (content == "whole" ? " --whole" : "")});
   } else {
     argv.insert(argv.end(), {"--pattern", content});
   }
@@ -171,7 +178,7 @@ int main(int argc, char** argv) {
   const int seconds = argc > 1 ? std::max(2, atoi(argv[1])) : 10;
   const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 1;
   std::vector<std::string> contents;
-  std::stringstream list(argc > 3 ? argv[3] : "ball,scene");
+  std::stringstream list(argc > 3 ? argv[3] : "ball,scene,whole");
   for (std::string c; std::getline(list, c, ',');)
     if (!c.empty()) contents.push_back(c);
   QCoreApplication app(argc, argv);

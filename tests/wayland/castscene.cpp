@@ -3,9 +3,10 @@
 // PipeWire video source whose buffers name the changed parts (damage
 // metadata), as a compositor's screen cast does; or with --x11, drawn into a
 // window covering the X display where only the changed parts are put, so
-// that the X server's damage names the same parts.
+// that the X server's damage names the same parts. With --whole all of each
+// picture is put or marked changed, as a video player's window is redrawn.
 //
-//   castscene [--size WxH] [--rate N] [--name NODE] [--x11]
+//   castscene [--size WxH] [--rate N] [--name NODE] [--x11] [--whole]
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -86,6 +87,7 @@ struct Source {
   int width = 0, height = 0, rate = 30;
   uint64_t seq = 0;
   bool streaming = false;
+  bool whole = false;
 };
 
 void OnProcess(void* data) {
@@ -117,8 +119,9 @@ void OnProcess(void* data) {
     auto* r = static_cast<spa_meta_region*>(m->data);
     const int room = int(m->size / sizeof(spa_meta_region));
     // The first picture: all of it.
-    std::vector<Box> parts = changed.empty() ? std::vector<Box>{{0, 0, s->width, s->height}}
-                                             : changed;
+    std::vector<Box> parts = changed.empty() || s->whole
+                                 ? std::vector<Box>{{0, 0, s->width, s->height}}
+                                 : changed;
     int n = 0;
     for (const Box& p : parts) {
       if (n >= room) break;
@@ -200,9 +203,11 @@ void OnTick(void* data, uint64_t) {
   if (s->streaming) pw_stream_trigger_process(s->stream);
 }
 
-int RunSource(Scene* scene, int width, int height, int rate, const std::string& name) {
+int RunSource(Scene* scene, int width, int height, int rate, const std::string& name,
+              bool whole) {
   pw_init(nullptr, nullptr);
   Source s;
+  s.whole = whole;
   s.scene = scene;
   s.width = width;
   s.height = height;
@@ -252,7 +257,7 @@ int RunSource(Scene* scene, int width, int height, int rate, const std::string& 
 
 // --- as an X window ---
 
-int RunWindow(Scene* scene, int width, int height, int rate) {
+int RunWindow(Scene* scene, int width, int height, int rate, bool whole) {
   Display* display = XOpenDisplay(nullptr);
   if (!display) {
     fprintf(stderr, "castscene: no X display\n");
@@ -273,7 +278,7 @@ int RunWindow(Scene* scene, int width, int height, int rate) {
   auto next = std::chrono::steady_clock::now();
   for (;;) {
     std::vector<Box> parts = scene->Step();
-    if (parts.empty()) parts.push_back(Box{0, 0, width, height});
+    if (parts.empty() || whole) parts = {Box{0, 0, width, height}};
     for (const Box& p : parts)
       XPutImage(display, window, gc, image, p.x, p.y, p.x, p.y, p.w, p.h);
     XSync(display, False);
@@ -287,7 +292,7 @@ int RunWindow(Scene* scene, int width, int height, int rate) {
 int main(int argc, char** argv) {
   int width = 1280, height = 720, rate = 30;
   std::string name = "korvorec-test-cast";
-  bool x11 = false;
+  bool x11 = false, whole = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--size" && i + 1 < argc) {
@@ -298,12 +303,15 @@ int main(int argc, char** argv) {
       name = argv[++i];
     } else if (arg == "--x11") {
       x11 = true;
+    } else if (arg == "--whole") {
+      whole = true;
     } else {
-      fprintf(stderr, "usage: castscene [--size WxH] [--rate N] [--name NODE] [--x11]\n");
+      fprintf(stderr, "usage: castscene [--size WxH] [--rate N] [--name NODE] [--x11] [--whole]\n");
       return 2;
     }
   }
   if (width < 2 || height < 2) return 2;
   Scene scene(width, height);
-  return x11 ? RunWindow(&scene, width, height, rate) : RunSource(&scene, width, height, rate, name);
+  return x11 ? RunWindow(&scene, width, height, rate, whole)
+             : RunSource(&scene, width, height, rate, name, whole);
 }

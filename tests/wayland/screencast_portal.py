@@ -21,6 +21,7 @@ import argparse
 import ctypes
 import json
 import os
+import shlex
 import signal
 import socket
 import subprocess
@@ -144,8 +145,9 @@ class Desktop:
     def video_node(self, width, height):
         """Starts the cast's test picture; returns its node id."""
         if self.args.scene:
-            self.cast = self.spawn([self.args.scene, "--size", "%sx%s" % (width, height),
-                                    "--rate", str(self.args.rate), "--name", "korvorec-test-cast"])
+            self.cast = self.spawn(shlex.split(self.args.scene) + [
+                "--size", "%sx%s" % (width, height), "--rate", str(self.args.rate),
+                "--name", "korvorec-test-cast"])
         else:
             self.cast = self.spawn([
                 "gst-launch-1.0", "-q", "videotestsrc", "is-live=true",
@@ -333,7 +335,7 @@ def main():
     parser.add_argument("--size", default="640x480")
     parser.add_argument("--window-size", default="801x451", help="a window's cast")
     parser.add_argument("--pattern", default="smpte", help="videotestsrc's pattern")
-    parser.add_argument("--scene", help="a castscene program to show instead")
+    parser.add_argument("--scene", help="a castscene command line to show instead")
     parser.add_argument("--rate", type=int, default=15, help="pictures a second")
     parser.add_argument("--shortcuts", action="store_true",
                         help="the desktop offers global shortcuts")
