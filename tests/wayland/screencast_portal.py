@@ -2,11 +2,12 @@
 """A Wayland desktop's screen cast, scripted: a private session bus, a private
 PipeWire with its session manager, and on the bus a ScreenCast portal
 (org.freedesktop.portal.ScreenCast) whose every cast is a real PipeWire video
-node made by GStreamer's videotestsrc. It offers monitors and windows; a
+node made by GStreamer's videotestsrc, or with --scene by that program (one
+that marks what changed in each picture). It offers monitors and windows; a
 window's cast is the test picture at --window-size, with no position.
 
     screencast_portal.py RUNDIR [--refuse] [--size WxH] [--window-size WxH] [--pattern P]
-                         [--rate N] [--shortcuts]
+                         [--scene PROGRAM] [--rate N] [--shortcuts]
 
 Writes RUNDIR/ready (the bus address) once serving and logs every request to
 RUNDIR/calls, one line each. SIGUSR1 ends the running cast as a desktop does
@@ -20,6 +21,7 @@ import argparse
 import ctypes
 import json
 import os
+import shlex
 import signal
 import socket
 import subprocess
@@ -142,11 +144,17 @@ class Desktop:
 
     def video_node(self, width, height):
         """Starts the cast's test picture; returns its node id."""
-        self.cast = self.spawn([
-            "gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=" + self.args.pattern,
-            "!", "video/x-raw,format=BGRx,width=%s,height=%s,framerate=%d/1" % (
-                width, height, self.args.rate), "!",
-            "pipewiresink", "mode=provide", "client-name=korvorec-test-cast"])
+        if self.args.scene:
+            self.cast = self.spawn(shlex.split(self.args.scene) + [
+                "--size", "%sx%s" % (width, height), "--rate", str(self.args.rate),
+                "--name", "korvorec-test-cast"])
+        else:
+            self.cast = self.spawn([
+                "gst-launch-1.0", "-q", "videotestsrc", "is-live=true",
+                "pattern=" + self.args.pattern,
+                "!", "video/x-raw,format=BGRx,width=%s,height=%s,framerate=%d/1" % (
+                    width, height, self.args.rate), "!",
+                "pipewiresink", "mode=provide", "client-name=korvorec-test-cast"])
         for _ in range(200):
             dump = subprocess.run(["pw-dump"], env=self.env, capture_output=True, text=True)
             try:
@@ -327,6 +335,7 @@ def main():
     parser.add_argument("--size", default="640x480")
     parser.add_argument("--window-size", default="801x451", help="a window's cast")
     parser.add_argument("--pattern", default="smpte", help="videotestsrc's pattern")
+    parser.add_argument("--scene", help="a castscene command line to show instead")
     parser.add_argument("--rate", type=int, default=15, help="pictures a second")
     parser.add_argument("--shortcuts", action="store_true",
                         help="the desktop offers global shortcuts")

@@ -17,6 +17,9 @@ namespace platform::native {
 namespace {
 
 constexpr int kMaxCursorSide = 256;
+// Changed parts a picture may name, and those kept between two loans.
+constexpr int kDamageRegions = 16;
+constexpr size_t kDamageKept = 256;
 
 constexpr size_t CursorMetaSize(int width, int height) {
   return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + size_t(width) * height * 4;
@@ -279,12 +282,18 @@ int PipeWireVideoStream::Height() const {
 }
 
 bool PipeWireVideoStream::Lend(const uint8_t** data, int* stride, bool* bgrx, int* width,
-                               int* height) {
+                               int* height, std::vector<Rect>* changes, bool* changesKnown) {
   std::lock_guard<std::mutex> lock(m_mutex);
   EndLoanLocked();
   size_t rowStride = 0;
   const uint8_t* rows = m_held ? Rows(m_held, m_width, m_height, &rowStride) : nullptr;
   if (!rows) return false;
+  // The changes go with the picture they lead to, also when a newer one came
+  // after the caller was woken.
+  *changesKnown = m_damageKnown;
+  changes->insert(changes->end(), m_damage.begin(), m_damage.end());
+  m_damage.clear();
+  m_damageKnown = true;
   m_lent = m_held;
   m_lentWidth = *width = m_width;
   m_lentHeight = *height = m_height;
@@ -403,12 +412,13 @@ void PipeWireVideoStream::OnParamChanged(uint32_t id, const spa_pod* param) {
     m_width = int(info.size.width);
     m_height = int(info.size.height);
     m_format = info.format;
+    m_damageKnown = false;
   }
   LOG(INFO) << "screen cast format " << m_width << "x" << m_height << " ("
             << info.format << ")";
   uint8_t buffer[1024];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-  const spa_pod* params[3];
+  const spa_pod* params[4];
   params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
       SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
@@ -422,7 +432,14 @@ void PipeWireVideoStream::OnParamChanged(uint32_t id, const spa_pod* param) {
       SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
       SPA_POD_CHOICE_RANGE_Int(int(CursorMetaSize(64, 64)), int(CursorMetaSize(1, 1)),
                                int(CursorMetaSize(kMaxCursorSide, kMaxCursorSide)))));
-  pw_stream_update_params(m_stream, params, 3);
+  // Where the desktop says what changed, only that is converted.
+  params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+      SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
+      SPA_POD_CHOICE_RANGE_Int(int(sizeof(spa_meta_region) * kDamageRegions),
+                               int(sizeof(spa_meta_region)),
+                               int(sizeof(spa_meta_region) * kDamageRegions))));
+  pw_stream_update_params(m_stream, params, 4);
   std::lock_guard<std::mutex> lock(m_mutex);
   m_negotiated = true;
   m_changed.notify_all();
@@ -472,8 +489,10 @@ void PipeWireVideoStream::OnProcess() {
       }
       const spa_data& d = buffer->datas[0];
       if (buffer->n_datas > 0 && d.data && d.chunk && d.chunk->size > 0 &&
-          !(d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
+          !(d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED)) {
         newest = i;
+        NoteDamage(buffer);
+      }
     }
     if (newest >= 0) {
       // A lent picture goes back once its loan ends.
@@ -488,6 +507,34 @@ void PipeWireVideoStream::OnProcess() {
   if (released) pw_stream_queue_buffer(m_stream, released);
   for (int i = 0; i < count; ++i)
     if (buffers[i]) pw_stream_queue_buffer(m_stream, buffers[i]);
+}
+
+void PipeWireVideoStream::NoteDamage(spa_buffer* buffer) {
+  // Pictures the node numbered but never sent changed something unknown.
+  if (const auto* header = static_cast<const spa_meta_header*>(
+          spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+    if (m_lastSeq != 0 && header->seq > m_lastSeq + 1) m_damageKnown = false;
+    m_lastSeq = header->seq;
+  }
+  const spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
+  size_t marked = 0;
+  if (meta && m_damageKnown) {
+    const Rect picture{0, 0, m_width, m_height};
+    const spa_meta_region* region;
+    spa_meta_for_each(region, meta) {
+      if (!spa_meta_region_is_valid(region)) break;
+      ++marked;
+      const spa_region& r = region->region;
+      const Rect part = Rect{r.position.x, r.position.y, r.position.x + int(r.size.width),
+                             r.position.y + int(r.size.height)}
+                            .Intersected(picture);
+      if (!part.IsEmpty()) m_damage.push_back(part);
+    }
+  }
+  // A new picture that marks nothing, or more than is worth keeping apart,
+  // counts as changed all over.
+  if (!meta || marked == 0 || m_damage.size() > kDamageKept) m_damageKnown = false;
+  if (!m_damageKnown) m_damage.clear();
 }
 
 const uint8_t* PipeWireVideoStream::Rows(void* buffer, int width, int height, size_t* stride) {

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/backend.h"
+
 struct pw_thread_loop;
 struct pw_context;
 struct pw_core;
@@ -63,7 +65,11 @@ class PipeWireVideoStream {
   // Lends the newest picture until EndLoan: *data and *stride describe its
   // rows, *width and *height its size, *bgrx tells whether they are BGRx
   // already. Ends the loan before. False when no picture is held.
-  bool Lend(const uint8_t** data, int* stride, bool* bgrx, int* width, int* height);
+  // *changes gets the parts that changed since the picture lent before, as
+  // the node marked them (appended); false in *changesKnown when it did not
+  // mark them all.
+  bool Lend(const uint8_t** data, int* stride, bool* bgrx, int* width, int* height,
+            std::vector<Rect>* changes, bool* changesKnown);
   // Copies the lent picture into *image as packed BGRx at the size it was
   // lent with; false when none.
   bool CopyLent(std::vector<uint8_t>* image);
@@ -87,6 +93,8 @@ class PipeWireVideoStream {
   // smaller than width x height.
   const uint8_t* Rows(void* buffer, int width, int height, size_t* stride);
   void EndLoanLocked();
+  // With m_mutex held: adds what the node marked changed in a new picture.
+  void NoteDamage(spa_buffer* buffer);
 
   pw_thread_loop* m_loop = nullptr;
   pw_context* m_context = nullptr;
@@ -110,6 +118,10 @@ class PipeWireVideoStream {
   uint32_t m_lentFormat = 0;
   std::vector<void*> m_returned;  // lent while a newer came: to go back to the node
   bool m_newPicture = false;
+  // What changed since the picture lent last, and whether all of it is known.
+  std::vector<Rect> m_damage;
+  bool m_damageKnown = false;
+  uint64_t m_lastSeq = 0;
   int64_t m_arrival = 0;
   CastPointer m_pointer;
   bool m_pointerChanged = false;

@@ -162,6 +162,7 @@ class PortalDuplication : public ScreenDuplication {
         LOG(INFO) << "the window's screen cast is now " << update.width << "x"
                   << update.height;
         m_width = update.width;
+        m_changesKnown = false;
         m_height = update.height;
       }
       m_havePicture = true;
@@ -170,10 +171,15 @@ class PortalDuplication : public ScreenDuplication {
     // The newest picture, also when only the pointer moved over it; when it
     // is gone (or of another size), wait for the next.
     int lentWidth = 0, lentHeight = 0;
+    bool known = true;
     if (m_havePicture &&
-        (!m_stream.Lend(&m_lent, &m_lentStride, &m_lentBgrx, &lentWidth, &lentHeight) ||
-         lentWidth != m_width || lentHeight != m_height))
+        (!m_stream.Lend(&m_lent, &m_lentStride, &m_lentBgrx, &lentWidth, &lentHeight,
+                        &m_changes, &known) ||
+         lentWidth != m_width || lentHeight != m_height)) {
+      m_changesKnown = m_changesKnown && known;
       return Result::Timeout;
+    }
+    m_changesKnown = m_changesKnown && known;
     m_pointerMoved = m_pointerMoved || update.pointer;
     m_shapeChanged = m_shapeChanged || update.shape;
     if (!m_havePicture) return Result::Timeout;
@@ -190,7 +196,18 @@ class PortalDuplication : public ScreenDuplication {
     }
     m_first = m_pointerMoved = false;
     m_held = true;
+    // The changes since the image handed out before go with this one.
+    m_frameChanges.swap(m_changes);
+    m_changes.clear();
+    m_frameChangesKnown = m_changesKnown;
+    m_changesKnown = true;
     return Result::Ok;
+  }
+
+  bool FrameChanges(std::vector<Rect>* rects) override {
+    if (!m_held || !m_frameChangesKnown) return false;
+    *rects = m_frameChanges;
+    return true;
   }
 
   // A copy that the pointer may be drawn into.
@@ -260,6 +277,12 @@ class PortalDuplication : public ScreenDuplication {
   bool m_copied = false;
   bool m_havePicture = false;
   int64_t m_arrival = 0;
+  // What the desktop marked changed since the image handed out before:
+  // gathered, and that of the held image. Unknown before the first.
+  std::vector<Rect> m_changes;
+  bool m_changesKnown = false;
+  std::vector<Rect> m_frameChanges;
+  bool m_frameChangesKnown = false;
   CastPointer m_pointer;
   bool m_pointerMoved = false;
   bool m_shapeChanged = false;
