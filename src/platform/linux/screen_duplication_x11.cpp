@@ -27,6 +27,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // Frames are handed out at most at this rate, like a 60 Hz display's.
 constexpr auto kRefresh = std::chrono::nanoseconds(1000000000 / 60);
+// Each copy from the server is a round trip: damaged rows closer than this
+// are copied together, and the copies of one frame are at most so many.
+constexpr int kBandGap = 64;
+constexpr size_t kBands = 8;
 
 // Root-window image of one output through MIT-SHM; XDamage tells when the
 // screen changed, XFixes when the pointer shape changed, XQueryPointer where
@@ -226,23 +230,41 @@ class X11Duplication : public ScreenDuplication {
     if (!m_cursor) FetchCursor();
   }
 
-  // Brings the image up to the screen: all of it at first, later the rows
-  // that the damage touched (whole rows land where they belong in the
-  // image); nothing when only the pointer moved.
+  // Brings the image up to the screen: all of it at first, later the bands
+  // of rows that the damage touched (whole rows land where they belong in
+  // the image); nothing when only the pointer moved. Bands less than
+  // kBandGap rows apart are fetched as one, and at most kBands are fetched.
   bool Fetch() {
     Display* d = m_connection.get();
     if (!m_changesKnown) return XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top, AllPlanes);
-    if (m_changes.empty()) return true;
-    int top = m_rect.Height(), bottom = 0;
-    for (const Rect& r : m_changes) {
-      top = std::min(top, r.top);
-      bottom = std::max(bottom, r.bottom);
+    std::vector<std::pair<int, int>> rows;  // top, bottom
+    for (const Rect& r : m_changes) rows.push_back({r.top, r.bottom});
+    std::sort(rows.begin(), rows.end());
+    std::vector<std::pair<int, int>> bands;
+    for (const auto& r : rows) {
+      if (!bands.empty() && r.first <= bands.back().second + kBandGap)
+        bands.back().second = std::max(bands.back().second, r.second);
+      else
+        bands.push_back(r);
+    }
+    while (bands.size() > kBands) {
+      // The two bands with the fewest rows between them become one.
+      size_t closest = 1;
+      for (size_t i = 2; i < bands.size(); ++i)
+        if (bands[i].first - bands[i - 1].second <
+            bands[closest].first - bands[closest - 1].second)
+          closest = i;
+      bands[closest - 1].second = bands[closest].second;
+      bands.erase(bands.begin() + closest);
     }
     char* data = m_image->data;
     const int height = m_image->height;
-    m_image->data = data + size_t(top) * m_image->bytes_per_line;
-    m_image->height = bottom - top;
-    const Bool ok = XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top + top, AllPlanes);
+    Bool ok = True;
+    for (const auto& [top, bottom] : bands) {
+      m_image->data = data + size_t(top) * m_image->bytes_per_line;
+      m_image->height = bottom - top;
+      ok = ok && XShmGetImage(d, m_root, m_image, m_rect.left, m_rect.top + top, AllPlanes);
+    }
     m_image->data = data;
     m_image->height = height;
     return ok;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include <QApplication>
 #include <QCursor>
@@ -184,6 +185,64 @@ TEST(DXGICapturerX11, ConstantChangesComeOncePerRefresh) {
   // Frames keep to the refresh grid: a late one may be followed closely by
   // the next slot's, never by more.
   EXPECT_GE(times.back() - times[1], (times.size() - 3) * std::chrono::microseconds(16667));
+}
+
+// Parts that change far apart at once are each brought up to date in the
+// image (the rows between them need not be copied).
+TEST(DXGICapturerX11, FarApartChangesAreAllCopied) {
+  if (!testsupport::HaveDisplay()) GTEST_SKIP() << "no display";
+  platform::Backend::Use(platform::BackendKind::X11);
+  int argc = 1;
+  char name[] = "dxgicapturer_x11_test";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  const auto monitors = platform::GetMonitors().List();
+  ASSERT_FALSE(monitors.empty());
+  const platform::Rect screen = monitors.front().rect;
+  const int places[3][2] = {{0, 0}, {200, 300}, {screen.Width() - 264, screen.Height() - 264}};
+  PatternWindow windows[3];
+  for (int i = 0; i < 3; ++i) {
+    windows[i].setGeometry(screen.left + places[i][0], screen.top + places[i][1], 64, 64);
+    windows[i].show();
+  }
+  QApplication::processEvents();
+  std::unique_ptr<platform::ScreenDuplication> duplication;
+  ASSERT_EQ(platform::DuplicateOutput(monitors.front(), &duplication), platform::Result::Ok);
+  for (int phase = 1; phase <= 5; ++phase) {
+    for (PatternWindow& window : windows) window.SetPhase(phase * 40);
+    for (PatternWindow& window : windows) window.repaint();
+    QApplication::sync();
+    // The compositor draws the change in its own time: frames are taken for
+    // a while, the windows' pixels read from the last.
+    std::vector<uint32_t> seen;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+    while (std::chrono::steady_clock::now() < until) {
+      platform::DuplicationFrameInfo info;
+      if (duplication->AcquireNextFrame(50, &info) != platform::Result::Ok) continue;
+      int pitch = 0;
+      const uint8_t* image = duplication->FrameImage(&pitch);
+      ASSERT_NE(image, nullptr);
+      seen.clear();
+      for (const auto& place : places)
+        for (int y = 0; y < 64; y += 9)
+          for (int x = 0; x < 64; x += 7) {
+            uint32_t pixel;
+            std::memcpy(&pixel, image + size_t(place[1] + y) * pitch + size_t(place[0] + x) * 4,
+                        4);
+            seen.push_back(pixel);
+          }
+      duplication->ReleaseFrame();
+    }
+    ASSERT_FALSE(seen.empty());
+    size_t at = 0;
+    for (int i = 0; i < 3; ++i) {
+      int stale = 0;
+      for (int y = 0; y < 64; y += 9)
+        for (int x = 0; x < 64; x += 7)
+          if ((seen[at++] & 0xFFFFFF) != (Pattern(x, y, phase * 40) & 0xFFFFFF)) ++stale;
+      EXPECT_EQ(stale, 0) << "window " << i << ", phase " << phase;
+    }
+  }
 }
 
 namespace {
