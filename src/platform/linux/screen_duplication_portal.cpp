@@ -162,8 +162,8 @@ class PortalDuplication : public ScreenDuplication {
         LOG(INFO) << "the window's screen cast is now " << update.width << "x"
                   << update.height;
         m_width = update.width;
-        m_changesKnown = false;
         m_height = update.height;
+        m_changesKnown = false;
       }
       m_havePicture = true;
       m_arrival = arrival;
@@ -172,14 +172,11 @@ class PortalDuplication : public ScreenDuplication {
     // is gone (or of another size), wait for the next.
     int lentWidth = 0, lentHeight = 0;
     bool known = true;
-    if (m_havePicture &&
-        (!m_stream.Lend(&m_lent, &m_lentStride, &m_lentBgrx, &lentWidth, &lentHeight,
-                        &m_changes, &known) ||
-         lentWidth != m_width || lentHeight != m_height)) {
-      m_changesKnown = m_changesKnown && known;
-      return Result::Timeout;
-    }
+    const bool lent = m_havePicture && m_stream.Lend(&m_lent, &m_lentStride, &m_lentBgrx,
+                                                     &lentWidth, &lentHeight, &m_changes, &known);
     m_changesKnown = m_changesKnown && known;
+    if (m_havePicture && (!lent || lentWidth != m_width || lentHeight != m_height))
+      return Result::Timeout;
     m_pointerMoved = m_pointerMoved || update.pointer;
     m_shapeChanged = m_shapeChanged || update.shape;
     if (!m_havePicture) return Result::Timeout;
