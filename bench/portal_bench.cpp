@@ -108,17 +108,17 @@ void Print(const char* who, const Figures& f, double sideCpu, const char* side) 
 Figures RecordX11(const std::string& content, const std::string& path, int seconds, pid_t server,
                   double* sideCpu) {
   Child picture;
-  if (content == "scene")
-    picture.Start({KORVOREC_CASTSCENE, "--x11", "--size", "1920x1080", "--rate",
-                   std::to_string(kFps)});
-  else if (content == "whole")
-    picture.Start({KORVOREC_CASTSCENE, "--x11", "--whole", "--size", "1920x1080", "--rate",
-                   std::to_string(kFps)});
-  else
+  if (content == "scene" || content == "whole") {
+    std::vector<std::string> argv{KORVOREC_CASTSCENE, "--x11", "--size", "1920x1080", "--rate",
+                                  std::to_string(kFps)};
+    if (content == "whole") argv.push_back("--whole");
+    picture.Start(argv);
+  } else {
     picture.Start({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=" + content,
                    "!",
                    "video/x-raw,width=1920,height=1080,framerate=" + std::to_string(kFps) + "/1",
                    "!", "ximagesink"});
+  }
   std::this_thread::sleep_for(std::chrono::seconds(2));
   platform::Backend::Use(platform::BackendKind::X11);
   const Figures f = RecordEngine(path, seconds, {server}, sideCpu);

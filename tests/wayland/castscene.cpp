@@ -63,7 +63,6 @@ class Scene {
     return {old, m_ball};
   }
 
-  const uint32_t* Pixels() const { return m_canvas.data(); }
   uint32_t* Pixels() { return m_canvas.data(); }
 
  private:
